@@ -1,0 +1,368 @@
+// Strict decoding of the engine's answers with simdjson's DOM API.
+//
+// Each thread keeps one dom::parser: it owns the buffers of the last parsed
+// document, and a parser reused across answers keeps its capacity, so a large
+// listing costs one allocation per thread rather than one per answer. The
+// decoders never call each other while a document is alive, so one parser per
+// thread is enough.
+//
+// Conventions of the errors thrown here:
+// - The coding path names every key and array position from the top of the
+//   answer down to the failing value, array positions as "Index N". For a
+//   missing key the path ends in that key, since the error carries no other
+//   place for it.
+// - A key that appears twice in one object counts with its first value; the
+//   later ones are ignored like unknown keys.
+// - Integers are JSON integers within the signed 64-bit range. A fraction or
+//   an exponent (1.0, 1e3) is a type mismatch; an integer beyond the range is
+//   data corrupted, since the value has the right type but cannot be held.
+//   simdjson refuses integers beyond the unsigned 64-bit range while parsing,
+//   so those fail the whole body as data corrupted, wherever they are.
+#include "engine/decoding.h"
+
+#include <simdjson.h>
+
+#include <array>
+#include <cstdint>
+#include <utility>
+
+#include "platform/iso8601.h"
+
+namespace corvane {
+
+namespace {
+
+const char* kindName(DecodingError::Kind kind) {
+  switch (kind) {
+    case DecodingError::Kind::typeMismatch: return "typeMismatch";
+    case DecodingError::Kind::valueNotFound: return "valueNotFound";
+    case DecodingError::Kind::keyNotFound: return "keyNotFound";
+    case DecodingError::Kind::dataCorrupted: return "dataCorrupted";
+  }
+  return "unknown";
+}
+
+}  // namespace
+
+DecodingError::DecodingError(Kind kind, std::vector<std::string> codingPath, std::string description)
+    : kind_(kind), codingPath_(std::move(codingPath)), description_(std::move(description)) {
+  text_ = kindName(kind_);
+  if (!codingPath_.empty()) {
+    text_ += " at ";
+    for (std::size_t i = 0; i < codingPath_.size(); ++i) {
+      if (i > 0) text_ += '.';
+      text_ += codingPath_[i];
+    }
+  }
+  text_ += ": ";
+  text_ += description_;
+}
+
+std::optional<Timestamp> parseWireTimestamp(std::string_view text) {
+  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+
+  std::optional<platform::SysSeconds> parsed;
+  if (text.find('.') == std::string_view::npos) {
+    parsed = platform::parseInternetDateTime(text);
+  } else {
+    // Drop every full stop that is followed by digits, together with those
+    // digits, wherever it stands in the text.
+    std::string stripped;
+    stripped.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+      if (text[i] == '.' && i + 1 < text.size() && isDigit(text[i + 1])) {
+        i += 2;
+        while (i < text.size() && isDigit(text[i])) ++i;
+      } else {
+        stripped += text[i++];
+      }
+    }
+    parsed = platform::parseInternetDateTime(stripped);
+  }
+  if (!parsed) return std::nullopt;
+  return Timestamp(*parsed);
+}
+
+namespace {
+
+using simdjson::dom::element;
+using simdjson::dom::element_type;
+using Kind = DecodingError::Kind;
+
+// One step of the coding path, kept on the stack while decoding descends; the
+// path is only turned into strings when something fails.
+struct PathNode {
+  const PathNode* parent = nullptr;
+  std::string_view key;     // an object key, or
+  std::int64_t index = -1;  // an array position when not negative
+};
+
+std::vector<std::string> codingPathOf(const PathNode* node) {
+  std::vector<std::string> path;
+  for (; node != nullptr; node = node->parent) {
+    path.push_back(node->index >= 0 ? "Index " + std::to_string(node->index) : std::string(node->key));
+  }
+  return {path.rbegin(), path.rend()};
+}
+
+[[noreturn]] void fail(Kind kind, const PathNode* at, std::string description) {
+  throw DecodingError(kind, codingPathOf(at), std::move(description));
+}
+
+const char* jsonTypeName(element_type type) {
+  switch (type) {
+    case element_type::ARRAY: return "array";
+    case element_type::OBJECT: return "object";
+    case element_type::INT64:
+    case element_type::UINT64:
+    case element_type::DOUBLE: return "number";
+    case element_type::STRING: return "string";
+    case element_type::BOOL: return "bool";
+    case element_type::NULL_VALUE: return "null";
+  }
+  return "unknown";
+}
+
+// Fails for null (valueNotFound) and for any other type (typeMismatch).
+[[noreturn]] void failExpected(const char* expected, element value, const PathNode* at) {
+  if (value.type() == element_type::NULL_VALUE) {
+    fail(Kind::valueNotFound, at, std::string("Expected ") + expected + " value but found null.");
+  }
+  fail(Kind::typeMismatch, at,
+       std::string("Expected ") + expected + " but found " + jsonTypeName(value.type()) + ".");
+}
+
+std::string_view readString(element value, const PathNode* at) {
+  if (value.type() != element_type::STRING) failExpected("String", value, at);
+  return value.get_string().value_unsafe();
+}
+
+bool readBool(element value, const PathNode* at) {
+  if (value.type() != element_type::BOOL) failExpected("Bool", value, at);
+  return value.get_bool().value_unsafe();
+}
+
+std::int64_t readInt64(element value, const PathNode* at) {
+  switch (value.type()) {
+    case element_type::INT64:
+      return value.get_int64().value_unsafe();
+    case element_type::UINT64:  // only used by simdjson above INT64_MAX
+      fail(Kind::dataCorrupted, at,
+           "Number " + std::to_string(value.get_uint64().value_unsafe()) + " does not fit in Int64.");
+    case element_type::DOUBLE:
+      fail(Kind::typeMismatch, at, "Expected Int64 but found a number with a fraction or exponent.");
+    default:
+      failExpected("Int64", value, at);
+  }
+}
+
+Timestamp readTimestamp(element value, const PathNode* at) {
+  std::string_view text = readString(value, at);
+  std::optional<Timestamp> t = parseWireTimestamp(text);
+  if (!t) fail(Kind::dataCorrupted, at, "bad date " + std::string(text));
+  return *t;
+}
+
+simdjson::dom::array readArray(element value, const PathNode* at) {
+  if (value.type() != element_type::ARRAY) failExpected("Array", value, at);
+  return value.get_array().value_unsafe();
+}
+
+// The values of one JSON object for a fixed list of keys, collected in one
+// pass over the object. The first occurrence of a key wins.
+template <std::size_t N>
+class Fields {
+ public:
+  static_assert(N <= 32);
+
+  Fields(element value, const std::array<std::string_view, N>& keys, const PathNode* path)
+      : keys_(keys), path_(path) {
+    if (value.type() != element_type::OBJECT) failExpected("Object", value, path);
+    for (simdjson::dom::key_value_pair field : value.get_object().value_unsafe()) {
+      for (std::size_t i = 0; i < N; ++i) {
+        if (field.key == keys_[i]) {
+          if ((found_ & (1u << i)) == 0) {
+            found_ |= 1u << i;
+            values_[i] = field.value;
+          }
+          break;
+        }
+      }
+    }
+  }
+
+  // True when the key is there with a value other than null.
+  bool present(std::size_t i) const {
+    return (found_ & (1u << i)) != 0 && values_[i].type() != element_type::NULL_VALUE;
+  }
+
+  // The value of a required key; `node` becomes the key's path step.
+  element required(std::size_t i, PathNode& node) const {
+    node = PathNode{path_, keys_[i]};
+    if ((found_ & (1u << i)) == 0) {
+      fail(Kind::keyNotFound, &node, "No value associated with key \"" + std::string(keys_[i]) + "\".");
+    }
+    return values_[i];
+  }
+
+  std::string string(std::size_t i) const {
+    PathNode node;
+    return std::string(readString(required(i, node), &node));
+  }
+  bool boolean(std::size_t i) const {
+    PathNode node;
+    return readBool(required(i, node), &node);
+  }
+  std::int64_t int64(std::size_t i) const {
+    PathNode node;
+    return readInt64(required(i, node), &node);
+  }
+  Timestamp timestamp(std::size_t i) const {
+    PathNode node;
+    return readTimestamp(required(i, node), &node);
+  }
+
+ private:
+  const std::array<std::string_view, N>& keys_;
+  const PathNode* path_;
+  std::array<element, N> values_{};
+  std::uint32_t found_ = 0;
+};
+
+// Decodes every element of an array with `decodeOne(element, path, T&)`,
+// in place, so that no record is copied.
+template <class T, class DecodeOne>
+std::vector<T> decodeArray(element value, const PathNode* path, DecodeOne decodeOne) {
+  simdjson::dom::array array = readArray(value, path);
+  std::vector<T> out;
+  out.reserve(array.size());
+  std::int64_t index = 0;
+  for (element item : array) {
+    PathNode node{path, {}, index++};
+    decodeOne(item, &node, out.emplace_back());
+  }
+  return out;
+}
+
+constexpr std::array<std::string_view, 6> kEntryKeys{"path", "name", "dir", "size", "mod_time", "version"};
+constexpr std::array<std::string_view, 7> kChangeKeys{"path",     "name",    "dir",    "size",
+                                                      "mod_time", "version", "deleted"};
+constexpr std::array<std::string_view, 9> kScopeKeys{"connection", "scope",     "name",
+                                                     "bucket",     "prefix",    "region",
+                                                     "versioned",  "write",     "delete"};
+constexpr std::array<std::string_view, 3> kChangeSetKeys{"anchor", "changes", "reset"};
+
+void decodeEntry(element value, const PathNode* path, Entry& e) {
+  Fields<6> f(value, kEntryKeys, path);
+  e.path = f.string(0);
+  e.name = f.string(1);
+  e.dir = f.boolean(2);
+  e.size = f.int64(3);
+  e.mod_time = f.timestamp(4);
+  e.version = f.string(5);
+}
+
+void decodeChange(element value, const PathNode* path, Change& c) {
+  Fields<7> f(value, kChangeKeys, path);
+  c.path = f.string(0);
+  c.name = f.string(1);
+  c.dir = f.boolean(2);
+  c.size = f.int64(3);
+  c.mod_time = f.timestamp(4);
+  c.version = f.string(5);
+  c.deleted = f.boolean(6);
+}
+
+void decodeScope(element value, const PathNode* path, Scope& s) {
+  Fields<9> f(value, kScopeKeys, path);
+  s.connection = f.string(0);
+  s.scope = f.int64(1);
+  s.name = f.string(2);
+  s.bucket = f.string(3);
+  s.prefix = f.string(4);
+  s.region = f.string(5);
+  s.versioned = f.boolean(6);
+  s.write = f.boolean(7);
+  s.delete_ = f.boolean(8);
+}
+
+simdjson::dom::parser& threadParser() {
+  thread_local simdjson::dom::parser parser;
+  return parser;
+}
+
+// Parses the whole body. The returned element lives until the next parse on
+// this thread.
+element parseBody(const std::string& body) {
+  simdjson::dom::parser& parser = threadParser();
+  // simdjson reads up to SIMDJSON_PADDING bytes past the end; when the
+  // string's own spare capacity covers that, parse in place.
+  bool padded = body.capacity() - body.size() >= simdjson::SIMDJSON_PADDING;
+  simdjson::simdjson_result<element> result = parser.parse(body.data(), body.size(), !padded);
+  if (result.error() != simdjson::SUCCESS) {
+    fail(Kind::dataCorrupted, nullptr,
+         std::string("The given data was not valid JSON: ") + simdjson::error_message(result.error()));
+  }
+  return result.value_unsafe();
+}
+
+}  // namespace
+
+namespace decode {
+
+std::vector<Scope> scopesAnswer(const std::string& body) {
+  static constexpr std::array<std::string_view, 1> keys{"scopes"};
+  Fields<1> f(parseBody(body), keys, nullptr);
+  PathNode node;
+  element scopes = f.required(0, node);
+  return decodeArray<Scope>(scopes, &node, decodeScope);
+}
+
+std::vector<Entry> entriesAnswer(const std::string& body) {
+  static constexpr std::array<std::string_view, 1> keys{"entries"};
+  Fields<1> f(parseBody(body), keys, nullptr);
+  PathNode node;
+  element entries = f.required(0, node);
+  return decodeArray<Entry>(entries, &node, decodeEntry);
+}
+
+ChangeSet changeSet(const std::string& body) {
+  Fields<3> f(parseBody(body), kChangeSetKeys, nullptr);
+  ChangeSet set;
+  set.anchor = f.string(0);
+  if (f.present(1)) {
+    PathNode node;
+    element changes = f.required(1, node);
+    set.changes = decodeArray<Change>(changes, &node, decodeChange);
+  }
+  set.reset = f.boolean(2);
+  return set;
+}
+
+Entry entry(const std::string& body) {
+  Entry e;
+  decodeEntry(parseBody(body), nullptr, e);
+  return e;
+}
+
+std::string pathAnswer(const std::string& body) {
+  static constexpr std::array<std::string_view, 1> keys{"path"};
+  return Fields<1>(parseBody(body), keys, nullptr).string(0);
+}
+
+void deletedAnswer(const std::string& body) {
+  static constexpr std::array<std::string_view, 1> keys{"deleted"};
+  Fields<1> f(parseBody(body), keys, nullptr);
+  if (!f.present(0)) return;
+  PathNode node;
+  simdjson::dom::array deleted = readArray(f.required(0, node), &node);
+  std::int64_t index = 0;
+  for (element item : deleted) {
+    PathNode itemNode{&node, {}, index++};
+    readString(item, &itemNode);
+  }
+}
+
+}  // namespace decode
+}  // namespace corvane

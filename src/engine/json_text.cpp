@@ -1,0 +1,225 @@
+#include "engine/json_text.h"
+
+#include <charconv>
+#include <utility>
+
+#include "platform/iso8601.h"
+
+namespace corvane {
+
+namespace {
+
+void appendQuoted(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  std::size_t runStart = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(text, runStart, i - runStart);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else {
+      out += "\\u00";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+    runStart = i + 1;
+  }
+  out.append(text, runStart, std::string_view::npos);
+  out += '"';
+}
+
+void appendInt(std::string& out, std::int64_t value) {
+  char buffer[24];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, end);
+}
+
+void appendKey(std::string& out, std::string_view key) {
+  appendQuoted(out, key);
+  out += ':';
+}
+
+void appendStringField(std::string& out, std::string_view key, std::string_view value) {
+  appendKey(out, key);
+  appendQuoted(out, value);
+  out += ',';
+}
+
+void appendBoolField(std::string& out, std::string_view key, bool value) {
+  appendKey(out, key);
+  out += value ? "true," : "false,";
+}
+
+void appendIntField(std::string& out, std::string_view key, std::int64_t value) {
+  appendKey(out, key);
+  appendInt(out, value);
+  out += ',';
+}
+
+// The six fields that an entry and a change share, each followed by a comma.
+template <class Record>
+void appendEntryFields(std::string& out, const Record& r) {
+  appendStringField(out, "path", r.path);
+  appendStringField(out, "name", r.name);
+  appendBoolField(out, "dir", r.dir);
+  appendIntField(out, "size", r.size);
+  appendStringField(out, "mod_time", platform::formatInternetDateTimeNanos(r.mod_time));
+  appendStringField(out, "version", r.version);
+}
+
+// Replaces the comma after the last field with the closing brace.
+void closeObject(std::string& out) {
+  if (out.back() == ',') {
+    out.back() = '}';
+  } else {
+    out += '}';
+  }
+}
+
+void appendJson(std::string& out, const Entry& e) {
+  out += '{';
+  appendEntryFields(out, e);
+  closeObject(out);
+}
+
+void appendJson(std::string& out, const Change& c) {
+  out += '{';
+  appendEntryFields(out, c);
+  appendBoolField(out, "deleted", c.deleted);
+  closeObject(out);
+}
+
+void appendJson(std::string& out, const Scope& s) {
+  out += '{';
+  appendStringField(out, "connection", s.connection);
+  appendIntField(out, "scope", s.scope);
+  appendStringField(out, "name", s.name);
+  appendStringField(out, "bucket", s.bucket);
+  appendStringField(out, "prefix", s.prefix);
+  appendStringField(out, "region", s.region);
+  appendBoolField(out, "versioned", s.versioned);
+  appendBoolField(out, "write", s.write);
+  appendBoolField(out, "delete", s.delete_);
+  closeObject(out);
+}
+
+template <class Record>
+void appendJsonArray(std::string& out, const std::vector<Record>& records) {
+  out += '[';
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (i > 0) out += ',';
+    appendJson(out, records[i]);
+  }
+  out += ']';
+}
+
+template <class Record>
+std::string arrayText(const std::vector<Record>& records) {
+  std::string out;
+  out.reserve(2 + records.size() * 160);
+  appendJsonArray(out, records);
+  return out;
+}
+
+}  // namespace
+
+std::string jsonQuote(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size() + 2);
+  appendQuoted(out, utf8);
+  return out;
+}
+
+void JsonObjectWriter::beginField(std::string_view key) {
+  if (text_.size() > 1) text_ += ',';
+  appendKey(text_, key);
+}
+
+JsonObjectWriter& JsonObjectWriter::addString(std::string_view key, std::string_view value) {
+  beginField(key);
+  appendQuoted(text_, value);
+  return *this;
+}
+
+JsonObjectWriter& JsonObjectWriter::addInt(std::string_view key, std::int64_t value) {
+  beginField(key);
+  appendInt(text_, value);
+  return *this;
+}
+
+JsonObjectWriter& JsonObjectWriter::addBool(std::string_view key, bool value) {
+  beginField(key);
+  text_ += value ? "true" : "false";
+  return *this;
+}
+
+JsonObjectWriter& JsonObjectWriter::addNull(std::string_view key) {
+  beginField(key);
+  text_ += "null";
+  return *this;
+}
+
+JsonObjectWriter& JsonObjectWriter::addStringArray(std::string_view key,
+                                                   const std::vector<std::string>& values) {
+  beginField(key);
+  text_ += '[';
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) text_ += ',';
+    appendQuoted(text_, values[i]);
+  }
+  text_ += ']';
+  return *this;
+}
+
+JsonObjectWriter& JsonObjectWriter::addRaw(std::string_view key, std::string_view json) {
+  beginField(key);
+  text_ += json;
+  return *this;
+}
+
+std::string JsonObjectWriter::str() const& { return text_ + "}"; }
+
+std::string JsonObjectWriter::str() && {
+  text_ += '}';
+  return std::move(text_);
+}
+
+std::string toJson(const Entry& entry) {
+  std::string out;
+  appendJson(out, entry);
+  return out;
+}
+
+std::string toJson(const Change& change) {
+  std::string out;
+  appendJson(out, change);
+  return out;
+}
+
+std::string toJson(const ChangeSet& changeSet) {
+  std::string out = "{";
+  appendStringField(out, "anchor", changeSet.anchor);
+  if (changeSet.changes) {
+    appendKey(out, "changes");
+    appendJsonArray(out, *changeSet.changes);
+    out += ',';
+  }
+  appendBoolField(out, "reset", changeSet.reset);
+  closeObject(out);
+  return out;
+}
+
+std::string toJson(const Scope& scope) {
+  std::string out;
+  appendJson(out, scope);
+  return out;
+}
+
+std::string toJson(const std::vector<Entry>& entries) { return arrayText(entries); }
+std::string toJson(const std::vector<Change>& changes) { return arrayText(changes); }
+std::string toJson(const std::vector<Scope>& scopes) { return arrayText(scopes); }
+
+}  // namespace corvane

@@ -1,0 +1,66 @@
+// The engine's wire records. Plain values with fields named as their JSON
+// keys; copied freely. Decoding is strict (see decoding.h).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvane {
+
+// A point in time. Decoded wire values have whole seconds; values the system
+// makes itself (the current time) may carry a fraction.
+using Timestamp = std::chrono::sys_time<std::chrono::nanoseconds>;
+
+struct Entry {
+  std::string path;
+  std::string name;
+  bool dir = false;
+  std::int64_t size = 0;
+  Timestamp mod_time{};
+  std::string version;
+
+  bool operator==(const Entry&) const = default;
+};
+
+struct Change {
+  std::string path;
+  std::string name;
+  bool dir = false;
+  std::int64_t size = 0;
+  Timestamp mod_time{};
+  std::string version;
+  bool deleted = false;
+
+  // The change's entry: every field but `deleted`.
+  Entry entry() const { return Entry{path, name, dir, size, mod_time, version}; }
+  bool operator==(const Change&) const = default;
+};
+
+struct ChangeSet {
+  std::string anchor;
+  std::optional<std::vector<Change>> changes;  // absent when the engine sent none
+  bool reset = false;
+
+  bool operator==(const ChangeSet&) const = default;
+};
+
+struct Scope {
+  std::string connection;
+  std::int64_t scope = 0;
+  std::string name;
+  std::string bucket;
+  std::string prefix;
+  std::string region;
+  bool versioned = false;
+  bool write = false;
+  bool delete_ = false;  // JSON key "delete"
+
+  // connection, "-", scope in decimal ("c-12", "c--1").
+  std::string id() const { return connection + "-" + std::to_string(scope); }
+  bool operator==(const Scope&) const = default;
+};
+
+}  // namespace corvane

@@ -1,0 +1,54 @@
+// The host's request for one item, and content download.
+#include "diagnostics/errors.h"
+#include "engine/engine_error.h"
+#include "extension/file_provider_extension.h"
+#include "platform/folders.h"
+#include "platform/unicode.h"
+#include "platform/uuid.h"
+
+namespace corvane {
+
+host::ProgressPtr FileProviderExtension::item(const host::ItemIdentifier& identifier,
+                                              const host::Request&,
+                                              host::ItemHandler completionHandler) {
+  return run([state = state_, identifier, handler = std::move(completionHandler)] {
+    std::shared_ptr<const host::Item> result;
+    try {
+      const Scope scope = state->scope();
+      if (platform::canonicallyEqual(identifier, host::kTrashContainerItemIdentifier)) {
+        throw EngineError::notFound();
+      }
+      result = state->lookup(Item::path(identifier), scope);
+    } catch (...) {
+      handler(nullptr, Errors::map(std::current_exception()));
+      return;
+    }
+    handler(std::move(result), std::nullopt);
+  });
+}
+
+host::ProgressPtr FileProviderExtension::fetchContents(const host::ItemIdentifier& identifier,
+                                                       const std::optional<host::ItemVersion>&,
+                                                       const host::Request&,
+                                                       host::FetchHandler completionHandler) {
+  return run([state = state_, identifier, handler = std::move(completionHandler)] {
+    std::filesystem::path destination;
+    std::shared_ptr<const host::Item> result;
+    try {
+      const Scope scope = state->scope();
+      std::shared_ptr<host::Manager> manager =
+          state->managers ? state->managers(state->domain) : nullptr;
+      const std::filesystem::path folder =
+          manager ? manager->temporaryDirectoryURL() : platform::temporaryFolder();
+      destination = folder / platform::newUUID();
+      Entry entry = state->engine->fetch(Item::path(identifier), destination);
+      result = std::make_shared<const Item>(std::move(entry), scope);
+    } catch (...) {
+      handler(std::nullopt, nullptr, Errors::map(std::current_exception()));
+      return;
+    }
+    handler(std::move(destination), std::move(result), std::nullopt);
+  });
+}
+
+}  // namespace corvane

@@ -1,0 +1,107 @@
+#include "platform/iso8601.h"
+
+#include <charconv>
+
+namespace corvane::platform {
+namespace {
+
+using namespace std::chrono;
+
+constexpr std::size_t kDateTimeLength = 19;  // "YYYY-MM-DDTHH:MM:SS"
+constexpr std::size_t kOffsetLength = 6;     // "+HH:MM"
+
+// Exactly `count` ASCII digits at `pos`; from_chars alone would accept fewer.
+std::optional<int> digits(std::string_view text, std::size_t pos, std::size_t count) {
+  int value = 0;
+  for (std::size_t i = pos; i < pos + count; ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// `value` with at least `width` digits, zero-padded.
+void appendPadded(std::string& out, long long value, int width) {
+  if (value < 0) {
+    out.push_back('-');
+    value = -value;
+  }
+  char buffer[24];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  const auto length = static_cast<int>(result.ptr - buffer);
+  out.append(static_cast<std::size_t>(width > length ? width - length : 0), '0');
+  out.append(buffer, result.ptr);
+}
+
+void appendDateTime(std::string& out, SysSeconds t) {
+  const auto day = floor<days>(t);
+  const year_month_day date{day};
+  const hh_mm_ss time{t - day};
+  appendPadded(out, static_cast<int>(date.year()), 4);
+  out.push_back('-');
+  appendPadded(out, static_cast<unsigned>(date.month()), 2);
+  out.push_back('-');
+  appendPadded(out, static_cast<unsigned>(date.day()), 2);
+  out.push_back('T');
+  appendPadded(out, time.hours().count(), 2);
+  out.push_back(':');
+  appendPadded(out, time.minutes().count(), 2);
+  out.push_back(':');
+  appendPadded(out, time.seconds().count(), 2);
+}
+
+}  // namespace
+
+std::optional<SysSeconds> parseInternetDateTime(std::string_view text) {
+  if (text.size() != kDateTimeLength + 1 && text.size() != kDateTimeLength + kOffsetLength) {
+    return std::nullopt;
+  }
+  if (text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' || text[16] != ':') {
+    return std::nullopt;
+  }
+  const auto y = digits(text, 0, 4), mo = digits(text, 5, 2), d = digits(text, 8, 2);
+  const auto h = digits(text, 11, 2), mi = digits(text, 14, 2), s = digits(text, 17, 2);
+  if (!y || !mo || !d || !h || !mi || !s) return std::nullopt;
+  const year_month_day date{year{*y}, month{static_cast<unsigned>(*mo)},
+                            day{static_cast<unsigned>(*d)}};
+  // A leap second (":60") names no instant that sys_seconds can hold.
+  if (!date.ok() || *h > 23 || *mi > 59 || *s > 59) return std::nullopt;
+
+  minutes offset{0};
+  const char zone = text[kDateTimeLength];
+  if (zone == 'Z') {
+    if (text.size() != kDateTimeLength + 1) return std::nullopt;
+  } else if (zone == '+' || zone == '-') {
+    if (text.size() != kDateTimeLength + kOffsetLength || text[22] != ':') return std::nullopt;
+    const auto oh = digits(text, 20, 2), om = digits(text, 23, 2);
+    if (!oh || !om || *oh > 23 || *om > 59) return std::nullopt;
+    offset = hours{*oh} + minutes{*om};
+    if (zone == '-') offset = -offset;
+  } else {
+    return std::nullopt;
+  }
+  // The text is local time at `offset` east of UTC.
+  return sys_days{date} + hours{*h} + minutes{*mi} + seconds{*s} - offset;
+}
+
+std::string formatInternetDateTime(SysSeconds t) {
+  std::string out;
+  out.reserve(kDateTimeLength + 1);
+  appendDateTime(out, t);
+  out.push_back('Z');
+  return out;
+}
+
+std::string formatInternetDateTimeNanos(SysNanoseconds t) {
+  const auto whole = floor<seconds>(t);  // floor keeps the fraction positive before 1970
+  std::string out;
+  out.reserve(kDateTimeLength + 11);
+  appendDateTime(out, whole);
+  out.push_back('.');
+  appendPadded(out, (t - whole).count(), 9);
+  out.push_back('Z');
+  return out;
+}
+
+}  // namespace corvane::platform

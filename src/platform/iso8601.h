@@ -1,0 +1,26 @@
+// Internet date-time texts (RFC 3339 profile of ISO 8601).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace corvane::platform {
+
+using SysSeconds = std::chrono::sys_seconds;
+using SysNanoseconds = std::chrono::sys_time<std::chrono::nanoseconds>;
+
+// Parses exactly "YYYY-MM-DDTHH:MM:SS" followed by "Z" or "+HH:MM"/"-HH:MM",
+// without fractional seconds. Returns the absolute instant, or nothing when
+// the text does not have that form or names no valid date and time.
+std::optional<SysSeconds> parseInternetDateTime(std::string_view text);
+
+// "2026-12-08T20:12:53Z": UTC, whole seconds.
+std::string formatInternetDateTime(SysSeconds t);
+
+// "2026-12-08T20:12:53.123456789Z": UTC with nine fractional digits.
+std::string formatInternetDateTimeNanos(SysNanoseconds t);
+
+}  // namespace corvane::platform

@@ -1,0 +1,16 @@
+// Unicode text helpers. Texts are UTF-8 byte strings.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace corvane::platform {
+
+// True when the two texts are canonically equivalent (NFD of both equal).
+// ASCII texts compare by bytes; text that is not valid UTF-8 compares by bytes.
+bool canonicallyEqual(std::string_view a, std::string_view b);
+
+// Decodes bytes as UTF-8, replacing every ill-formed sequence with U+FFFD.
+std::string decodeUTF8Lossy(std::string_view bytes);
+
+}  // namespace corvane::platform
