@@ -31,7 +31,7 @@ std::optional<fs::path> xdgFolder(const char* variable, const char* fallback) {
   return std::nullopt;
 }
 
-[[noreturn]] void fail(const std::string& what, const fs::path& path, int error) {
+[[noreturn]] void fail(const char* what, const fs::path& path, int error) {
   throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
 }
 
