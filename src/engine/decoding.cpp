@@ -11,6 +11,8 @@
 //   answer down to the failing value, array positions as "Index N". For a
 //   missing key the path ends in that key, since the error carries no other
 //   place for it.
+// - A null where a value is needed is valueNotFound, also for the answer as a
+//   whole; any other JSON type that does not fit is typeMismatch.
 // - A key that appears twice in one object counts with its first value; the
 //   later ones are ignored like unknown keys.
 // - Integers are JSON integers within the signed 64-bit range. A fraction or
@@ -67,18 +69,26 @@ std::optional<Timestamp> parseWireTimestamp(std::string_view text) {
   } else {
     // Drop every full stop that is followed by digits, together with those
     // digits, wherever it stands in the text.
-    std::string stripped;
-    stripped.reserve(text.size());
+    // The result is never longer than the text; short texts, which are all
+    // the valid ones, are stripped on the stack.
+    char small[64];
+    std::string large;
+    char* out = small;
+    if (text.size() > sizeof small) {
+      large.resize(text.size());
+      out = large.data();
+    }
+    std::size_t length = 0;
     std::size_t i = 0;
     while (i < text.size()) {
       if (text[i] == '.' && i + 1 < text.size() && isDigit(text[i + 1])) {
         i += 2;
         while (i < text.size() && isDigit(text[i])) ++i;
       } else {
-        stripped += text[i++];
+        out[length++] = text[i++];
       }
     }
-    parsed = platform::parseInternetDateTime(stripped);
+    parsed = platform::parseInternetDateTime(std::string_view(out, length));
   }
   if (!parsed) return std::nullopt;
   return Timestamp(*parsed);
@@ -179,13 +189,19 @@ class Fields {
   Fields(element value, const std::array<std::string_view, N>& keys, const PathNode* path)
       : keys_(keys), path_(path) {
     if (value.type() != element_type::OBJECT) failExpected("Object", value, path);
-    for (simdjson::dom::key_value_pair field : value.get_object().value_unsafe()) {
-      for (std::size_t i = 0; i < N; ++i) {
+    simdjson::dom::object object = value.get_object().value_unsafe();
+    // Engines write the keys in the record's order, so the search starts
+    // after the key matched last and usually succeeds at once.
+    std::size_t next = 0;
+    for (simdjson::dom::key_value_pair field : object) {
+      for (std::size_t n = 0; n < N; ++n) {
+        std::size_t i = next + n < N ? next + n : next + n - N;
         if (field.key == keys_[i]) {
           if ((found_ & (1u << i)) == 0) {
             found_ |= 1u << i;
             values_[i] = field.value;
           }
+          next = i + 1 < N ? i + 1 : 0;
           break;
         }
       }

@@ -116,10 +116,20 @@ void appendJsonArray(std::string& out, const std::vector<Record>& records) {
   out += ']';
 }
 
+// Room for a record's text when nothing needs escaping, so that a long list
+// is written without growing its buffer again and again.
+std::size_t roughSize(const Entry& e) { return 120 + e.path.size() + e.name.size() + e.version.size(); }
+std::size_t roughSize(const Change& c) { return 135 + c.path.size() + c.name.size() + c.version.size(); }
+std::size_t roughSize(const Scope& s) {
+  return 150 + s.connection.size() + s.name.size() + s.bucket.size() + s.prefix.size() + s.region.size();
+}
+
 template <class Record>
 std::string arrayText(const std::vector<Record>& records) {
+  std::size_t size = 2;
+  for (const Record& r : records) size += roughSize(r) + 1;
   std::string out;
-  out.reserve(2 + records.size() * 160);
+  out.reserve(size);
   appendJsonArray(out, records);
   return out;
 }
