@@ -1,0 +1,468 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <set>
+
+#include "engine/json_text.h"
+#include "support/extension_fixture.h"
+
+namespace corvane::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+std::string read(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::size_t filesIn(const fs::path& dir) {
+  std::size_t n = 0;
+  for (auto& e : fs::directory_iterator(dir)) {
+    if (e.path().filename() != "corvane-sync.log") ++n;
+  }
+  return n;
+}
+
+void expectNothingPending(const Completion& c) {
+  EXPECT_EQ(c.pendingFields, 0u);
+  EXPECT_FALSE(c.shouldFetchContent);
+}
+
+// ---------------------------------------------------------------- download
+
+class FetchTest : public ExtensionTest {
+ protected:
+  FetchTest() {
+    engine.on("POST", scopePath("/fetch"), [](const Received& r) {
+      auto dest = r.bodyString("dest");
+      if (!dest) return Reply{400, "{}"};
+      std::ofstream(*dest, std::ios::binary) << "contents of " << *r.bodyString("path");
+      return Reply{200, toJson(makeEntry(*r.bodyString("path"), false, 20, "v9")),
+                   milliseconds(100)};
+    });
+  }
+
+  static bool isUUIDName(const fs::path& p) {
+    static const std::regex uuid("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$");
+    return std::regex_match(p.filename().string(), uuid);
+  }
+};
+
+TEST_F(FetchTest, WithoutManagerTheFileLandsInTheProcessTemporaryFolder) {
+  auto c = host.call([&](RecordingHost& h) {
+    return ext().fetchContents("docs/a.txt", host::ItemVersion{"old", "x"}, {}, h.fetchHandler());
+  });
+  ASSERT_FALSE(c.error.has_value()) << c.error->what();
+  ASSERT_TRUE(c.url && c.item);
+  EXPECT_EQ(c.url->parent_path(), env.tmp());
+  EXPECT_TRUE(isUUIDName(*c.url));
+  EXPECT_EQ(read(*c.url), "contents of docs/a.txt");
+  // The item is the engine's current record, whatever version was asked for.
+  EXPECT_EQ(c.item->itemVersion().contentVersion, "v9");
+  auto fetches = posts("/fetch");
+  ASSERT_EQ(fetches.size(), 1u);
+  EXPECT_EQ(fetches[0].bodyString("path"), "docs/a.txt");
+  EXPECT_EQ(fetches[0].bodyString("dest"), c.url->string());
+}
+
+TEST_F(FetchTest, ManagerFolderIsUsedWhenPresent) {
+  auto manager = std::make_shared<FakeManager>(env.root() / "manager tmp");
+  auto extension = makeExtension([&](const host::Domain& d) {
+    EXPECT_EQ(d.identifier, kScopeID);
+    return manager;
+  });
+  auto c = host.call([&](RecordingHost& h) {
+    return extension->fetchContents("a.txt", std::nullopt, {}, h.fetchHandler());
+  });
+  ASSERT_TRUE(c.url);
+  EXPECT_EQ(c.url->parent_path(), env.root() / "manager tmp");
+  EXPECT_TRUE(isUUIDName(*c.url));
+}
+
+TEST_F(FetchTest, FailingManagerStopsBeforeTheEngine) {
+  auto manager = std::make_shared<FakeManager>(std::nullopt);
+  auto extension = makeExtension([&](const host::Domain&) { return manager; });
+  auto c = host.call([&](RecordingHost& h) {
+    return extension->fetchContents("a.txt", std::nullopt, {}, h.fetchHandler());
+  });
+  expectHostError(c.error, "NSCocoaErrorDomain", 4);  // the manager's own error, unchanged
+  EXPECT_EQ(c.error->localizedDescription(), "no temporary folder");
+  EXPECT_FALSE(c.url);
+  EXPECT_FALSE(c.item);
+  EXPECT_TRUE(posts("/fetch").empty());
+}
+
+TEST_F(FetchTest, ConcurrentDownloadsGetTheirOwnFiles) {
+  auto p1 = ext().fetchContents("a.txt", std::nullopt, {}, host.fetchHandler());
+  auto p2 = ext().fetchContents("a.txt", std::nullopt, {}, host.fetchHandler());
+  auto all = host.waitFor(2);
+  ASSERT_EQ(all.size(), 2u);
+  ASSERT_TRUE(all[0].url && all[1].url);
+  EXPECT_NE(*all[0].url, *all[1].url);
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_EQ(host.count(), 2u);
+}
+
+TEST_F(FetchTest, UnknownItem) {
+  engine.on("POST", scopePath("/fetch"), Reply{404, R"({"message": "no such object"})"});
+  auto c = host.call([&](RecordingHost& h) {
+    return ext().fetchContents("gone.txt", std::nullopt, {}, h.fetchHandler());
+  });
+  expectNoSuchItem(c.error);
+  EXPECT_FALSE(c.url);
+  EXPECT_FALSE(c.item);
+}
+
+// ---------------------------------------------------------------- creation
+
+class CreateTest : public ExtensionTest {
+ protected:
+  CreateTest() {
+    engine.on("POST", scopePath("/mkdir"), [](const Received& r) {
+      return Reply{200, "{\"path\": " + jsonQuote(*r.bodyString("path")) + "}"};
+    });
+    engine.on("POST", scopePath("/upload"), [this](const Received& r) {
+      auto source = r.bodyString("source");
+      uploadedBytes.push_back(source ? read(*source) : "<none>");
+      return Reply{200, toJson(makeEntry(*r.bodyString("path"), false, 3, "engine-v1"))};
+    });
+  }
+
+  Completion create(std::shared_ptr<const host::Item> templ,
+                    std::optional<fs::path> contents = std::nullopt) {
+    auto c = host.call([&](RecordingHost& h) {
+      return ext().createItem(templ, 0, contents, 0, {}, h.changeHandler());
+    });
+    expectNothingPending(c);
+    return c;
+  }
+
+  static std::shared_ptr<const host::Item> templ(std::string parent, std::string name,
+                                                 std::optional<std::string> type) {
+    return std::make_shared<TemplateItem>("new", std::move(parent), std::move(name),
+                                          std::move(type));
+  }
+
+  std::vector<std::string> uploadedBytes;
+};
+
+TEST_F(CreateTest, FolderInTheRoot) {
+  const auto before = std::chrono::system_clock::now();
+  auto c = create(templ(kRoot, "Reports", "public.folder"));
+  ASSERT_TRUE(c.item) << c.error->what();
+  auto mkdirs = posts("/mkdir");
+  ASSERT_EQ(mkdirs.size(), 1u);
+  EXPECT_EQ(mkdirs[0].bodyString("path"), "Reports");
+  EXPECT_EQ(c.item->itemIdentifier(), "Reports");
+  EXPECT_EQ(c.item->filename(), "Reports");
+  EXPECT_EQ(c.item->contentType(), "public.folder");
+  EXPECT_EQ(c.item->itemVersion().contentVersion, "dir");
+  ASSERT_TRUE(c.item->contentModificationDate());
+  EXPECT_GE(*c.item->contentModificationDate() + std::chrono::seconds(1), before);
+  EXPECT_TRUE(engine.requests("GET", scopePath("/list")).empty());
+}
+
+TEST_F(CreateTest, FileWithContentsIsUploadedAsNew) {
+  auto contents = writeFile("a.txt", "abc");
+  auto c = create(templ("docs", "a.txt", "public.plain-text"), contents);
+  ASSERT_TRUE(c.item);
+  auto uploads = posts("/upload");
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_EQ(uploads[0].bodyString("path"), "docs/a.txt");
+  EXPECT_EQ(uploads[0].bodyString("version"), "");
+  EXPECT_EQ(uploadedBytes.at(0), "abc");
+  EXPECT_EQ(c.item->itemVersion().contentVersion, "engine-v1");
+  EXPECT_TRUE(fs::exists(contents));  // the host's file is left alone
+}
+
+TEST_F(CreateTest, FileWithoutContentsUploadsAnEmptyFileThatIsRemovedAfterwards) {
+  auto c = create(templ(kRoot, "empty.txt", "public.plain-text"));
+  ASSERT_TRUE(c.item);
+  EXPECT_EQ(uploadedBytes.at(0), "");
+  EXPECT_EQ(posts("/upload").at(0).bodyString("path"), "empty.txt");
+  EXPECT_EQ(filesIn(env.tmp()), 0u);
+  // Also when the upload fails.
+  engine.on("POST", scopePath("/upload"), Reply{500, "{}"});
+  auto failed = create(templ(kRoot, "other.txt", "public.plain-text"));
+  EXPECT_TRUE(failed.error);
+  EXPECT_EQ(filesIn(env.tmp()), 0u);
+}
+
+TEST_F(CreateTest, MissingTypeAndPackagesAreFiles) {
+  for (auto type : {std::optional<std::string>(), std::optional<std::string>("com.apple.package")}) {
+    auto c = create(templ(kRoot, "thing", type));
+    EXPECT_TRUE(c.item);
+  }
+  EXPECT_EQ(posts("/upload").size(), 2u);
+  EXPECT_TRUE(posts("/mkdir").empty());
+}
+
+TEST_F(CreateTest, ConflictIsAFileNameCollision) {
+  engine.on("POST", scopePath("/mkdir"), Reply{409, ""});
+  engine.on("POST", scopePath("/upload"), Reply{409, ""});
+  for (auto type : {std::optional<std::string>("public.folder"), std::optional<std::string>()}) {
+    auto c = create(templ(kRoot, "taken", type));
+    EXPECT_FALSE(c.item);
+    expectHostError(c.error, host::kFileProviderErrorDomain, host::codes::kFilenameCollision);
+    EXPECT_TRUE(c.error->userInfo.empty());
+  }
+}
+
+TEST_F(CreateTest, ForbiddenCarriesTheEnginesMessage) {
+  engine.on("POST", scopePath("/upload"), Reply{403, R"({"message": "read-only bucket"})"});
+  auto c = create(templ(kRoot, "a.txt", std::nullopt));
+  expectHostError(c.error, "NSCocoaErrorDomain", 513);
+  EXPECT_EQ(c.error->localizedDescription(), "read-only bucket");
+}
+
+// ------------------------------------------------------------ modification
+
+class ModifyTest : public ExtensionTest {
+ protected:
+  ModifyTest() {
+    engine.on("POST", scopePath("/upload"), [](const Received& r) {
+      return Reply{200, toJson(makeEntry(*r.bodyString("path"), false, 7, "uploaded-v2"))};
+    });
+    engine.on("POST", scopePath("/conflict-copy"), [](const Received& r) {
+      return Reply{200, toJson(makeEntry(*r.bodyString("path") + " (conflict)", false, 7, "c"))};
+    });
+  }
+
+  Completion modify(std::shared_ptr<const host::Item> item, host::ItemFields fields,
+                    std::optional<fs::path> contents = std::nullopt,
+                    std::string baseContent = "r7") {
+    auto c = host.call([&](RecordingHost& h) {
+      return ext().modifyItem(item, host::ItemVersion{baseContent, "meta"}, fields, contents, 0, {},
+                              h.changeHandler());
+    });
+    expectNothingPending(c);
+    return c;
+  }
+
+  static std::shared_ptr<const host::Item> file(std::string id, std::string parent,
+                                                std::string name) {
+    return std::make_shared<TemplateItem>(std::move(id), std::move(parent), std::move(name),
+                                          "public.plain-text");
+  }
+  static std::shared_ptr<const host::Item> folder(std::string id, std::string parent,
+                                                  std::string name) {
+    return std::make_shared<TemplateItem>(std::move(id), std::move(parent), std::move(name),
+                                          "public.folder");
+  }
+
+  void answerPath(const std::string& suffix, const std::string& path) {
+    engine.on("POST", scopePath(suffix), Reply{200, "{\"path\": " + jsonQuote(path) + "}"});
+  }
+
+  std::size_t sent(const std::string& suffix) const { return posts(suffix).size(); }
+};
+
+TEST_F(ModifyTest, OtherFieldsOnlyLookTheItemUp) {
+  onList("docs", {makeEntry("docs/a.txt", false, 1, "listed-v")});
+  for (host::ItemFields fields : {host::fields::kTagData | host::fields::kContentModificationDate,
+                                  host::fields::kContents /* but no URL */}) {
+    auto c = modify(file("docs/a.txt", "docs", "a.txt"), fields);
+    ASSERT_TRUE(c.item);
+    EXPECT_EQ(c.item->itemVersion().contentVersion, "listed-v");
+  }
+  EXPECT_EQ(sent("/upload") + sent("/rename") + sent("/move"), 0u);
+  EXPECT_EQ(engine.requests("GET", scopePath("/list")).size(), 2u);
+}
+
+TEST_F(ModifyTest, ContentsAreUploadedWithTheBaseVersion) {
+  auto contents = writeFile("new.txt", "new bytes");
+  for (auto item : {file("docs/a.txt", "docs", "a.txt"), folder("docs/a.txt", "docs", "a.txt")}) {
+    auto c = modify(item, host::fields::kContents, contents, "r7");
+    ASSERT_TRUE(c.item);
+    EXPECT_EQ(c.item->itemVersion().contentVersion, "uploaded-v2");
+  }
+  auto uploads = posts("/upload");
+  ASSERT_EQ(uploads.size(), 2u);
+  EXPECT_EQ(uploads[0].bodyString("path"), "docs/a.txt");
+  EXPECT_EQ(uploads[0].bodyString("version"), "r7");
+  EXPECT_TRUE(engine.requests("GET", scopePath("/list")).empty());
+}
+
+TEST_F(ModifyTest, BaseVersionBytesAreDecodedWithReplacement) {
+  auto contents = writeFile("new.txt", "x");
+  modify(file("a.txt", kRoot, "a.txt"), host::fields::kContents, contents, "r\xFF" "7");
+  EXPECT_EQ(posts("/upload").at(0).bodyString("version"), "r\xEF\xBF\xBD" "7");
+}
+
+TEST_F(ModifyTest, UploadConflictKeepsAConflictCopyAndReportsTheEnginesItem) {
+  engine.on("POST", scopePath("/upload"), Reply{409, ""});
+  onList("docs", {makeEntry("docs/a.txt", false, 5, "theirs-v3")});
+  auto contents = writeFile("mine.txt", "my bytes");
+  auto c = modify(file("docs/a.txt", "docs", "a.txt"), host::fields::kContents, contents);
+  ASSERT_TRUE(c.item) << c.error->what();
+  EXPECT_FALSE(c.error);
+  EXPECT_EQ(c.item->itemVersion().contentVersion, "theirs-v3");
+  auto copies = posts("/conflict-copy");
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(copies[0].bodyString("path"), "docs/a.txt");
+  EXPECT_FALSE(copies[0].bodyHas("version"));
+  // Order: refused upload, conflict copy, then the listing of the old path.
+  auto all = engine.requests();
+  std::vector<std::string> order;
+  for (auto& r : all) {
+    if (r.path != "/v1/scopes") order.push_back(r.path);
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{scopePath("/upload"), scopePath("/conflict-copy"),
+                                             scopePath("/list")}));
+}
+
+TEST_F(ModifyTest, FailedConflictCopyReportsItsOwnError) {
+  engine.on("POST", scopePath("/upload"), Reply{409, ""});
+  engine.on("POST", scopePath("/conflict-copy"), Reply{403, R"({"message": "no"})"});
+  auto c = modify(file("a.txt", kRoot, "a.txt"), host::fields::kContents, writeFile("m", "m"));
+  expectHostError(c.error, "NSCocoaErrorDomain", 513);
+}
+
+TEST_F(ModifyTest, FileRenameLooksUpTheReturnedPath) {
+  answerPath("/rename", "docs/b.txt");
+  onList("docs", {makeEntry("docs/b.txt", false, 1, "vb")});
+  auto c = modify(file("docs/a.txt", "docs", "b.txt"), host::fields::kFilename);
+  ASSERT_TRUE(c.item);
+  EXPECT_EQ(c.item->itemIdentifier(), "docs/b.txt");
+  auto renames = posts("/rename");
+  ASSERT_EQ(renames.size(), 1u);
+  EXPECT_EQ(renames[0].bodyString("path"), "docs/a.txt");
+  EXPECT_EQ(renames[0].bodyString("name"), "b.txt");
+}
+
+TEST_F(ModifyTest, FolderRenameIsReportedWithoutAListing) {
+  answerPath("/rename", "papers/");
+  auto c = modify(folder("docs", kRoot, "papers"), host::fields::kFilename);
+  ASSERT_TRUE(c.item);
+  EXPECT_EQ(posts("/rename").at(0).bodyString("path"), "docs/");
+  EXPECT_EQ(posts("/rename").at(0).bodyString("name"), "papers");
+  EXPECT_EQ(c.item->itemIdentifier(), "papers");
+  EXPECT_EQ(c.item->filename(), "papers");
+  EXPECT_EQ(c.item->contentType(), "public.folder");
+  EXPECT_EQ(c.item->itemVersion().contentVersion, "dir");
+  EXPECT_TRUE(engine.requests("GET", scopePath("/list")).empty());
+}
+
+TEST_F(ModifyTest, Moves) {
+  answerPath("/move", "old/");
+  auto toRoot = modify(folder("docs/old", kRoot, "old"), host::fields::kParentItemIdentifier);
+  ASSERT_TRUE(toRoot.item);
+  EXPECT_EQ(toRoot.item->itemIdentifier(), "old");
+  EXPECT_EQ(posts("/move").at(0).bodyString("path"), "docs/old/");
+  EXPECT_EQ(posts("/move").at(0).bodyString("dir"), "");
+
+  answerPath("/move", "docs/a.txt");
+  onList("docs", {makeEntry("docs/a.txt")});
+  auto intoDocs = modify(file("a.txt", "docs", "a.txt"), host::fields::kParentItemIdentifier);
+  ASSERT_TRUE(intoDocs.item);
+  EXPECT_EQ(intoDocs.item->itemIdentifier(), "docs/a.txt");
+  EXPECT_EQ(posts("/move").at(1).bodyString("path"), "a.txt");
+  EXPECT_EQ(posts("/move").at(1).bodyString("dir"), "docs");
+}
+
+TEST_F(ModifyTest, RenameThenMoveFromTheReturnedPath) {
+  answerPath("/rename", "docs/b.txt");
+  answerPath("/move", "archive/b.txt");
+  onList("archive", {makeEntry("archive/b.txt")});
+  auto c = modify(file("docs/a.txt", "archive", "b.txt"),
+                  host::fields::kFilename | host::fields::kParentItemIdentifier);
+  ASSERT_TRUE(c.item);
+  EXPECT_EQ(c.item->itemIdentifier(), "archive/b.txt");
+  EXPECT_EQ(posts("/move").at(0).bodyString("path"), "docs/b.txt");
+  EXPECT_EQ(posts("/move").at(0).bodyString("dir"), "archive");
+}
+
+TEST_F(ModifyTest, ContentsThenRenameUploadsAtTheOldPath) {
+  answerPath("/rename", "b.txt");
+  onList("", {makeEntry("b.txt", false, 1, "after-rename")});
+  auto c = modify(file("a.txt", kRoot, "b.txt"), host::fields::kContents | host::fields::kFilename,
+                  writeFile("n", "n"));
+  ASSERT_TRUE(c.item);
+  EXPECT_EQ(posts("/upload").at(0).bodyString("path"), "a.txt");
+  // The upload's entry is dropped by the rename; the new path is looked up.
+  EXPECT_EQ(c.item->itemVersion().contentVersion, "after-rename");
+}
+
+TEST_F(ModifyTest, FailedMoveAfterRenameReportsTheMoveAndKeepsTheRename) {
+  answerPath("/rename", "b.txt");
+  engine.on("POST", scopePath("/move"), Reply{409, ""});
+  auto c = modify(file("a.txt", "docs", "b.txt"),
+                  host::fields::kFilename | host::fields::kParentItemIdentifier);
+  EXPECT_FALSE(c.item);
+  expectHostError(c.error, host::kFileProviderErrorDomain, host::codes::kFilenameCollision);
+  EXPECT_EQ(sent("/rename"), 1u);
+  EXPECT_EQ(posts("/move").at(0).bodyString("path"), "b.txt");
+}
+
+// ---------------------------------------------------------------- deletion
+
+class DeleteTest : public ExtensionTest {
+ protected:
+  DeleteTest() { engine.on("POST", scopePath("/delete"), Reply{200, R"({"deleted": []})"}); }
+
+  Completion remove(const std::string& id, host::DeleteItemOptions options = 0,
+                    std::string base = "any") {
+    return host.call([&](RecordingHost& h) {
+      return ext().deleteItem(id, host::ItemVersion{base, base}, options, {}, h.deleteHandler());
+    });
+  }
+  std::vector<std::vector<std::string>> keys() const {
+    std::vector<std::vector<std::string>> all;
+    for (auto& r : posts("/delete")) all.push_back(r.bodyStrings("paths").value_or(std::vector<std::string>{}));
+    return all;
+  }
+};
+
+TEST_F(DeleteTest, FileAndFolderKeys) {
+  onList("docs", {makeEntry("docs/a.txt"), makeEntry("docs/old", true)});
+  EXPECT_FALSE(remove("docs/a.txt").error);
+  EXPECT_FALSE(remove("docs/old").error);
+  EXPECT_EQ(keys(), (std::vector<std::vector<std::string>>{{"docs/a.txt"}, {"docs/old/"}}));
+  for (auto& r : engine.requests("GET", scopePath("/list"))) {
+    EXPECT_EQ(r.queryValue("dir"), "docs");
+  }
+}
+
+TEST_F(DeleteTest, NotListedSendsNoDeletion) {
+  onList("docs", {});
+  expectNoSuchItem(remove("docs/gone.txt").error);
+  EXPECT_TRUE(posts("/delete").empty());
+}
+
+TEST_F(DeleteTest, OptionsAndBaseVersionDoNotChangeTheRequest) {
+  onList("", {makeEntry("d", true)});
+  remove("d", 0, "v1");
+  remove("d", host::options::kRecursive, "v2");
+  auto all = posts("/delete");
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].body, all[1].body);
+}
+
+TEST_F(DeleteTest, KeyComesFromTheListedEntry) {
+  Entry listed = makeEntry("Docs/a.txt");
+  onList("docs", {listed});
+  EXPECT_FALSE(remove("docs/a.txt").error);
+  EXPECT_EQ(keys(), (std::vector<std::vector<std::string>>{{"Docs/a.txt"}}));
+}
+
+TEST_F(DeleteTest, RootIsRefusedWithNothingSent) {
+  auto c = remove(kRoot);
+  expectHostError(c.error, host::kFileProviderErrorDomain, host::codes::kDeletionRejected);
+  EXPECT_TRUE(c.error->userInfo.empty());
+  EXPECT_TRUE(engine.requests().empty());
+}
+
+TEST_F(DeleteTest, ForbiddenCarriesTheMessage) {
+  onList("", {makeEntry("a.txt")});
+  engine.on("POST", scopePath("/delete"), Reply{403, R"({"message": "read-only"})"});
+  auto c = remove("a.txt");
+  expectHostError(c.error, "NSCocoaErrorDomain", 513);
+  EXPECT_EQ(c.error->localizedDescription(), "read-only");
+}
+
+}  // namespace
+}  // namespace corvane::testing
