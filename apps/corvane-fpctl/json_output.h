@@ -1,0 +1,30 @@
+// The JSON form of results: one compact object per result, with the keys
+// that scripts and tests rely on. Pure functions, callable from any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "engine/records.h"
+#include "host/error.h"
+#include "host/item.h"
+#include "result.h"
+
+namespace corvane::fpctl {
+
+// {"identifier": ..., "parent": ..., ..., "capabilities": N}
+std::string itemJson(const host::Item& item);
+
+// {"domain": ..., "code": N, "userInfo": {...}}
+std::string errorJson(const host::Error& error);
+
+// The scope's nine keys as the engine sends them, and "id".
+std::string scopeJson(const Scope& scope);
+
+// The object for one result; with `line`, it carries "line" first.
+std::string resultJson(const Result& result, std::optional<int> line);
+
+// {"error": ...} for a failure that belongs to no command (the default domain).
+std::string failureJson(const host::Error& error);
+
+}  // namespace corvane::fpctl

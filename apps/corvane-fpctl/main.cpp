@@ -1,0 +1,57 @@
+// corvane-fpctl: plays the file-provider host for one domain from the
+// command line. See `corvane-fpctl --help`.
+#include <cstdio>
+#include <exception>
+#include <iostream>
+
+#include "arguments.h"
+#include "batch.h"
+#include "diagnostics/log.h"
+#include "runner.h"
+
+namespace {
+
+constexpr int kUsage = 2;
+constexpr int kFailure = 3;
+
+void printError(const std::string& message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "corvane-fpctl: %s\n", message.c_str());
+}
+
+int run(int argc, char** argv) {
+  using namespace corvane::fpctl;
+  std::vector<NumberedCommand> commands;
+  std::optional<Invocation> invocation;
+  try {
+    invocation = parseInvocation(argc, argv);
+    if (!invocation) return 0;
+    if (invocation->batch) {
+      commands = readBatch(std::cin);
+    } else {
+      commands.push_back(NumberedCommand{0, invocation->command});
+    }
+  } catch (const UsageError& e) {
+    printError(std::string(e.what()) + " (see corvane-fpctl --help)");
+    return kUsage;
+  }
+  return runCommands(*invocation, commands);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int status = kFailure;
+  try {
+    status = run(argc, argv);
+  } catch (const std::exception& e) {
+    printError(e.what());
+  } catch (...) {
+    printError("unexpected failure");
+  }
+  try {
+    corvane::Log::flush();
+  } catch (...) {
+  }
+  return status;
+}

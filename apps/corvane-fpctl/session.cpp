@@ -1,0 +1,301 @@
+#include "session.h"
+
+#include <chrono>
+#include <system_error>
+
+#include "diagnostics/errors.h"
+#include "engine/engine_client.h"
+#include "engine/engine_error.h"
+#include "platform/folders.h"
+#include "recording_observers.h"
+#include "template_item.h"
+
+namespace corvane::fpctl {
+namespace fs = std::filesystem;
+
+namespace {
+
+// The host's manager for a domain: its temporary folder is the per-domain
+// folder below the user's cache folder.
+class FolderManager final : public host::Manager {
+ public:
+  explicit FolderManager(std::string domain) : domain_(std::move(domain)) {}
+  fs::path temporaryDirectoryURL() override { return platform::hostTemporaryFolder(domain_); }
+
+ private:
+  const std::string domain_;
+};
+
+host::ManagerLookup folderManagers() {
+  return [](const host::Domain& domain) -> std::shared_ptr<host::Manager> {
+    return std::make_shared<FolderManager>(domain.identifier);
+  };
+}
+
+// Moves the received file; across file systems, copies and removes it.
+void moveFile(const fs::path& from, const fs::path& to) {
+  std::error_code ec;
+  fs::rename(from, to, ec);
+  if (!ec) return;
+  if (ec != std::errc::cross_device_link) throw fs::filesystem_error("cannot move", from, to, ec);
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  fs::remove(from);
+}
+
+}  // namespace
+
+struct HostSession::InFlight {
+  int line = 0;
+  Command command;
+  host::ProgressPtr progress;  // asynchronous entry points only
+
+  std::mutex mutex;
+  Result result;
+  int handlerCalls = 0;
+};
+
+struct HostSession::ReadyQueue {
+  std::mutex mutex;
+  std::condition_variable available;
+  std::deque<std::shared_ptr<InFlight>> finished;
+
+  void push(std::shared_ptr<InFlight> command) {
+    {
+      std::lock_guard lock(mutex);
+      finished.push_back(std::move(command));
+    }
+    available.notify_one();
+  }
+
+  std::shared_ptr<InFlight> pop() {
+    std::unique_lock lock(mutex);
+    available.wait(lock, [this] { return !finished.empty(); });
+    auto command = std::move(finished.front());
+    finished.pop_front();
+    return command;
+  }
+};
+
+HostSession::HostSession(std::optional<std::string> domain)
+    : domain_(std::move(domain)), ready_(std::make_shared<ReadyQueue>()) {
+  if (domain_) {
+    extension_ =
+        std::make_shared<FileProviderExtension>(host::Domain{*domain_, *domain_}, folderManagers());
+  }
+}
+
+HostSession::~HostSession() {
+  for (auto& [command, thread] : threads_) thread.join();
+}
+
+void HostSession::start(const Command& command, int line) {
+  auto inFlight = std::make_shared<InFlight>();
+  inFlight->line = line;
+  inFlight->command = command;
+  inFlight->result.kind = command.kind;
+  if (isAsynchronousEntryPoint(command.kind)) {
+    submit(inFlight);
+    return;
+  }
+  threads_.emplace(inFlight.get(),
+                   std::thread([inFlight, ready = ready_, extension = extension_.get(),
+                                domain = domain_.value_or(std::string())] {
+                     runBlocking(*inFlight, extension, domain);
+                     ready->push(inFlight);
+                   }));
+}
+
+Outcome HostSession::next() {
+  auto command = ready_->pop();
+  // A long batch must not pile up finished threads.
+  if (auto thread = threads_.find(command.get()); thread != threads_.end()) {
+    thread->second.join();
+    threads_.erase(thread);
+  }
+  finish(*command);
+  return Outcome{command->line, command->command, std::move(command->result)};
+}
+
+void HostSession::submit(const std::shared_ptr<InFlight>& command) {
+  const Command& c = command->command;
+  auto ready = ready_;
+  // Records the first call of a handler and reports the command as finished;
+  // later calls are only counted.
+  auto complete = [command, ready](auto&& record) {
+    bool first = false;
+    {
+      std::lock_guard lock(command->mutex);
+      first = command->handlerCalls++ == 0;
+      if (first) record(command->result);
+    }
+    if (first) ready->push(command);
+  };
+  const host::Request request;
+  try {
+    switch (c.kind) {
+      case CommandKind::item:
+        command->progress = extension_->item(
+            c.identifier, request,
+            [complete](std::shared_ptr<const host::Item> item, std::optional<host::Error> error) {
+              complete([&](Result& r) {
+                r.item = std::move(item);
+                r.error = std::move(error);
+              });
+            });
+        break;
+      case CommandKind::fetch:
+        command->progress = extension_->fetchContents(
+            c.identifier, c.requestedVersion, request,
+            [complete](std::optional<fs::path> url, std::shared_ptr<const host::Item> item,
+                       std::optional<host::Error> error) {
+              complete([&](Result& r) {
+                r.url = std::move(url);
+                r.item = std::move(item);
+                r.error = std::move(error);
+              });
+            });
+        break;
+      case CommandKind::create:
+      case CommandKind::modify: {
+        auto handler = [complete](std::shared_ptr<const host::Item> item,
+                                  host::ItemFields pendingFields, bool shouldFetchContent,
+                                  std::optional<host::Error> error) {
+          complete([&](Result& r) {
+            r.item = std::move(item);
+            r.pendingFields = pendingFields;
+            r.shouldFetchContent = shouldFetchContent;
+            r.error = std::move(error);
+          });
+        };
+        if (c.kind == CommandKind::create) {
+          const host::ItemIdentifier parentPath =
+              c.parent == host::kRootContainerItemIdentifier ? std::string() : c.parent + "/";
+          auto itemTemplate =
+              std::make_shared<TemplateItem>(parentPath + c.name, c.parent, c.name, c.contentType);
+          const host::ItemFields fields = host::fields::kFilename |
+                                          host::fields::kParentItemIdentifier |
+                                          (c.contents ? host::fields::kContents : 0);
+          command->progress =
+              extension_->createItem(itemTemplate, fields, c.contents, 0, request, handler);
+        } else {
+          auto itemTemplate =
+              std::make_shared<TemplateItem>(c.identifier, c.parent, c.name, c.contentType);
+          command->progress = extension_->modifyItem(
+              itemTemplate, host::ItemVersion{c.baseContentVersion, std::string()}, c.fields,
+              c.contents, 0, request, handler);
+        }
+        break;
+      }
+      case CommandKind::delete_:
+        command->progress = extension_->deleteItem(
+            c.identifier, host::ItemVersion{c.baseContentVersion, std::string()},
+            c.recursive ? host::options::kRecursive : 0, request,
+            [complete](std::optional<host::Error> error) {
+              complete([&](Result& r) { r.error = std::move(error); });
+            });
+        break;
+      default:
+        break;
+    }
+  } catch (...) {
+    // An entry point that throws instead of answering: reported as received,
+    // with no handler call.
+    {
+      std::lock_guard lock(command->mutex);
+      command->result.error = Errors::bridged(std::current_exception());
+    }
+    ready->push(command);
+  }
+}
+
+void HostSession::runBlocking(InFlight& command, host::ReplicatedExtension* extension,
+                              const std::string& domain) {
+  const Command& c = command.command;
+  Result& r = command.result;
+  if (c.kind == CommandKind::domains) {
+    try {
+      r.scopes = EngineClient(domain).scopes();
+    } catch (...) {
+      r.error = Errors::map(std::current_exception());
+    }
+    return;
+  }
+  std::shared_ptr<host::Enumerator> enumerator;
+  try {
+    enumerator = extension->enumerator(c.identifier, host::Request{});
+  } catch (...) {
+    r.error = Errors::bridged(std::current_exception());
+    return;
+  }
+  try {
+    switch (c.kind) {
+      case CommandKind::list: {
+        ListingObserver observer(r);
+        enumerator->enumerateItems(observer, c.page.value_or(host::Page()));
+        observer.wait();
+        break;
+      }
+      case CommandKind::changes: {
+        ChangesObserver observer(r);
+        enumerator->enumerateChanges(observer, c.anchor);
+        observer.wait();
+        break;
+      }
+      case CommandKind::anchor: {
+        FinishLatch answered;
+        enumerator->currentSyncAnchor([&](std::optional<host::SyncAnchor> anchor) {
+          r.anchor = std::move(anchor);
+          answered.open();
+        });
+        answered.wait();
+        break;
+      }
+      default:
+        break;
+    }
+  } catch (...) {
+    r.error = Errors::bridged(std::current_exception());
+  }
+  enumerator->invalidate();
+}
+
+void HostSession::finish(InFlight& command) {
+  if (command.progress) {
+    // The runner completes the progress right after the handler has returned.
+    while (!command.progress->isFinished()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  std::lock_guard lock(command.mutex);
+  Result& r = command.result;
+  if (isAsynchronousEntryPoint(command.command.kind)) {
+    r.handlerCalls = command.handlerCalls;
+    if (command.progress) {
+      r.completedUnitCount = command.progress->completedUnitCount();
+      r.totalUnitCount = command.progress->totalUnitCount();
+    }
+  }
+  const auto& output = command.command.output;
+  if (command.command.kind == CommandKind::fetch && output && r.url && !r.error) {
+    try {
+      moveFile(*r.url, *output);
+      r.url = *output;
+    } catch (...) {
+      r.error = Errors::bridged(std::current_exception());
+      r.url.reset();
+    }
+  }
+}
+
+std::string defaultDomain() {
+  std::vector<Scope> scopes;
+  try {
+    scopes = EngineClient(std::string()).scopes();
+  } catch (...) {
+    throw Errors::map(std::current_exception());
+  }
+  if (scopes.empty()) throw Errors::map(std::make_exception_ptr(EngineError::notFound()));
+  return scopes.front().id();
+}
+
+}  // namespace corvane::fpctl

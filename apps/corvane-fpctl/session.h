@@ -1,0 +1,66 @@
+// HostSession: corvane-fpctl's side of the file-provider host for one
+// domain. It creates the domain's extension once, with a manager lookup whose
+// temporary folder is the host's per-domain folder, starts commands, and hands
+// back their results in the order in which they finish.
+//
+// Driven from one thread: start() and next() are called by the owner only.
+// The extension's completion handlers (on its background threads) and the
+// threads that run enumerator calls report to the session through a queue.
+// The session must outlive every command it started: destroy it only after
+// next() has returned all of them.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "command.h"
+#include "extension/file_provider_extension.h"
+#include "result.h"
+
+namespace corvane::fpctl {
+
+class HostSession {
+ public:
+  // Without a domain only `domains` commands can run.
+  explicit HostSession(std::optional<std::string> domain);
+  ~HostSession();
+  HostSession(const HostSession&) = delete;
+  HostSession& operator=(const HostSession&) = delete;
+
+  // Starts one command and returns at once. An asynchronous entry point is
+  // submitted to the extension; an enumerator call or a scope listing, which
+  // blocks its caller, runs on a thread of its own.
+  void start(const Command& command, int line);
+
+  // Waits until one of the started commands has finished and returns it. For
+  // an entry point, its handler has been called and its progress completed;
+  // `fetch --output` has moved the file.
+  Outcome next();
+
+ private:
+  struct InFlight;
+  struct ReadyQueue;
+
+  void submit(const std::shared_ptr<InFlight>& command);
+  static void runBlocking(InFlight& command, host::ReplicatedExtension* extension,
+                          const std::string& domain);
+  static void finish(InFlight& command);
+
+  std::optional<std::string> domain_;
+  std::shared_ptr<FileProviderExtension> extension_;
+  std::shared_ptr<ReadyQueue> ready_;
+  // The threads of blocking commands not yet handed back by next().
+  std::unordered_map<const InFlight*, std::thread> threads_;
+};
+
+// The id of the first scope the engine lists. Throws host::Error (the mapped
+// engine error; no such item when the engine lists none).
+std::string defaultDomain();
+
+}  // namespace corvane::fpctl
