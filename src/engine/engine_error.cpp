@@ -13,11 +13,21 @@ std::string quoted(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c == 0x7f) {
           out += "\\u{";
@@ -38,14 +48,24 @@ std::string quoted(const std::string& text) {
 EngineError::EngineError(Case c, std::int64_t status, std::string message)
     : case_(c), status_(status), message_(std::move(message)) {
   switch (case_) {
-    case Case::forbidden: text_ = "forbidden(" + quoted(message_) + ")"; break;
+    case Case::forbidden:
+      text_ = "forbidden(" + quoted(message_) + ")";
+      break;
     case Case::server:
       text_ = "server(" + std::to_string(status_) + ", " + quoted(message_) + ")";
       break;
-    case Case::notRunning: text_ = "notRunning"; break;
-    case Case::unauthenticated: text_ = "unauthenticated"; break;
-    case Case::notFound: text_ = "notFound"; break;
-    case Case::conflict: text_ = "conflict"; break;
+    case Case::notRunning:
+      text_ = "notRunning";
+      break;
+    case Case::unauthenticated:
+      text_ = "unauthenticated";
+      break;
+    case Case::notFound:
+      text_ = "notFound";
+      break;
+    case Case::conflict:
+      text_ = "conflict";
+      break;
   }
 }
 

@@ -7,10 +7,10 @@
 // thereby lets form-style parsers read it as a blank.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <initializer_list>
 
 namespace corvane::query {
 

@@ -1,0 +1,367 @@
+#include "engine/transport.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <simdjson.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+#include <vector>
+
+#include "diagnostics/log.h"
+#include "engine/engine_error.h"
+#include "platform/folders.h"
+
+namespace corvane::transport {
+namespace {
+
+constexpr long kIdleSeconds = 300;
+constexpr long kMaxIdleConnectionSeconds = 2;
+constexpr const char* kRefused = "The engine refused.";
+
+// Idle libcurl handles, process-wide. Each handle keeps its own cache of open
+// connections, so a handle taken from here usually finds a connection to the
+// engine still open from an earlier request. A handle is used by one request
+// at a time; libcurl's shared connection cache is avoided on purpose, since
+// libcurl does not support sharing connections between concurrent threads.
+class HandlePool {
+ public:
+  static HandlePool& shared() {
+    // Never destroyed: requests may still run on other threads at exit.
+    static HandlePool* pool = [] {
+      curl_global_init(CURL_GLOBAL_DEFAULT);
+      return new HandlePool;
+    }();
+    return *pool;
+  }
+
+  // A handle with every option at its default, or null when libcurl cannot
+  // make one. The most recently used handle comes first: its connection is
+  // the likeliest to be still open.
+  CURL* take() {
+    {
+      std::lock_guard lock(mutex_);
+      if (!idle_.empty()) {
+        CURL* h = idle_.back();
+        idle_.pop_back();
+        return h;
+      }
+    }
+    return curl_easy_init();
+  }
+
+  void give(CURL* h) {
+    // Drops the options, which point into the finished request (buffers,
+    // header list, callbacks' data); the open connections stay.
+    curl_easy_reset(h);
+    {
+      std::lock_guard lock(mutex_);
+      if (idle_.size() < kMaxIdle) {
+        idle_.push_back(h);
+        return;
+      }
+    }
+    curl_easy_cleanup(h);
+  }
+
+ private:
+  static constexpr std::size_t kMaxIdle = 64;
+
+  std::mutex mutex_;
+  std::vector<CURL*> idle_;
+};
+
+// One exchange's handle, returned to the pool however the exchange ends.
+class Lease {
+ public:
+  Lease() : handle_(HandlePool::shared().take()) {}
+  ~Lease() {
+    if (handle_) HandlePool::shared().give(handle_);
+  }
+  Lease(const Lease&) = delete;
+  Lease& operator=(const Lease&) = delete;
+  CURL* get() const { return handle_; }
+
+ private:
+  CURL* handle_;
+};
+
+class HeaderList {
+ public:
+  HeaderList() = default;
+  ~HeaderList() { curl_slist_free_all(list_); }
+  HeaderList(const HeaderList&) = delete;
+  HeaderList& operator=(const HeaderList&) = delete;
+  bool add(const std::string& line) {
+    curl_slist* next = curl_slist_append(list_, line.c_str());
+    if (!next) return false;
+    list_ = next;
+    return true;
+  }
+  curl_slist* get() const { return list_; }
+
+ private:
+  curl_slist* list_ = nullptr;
+};
+
+// Where the answer's body is collected. The body is reserved once from
+// Content-Length (with the decoder's padding) and then only appended to, so
+// a large listing is neither copied nor regrown.
+struct Sink {
+  CURL* handle;
+  std::string body;
+  bool sized = false;
+  std::exception_ptr failure;
+  int attempts = 0;
+};
+
+// libcurl silently sends a request again on a fresh connection when a reused
+// one closes before any answer. The engine may already have acted on the
+// first copy (an upload, a rename), so the second attempt is stopped here and
+// the exchange fails like any lost connection.
+int beforeSend(void* user, char*, char*, int, int) {
+  auto* sink = static_cast<Sink*>(user);
+  return ++sink->attempts > 1 ? CURL_PREREQFUNC_ABORT : CURL_PREREQFUNC_OK;
+}
+
+size_t onData(char* data, size_t size, size_t count, void* user) {
+  auto* sink = static_cast<Sink*>(user);
+  const size_t n = size * count;
+  try {
+    if (!sink->sized) {
+      sink->sized = true;
+      curl_off_t length = -1;
+      if (curl_easy_getinfo(sink->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) ==
+              CURLE_OK &&
+          length > 0 && static_cast<std::uint64_t>(length) < (std::uint64_t{1} << 40)) {
+        sink->body.reserve(static_cast<size_t>(length) + simdjson::SIMDJSON_PADDING);
+      }
+    }
+    sink->body.append(data, n);
+  } catch (...) {
+    // Nothing may unwind through libcurl; the failure is rethrown after it.
+    sink->failure = std::current_exception();
+    return 0;
+  }
+  return n;
+}
+
+std::string errnoText(int err) { return std::error_code(err, std::generic_category()).message(); }
+
+// The whole discovery file, or the reason it could not be read.
+bool readFile(const std::filesystem::path& path, std::string& out, std::string& why) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    why = "cannot open the file: " + errnoText(errno);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+    out.reserve(static_cast<size_t>(st.st_size) + simdjson::SIMDJSON_PADDING);
+  }
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      why = "cannot read the file: " + errnoText(errno);
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    out.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+// Decodes the discovery file, or says why it does not fit.
+bool decodeInfo(const std::string& text, Info& info, std::string& why) {
+  simdjson::dom::parser parser;
+  simdjson::dom::element doc;
+  if (auto err = parser.parse(text).get(doc)) {
+    why = std::string("the data is not valid JSON: ") + simdjson::error_message(err);
+    return false;
+  }
+  simdjson::dom::object object;
+  if (doc.get_object().get(object)) {
+    why = "the data is not a JSON object";
+    return false;
+  }
+  simdjson::dom::element port;
+  if (object.at_key("port").get(port)) {
+    why = "the key \"port\" is missing";
+    return false;
+  }
+  if (auto err = port.get_int64().get(info.port)) {
+    why = err == simdjson::NUMBER_OUT_OF_RANGE ? "\"port\" is outside the signed 64-bit range"
+                                               : "\"port\" is not an integer";
+    return false;
+  }
+  simdjson::dom::element token;
+  if (object.at_key("token").get(token)) {
+    why = "the key \"token\" is missing";
+    return false;
+  }
+  std::string_view tokenText;
+  if (token.get_string().get(tokenText)) {
+    why = "\"token\" is not a string";
+    return false;
+  }
+  // The token goes into a header line; a control character would end the
+  // line early and let the file smuggle headers into every request.
+  for (unsigned char c : tokenText) {
+    if (c < 0x20 || c == 0x7f) {
+      why = "\"token\" holds a control character";
+      return false;
+    }
+  }
+  info.token.assign(tokenText);
+  return true;
+}
+
+[[noreturn]] void transportFailure(std::string_view method, std::string_view path,
+                                   const std::string& description) {
+  std::string line;
+  line.append(method).append(" ").append(path).append(": ").append(description);
+  Log::write(std::move(line));
+  throw EngineError::notRunning();
+}
+
+}  // namespace
+
+Info info() {
+  std::optional<std::filesystem::path> folder = platform::applicationSupportFolder();
+  if (!folder) throw EngineError::notRunning();
+  const std::filesystem::path file = *folder / "engine.json";
+  std::string text;
+  std::string why;
+  Info result;
+  if (!readFile(file, text, why) || !decodeInfo(text, result, why)) {
+    Log::write("engine.json at " + file.string() + ": " + why);
+    throw EngineError::notRunning();
+  }
+  return result;
+}
+
+std::string message(std::string_view body) {
+  simdjson::dom::parser parser;
+  simdjson::dom::object object;
+  if (parser.parse(body.data(), body.size()).get_object().get(object)) return kRefused;
+  std::optional<std::string_view> found;
+  for (auto field : object) {
+    std::string_view value;
+    if (field.value.get_string().get(value)) return kRefused;
+    if (field.key == "message") found = value;
+  }
+  return found ? std::string(*found) : std::string(kRefused);
+}
+
+std::string request(std::string_view method, std::string_view path,
+                    const std::optional<std::string>& jsonBody) {
+  const Info engine = info();
+
+  if (engine.port < 1 || engine.port > 65535) {
+    transportFailure(method, path,
+                     "the port " + std::to_string(engine.port) + " is not a valid TCP port");
+  }
+  std::string url = "http://127.0.0.1:" + std::to_string(engine.port);
+  url.append(path);
+
+  Lease lease;
+  CURL* h = lease.get();
+  if (!h) transportFailure(method, path, "no HTTP handle could be made");
+
+  HeaderList headers;
+  bool headersOk = headers.add("Authorization: Bearer " + engine.token);
+  if (jsonBody) headersOk = headersOk && headers.add("Content-Type: application/json");
+  // Without this libcurl would wait for "100 Continue" before sending
+  // larger bodies.
+  headersOk = headersOk && headers.add("Expect:");
+  if (!headersOk) transportFailure(method, path, "out of memory");
+
+  char errorText[CURL_ERROR_SIZE] = {};
+  Sink sink{h, {}, false, nullptr};
+  const std::string methodText(method);
+
+  CURLcode rc = curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  if (rc != CURLE_OK) transportFailure(method, path, curl_easy_strerror(rc));
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
+  // The engine is on the loopback interface: proxy settings of the
+  // environment must not reroute the request, and the path goes out as given.
+  curl_easy_setopt(h, CURLOPT_PROXY, "");
+  curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
+  // An idle limit, not a deadline: a long upload that keeps moving never
+  // times out, a silent engine does after 300 s.
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kIdleSeconds);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kIdleSeconds);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onData);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, beforeSend);
+  curl_easy_setopt(h, CURLOPT_PREREQDATA, &sink);
+  // Connections idle for longer are not reused: an engine closes idle
+  // connections after a few seconds, and a request sent into a connection
+  // the engine is just closing would fail (see beforeSend).
+  curl_easy_setopt(h, CURLOPT_MAXAGE_CONN, kMaxIdleConnectionSeconds);
+  if (jsonBody) {
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, jsonBody->data());
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(jsonBody->size()));
+    if (method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, methodText.c_str());
+  } else if (method == "GET") {
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  } else {
+    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, methodText.c_str());
+  }
+
+  rc = curl_easy_perform(h);
+  if (sink.failure) std::rethrow_exception(sink.failure);
+  if (sink.attempts > 1) {
+    transportFailure(method, path, "the connection was closed before the engine answered");
+  }
+  if (rc != CURLE_OK) {
+    transportFailure(method, path, errorText[0] ? std::string(errorText) : curl_easy_strerror(rc));
+  }
+
+  long status = 0;
+  if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status == 0) {
+    throw EngineError::notRunning();
+  }
+
+  if (status == 200) {
+    if (sink.body.capacity() < sink.body.size() + simdjson::SIMDJSON_PADDING) {
+      sink.body.reserve(sink.body.size() + simdjson::SIMDJSON_PADDING);
+    }
+    return std::move(sink.body);
+  }
+
+  std::string text = message(sink.body);
+  std::string line;
+  line.append(method).append(" ").append(path).append(": ");
+  line.append(std::to_string(status)).append(" ").append(text);
+  Log::write(std::move(line));
+  switch (status) {
+    case 401:
+      throw EngineError::unauthenticated();
+    case 403:
+      throw EngineError::forbidden(std::move(text));
+    case 404:
+      throw EngineError::notFound();
+    case 409:
+      throw EngineError::conflict();
+    default:
+      throw EngineError::server(status, std::move(text));
+  }
+}
+
+}  // namespace corvane::transport
