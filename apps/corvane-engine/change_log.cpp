@@ -1,0 +1,258 @@
+#include "change_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <stdexcept>
+
+#include "random_hex.h"
+#include "scope_paths.h"
+
+namespace corvane::syncengine {
+namespace {
+
+// One prepared statement, finalised on every way out.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
+      throw std::runtime_error(std::string("change log: ") + sqlite3_errmsg(db));
+    }
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& bind(int index, std::string_view text) {
+    sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Statement& bind(int index, std::int64_t value) {
+    sqlite3_bind_int64(stmt_, index, value);
+    return *this;
+  }
+  // True while there is a row.
+  bool step() {
+    const int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    throw std::runtime_error(std::string("change log: ") + sqlite3_errmsg(db_));
+  }
+  void run() {
+    step();
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  std::string text(int column) const {
+    const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+    return std::string(data ? data : "",
+                       static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
+  }
+  std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+constexpr const char* kSchema = R"(
+  CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
+  CREATE TABLE IF NOT EXISTS changes(
+    seq INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL, name TEXT NOT NULL,
+    dir INTEGER NOT NULL, size INTEGER NOT NULL, mod_time_ns INTEGER NOT NULL,
+    version TEXT NOT NULL, deleted INTEGER NOT NULL);
+  CREATE TABLE IF NOT EXISTS snapshot(
+    path TEXT PRIMARY KEY, dir INTEGER NOT NULL, size INTEGER NOT NULL,
+    mod_time_ns INTEGER NOT NULL, version TEXT NOT NULL) WITHOUT ROWID;
+)";
+
+std::optional<std::int64_t> parseSeq(std::string_view text) {
+  std::int64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty() || value < 0) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+}  // namespace
+
+ChangeLog::ChangeLog(const std::filesystem::path& file, const std::string& folder,
+                     std::int64_t retention)
+    : retention_(retention) {
+  // The log names every file of the scope: keep it private to the user.
+  if (const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600); fd >= 0) ::close(fd);
+  if (sqlite3_open_v2(file.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
+    std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+    sqlite3_close(db_);
+    throw std::runtime_error("cannot open the change log " + file.string() + ": " + message);
+  }
+  try {
+    sqlite3_busy_timeout(db_, 5000);
+    exec("PRAGMA journal_mode=WAL");
+    exec("PRAGMA synchronous=NORMAL");
+    exec(kSchema);
+    const auto id = meta("log_id");
+    if (!id || meta("folder") != folder) {
+      // A new log, or one that described another folder: start over, so that
+      // no anchor of the old log is taken for one of this log.
+      exec("BEGIN");
+      exec("DELETE FROM changes; DELETE FROM snapshot; DELETE FROM meta;");
+      setMeta("log_id", randomHex(16));
+      setMeta("folder", folder);
+      setMeta("pruned_through", "0");
+      exec("COMMIT");
+      isNew_ = true;
+    }
+    logId_ = *meta("log_id");
+    prunedThrough_ = parseSeq(meta("pruned_through").value_or("0")).value_or(0);
+    Statement last(db_, "SELECT seq FROM sqlite_sequence WHERE name = 'changes'");
+    lastSeq_ = last.step() ? last.integer(0) : 0;
+    if (lastSeq_ < prunedThrough_) lastSeq_ = prunedThrough_;
+  } catch (...) {
+    sqlite3_close(db_);
+    throw;
+  }
+}
+
+ChangeLog::~ChangeLog() { sqlite3_close(db_); }
+
+void ChangeLog::exec(const char* sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    std::string message = error ? error : "unknown error";
+    sqlite3_free(error);
+    throw std::runtime_error("change log: " + message);
+  }
+}
+
+std::optional<std::string> ChangeLog::meta(const char* key) {
+  Statement query(db_, "SELECT value FROM meta WHERE key = ?");
+  query.bind(1, std::string_view(key));
+  if (!query.step()) return std::nullopt;
+  return query.text(0);
+}
+
+void ChangeLog::setMeta(const char* key, const std::string& value) {
+  Statement update(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES(?, ?)");
+  update.bind(1, std::string_view(key)).bind(2, value).run();
+}
+
+Snapshot ChangeLog::loadSnapshot() {
+  std::lock_guard lock(mutex_);
+  Snapshot snapshot;
+  Statement query(db_, "SELECT path, dir, size, mod_time_ns, version FROM snapshot");
+  while (query.step()) {
+    snapshot.emplace_hint(
+        snapshot.end(), query.text(0),
+        ItemState{query.integer(1) != 0, query.integer(2), query.integer(3), query.text(4)});
+  }
+  return snapshot;
+}
+
+void ChangeLog::append(const std::vector<Change>& changes, const std::vector<SnapshotEdit>& edits) {
+  if (changes.empty() && edits.empty()) return;
+  std::lock_guard lock(mutex_);
+  std::int64_t lastSeq = lastSeq_;
+  exec("BEGIN IMMEDIATE");
+  try {
+    Statement insert(db_,
+                     "INSERT INTO changes(path, name, dir, size, mod_time_ns, version, deleted) "
+                     "VALUES(?, ?, ?, ?, ?, ?, ?)");
+    for (const Change& c : changes) {
+      insert.bind(1, c.path).bind(2, c.name).bind(3, std::int64_t{c.dir}).bind(4, c.size);
+      insert.bind(5, static_cast<std::int64_t>(c.mod_time.time_since_epoch().count()));
+      insert.bind(6, c.version).bind(7, std::int64_t{c.deleted}).run();
+    }
+    Statement store(db_,
+                    "INSERT OR REPLACE INTO snapshot(path, dir, size, mod_time_ns, version) "
+                    "VALUES(?, ?, ?, ?, ?)");
+    Statement remove(db_, "DELETE FROM snapshot WHERE path = ?");
+    for (const auto& [path, state] : edits) {
+      if (state) {
+        store.bind(1, path).bind(2, std::int64_t{state->dir}).bind(3, state->size);
+        store.bind(4, state->mtime_ns).bind(5, state->version).run();
+      } else {
+        remove.bind(1, path).run();
+      }
+    }
+    if (!changes.empty()) lastSeq = sqlite3_last_insert_rowid(db_);
+    exec("COMMIT");
+  } catch (...) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+  lastSeq_ = lastSeq;
+  // Pruning in batches keeps the cost of a delete off most appends.
+  if (lastSeq_ - prunedThrough_ > retention_ + retention_ / 10) prune();
+}
+
+void ChangeLog::prune() {
+  const std::int64_t through = lastSeq_ - retention_;
+  exec("BEGIN IMMEDIATE");
+  try {
+    Statement remove(db_, "DELETE FROM changes WHERE seq <= ?");
+    remove.bind(1, through).run();
+    setMeta("pruned_through", std::to_string(through));
+    exec("COMMIT");
+  } catch (...) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+  prunedThrough_ = through;
+}
+
+std::string ChangeLog::anchorFor(std::int64_t seq) const {
+  return logId_ + ":" + std::to_string(seq);
+}
+
+std::string ChangeLog::currentAnchor() {
+  std::lock_guard lock(mutex_);
+  return anchorFor(lastSeq_);
+}
+
+ChangeSet ChangeLog::changesSince(std::string_view anchor, std::size_t limit) {
+  std::lock_guard lock(mutex_);
+  ChangeSet answer;
+  answer.changes.emplace();
+  if (anchor == "latest") {
+    answer.anchor = anchorFor(lastSeq_);
+    return answer;
+  }
+  std::optional<std::int64_t> seq;
+  const std::size_t colon = anchor.rfind(':');
+  if (colon != std::string_view::npos && anchor.substr(0, colon) == logId_) {
+    seq = parseSeq(anchor.substr(colon + 1));
+  }
+  // A foreign or malformed anchor, one that predates the retained log, or one
+  // past its end (from a log that was replaced) cannot be answered.
+  if (!seq || *seq < prunedThrough_ || *seq > lastSeq_) {
+    answer.anchor = anchorFor(lastSeq_);
+    answer.reset = true;
+    return answer;
+  }
+  Statement query(db_,
+                  "SELECT seq, path, name, dir, size, mod_time_ns, version, deleted FROM changes "
+                  "WHERE seq > ? ORDER BY seq LIMIT ?");
+  query.bind(1, *seq).bind(2, static_cast<std::int64_t>(limit));
+  std::int64_t last = *seq;
+  while (query.step()) {
+    last = query.integer(0);
+    Change c;
+    c.path = query.text(1);
+    c.name = query.text(2);
+    c.dir = query.integer(3) != 0;
+    c.size = query.integer(4);
+    c.mod_time = Timestamp(std::chrono::nanoseconds(query.integer(5)));
+    c.version = query.text(6);
+    c.deleted = query.integer(7) != 0;
+    answer.changes->push_back(std::move(c));
+  }
+  answer.anchor = anchorFor(last);
+  return answer;
+}
+
+}  // namespace corvane::syncengine

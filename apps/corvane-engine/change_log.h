@@ -1,0 +1,73 @@
+// The change log of one scope, kept in its own SQLite database (WAL) in the
+// Application Support folder. It holds:
+//   - the log: every change in order, numbered by a sequence number;
+//   - the snapshot: the last state of every item that the log has reported,
+//     so that a restart can log what changed while the engine was down;
+//   - the log's identity (random, made with the log) and the folder it
+//     describes; opening the log for another folder starts a new log.
+// Anchors are "<identity>:<sequence number of the last change reported>".
+// Only the newest `retention` changes are kept; older anchors get a reset.
+//
+// Owned by ScopeService. Thread-safe: every member takes the log's mutex.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/records.h"
+#include "scope_folder.h"
+
+namespace corvane::syncengine {
+
+using Snapshot = std::map<std::string, ItemState>;
+
+class ChangeLog {
+ public:
+  static constexpr std::size_t kMaxChangesPerAnswer = 10'000;
+
+  // Opens or creates the database `file` for the scope folder `folder`.
+  // Throws std::runtime_error when the database cannot be used.
+  ChangeLog(const std::filesystem::path& file, const std::string& folder, std::int64_t retention);
+  ~ChangeLog();
+  ChangeLog(const ChangeLog&) = delete;
+  ChangeLog& operator=(const ChangeLog&) = delete;
+
+  // True when this log was made just now (no earlier snapshot exists).
+  bool isNew() const { return isNew_; }
+  Snapshot loadSnapshot();
+
+  // Appends `changes` and applies the snapshot edits (a state to store, or
+  // nothing to remove the path) in one transaction.
+  using SnapshotEdit = std::pair<std::string, std::optional<ItemState>>;
+  void append(const std::vector<Change>& changes, const std::vector<SnapshotEdit>& edits);
+
+  std::string currentAnchor();
+  // The answer to a changes query for `anchor`: "latest", an anchor of this
+  // log, or anything else (reset).
+  ChangeSet changesSince(std::string_view anchor, std::size_t limit = kMaxChangesPerAnswer);
+
+ private:
+  void exec(const char* sql);
+  std::optional<std::string> meta(const char* key);
+  void setMeta(const char* key, const std::string& value);
+  std::string anchorFor(std::int64_t seq) const;
+  void prune();
+
+  std::mutex mutex_;
+  sqlite3* db_ = nullptr;
+  std::int64_t retention_;
+  std::string logId_;
+  std::int64_t lastSeq_ = 0;
+  std::int64_t prunedThrough_ = 0;  // changes up to this number are gone
+  bool isNew_ = false;
+};
+
+}  // namespace corvane::syncengine

@@ -1,0 +1,121 @@
+#include "change_tracker.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "scope_paths.h"
+
+namespace corvane::syncengine {
+
+struct ChangeTracker::Pending {
+  std::vector<Change> deletions;
+  std::vector<Change> updates;
+  std::vector<ChangeLog::SnapshotEdit> edits;
+};
+
+ChangeTracker::ChangeTracker(const ScopeFolder& folder, ChangeLog& log)
+    : folder_(folder), log_(log) {}
+
+void ChangeTracker::start() {
+  snapshot_ = log_.loadSnapshot();
+  if (!log_.isNew()) {
+    reconcile({{"", true}});
+    return;
+  }
+  std::vector<std::pair<std::string, ItemState>> items;
+  folder_.walk("", items);
+  std::vector<ChangeLog::SnapshotEdit> edits;
+  edits.reserve(items.size());
+  for (auto& [path, state] : items) {
+    edits.emplace_back(path, state);
+    snapshot_.insert_or_assign(std::move(path), std::move(state));
+  }
+  log_.append({}, edits);
+}
+
+void ChangeTracker::reconcile(const std::vector<Target>& targets) {
+  Pending pending;
+  for (const Target& target : targets) compare(target, pending);
+  if (pending.deletions.empty() && pending.updates.empty() && pending.edits.empty()) return;
+  std::vector<Change> changes = std::move(pending.deletions);
+  changes.insert(changes.end(), std::make_move_iterator(pending.updates.begin()),
+                 std::make_move_iterator(pending.updates.end()));
+  log_.append(changes, pending.edits);
+}
+
+void ChangeTracker::compare(const Target& target, Pending& pending) {
+  const std::string& path = target.path;
+  std::optional<ItemState> state;
+  if (path.empty()) {
+    state = ItemState{true, 0, 0, std::string(kFolderVersion)};  // the root always exists
+  } else {
+    state = folder_.stateOf(path);
+  }
+  if (!state) {
+    removeBelow(path, pending);
+    remove(path, pending);
+    return;
+  }
+  if (!state->dir) {
+    removeBelow(path, pending);  // a folder may have been replaced by a file
+    update(path, *state, pending);
+    return;
+  }
+  if (!path.empty()) {
+    if (auto old = snapshot_.find(path); old != snapshot_.end() && !old->second.dir)
+      remove(path, pending);
+    update(path, *state, pending);
+  }
+  if (!target.recursive) return;
+
+  std::vector<std::pair<std::string, ItemState>> items;
+  folder_.walk(path, items);
+  std::sort(items.begin(), items.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  // Whatever the snapshot holds below the folder and the disk does not is gone.
+  const std::string prefix = path.empty() ? std::string() : path + "/";
+  std::unordered_set<std::string_view> present;
+  present.reserve(items.size());
+  for (const auto& item : items) present.insert(item.first);
+  std::vector<std::string> gone;
+  for (auto it = snapshot_.lower_bound(prefix);
+       it != snapshot_.end() && it->first.starts_with(prefix); ++it) {
+    if (!present.contains(it->first)) gone.push_back(it->first);
+  }
+  for (auto it = gone.rbegin(); it != gone.rend(); ++it) remove(*it, pending);
+  for (const auto& [childPath, childState] : items) {
+    if (auto old = snapshot_.find(childPath);
+        old != snapshot_.end() && old->second.dir && !childState.dir) {
+      remove(childPath, pending);  // its children went with it above
+    }
+    update(childPath, childState, pending);
+  }
+}
+
+void ChangeTracker::removeBelow(const std::string& path, Pending& pending) {
+  const std::string prefix = path.empty() ? std::string() : path + "/";
+  std::vector<std::string> gone;
+  for (auto it = snapshot_.lower_bound(prefix);
+       it != snapshot_.end() && it->first.starts_with(prefix); ++it) {
+    gone.push_back(it->first);
+  }
+  for (auto it = gone.rbegin(); it != gone.rend(); ++it) remove(*it, pending);
+}
+
+void ChangeTracker::remove(const std::string& path, Pending& pending) {
+  auto it = snapshot_.find(path);
+  if (it == snapshot_.end()) return;
+  pending.deletions.push_back(makeChange(path, it->second, true));
+  pending.edits.emplace_back(path, std::nullopt);
+  snapshot_.erase(it);
+}
+
+void ChangeTracker::update(const std::string& path, const ItemState& state, Pending& pending) {
+  auto it = snapshot_.find(path);
+  if (it != snapshot_.end() && it->second.sameAs(state)) return;
+  pending.updates.push_back(makeChange(path, state, false));
+  pending.edits.emplace_back(path, state);
+  snapshot_.insert_or_assign(path, state);
+}
+
+}  // namespace corvane::syncengine

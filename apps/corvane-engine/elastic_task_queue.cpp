@@ -1,0 +1,55 @@
+#include "elastic_task_queue.h"
+
+#include <iostream>
+#include <thread>
+
+namespace corvane::syncengine {
+
+ElasticTaskQueue::~ElasticTaskQueue() { shutdown(); }
+
+void ElasticTaskQueue::enqueue(std::function<void()> task) {
+  std::unique_lock lock(mutex_);
+  tasks_.push_back(std::move(task));
+  // Idle workers may already be promised to earlier tasks still in the queue.
+  if (idle_ < tasks_.size() && threads_ < kMaxThreads) {
+    ++threads_;
+    try {
+      std::thread([this] { work(); }).detach();
+    } catch (const std::system_error& e) {
+      --threads_;
+      std::cerr << "corvane-engine: cannot start a worker thread: " << e.what() << "\n";
+    }
+  }
+  available_.notify_one();
+}
+
+void ElasticTaskQueue::shutdown() {
+  std::unique_lock lock(mutex_);
+  shutdown_ = true;
+  available_.notify_all();
+  ended_.wait(lock, [this] { return threads_ == 0; });
+}
+
+void ElasticTaskQueue::work() {
+  std::unique_lock lock(mutex_);
+  while (true) {
+    ++idle_;
+    const bool ready =
+        available_.wait_for(lock, kIdleLifetime, [this] { return !tasks_.empty() || shutdown_; });
+    --idle_;
+    if (!ready || (tasks_.empty() && shutdown_)) break;
+    std::function<void()> task = std::move(tasks_.front());
+    tasks_.pop_front();
+    lock.unlock();
+    try {
+      task();
+    } catch (...) {
+      // A connection's task never throws by design; losing one must not end the pool.
+    }
+    lock.lock();
+  }
+  --threads_;
+  if (threads_ == 0) ended_.notify_all();
+}
+
+}  // namespace corvane::syncengine

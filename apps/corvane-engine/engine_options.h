@@ -1,0 +1,48 @@
+// The engine's command line and the scopes it makes of it. Kept apart from
+// main() so the rules (scope numbering, the embedded default, read-only
+// names) can be tested without starting a server.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/records.h"
+
+namespace corvane::syncengine {
+
+struct EngineOptions {
+  std::vector<std::string> scopes;    // "NAME=DIR", in the order given
+  std::vector<std::string> readOnly;  // scope names
+  int port = 0;
+  bool foreground = false;
+  bool verbose = false;
+  std::int64_t logRetention = 100'000;
+};
+
+// A configuration mistake, reported to the user as it is.
+struct OptionError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct ScopeSetup {
+  Scope record;
+  std::filesystem::path folder;  // absolute
+};
+
+// The scopes to serve: one per --scope, numbered 1, 2, ... in order, or the
+// embedded default "default" in `applicationSupport`/buckets/default (made,
+// with a README.txt, when missing). Throws OptionError for a malformed or
+// repeated scope, a folder that does not exist, or a --read-only name that
+// names no scope.
+std::vector<ScopeSetup> setUpScopes(const EngineOptions& options,
+                                    const std::filesystem::path& applicationSupport);
+
+// The change log's database for a scope: "changes-<name>.sqlite", with every
+// byte outside A-Z a-z 0-9 . _ - written as %XX.
+std::filesystem::path changeLogFile(const std::filesystem::path& applicationSupport,
+                                    const std::string& scopeName);
+
+}  // namespace corvane::syncengine

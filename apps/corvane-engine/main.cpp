@@ -1,0 +1,131 @@
+// corvane-engine: the reference sync engine. Serves local folders as scopes
+// over the engine's HTTP API on 127.0.0.1 and publishes its port and token in
+// engine.json. Runs in the foreground until SIGINT or SIGTERM.
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <cstdlib>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <thread>
+
+#include "discovery_file.h"
+#include "engine_options.h"
+#include "engine_server.h"
+#include "platform/folders.h"
+#include "random_hex.h"
+#include "scope_service.h"
+
+using namespace corvane::syncengine;
+
+namespace {
+
+int refuse(const std::string& message) {
+  std::cerr << "corvane-engine: " << message << "\n";
+  return 1;
+}
+
+int serve(const EngineOptions& options) {
+  const auto applicationSupport = corvane::platform::applicationSupportFolder();
+  if (!applicationSupport)
+    return refuse("neither XDG_DATA_HOME nor HOME is set; cannot place engine.json");
+
+  // Signals are taken by sigwait() below; every thread started from here on
+  // inherits the mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  DiscoveryFile discovery(*applicationSupport);
+  try {
+    discovery.claim();
+  } catch (const DiscoveryFile::AlreadyRunning& e) {
+    return refuse(e.what());
+  }
+
+  std::vector<std::unique_ptr<ScopeService>> scopes;
+  for (ScopeSetup& setup : setUpScopes(options, *applicationSupport)) {
+    const auto logFile = changeLogFile(*applicationSupport, setup.record.name);
+    scopes.push_back(
+        std::make_unique<ScopeService>(setup.record, setup.folder, logFile, options.logRetention));
+    scopes.back()->start();
+  }
+
+  std::vector<ScopeService*> served;
+  for (auto& scope : scopes) served.push_back(scope.get());
+  const std::string token = randomHex(32);
+  EngineServer server(served, token, options.verbose);
+  const int port = server.bind(options.port);
+
+  std::atomic<bool> servedOk = true;
+  std::thread listener([&] {
+    servedOk = server.run();
+    if (!servedOk) ::kill(::getpid(), SIGTERM);  // wakes sigwait below
+  });
+  try {
+    server.selfCheck(port);
+    discovery.publish(port, token);
+    std::cerr << "corvane-engine: serving " << scopes.size()
+              << (scopes.size() == 1 ? " scope" : " scopes") << " on 127.0.0.1:" << port
+              << "; discovery file " << discovery.path().string() << "\n";
+  } catch (const std::exception& e) {
+    std::cerr << "corvane-engine: cannot start: " << e.what() << "\n";
+    servedOk = false;
+    ::kill(::getpid(), SIGTERM);
+  }
+  int signal = 0;
+  sigwait(&stopSignals, &signal);
+
+  // Withdraw first: a client that reads engine.json from now on learns that
+  // the engine is gone instead of connecting to a closing port.
+  discovery.withdraw();
+  server.stop();
+  server.drain();
+  for (auto& scope : scopes) scope->stop();
+  scopes.clear();  // closes the change logs
+  std::cerr << "corvane-engine: stopped\n";
+  const int code = servedOk ? 0 : 1;
+
+  // Idle keep-alive connections end on their own within seconds; nothing of
+  // ours is left for them to touch, so do not wait for them long.
+  auto joined = std::async(std::launch::async, [&] { listener.join(); });
+  if (joined.wait_for(std::chrono::seconds(1)) != std::future_status::ready) std::_Exit(code);
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  EngineOptions options;
+  CLI::App app("corvane-engine: serves local folders to the Corvane Sync extension",
+               "corvane-engine");
+  app.add_option("--scope", options.scopes,
+                 "Serve folder DIR as scope NAME (repeatable; default: the embedded scope)")
+      ->type_name("NAME=DIR");
+  app.add_option("--read-only", options.readOnly,
+                 "Serve scope NAME without write and delete (repeatable)")
+      ->type_name("NAME");
+  app.add_option("--port", options.port,
+                 "Listen on this port of 127.0.0.1 (default 0: any free port)")
+      ->check(CLI::Range(0, 65535));
+  app.add_flag("--foreground", options.foreground,
+               "Stay in the foreground (the engine always does)");
+  app.add_flag("--verbose", options.verbose, "Log every request to standard error");
+  app.add_option("--log-retention", options.logRetention,
+                 "Number of changes each scope's log keeps")
+      ->check(CLI::PositiveNumber);
+  CLI11_PARSE(app, argc, argv);
+  try {
+    return serve(options);
+  } catch (const OptionError& e) {
+    return refuse(e.what());
+  } catch (const std::exception& e) {
+    return refuse(std::string("cannot start: ") + e.what());
+  }
+}

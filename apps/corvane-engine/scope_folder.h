@@ -1,0 +1,84 @@
+// Disk access for one scope: the local folder that backs it. Turns
+// scope-relative paths into file-system operations and reports items as the
+// engine sees them. Symbolic links and special files are not items: they are
+// never listed, and a path through a symbolic link is treated as missing, so
+// no request reaches outside the folder. Work files (scope_paths.h) and names
+// that are not valid UTF-8 are skipped as well.
+//
+// Stateless apart from the root; safe to use from any thread. Callers
+// serialise mutations themselves (ScopeService).
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/records.h"
+
+namespace corvane::syncengine {
+
+// What the engine knows of one item: enough to describe it in an Entry and to
+// tell whether it changed.
+struct ItemState {
+  bool dir = false;
+  std::int64_t size = 0;
+  std::int64_t mtime_ns = 0;
+  std::string version;
+
+  // Folders change only by appearing or vanishing; their times move with
+  // every child and are not a change of the folder.
+  bool sameAs(const ItemState& other) const {
+    if (dir || other.dir) return dir == other.dir;
+    return size == other.size && mtime_ns == other.mtime_ns && version == other.version;
+  }
+};
+
+// The version text of every folder.
+constexpr std::string_view kFolderVersion = "dir";
+
+// The state of a stat result: nothing for anything but a regular file or a
+// folder. A file's version is made of its inode number, size and modification
+// time: a write changes the time (and usually the size), and an upload swaps
+// in a new inode, while renames and permission changes leave all three alone.
+std::optional<ItemState> stateFromStat(const struct stat& st);
+
+Entry makeEntry(std::string path, const ItemState& state);
+Change makeChange(std::string path, const ItemState& state, bool deleted);
+
+class ScopeFolder {
+ public:
+  enum class Kind { missing, file, folder, other };
+
+  explicit ScopeFolder(std::filesystem::path root);
+
+  const std::filesystem::path& root() const { return root_; }
+  // The file-system path of a scope path ("" is the root itself).
+  std::filesystem::path full(std::string_view path) const;
+
+  // What is at `path`. A path whose parents are not all real folders is
+  // missing; a symbolic link or special file is `other`.
+  Kind kindOf(std::string_view path, struct stat* st = nullptr) const;
+  std::optional<ItemState> stateOf(std::string_view path) const;
+
+  // The direct children of the folder `path`, sorted by name bytes. Throws
+  // std::system_error when the folder cannot be read.
+  std::vector<Entry> list(std::string_view path) const;
+
+  // Every item below `path` (not `path` itself), keyed by scope path. Folders
+  // that vanish or cannot be read while walking are skipped.
+  void walk(std::string_view path, std::vector<std::pair<std::string, ItemState>>& out) const;
+
+  // Removes work files that an engine left behind when it ended during an
+  // upload. Only one engine serves a folder at a time.
+  void removeWorkFiles() const;
+
+ private:
+  std::filesystem::path root_;
+};
+
+}  // namespace corvane::syncengine

@@ -1,0 +1,44 @@
+// Scope-relative paths as the API carries them: components joined by "/", no
+// leading or trailing "/", "" for the root. Every path and name that reaches
+// the disk passes one of the checks below first; a refusal is an ApiError 400.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace corvane::syncengine {
+
+// Throws 400 unless `path` is "" or a sequence of valid names joined by "/".
+// `what` names the request key in the message ("path", "dir").
+void checkPath(std::string_view path, std::string_view what);
+
+// Throws 400 unless `name` is a valid last component: not empty, ".", "..",
+// nor holding "/", a NUL or a backslash, and not an engine work file name.
+void checkName(std::string_view name, std::string_view what);
+
+// A key of delete, rename or move: a path, with a trailing "/" when it names
+// a folder. The root ("" or "/") is refused with 400.
+struct ItemKey {
+  std::string path;  // without the trailing "/"
+  bool folder = false;
+};
+ItemKey parseItemKey(std::string_view key, std::string_view what);
+
+// Throws 400 unless `path` is an absolute local file path without a NUL.
+void checkLocalPath(std::string_view path, std::string_view what);
+
+std::string parentOf(std::string_view path);  // "" for a top-level item
+std::string nameOf(std::string_view path);    // the last component
+std::string joinPath(std::string_view folder, std::string_view name);
+// True when `path` is `folder` itself or lies below it ("" contains everything).
+bool isWithin(std::string_view path, std::string_view folder);
+
+// Names the engine uses for its own work files inside a scope's folder (the
+// staging copies of uploads). They are never listed or logged, and a request
+// cannot name them.
+constexpr std::string_view kWorkFilePrefix = ".corvane-part-";
+bool isWorkFileName(std::string_view name);
+
+bool isValidUtf8(std::string_view text);
+
+}  // namespace corvane::syncengine

@@ -1,0 +1,414 @@
+#include "scope_service.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <system_error>
+#include <utility>
+
+#include "api_error.h"
+#include "file_copy.h"
+#include "random_hex.h"
+#include "scope_paths.h"
+
+namespace corvane::syncengine {
+namespace fs = std::filesystem;
+namespace {
+
+std::string inQuotes(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+std::string errorText(int error) { return std::strerror(error); }
+
+void requireItem(const std::string& path) {
+  if (path.empty()) throw badRequest("The path is empty; name a file inside the scope.");
+}
+
+// 404 or 400 unless `kind` is what the key says: a folder key ends in "/".
+void checkKeyMatches(const ItemKey& key, ScopeFolder::Kind kind, std::string_view what) {
+  using Kind = ScopeFolder::Kind;
+  if (kind == Kind::missing || kind == Kind::other) {
+    throw notFound("Nothing is at " + inQuotes(key.path) +
+                   "; it may have been moved or deleted already.");
+  }
+  if (kind == Kind::folder && !key.folder) {
+    throw badRequest(inQuotes(key.path) + " is a folder; end the " + std::string(what) +
+                     " with \"/\" to name it.");
+  }
+  if (kind == Kind::file && key.folder) {
+    throw badRequest(inQuotes(key.path) + " is a file; remove the trailing \"/\" from the " +
+                     std::string(what) + ".");
+  }
+}
+
+}  // namespace
+
+// A work file in the scope's folder holding a copy of an upload's source;
+// removed unless it was renamed into place.
+class ScopeService::StagedCopy {
+ public:
+  explicit StagedCopy(fs::path path) : path_(std::move(path)) {}
+  StagedCopy(StagedCopy&& other) noexcept : path_(std::exchange(other.path_, {})) {}
+  StagedCopy& operator=(StagedCopy&& other) noexcept {
+    discard();
+    path_ = std::exchange(other.path_, {});
+    return *this;
+  }
+  ~StagedCopy() { discard(); }
+  const fs::path& path() const { return path_; }
+  void placed() { path_.clear(); }
+
+ private:
+  void discard() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  fs::path path_;
+};
+
+std::string conflictName(const std::string& name, std::time_t when, int counter) {
+  std::string stem = name;
+  std::string extension;
+  if (const std::size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0) {
+    stem = name.substr(0, dot);
+    extension = name.substr(dot);
+  }
+  std::tm local{};
+  ::localtime_r(&when, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H%M%S", &local);
+  std::string result = stem + " (conflict " + stamp;
+  if (counter > 1) result += " " + std::to_string(counter);
+  return result + ")" + extension;
+}
+
+ScopeService::ScopeService(Scope record, const fs::path& folder, const fs::path& logFile,
+                           std::int64_t retention)
+    : record_(std::move(record)),
+      folder_(folder),
+      log_(logFile, folder.string(), retention),
+      tracker_(folder_, log_) {}
+
+ScopeService::~ScopeService() { stop(); }
+
+void ScopeService::start() {
+  std::unique_lock lock(mutex_);
+  watcher_ = std::make_unique<FolderWatcher>(folder_.root(),
+                                             [this](const std::vector<ChangeTracker::Target>& t) {
+                                               std::unique_lock exclusive(mutex_);
+                                               tracker_.reconcile(t);
+                                             });
+  watcher_->start();
+  folder_.removeWorkFiles();
+  tracker_.start();
+}
+
+void ScopeService::stop() {
+  if (watcher_) watcher_->stop();
+}
+
+void ScopeService::requireWritable() const {
+  if (!record_.write) {
+    throw ApiError(403,
+                   "The scope " + inQuotes(record_.name) + " is read-only; it cannot be changed.");
+  }
+}
+
+std::vector<Entry> ScopeService::list(const std::string& dir) {
+  checkPath(dir, "dir");
+  std::shared_lock lock(mutex_);
+  if (folder_.kindOf(dir) != ScopeFolder::Kind::folder) {
+    throw notFound("The folder " + inQuotes(dir) + " does not exist.");
+  }
+  try {
+    return folder_.list(dir);
+  } catch (const std::system_error& e) {
+    if (e.code().value() == ENOENT || e.code().value() == ENOTDIR) {
+      throw notFound("The folder " + inQuotes(dir) + " does not exist.");
+    }
+    throw;
+  }
+}
+
+ChangeSet ScopeService::changes(const std::string& anchor) { return log_.changesSince(anchor); }
+
+std::string ScopeService::mkdir(const std::string& path) {
+  requireWritable();
+  checkPath(path, "path");
+  std::unique_lock lock(mutex_);
+  std::vector<ChangeTracker::Target> created;
+  makeFolders(path, created);
+  tracker_.reconcile(created);
+  return path;
+}
+
+void ScopeService::makeFolders(const std::string& path,
+                               std::vector<ChangeTracker::Target>& created) {
+  if (path.empty()) return;
+  std::size_t end = 0;
+  while (end != std::string::npos) {
+    end = path.find('/', end + 1);
+    const std::string prefix = path.substr(0, end);
+    auto kind = folder_.kindOf(prefix);
+    if (kind == ScopeFolder::Kind::missing) {
+      if (::mkdir(folder_.full(prefix).c_str(), 0777) == 0) {
+        created.push_back({prefix, false});
+        continue;
+      }
+      if (errno != EEXIST) {
+        throw std::system_error(errno, std::generic_category(),
+                                "cannot create the folder " + inQuotes(prefix));
+      }
+      kind = folder_.kindOf(prefix);
+    }
+    if (kind != ScopeFolder::Kind::folder) {
+      tracker_.reconcile(created);
+      throw conflict("A file is in the way at " + inQuotes(prefix) + "; the folder " +
+                     inQuotes(path) + " cannot be created.");
+    }
+  }
+}
+
+std::vector<std::string> ScopeService::delete_(const std::vector<std::string>& keys) {
+  requireWritable();
+  std::vector<ItemKey> items;
+  items.reserve(keys.size());
+  for (const std::string& key : keys) items.push_back(parseItemKey(key, "key"));
+  std::unique_lock lock(mutex_);
+  for (const ItemKey& item : items) checkKeyMatches(item, folder_.kindOf(item.path), "key");
+
+  std::vector<ChangeTracker::Target> removed;
+  try {
+    for (const ItemKey& item : items) {
+      const fs::path full = folder_.full(item.path);
+      std::error_code ec;
+      if (item.folder) {
+        fs::remove_all(full, ec);
+      } else if (::unlink(full.c_str()) != 0) {
+        ec.assign(errno, std::generic_category());
+      }
+      removed.push_back({item.path, false});
+      if (ec && ec.value() != ENOENT) {
+        throw std::system_error(ec, "cannot delete " + inQuotes(item.path));
+      }
+    }
+  } catch (...) {
+    tracker_.reconcile(removed);  // whatever did go is logged
+    throw;
+  }
+  tracker_.reconcile(removed);
+  return keys;
+}
+
+std::string ScopeService::rename(const std::string& key, const std::string& name) {
+  requireWritable();
+  const ItemKey item = parseItemKey(key, "path");
+  checkName(name, "name");
+  std::unique_lock lock(mutex_);
+  checkKeyMatches(item, folder_.kindOf(item.path), "path");
+  return relocate(key, parentOf(item.path), name);
+}
+
+std::string ScopeService::move(const std::string& key, const std::string& dir) {
+  requireWritable();
+  const ItemKey item = parseItemKey(key, "path");
+  checkPath(dir, "dir");
+  std::unique_lock lock(mutex_);
+  checkKeyMatches(item, folder_.kindOf(item.path), "path");
+  if (folder_.kindOf(dir) != ScopeFolder::Kind::folder) {
+    throw notFound("The destination folder " + inQuotes(dir) + " does not exist.");
+  }
+  if (item.folder && isWithin(dir, item.path)) {
+    throw badRequest("The folder " + inQuotes(item.path) +
+                     " cannot be moved into itself or one of its folders.");
+  }
+  return relocate(key, dir, nameOf(item.path));
+}
+
+// The common end of rename and move; the caller holds the exclusive lock and
+// has checked the source.
+std::string ScopeService::relocate(const std::string& key, const std::string& targetFolder,
+                                   const std::string& name) {
+  const ItemKey item = parseItemKey(key, "path");
+  const std::string target = joinPath(targetFolder, name);
+  const std::string answer = item.folder ? target + "/" : target;
+  if (target == item.path) return answer;
+  if (folder_.kindOf(target) != ScopeFolder::Kind::missing ||
+      !renameNoReplace(folder_.full(item.path), folder_.full(target))) {
+    throw conflict("Something already exists at " + inQuotes(target) +
+                   "; choose another name or remove it first.");
+  }
+  tracker_.reconcile({{item.path, false}, {target, true}});
+  return answer;
+}
+
+Entry ScopeService::fetch(const std::string& path, const std::string& dest) {
+  checkPath(path, "path");
+  checkLocalPath(dest, "dest");
+  UniqueFd in;
+  std::optional<ItemState> state;
+  {
+    std::shared_lock lock(mutex_);
+    const auto kind = folder_.kindOf(path);
+    if (kind == ScopeFolder::Kind::folder) {
+      throw badRequest("The path " + inQuotes(path) +
+                       " names a folder; only files can be fetched.");
+    }
+    if (kind != ScopeFolder::Kind::missing) {
+      in = UniqueFd(
+          ::open(folder_.full(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    }
+    struct stat st {};
+    if (!in || ::fstat(in.get(), &st) != 0 || !(state = stateFromStat(st)) || state->dir) {
+      throw notFound("No file is at " + inQuotes(path) + "; it may have been moved or deleted.");
+    }
+  }
+  UniqueFd out(::open(dest.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+  if (!out) {
+    if (errno == EEXIST)
+      throw conflict("The destination " + inQuotes(dest) +
+                     " already exists; fetch into a new file.");
+    if (errno == ENOENT || errno == ENOTDIR) {
+      throw badRequest("The folder of the destination " + inQuotes(dest) + " does not exist.");
+    }
+    throw badRequest("The destination " + inQuotes(dest) +
+                     " cannot be created: " + errorText(errno) + ".");
+  }
+  try {
+    copyContents(in.get(), out.get());
+  } catch (const std::system_error& e) {
+    ::unlink(dest.c_str());
+    throw ApiError(500, "Copying " + inQuotes(path) + " to " + inQuotes(dest) +
+                            " failed: " + e.code().message() + ".");
+  }
+  return makeEntry(path, *state);
+}
+
+ScopeService::StagedCopy ScopeService::stage(const std::string& source) {
+  UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!in) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      throw badRequest("The source file " + inQuotes(source) +
+                       " does not exist; keep it until the engine answers.");
+    }
+    throw badRequest("The source file " + inQuotes(source) +
+                     " cannot be read: " + errorText(errno) + ".");
+  }
+  struct stat st {};
+  if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    throw badRequest("The source " + inQuotes(source) +
+                     " is not a file; only files can be uploaded.");
+  }
+  StagedCopy staged(folder_.root() / (std::string(kWorkFilePrefix) + randomHex(8)));
+  UniqueFd out(::open(staged.path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (!out) {
+    throw std::system_error(errno, std::generic_category(),
+                            "cannot write into " + folder_.root().string());
+  }
+  copyContents(in.get(), out.get());
+  // Durable before it is renamed into place: a crash never leaves a
+  // half-written object under the object's name.
+  if (::fsync(out.get()) != 0) throw std::system_error(errno, std::generic_category(), "fsync");
+  return staged;
+}
+
+Entry ScopeService::upload(const std::string& path, const std::string& source,
+                           const std::string& version) {
+  requireWritable();
+  checkPath(path, "path");
+  requireItem(path);
+  checkLocalPath(source, "source");
+
+  // Answers an upload that cannot succeed; returns the mode of the file it
+  // replaces (0 for a new file).
+  auto check = [&]() -> mode_t {
+    struct stat st {};
+    switch (folder_.kindOf(path, &st)) {
+      case ScopeFolder::Kind::missing:
+        if (!version.empty()) {
+          throw conflict("The file " + inQuotes(path) +
+                         " no longer exists; it was moved or deleted since version " +
+                         inQuotes(version) + ".");
+        }
+        return 0;
+      case ScopeFolder::Kind::folder:
+        throw conflict("A folder is at " + inQuotes(path) + "; a file cannot replace it.");
+      case ScopeFolder::Kind::other:
+        throw conflict("Something other than a file is at " + inQuotes(path) + ".");
+      case ScopeFolder::Kind::file:
+        break;
+    }
+    if (version.empty()) {
+      throw conflict("A file already exists at " + inQuotes(path) +
+                     "; send its current version to replace it.");
+    }
+    if (const auto current = stateFromStat(st); !current || current->version != version) {
+      throw conflict("The file " + inQuotes(path) + " changed since version " + inQuotes(version) +
+                     "; its current version is " + inQuotes(current ? current->version : "") + ".");
+    }
+    return st.st_mode & 07777;
+  };
+  {
+    std::shared_lock lock(mutex_);
+    check();  // refuse early, before copying
+  }
+  StagedCopy staged = stage(source);
+
+  std::unique_lock lock(mutex_);
+  const mode_t mode = check();
+  std::vector<ChangeTracker::Target> changed;
+  makeFolders(parentOf(path), changed);
+  const fs::path target = folder_.full(path);
+  if (mode != 0) {
+    ::chmod(staged.path().c_str(), mode);
+    if (::rename(staged.path().c_str(), target.c_str()) != 0) {
+      throw std::system_error(errno, std::generic_category(), "cannot store " + inQuotes(path));
+    }
+  } else if (!renameNoReplace(staged.path(), target)) {
+    tracker_.reconcile(changed);
+    throw conflict("A file already exists at " + inQuotes(path) +
+                   "; send its current version to replace it.");
+  }
+  staged.placed();
+  changed.push_back({path, false});
+  tracker_.reconcile(changed);
+  return entryAt(path);
+}
+
+Entry ScopeService::conflictCopy(const std::string& path, const std::string& source) {
+  requireWritable();
+  checkPath(path, "path");
+  requireItem(path);
+  checkLocalPath(source, "source");
+  StagedCopy staged = stage(source);
+
+  std::unique_lock lock(mutex_);
+  std::vector<ChangeTracker::Target> changed;
+  makeFolders(parentOf(path), changed);
+  const std::time_t now = std::time(nullptr);
+  for (int counter = 1; counter < 10'000; ++counter) {
+    const std::string copy = joinPath(parentOf(path), conflictName(nameOf(path), now, counter));
+    if (folder_.kindOf(copy) != ScopeFolder::Kind::missing) continue;
+    if (renameNoReplace(staged.path(), folder_.full(copy))) {
+      staged.placed();
+      changed.push_back({copy, false});
+      tracker_.reconcile(changed);
+      return entryAt(copy);
+    }
+  }
+  tracker_.reconcile(changed);
+  throw conflict("Too many conflict copies of " + inQuotes(path) +
+                 " exist; remove some and try again.");
+}
+
+Entry ScopeService::entryAt(const std::string& path) const {
+  const auto state = folder_.stateOf(path);
+  if (!state)
+    throw ApiError(500, "The item " + inQuotes(path) + " vanished while it was being stored.");
+  return makeEntry(path, *state);
+}
+
+}  // namespace corvane::syncengine
