@@ -61,6 +61,14 @@ TEST_F(ChangesTest, ContainersKeepOnlyTheirDirectChildren) {
   }
 }
 
+TEST_F(ChangesTest, ParentsCompareUnderCanonicalEquivalence) {
+  // The container is named precomposed, the engine's paths decomposed.
+  answer({change("cafe\xCC\x81/menu.txt", false), change("cafe/other.txt", false)});
+  auto observer = enumerate("caf\xC3\xA9", "a");
+  ASSERT_EQ(observer.calls.size(), 2u);
+  EXPECT_EQ(updatedIds(observer.calls[0]), (std::vector<std::string>{"cafe\xCC\x81/menu.txt"}));
+}
+
 TEST_F(ChangesTest, DeletionsComeBeforeUpdatesOfTheSamePath) {
   answer({change("f.txt", false), change("f.txt", true)});
   auto observer = enumerate(kRoot, "a");

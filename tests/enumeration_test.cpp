@@ -170,11 +170,14 @@ TEST_F(LookupTest, TrashAndWorkingSet) {
   auto trash = lookup(kTrash);
   expectNoSuchItem(trash.error);
   EXPECT_TRUE(engine.requests("GET", scopePath("/list")).empty());
+  EXPECT_EQ(engine.count("GET", "/v1/scopes"), 1u);  // refused after the scope resolved
   // The working set is just a top-level name like any other.
   onList("", {makeEntry("a.txt")});
   auto ws = lookup(kWorkingSet);
   expectNoSuchItem(ws.error);
-  EXPECT_EQ(engine.requests("GET", scopePath("/list")).size(), 1u);
+  auto lists = engine.requests("GET", scopePath("/list"));
+  ASSERT_EQ(lists.size(), 1u);
+  EXPECT_EQ(lists[0].queryValue("dir"), "");
 }
 
 TEST_F(LookupTest, ListingFailureIsNotNoSuchItem) {

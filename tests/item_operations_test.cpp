@@ -201,6 +201,16 @@ TEST_F(CreateTest, MissingTypeAndPackagesAreFiles) {
   EXPECT_TRUE(posts("/mkdir").empty());
 }
 
+TEST_F(CreateTest, AFolderAsTheContentsOfAFileIsRefusedLocally) {
+  // Without a type the new item is a file; a folder cannot be staged as one,
+  // so the host gets the file error and nothing reaches the engine.
+  fs::create_directories(env.root() / "a folder");
+  auto c = create(templ(kRoot, "thing", std::nullopt), env.root() / "a folder");
+  expectHostError(c.error, host::kPOSIXErrorDomain, EISDIR);
+  EXPECT_TRUE(posts("/mkdir").empty());
+  EXPECT_TRUE(posts("/upload").empty());
+}
+
 TEST_F(CreateTest, ConflictIsAFileNameCollision) {
   engine.on("POST", scopePath("/mkdir"), Reply{409, ""});
   engine.on("POST", scopePath("/upload"), Reply{409, ""});

@@ -109,6 +109,13 @@ TEST(ItemProperties, SecondsText) {
   EXPECT_EQ(Item::secondsText(Timestamp(seconds(0))), "0.0");
   EXPECT_EQ(Item::secondsText(Timestamp(milliseconds(1500))), "1.5");
   EXPECT_EQ(Item::secondsText(Timestamp(seconds(-86400))), "-86400.0");
+  // The shortest text that reads back, not a fixed number of places.
+  EXPECT_EQ(Item::secondsText(Timestamp(milliseconds(1715000000123))), "1715000000.123");
+  EXPECT_EQ(Item::secondsText(Timestamp(std::chrono::microseconds(100000))), "0.1");
+  EXPECT_EQ(Item::secondsText(Timestamp(std::chrono::microseconds(50))), "5e-05");
+  // Every year of the wire format is in range.
+  EXPECT_EQ(Item::secondsText(Timestamp(seconds(-62135596800))), "-62135596800.0");
+  EXPECT_EQ(Item::secondsText(Timestamp(seconds(253402300799))), "253402300799.0");
 }
 
 TEST(ItemProperties, CapabilitiesFollowTheScopeFlags) {

@@ -351,5 +351,16 @@ TEST(StagingCopy, CopiesAnEmptyFile) {
   EXPECT_EQ(fs::file_size(env.root() / "copy"), 0u);
 }
 
+TEST(StagingCopy, FallsBackWhenTheKernelCannotCopyAcrossFileSystems) {
+  // A proc file reports size 0 and refuses copy_file_range across file
+  // systems, so only the later fallbacks can copy it, and only by reading to
+  // the end rather than trusting the size.
+  TestEnvironment env;
+  staging::copyFile("/proc/self/status", env.root() / "copy");
+  const std::string copied = readFile(env.root() / "copy");
+  EXPECT_NE(copied.find("Name:"), std::string::npos);
+  EXPECT_NE(copied.find("VmRSS:"), std::string::npos) << "copy stopped early: " << copied.size();
+}
+
 }  // namespace
 }  // namespace corvane

@@ -13,6 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include <system_error>
+
 #include "engine/decoding.h"
 #include "engine/engine_client.h"
 #include "engine/engine_error.h"
@@ -318,11 +322,37 @@ TEST_F(TransportTest, APortOutsideTheTcpRangeFailsWithoutCrashing) {
 
 TEST_F(TransportTest, APathTheUrlParserRejectsFailsWithoutCrashing) {
   // The scope id goes into the path unescaped.
-  for (const char* scopeID : {"bad\nid", "bad\x01id", "a b"}) {
+  const std::vector<std::string> scopeIDs = {"bad\nid", "bad\x01id", "a b",
+                                              std::string("abc\0def", 7)};
+  for (const auto& scopeID : scopeIDs) {
     SCOPED_TRACE(scopeID);
     EngineClient bad(scopeID);
     EXPECT_THROW(bad.list(""), EngineError);
+    // A NUL must not cut the path short and reach a shorter route.
+    EXPECT_THROW(bad.delete_({"x"}), EngineError);
   }
+  EXPECT_TRUE(engine.requests().empty());
+}
+
+TEST_F(TransportTest, ADiscoveryFileThatIsNoRegularFileFailsAtOnce) {
+  env.removeDiscoveryFile();
+  const auto file = env.applicationSupport() / "engine.json";
+  ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);  // reading it would block forever
+  LogWatch log;
+  EXPECT_EQ(engineErrorOf([&] { client.scopes(); }), EngineError::notRunning());
+  ASSERT_EQ(log.messages().size(), 1u);
+  EXPECT_NE(log.messages()[0].find("not a regular file"), std::string::npos);
+  EXPECT_TRUE(engine.requests().empty());
+}
+
+TEST_F(TransportTest, TextThatIsNotUtf8IsNeverSent) {
+  try {
+    client.mkdir("bad\xFFname");
+    FAIL() << "expected a serialisation error";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().value(), EILSEQ);
+  }
+  EXPECT_TRUE(engine.requests().empty());
 }
 
 TEST_F(TransportTest, ADroppedConnectionIsATransportFailureAndNotResent) {

@@ -164,7 +164,7 @@ void ChangeLog::append(const std::vector<Change>& changes, const std::vector<Sna
                      "VALUES(?, ?, ?, ?, ?, ?, ?)");
     for (const Change& c : changes) {
       insert.bind(1, c.path).bind(2, c.name).bind(3, std::int64_t{c.dir}).bind(4, c.size);
-      insert.bind(5, static_cast<std::int64_t>(c.mod_time.time_since_epoch().count()));
+      insert.bind(5, static_cast<std::int64_t>(c.mod_time.time_since_epoch().count()) * 1000);
       insert.bind(6, c.version).bind(7, std::int64_t{c.deleted}).run();
     }
     Statement store(db_,
@@ -246,7 +246,7 @@ ChangeSet ChangeLog::changesSince(std::string_view anchor, std::size_t limit) {
     c.name = query.text(2);
     c.dir = query.integer(3) != 0;
     c.size = query.integer(4);
-    c.mod_time = Timestamp(std::chrono::nanoseconds(query.integer(5)));
+    c.mod_time = timestampFromNanoseconds(query.integer(5));
     c.version = query.text(6);
     c.deleted = query.integer(7) != 0;
     answer.changes->push_back(std::move(c));

@@ -92,7 +92,7 @@ Entry makeEntry(std::string path, const ItemState& state) {
   entry.path = std::move(path);
   entry.dir = state.dir;
   entry.size = state.size;
-  entry.mod_time = Timestamp(std::chrono::nanoseconds(state.mtime_ns));
+  entry.mod_time = timestampFromNanoseconds(state.mtime_ns);
   entry.version = state.version;
   return entry;
 }
@@ -103,7 +103,7 @@ Change makeChange(std::string path, const ItemState& state, bool deleted) {
   change.path = std::move(path);
   change.dir = state.dir;
   change.size = state.size;
-  change.mod_time = Timestamp(std::chrono::nanoseconds(state.mtime_ns));
+  change.mod_time = timestampFromNanoseconds(state.mtime_ns);
   change.version = state.version;
   change.deleted = deleted;
   return change;

@@ -25,6 +25,7 @@
 #include <simdjson.h>
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <utility>
 
@@ -160,8 +161,14 @@ std::int64_t readInt64(element value, const PathNode* at) {
     case element_type::UINT64:  // only used by simdjson above INT64_MAX
       fail(Kind::dataCorrupted, at,
            "Number " + std::to_string(value.get_uint64().value_unsafe()) + " does not fit in Int64.");
-    case element_type::DOUBLE:
-      fail(Kind::typeMismatch, at, "Expected Int64 but found a number with a fraction or exponent.");
+    case element_type::DOUBLE: {
+      // JSON has one number type: 1.0 and 1e3 are integers written otherwise.
+      const double d = value.get_double().value_unsafe();
+      if (std::isfinite(d) && d == std::trunc(d) && d >= -0x1p63 && d < 0x1p63) {
+        return static_cast<std::int64_t>(d);
+      }
+      fail(Kind::dataCorrupted, at, "Number " + std::to_string(d) + " does not fit in Int64.");
+    }
     default:
       failExpected("Int64", value, at);
   }

@@ -1,6 +1,10 @@
 #include "engine/json_text.h"
 
+#include <simdjson.h>
+
+#include <cerrno>
 #include <charconv>
+#include <system_error>
 #include <utility>
 
 #include "platform/iso8601.h"
@@ -11,6 +15,11 @@ namespace {
 
 void appendQuoted(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
+  // JSON text is UTF-8: bytes that are not (a name from a file system that
+  // allows anything) cannot be serialised, and nothing is sent.
+  if (!simdjson::validate_utf8(text.data(), text.size())) {
+    throw std::system_error(EILSEQ, std::generic_category(), "text is not valid UTF-8");
+  }
   out += '"';
   std::size_t runStart = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {

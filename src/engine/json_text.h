@@ -15,7 +15,8 @@ namespace corvane {
 
 // `utf8` as a JSON string literal, quotes included: '"' and '\' are escaped,
 // control characters below U+0020 become \u00XX, every other byte (UTF-8
-// sequences included) is passed through unchanged.
+// sequences included) is passed through unchanged. Text that is not valid
+// UTF-8 throws std::system_error (EILSEQ), here and in every writer below.
 std::string jsonQuote(std::string_view utf8);
 
 // Builds one JSON object, field by field, in the order added. Keys are not

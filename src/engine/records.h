@@ -11,8 +11,15 @@
 namespace corvane {
 
 // A point in time. Decoded wire values have whole seconds; values the system
-// makes itself (the current time) may carry a fraction.
-using Timestamp = std::chrono::sys_time<std::chrono::nanoseconds>;
+// makes itself (the current time) may carry a fraction. Microseconds keep
+// every year from 0001 to 9999 in range (nanoseconds would end in 2262).
+using Timestamp = std::chrono::sys_time<std::chrono::microseconds>;
+
+// A file system's nanoseconds since 1970, rounded down to a Timestamp.
+inline Timestamp timestampFromNanoseconds(std::int64_t nanoseconds) {
+  return std::chrono::floor<Timestamp::duration>(
+      std::chrono::sys_time<std::chrono::nanoseconds>(std::chrono::nanoseconds(nanoseconds)));
+}
 
 struct Entry {
   std::string path;

@@ -155,15 +155,26 @@ std::string errnoText(int err) { return std::error_code(err, std::generic_catego
 
 // The whole discovery file, or the reason it could not be read.
 bool readFile(const std::filesystem::path& path, std::string& out, std::string& why) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking open and a regular-file check: a FIFO or a device planted as
+  // engine.json must fail the request, not block it or fill memory.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     why = "cannot open the file: " + errnoText(errno);
     return false;
   }
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) {
-    out.reserve(static_cast<size_t>(st.st_size) + simdjson::SIMDJSON_PADDING);
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    why = "not a regular file";
+    ::close(fd);
+    return false;
   }
+  constexpr off_t kMaxDiscoveryFile = 64 * 1024;
+  if (st.st_size > kMaxDiscoveryFile) {
+    why = "the file is larger than " + std::to_string(kMaxDiscoveryFile) + " bytes";
+    ::close(fd);
+    return false;
+  }
+  out.reserve(static_cast<size_t>(st.st_size) + simdjson::SIMDJSON_PADDING);
   char buffer[4096];
   for (;;) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -175,6 +186,11 @@ bool readFile(const std::filesystem::path& path, std::string& out, std::string& 
     }
     if (n == 0) break;
     out.append(buffer, static_cast<size_t>(n));
+    if (out.size() > 64 * 1024) {
+      why = "the file keeps growing";
+      ::close(fd);
+      return false;
+    }
   }
   ::close(fd);
   return true;
@@ -269,6 +285,17 @@ std::string request(std::string_view method, std::string_view path,
   if (engine.port < 1 || engine.port > 65535) {
     transportFailure(method, path,
                      "the port " + std::to_string(engine.port) + " is not a valid TCP port");
+  }
+  // libcurl takes the address as a C string: a NUL would cut the path short
+  // and send the request somewhere else, so any control character fails it.
+  for (unsigned char c : path) {
+    if (c < 0x20 || c == 0x7f) {
+      std::string shown(path);
+      for (char& ch : shown) {
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
+      }
+      transportFailure(method, shown, "the request path holds a control character");
+    }
   }
   std::string url = "http://127.0.0.1:" + std::to_string(engine.port);
   url.append(path);

@@ -36,7 +36,7 @@ class EmptyFile {
 };
 
 Timestamp now() {
-  return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
+  return std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ host::ProgressPtr FileProviderExtension::modifyItem(
 
       if (folder && (renamed || moved)) {
         const auto now =
-            std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
+            std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
         result = std::make_shared<const Item>(
             Entry{current, lastComponent(current), true, 0, now, "dir"}, scope);
       } else if (!result) {

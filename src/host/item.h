@@ -13,8 +13,8 @@
 
 namespace corvane::host {
 
-// A point in time as the host sees it.
-using Date = std::chrono::sys_time<std::chrono::nanoseconds>;
+// A point in time as the host sees it (microseconds: years 0001 to 9999 fit).
+using Date = std::chrono::sys_time<std::chrono::microseconds>;
 
 class Item {
  public:

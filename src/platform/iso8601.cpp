@@ -104,4 +104,15 @@ std::string formatInternetDateTimeNanos(SysNanoseconds t) {
   return out;
 }
 
+std::string formatInternetDateTimeNanos(std::chrono::sys_time<std::chrono::microseconds> t) {
+  const auto whole = floor<seconds>(t);
+  std::string out;
+  out.reserve(kDateTimeLength + 11);
+  appendDateTime(out, whole);
+  out.push_back('.');
+  appendPadded(out, (t - whole).count() * 1000, 9);
+  out.push_back('Z');
+  return out;
+}
+
 }  // namespace corvane::platform

@@ -22,5 +22,7 @@ std::string formatInternetDateTime(SysSeconds t);
 
 // "2026-12-08T20:12:53.123456789Z": UTC with nine fractional digits.
 std::string formatInternetDateTimeNanos(SysNanoseconds t);
+// The same for a time held in microseconds (the last three digits are 0).
+std::string formatInternetDateTimeNanos(std::chrono::sys_time<std::chrono::microseconds> t);
 
 }  // namespace corvane::platform
