@@ -1,7 +1,9 @@
 // The reference engine's change log: changes made through the API and by
 // other programs, folder renames fanned out to every path below, anchors that
 // survive a restart, resets for anchors the log cannot answer, and paging.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -213,6 +215,51 @@ TEST_F(EngineChangesTest, OutsideWritesShowUpWithNewVersions) {
   EXPECT_FALSE(contains(created, "keep.txt", false) || contains(modified, "keep.txt", false));
 }
 
+// A file's time as seconds and nanoseconds since 1970, set by another program.
+void setModTime(const fs::path& file, std::chrono::sys_seconds when, long nanoseconds) {
+  const timespec times[2] = {{0, UTIME_OMIT},
+                             {static_cast<time_t>(when.time_since_epoch().count()), nanoseconds}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0) << file;
+}
+
+int yearOf(Timestamp t) {
+  return static_cast<int>(
+      std::chrono::year_month_day(std::chrono::floor<std::chrono::days>(t)).year());
+}
+
+// Nanoseconds since 1970 end in 2262; files may carry later times.
+TEST_F(EngineChangesTest, FileTimesAfter2262KeepTheirYear) {
+  using namespace std::chrono;
+  const sys_seconds newYear2400 = sys_days{year{2400} / January / 1};
+  writeFile(folder / "future.txt", "f");
+  setModTime(folder / "future.txt", newYear2400, 123'456'789);
+  launch();
+
+  const EngineReply raw = engineGet(*http, "/v1/scopes/local-1/list?dir=");
+  ASSERT_EQ(raw.status, 200);
+  EXPECT_NE(raw.body.find(R"("mod_time":"2400-01-01T00:00:00.123456)"), std::string::npos)
+      << raw.body;
+  const std::vector<Entry> entries = list("");
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].mod_time, Timestamp(newYear2400));
+
+  std::string anchor = latest();
+  writeFile(folder / "later.txt", "later");
+  setModTime(folder / "later.txt", newYear2400 + days{31}, 0);
+  auto arrived = pollUntil(anchor, [](const std::vector<Change>& all) {
+    return !all.empty() && all.back().path == "later.txt" && yearOf(all.back().mod_time) == 2400;
+  });
+  ASSERT_FALSE(arrived.empty());
+  EXPECT_EQ(arrived.back().mod_time, Timestamp(newYear2400 + days{31}));
+
+  // The times kept in the snapshot compare equal to the disk after a restart.
+  restart();
+  const ChangeSet after = changes(anchor);
+  EXPECT_FALSE(after.reset);
+  ASSERT_TRUE(after.changes);
+  EXPECT_TRUE(after.changes->empty()) << after.changes->front().path;
+}
+
 TEST_F(EngineChangesTest, ApiChangesAreNotLoggedTwiceByTheWatcher) {
   launch();
   const std::string anchor = latest();
@@ -312,6 +359,75 @@ TEST_F(EngineChangesTest, OutsideFolderMovesFanOut) {
   const ChangeSet quiet = changes(anchor);
   ASSERT_TRUE(quiet.changes);
   EXPECT_TRUE(quiet.changes->empty()) << quiet.changes->front().path;
+}
+
+TEST_F(EngineChangesTest, KeepsLoggingWhenTheScopeFolderIsRemovedAndMadeAgain) {
+  writeFile(folder / "old.txt", "old");
+  writeFile(folder / "sub" / "inner.txt", "inner");
+  launch();
+  std::string anchor = latest();
+
+  shell("rm -rf " + quotedForShell(folder));
+  auto removed = pollUntil(anchor, [](const auto& all) {
+    return contains(all, "old.txt", true) && contains(all, "sub", true);
+  });
+  EXPECT_EQ(seenSet(removed),
+            (std::set<Seen>{
+                {"old.txt", true, false}, {"sub", true, true}, {"sub/inner.txt", true, false}}));
+
+  shell("mkdir " + quotedForShell(folder) + " && printf new > " +
+        quotedForShell(folder / "new.txt"));
+  auto back = pollUntil(anchor, [](const auto& all) { return contains(all, "new.txt", false); });
+  EXPECT_TRUE(contains(back, "new.txt", false)) << engine->output();
+
+  // Watched again, not only compared once.
+  writeFile(folder / "deeper" / "later.txt", "later");
+  auto later =
+      pollUntil(anchor, [](const auto& all) { return contains(all, "deeper/later.txt", false); });
+  EXPECT_TRUE(contains(later, "deeper/later.txt", false));
+
+  // A folder moved away in its place is no longer the scope: its changes are
+  // not the scope's.
+  fs::rename(folder, outside / "moved-away");
+  auto gone = pollUntil(anchor, [](const auto& all) { return contains(all, "new.txt", true); });
+  EXPECT_TRUE(contains(gone, "deeper/later.txt", true));
+  writeFile(outside / "moved-away" / "elsewhere.txt", "x");
+  fs::create_directories(folder);
+  writeFile(folder / "fresh.txt", "fresh");
+  auto fresh = pollUntil(anchor, [](const auto& all) { return contains(all, "fresh.txt", false); });
+  EXPECT_TRUE(contains(fresh, "fresh.txt", false));
+  EXPECT_FALSE(contains(fresh, "elsewhere.txt", false));
+  EXPECT_EQ(list("").size(), 1u);
+}
+
+TEST_F(EngineChangesTest, OutsideSwapsOfFolderAndFileLogTheDeletionFirst) {
+  writeFile(folder / "swap" / "in.txt", "in");
+  launch();
+  std::string anchor = latest();
+  auto arrived = [](const Seen& last) {
+    return [last](const std::vector<Change>& all) {
+      return !all.empty() && seen({all.back()}).front() == last;
+    };
+  };
+
+  // A slow machine may see a file being written twice; that is not the point.
+  auto collapsed = [](const std::vector<Change>& all) {
+    std::vector<Seen> out = seen(all);
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+  };
+  const std::string swap = quotedForShell(folder / "swap");
+  shell("rm -rf " + swap + " && printf file > " + swap);
+  auto toFile = pollUntil(anchor, arrived({"swap", false, false}));
+  EXPECT_EQ(collapsed(toFile),
+            (std::vector<Seen>{
+                {"swap/in.txt", true, false}, {"swap", true, true}, {"swap", false, false}}));
+
+  shell("rm " + swap + " && mkdir " + swap + " && printf x > " + swap + "/x.txt");
+  auto toFolder = pollUntil(anchor, arrived({"swap/x.txt", false, false}));
+  EXPECT_EQ(collapsed(toFolder),
+            (std::vector<Seen>{
+                {"swap", true, false}, {"swap", false, true}, {"swap/x.txt", false, false}}));
 }
 
 TEST_F(EngineChangesTest, AnchorsSurviveARestartAndSeeChangesMadeWhileDown) {

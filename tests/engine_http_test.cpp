@@ -13,6 +13,7 @@
 #include <ctime>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -164,18 +165,28 @@ TEST_F(EngineHttpTest, StartsAfterACrashLeftAStaleDiscoveryFile) {
   EXPECT_EQ(engineGet(*http, "/v1/scopes").status, 200);
 }
 
-TEST_F(EngineHttpTest, RefusesBadCommandLines) {
+TEST_F(EngineHttpTest, RefusesBadCommandLinesBeforeWritingAnything) {
   engine->stop();
-  const std::vector<std::vector<std::string>> cases = {
-      {"--scope=docs"},                                                   // no folder
-      {"--scope=docs=" + (env.root() / "missing").string()},              // folder missing
-      {"--scope=a=" + folder.string(), "--scope=a=" + outside.string()},  // name twice
-      {"--scope=a=" + folder.string(), "--read-only=b"},                  // unknown name
+  writeFile(outside / "plain-file", "x");
+  // Refusals leave no trace, not even the Application Support folder.
+  fs::remove_all(env.applicationSupport());
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
   };
-  for (const auto& args : cases) {
-    const auto [code, output] = engine->runToExit(args);
-    EXPECT_NE(code, 0) << args[0] << "\n" << output;
-    EXPECT_FALSE(fs::exists(engine->discoveryFile())) << args[0];
+  const std::vector<Case> cases = {
+      {{"--scope=docs"}, "NAME=DIR"},
+      {{"--scope=docs=" + (env.root() / "missing").string()}, "does not exist"},
+      {{"--scope=docs=" + (outside / "plain-file").string()}, "is not a folder"},
+      {{"--scope=a=" + folder.string(), "--scope=a=" + outside.string()}, "given twice"},
+      {{"--scope=a=" + folder.string(), "--read-only=b"}, "no scope of that name"},
+      {{"--read-only=b"}, "no scope of that name"},  // the embedded default is not made
+  };
+  for (const Case& c : cases) {
+    const auto [code, output] = engine->runToExit(c.args);
+    EXPECT_NE(code, 0) << c.args[0] << "\n" << output;
+    EXPECT_NE(output.find(c.says), std::string::npos) << output;
+    EXPECT_FALSE(fs::exists(env.applicationSupport())) << c.args[0] << "\n" << output;
   }
 }
 
@@ -269,6 +280,30 @@ TEST_F(EngineHttpTest, AnswersRequestsThatDoNotFitWithClientErrors) {
   EXPECT_EQ(engineGet(*http, "/v1/scopes").status, 200) << "the engine must keep serving";
 }
 
+TEST_F(EngineHttpTest, EveryErrorAnswerHasAMessageAndOtherMethodsNeedTheToken) {
+  httplib::Client bare("127.0.0.1", engine->port());
+  for (const std::string target : {"/v1/scopes", "/v1/scopes/local-1/mkdir", "/elsewhere"}) {
+    SCOPED_TRACE(target);
+    auto put = http->Put(target.c_str(), R"({"path":"x"})", "application/json");
+    ASSERT_TRUE(put);
+    EXPECT_EQ(put->status, target == "/elsewhere" ? 404 : 405);
+    messageOf({put->status, put->body});
+    auto removal = http->Delete(target.c_str());
+    ASSERT_TRUE(removal);
+    EXPECT_EQ(removal->status, target == "/elsewhere" ? 404 : 405);
+    messageOf({removal->status, removal->body});
+    auto unauthorised = bare.Delete(target.c_str());
+    ASSERT_TRUE(unauthorised);
+    EXPECT_EQ(unauthorised->status, 401);
+  }
+  // Refused by the HTTP layer before any handler runs.
+  auto longTarget = http->Get(("/v1/scopes/local-1/list?dir=" + std::string(20'000, 'a')).c_str());
+  ASSERT_TRUE(longTarget);
+  EXPECT_GE(longTarget->status, 400);
+  messageOf({longTarget->status, longTarget->body});
+  EXPECT_TRUE(namesIn(folder).empty());
+}
+
 TEST_F(EngineHttpTest, RefusesBadPathsBeforeTouchingTheDisk) {
   writeFile(folder / "a" / "f.txt", "x");
   writeFile(outside / "src", "data");
@@ -322,6 +357,10 @@ TEST_F(EngineHttpTest, RefusesBadPathsBeforeTouchingTheDisk) {
   EXPECT_EQ(namesIn(folder), std::vector<std::string>{"a"});
   EXPECT_EQ(namesIn(folder / "a"), std::vector<std::string>{"f.txt"});
   EXPECT_FALSE(fs::exists(outside / "dest"));
+
+  // A NUL is shown, and the sentence goes on after it.
+  const std::string message = messageOf(post("mkdir", body({{"path", std::string("a\0b", 3)}})));
+  EXPECT_NE(message.find("\"a\\x00b\" holds a NUL character"), std::string::npos) << message;
 }
 
 // --- scopes and list ------------------------------------------------------------
@@ -521,6 +560,39 @@ TEST_F(EngineHttpTest, ConflictCopyNamesKeepTheExtension) {
   }
 }
 
+TEST_F(EngineHttpTest, ConflictCopiesOfLongNamesFitTheNameLimit) {
+  writeFile(outside / "src", "x");
+  std::string accented;  // two bytes a character: a cut in the wrong place shows
+  for (int i = 0; i < 120; ++i) accented += "\xc3\xa9";
+  struct Case {
+    std::string name, keptExtension;
+  };
+  const std::vector<Case> cases = {
+      {accented + ".txt", ".txt"},         // 244 bytes
+      {std::string(255, 'n'), ""},         // the longest name, no extension
+      {"x." + std::string(250, 'e'), ""},  // an "extension" with no room left
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name.size());
+    std::set<std::string> copies;
+    for (int i = 0; i < 2; ++i) {  // the second may need a counter
+      const EngineReply reply =
+          post("conflict-copy", body({{"path", "long/" + c.name}, {"source", outside / "src"}}));
+      ASSERT_EQ(reply.status, 200) << reply.body;
+      const Entry copy = decode::entry(reply.body);
+      EXPECT_LE(copy.name.size(), 255u) << copy.name;
+      EXPECT_TRUE(fs::is_regular_file(folder / copy.path));
+      const std::size_t tag = copy.name.find(" (conflict ");
+      ASSERT_NE(tag, std::string::npos) << copy.name;
+      EXPECT_TRUE(c.name.starts_with(copy.name.substr(0, tag))) << "the stem is the name's start";
+      EXPECT_EQ(tag % (c.name == cases[0].name ? 2 : 1), 0u) << "cut inside a character";
+      EXPECT_TRUE(copy.name.ends_with(")" + c.keptExtension)) << copy.name;
+      copies.insert(copy.name);
+    }
+    EXPECT_EQ(copies.size(), 2u);
+  }
+}
+
 TEST_F(EngineHttpTest, FetchWritesTheContentsIntoANewFile) {
   std::string big(3 << 20, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7919 % 251);
@@ -584,6 +656,33 @@ TEST_F(EngineHttpTest, MkdirCreatesParentsAndAcceptsExistingFolders) {
   EXPECT_EQ(post("mkdir", body({{"path", "file"}})).status, 409);
   EXPECT_EQ(post("mkdir", body({{"path", "file/below"}})).status, 409);
   EXPECT_TRUE(fs::is_regular_file(folder / "file"));
+}
+
+TEST_F(EngineHttpTest, OverlongPathsAreRefusedBeforeAnyFolderIsMade) {
+  writeFile(outside / "src", "x");
+  std::string deep;  // short names, too many of them
+  while (deep.size() < 4200) deep += "level-" + std::to_string(deep.size()) + "/";
+  deep += "f.txt";
+  const std::vector<std::string> paths = {
+      deep,
+      "fresh/" + std::string(256, 'n'),
+      "fresh/" + std::string(256, 'n') + "/f.txt",
+  };
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path.substr(0, 40));
+    for (const EngineReply& reply : {
+             post("mkdir", body({{"path", path}})),
+             post("upload", body({{"path", path}, {"source", outside / "src"}, {"version", ""}})),
+             post("conflict-copy", body({{"path", path}, {"source", outside / "src"}})),
+         }) {
+      EXPECT_EQ(reply.status, 400) << reply.body;
+      messageOf(reply);
+    }
+    EXPECT_TRUE(namesIn(folder).empty()) << namesIn(folder).front();
+  }
+  writeFile(folder / "f.txt", "x");
+  EXPECT_EQ(post("rename", body({{"path", "f.txt"}, {"name", std::string(256, 'n')}})).status, 400);
+  EXPECT_EQ(namesIn(folder), std::vector<std::string>{"f.txt"});
 }
 
 TEST_F(EngineHttpTest, DeleteRemovesFilesAndWholeFolders) {

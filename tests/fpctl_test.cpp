@@ -13,6 +13,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -273,6 +274,33 @@ TEST_F(FpctlTest, FetchMovesTheReceivedFileToTheOutput) {
   const auto hostFolder = env.cacheHome() / "CorvaneSync" / kScopeID / "tmp";
   EXPECT_EQ(std::filesystem::path(dest).parent_path(), hostFolder);
   EXPECT_FALSE(std::filesystem::exists(dest));
+
+  // An existing file is never replaced, and nothing is downloaded for it.
+  const std::size_t fetches = engine.requests("POST", scopePath("/fetch")).size();
+  auto refused = runJson({"fetch", "docs/a.txt", "--output", output.string()}, 3);
+  EXPECT_EQ(num((*refused)["error"]["code"].value()), EEXIST);
+  EXPECT_NE(
+      str((*refused)["error"]["userInfo"]["NSLocalizedDescription"].value()).find("already exists"),
+      std::string::npos);
+  EXPECT_EQ(engine.requests("POST", scopePath("/fetch")).size(), fetches);
+  EXPECT_EQ(readFile(output), "contents");
+
+  // A folder receives the file under the item's name, as mv would do it.
+  const auto folder = env.root() / "into";
+  std::filesystem::create_directories(folder);
+  auto moved = runJson({"fetch", "docs/a.txt", "--output", folder.string()});
+  EXPECT_EQ(str((*moved)["url"]), (folder / "a.txt").string());
+  EXPECT_EQ(readFile(folder / "a.txt"), "contents");
+
+  // ...but not over a file of that name: the download stays where the host
+  // received it, and "url" says where.
+  std::ofstream(folder / "a.txt", std::ios::binary | std::ios::trunc) << "mine";
+  auto kept = runJson({"fetch", "docs/a.txt", "--output", folder.string()}, 3);
+  EXPECT_EQ(num((*kept)["error"]["code"].value()), EEXIST);
+  ASSERT_TRUE(kept->has("url"));
+  EXPECT_EQ(str((*kept)["url"]), dest);
+  EXPECT_EQ(readFile(dest), "contents");
+  EXPECT_EQ(readFile(folder / "a.txt"), "mine");
 }
 
 TEST_F(FpctlTest, CreateUploadsTheContentsUnderTheParent) {
@@ -438,6 +466,36 @@ TEST_F(FpctlTest, WithoutScopesTheDefaultDomainFailsWithTheMappedError) {
   auto json = runJson({"list", ":root"}, 3);
   EXPECT_EQ(str((*json)["error"]["domain"].value()), "NSFileProviderErrorDomain");
   EXPECT_EQ(num((*json)["error"]["code"].value()), -1005);
+
+  // In a batch every line that needs a domain reports the failure under its
+  // own number, and `domains` still runs.
+  const std::string input = "item :root\ndomains\n\nlist :root\n";
+  for (const bool parallel : {false, true}) {
+    std::vector<std::string> args = {"--json", "batch"};
+    if (parallel) args.insert(args.begin(), "--parallel");
+    ToolRun batch = runTool(args, input);
+    EXPECT_EQ(batch.status, 3) << batch.err;
+    auto lines = batch.outLines();
+    ASSERT_EQ(lines.size(), 3u) << batch.out;
+    std::map<std::int64_t, std::unique_ptr<Json>> byLine;
+    for (const auto& line : lines) {
+      auto json = parseJson(line);
+      const std::int64_t number = num((*json)["line"]);
+      byLine[number] = std::move(json);
+    }
+    ASSERT_EQ(byLine.size(), 3u) << batch.out;
+    for (const std::int64_t number : {1, 4}) {
+      ASSERT_TRUE(byLine.contains(number)) << batch.out;
+      EXPECT_EQ(num((*byLine[number])["error"]["code"].value()), -1005) << number;
+    }
+    ASSERT_TRUE(byLine.contains(2)) << batch.out;
+    EXPECT_EQ((*byLine[2])["scopes"].get_array().value().size(), 0u);
+  }
+  ToolRun human = runTool({"batch"}, input);
+  EXPECT_EQ(human.status, 3);
+  EXPECT_EQ(human.err,
+            "1: error: NSFileProviderErrorDomain -1005: no such item\n"
+            "4: error: NSFileProviderErrorDomain -1005: no such item\n");
 
   engine.stop();
   auto down = runJson({"item", ":root"}, 3);

@@ -10,10 +10,32 @@ namespace corvane::syncengine {
 
 class ApiError : public std::runtime_error {
  public:
-  ApiError(int status, const std::string& message) : std::runtime_error(message), status_(status) {}
+  // Control bytes in `message` (a NUL in a refused path, say) are shown as
+  // "\xNN": a NUL would otherwise end the text wherever it is read as a C
+  // string, and the rest of the sentence would be lost.
+  ApiError(int status, const std::string& message)
+      : std::runtime_error(withControlsShown(message)), status_(status) {}
   int status() const { return status_; }
+  std::string message() const { return what(); }
 
  private:
+  static std::string withControlsShown(const std::string& text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte < 0x20 || byte == 0x7f) {
+        out += "\\x";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0xf];
+      } else {
+        out += c;
+      }
+    }
+    return out;
+  }
+
   int status_;
 };
 

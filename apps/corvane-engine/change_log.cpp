@@ -56,16 +56,23 @@ class Statement {
   sqlite3_stmt* stmt_ = nullptr;
 };
 
+// Changes carry their time as the API reports it (microseconds since 1970);
+// the snapshot keeps the file system's seconds and nanoseconds, so that a
+// comparison after a restart sees exactly what a live one would.
 constexpr const char* kSchema = R"(
   CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
   CREATE TABLE IF NOT EXISTS changes(
     seq INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL, name TEXT NOT NULL,
-    dir INTEGER NOT NULL, size INTEGER NOT NULL, mod_time_ns INTEGER NOT NULL,
+    dir INTEGER NOT NULL, size INTEGER NOT NULL, mod_time_us INTEGER NOT NULL,
     version TEXT NOT NULL, deleted INTEGER NOT NULL);
   CREATE TABLE IF NOT EXISTS snapshot(
     path TEXT PRIMARY KEY, dir INTEGER NOT NULL, size INTEGER NOT NULL,
-    mod_time_ns INTEGER NOT NULL, version TEXT NOT NULL) WITHOUT ROWID;
+    mtime_sec INTEGER NOT NULL, mtime_nsec INTEGER NOT NULL, version TEXT NOT NULL) WITHOUT ROWID;
 )";
+
+// Raised whenever the tables change shape. A database of another layout is
+// emptied and starts a new log, whose identity turns old anchors into resets.
+constexpr int kSchemaVersion = 2;
 
 std::optional<std::int64_t> parseSeq(std::string_view text) {
   std::int64_t value = 0;
@@ -94,7 +101,15 @@ ChangeLog::ChangeLog(const std::filesystem::path& file, const std::string& folde
     sqlite3_busy_timeout(db_, 5000);
     exec("PRAGMA journal_mode=WAL");
     exec("PRAGMA synchronous=NORMAL");
-    exec(kSchema);
+    if (schemaVersion() != kSchemaVersion) {
+      exec("BEGIN");
+      exec(
+          "DROP TABLE IF EXISTS changes; DROP TABLE IF EXISTS snapshot; DROP TABLE IF EXISTS "
+          "meta;");
+      exec(kSchema);
+      exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+      exec("COMMIT");
+    }
     const auto id = meta("log_id");
     if (!id || meta("folder") != folder) {
       // A new log, or one that described another folder: start over, so that
@@ -129,6 +144,11 @@ void ChangeLog::exec(const char* sql) {
   }
 }
 
+int ChangeLog::schemaVersion() {
+  Statement query(db_, "PRAGMA user_version");
+  return query.step() ? static_cast<int>(query.integer(0)) : 0;
+}
+
 std::optional<std::string> ChangeLog::meta(const char* key) {
   Statement query(db_, "SELECT value FROM meta WHERE key = ?");
   query.bind(1, std::string_view(key));
@@ -144,11 +164,15 @@ void ChangeLog::setMeta(const char* key, const std::string& value) {
 Snapshot ChangeLog::loadSnapshot() {
   std::lock_guard lock(mutex_);
   Snapshot snapshot;
-  Statement query(db_, "SELECT path, dir, size, mod_time_ns, version FROM snapshot");
+  Statement query(db_, "SELECT path, dir, size, mtime_sec, mtime_nsec, version FROM snapshot");
   while (query.step()) {
-    snapshot.emplace_hint(
-        snapshot.end(), query.text(0),
-        ItemState{query.integer(1) != 0, query.integer(2), query.integer(3), query.text(4)});
+    ItemState state;
+    state.dir = query.integer(1) != 0;
+    state.size = query.integer(2);
+    state.mtime_sec = query.integer(3);
+    state.mtime_nsec = query.integer(4);
+    state.version = query.text(5);
+    snapshot.emplace_hint(snapshot.end(), query.text(0), std::move(state));
   }
   return snapshot;
 }
@@ -160,21 +184,22 @@ void ChangeLog::append(const std::vector<Change>& changes, const std::vector<Sna
   exec("BEGIN IMMEDIATE");
   try {
     Statement insert(db_,
-                     "INSERT INTO changes(path, name, dir, size, mod_time_ns, version, deleted) "
+                     "INSERT INTO changes(path, name, dir, size, mod_time_us, version, deleted) "
                      "VALUES(?, ?, ?, ?, ?, ?, ?)");
     for (const Change& c : changes) {
       insert.bind(1, c.path).bind(2, c.name).bind(3, std::int64_t{c.dir}).bind(4, c.size);
-      insert.bind(5, static_cast<std::int64_t>(c.mod_time.time_since_epoch().count()) * 1000);
+      insert.bind(5, static_cast<std::int64_t>(c.mod_time.time_since_epoch().count()));
       insert.bind(6, c.version).bind(7, std::int64_t{c.deleted}).run();
     }
     Statement store(db_,
-                    "INSERT OR REPLACE INTO snapshot(path, dir, size, mod_time_ns, version) "
-                    "VALUES(?, ?, ?, ?, ?)");
+                    "INSERT OR REPLACE INTO snapshot(path, dir, size, mtime_sec, mtime_nsec, "
+                    "version) VALUES(?, ?, ?, ?, ?, ?)");
     Statement remove(db_, "DELETE FROM snapshot WHERE path = ?");
     for (const auto& [path, state] : edits) {
       if (state) {
         store.bind(1, path).bind(2, std::int64_t{state->dir}).bind(3, state->size);
-        store.bind(4, state->mtime_ns).bind(5, state->version).run();
+        store.bind(4, state->mtime_sec).bind(5, state->mtime_nsec);
+        store.bind(6, state->version).run();
       } else {
         remove.bind(1, path).run();
       }
@@ -235,7 +260,7 @@ ChangeSet ChangeLog::changesSince(std::string_view anchor, std::size_t limit) {
     return answer;
   }
   Statement query(db_,
-                  "SELECT seq, path, name, dir, size, mod_time_ns, version, deleted FROM changes "
+                  "SELECT seq, path, name, dir, size, mod_time_us, version, deleted FROM changes "
                   "WHERE seq > ? ORDER BY seq LIMIT ?");
   query.bind(1, *seq).bind(2, static_cast<std::int64_t>(limit));
   std::int64_t last = *seq;
@@ -246,7 +271,7 @@ ChangeSet ChangeLog::changesSince(std::string_view anchor, std::size_t limit) {
     c.name = query.text(2);
     c.dir = query.integer(3) != 0;
     c.size = query.integer(4);
-    c.mod_time = timestampFromNanoseconds(query.integer(5));
+    c.mod_time = Timestamp(Timestamp::duration(query.integer(5)));
     c.version = query.text(6);
     c.deleted = query.integer(7) != 0;
     answer.changes->push_back(std::move(c));

@@ -56,6 +56,7 @@ class ChangeLog {
 
  private:
   void exec(const char* sql);
+  int schemaVersion();
   std::optional<std::string> meta(const char* key);
   void setMeta(const char* key, const std::string& value);
   std::string anchorFor(std::int64_t seq) const;

@@ -47,7 +47,9 @@ void ChangeTracker::compare(const Target& target, Pending& pending) {
   const std::string& path = target.path;
   std::optional<ItemState> state;
   if (path.empty()) {
-    state = ItemState{true, 0, 0, std::string(kFolderVersion)};  // the root always exists
+    state.emplace();  // the root always exists
+    state->dir = true;
+    state->version = kFolderVersion;
   } else {
     state = folder_.stateOf(path);
   }
@@ -57,7 +59,11 @@ void ChangeTracker::compare(const Target& target, Pending& pending) {
     return;
   }
   if (!state->dir) {
-    removeBelow(path, pending);  // a folder may have been replaced by a file
+    // A folder replaced by a file: the folder and everything in it are gone,
+    // children first, and the file is new.
+    removeBelow(path, pending);
+    if (auto old = snapshot_.find(path); old != snapshot_.end() && old->second.dir)
+      remove(path, pending);
     update(path, *state, pending);
     return;
   }

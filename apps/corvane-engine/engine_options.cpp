@@ -45,9 +45,8 @@ Scope makeRecord(std::int64_t number, const std::string& name, const fs::path& f
 std::vector<ScopeSetup> setUpScopes(const EngineOptions& options,
                                     const fs::path& applicationSupport) {
   std::vector<std::pair<std::string, fs::path>> named;
-  if (options.scopes.empty()) {
-    named.emplace_back("default", defaultFolder(applicationSupport));
-  }
+  const bool embeddedDefault = options.scopes.empty();
+  if (embeddedDefault) named.emplace_back("default", fs::path());  // made once all is checked
   for (const std::string& given : options.scopes) {
     const std::size_t eq = given.find('=');
     if (eq == std::string::npos || eq == 0 || eq + 1 == given.size()) {
@@ -56,9 +55,13 @@ std::vector<ScopeSetup> setUpScopes(const EngineOptions& options,
     }
     std::error_code ec;
     const fs::path folder = fs::canonical(given.substr(eq + 1), ec);
-    if (ec || !fs::is_directory(folder)) {
+    if (ec) {
       throw OptionError("--scope " + given + ": the folder " + given.substr(eq + 1) +
                         " does not exist");
+    }
+    if (!fs::is_directory(folder)) {
+      throw OptionError("--scope " + given + ": " + given.substr(eq + 1) +
+                        " is not a folder; name a folder to serve");
     }
     named.emplace_back(given.substr(0, eq), folder);
   }
@@ -71,6 +74,8 @@ std::vector<ScopeSetup> setUpScopes(const EngineOptions& options,
     if (!names.contains(name))
       throw OptionError("--read-only " + name + ": there is no scope of that name");
   }
+
+  if (embeddedDefault) named.front().second = defaultFolder(applicationSupport);
 
   std::vector<ScopeSetup> setups;
   for (std::size_t i = 0; i < named.size(); ++i) {

@@ -58,6 +58,25 @@ EngineServer::Answer systemFailure(const std::system_error& e) {
   }
 }
 
+// The sentence for an error answer that the HTTP library made before the
+// request reached the engine.
+std::string libraryErrorMessage(int status) {
+  switch (status) {
+    case 400:
+      return "The request is not valid HTTP; check the request line and headers.";
+    case 404:
+      return "There is no such endpoint; the engine serves /v1/scopes.";
+    case 405:
+      return "The engine does not take this method; use GET or POST.";
+    case 413:
+      return "The request body is too large.";
+    case 414:
+      return "The request target is too long.";
+    default:
+      return "The request failed with HTTP status " + std::to_string(status) + ".";
+  }
+}
+
 std::mutex logMutex;
 
 void logLine(const std::string& method, const std::string& target, int status,
@@ -97,8 +116,22 @@ EngineServer::EngineServer(std::vector<ScopeService*> scopes, std::string token,
     response.status = answer.status;
     response.set_content(std::move(answer.body), "application/json");
   };
+  // Every method reaches the token check; route() answers 405 for the ones
+  // an endpoint does not take.
   server_.Get(".*", serve);
   server_.Post(".*", serve);
+  server_.Put(".*", serve);
+  server_.Delete(".*", serve);
+  server_.Patch(".*", serve);
+  server_.Options(".*", serve);
+  // Answers the library makes itself (a malformed request, a body or target
+  // too large, a method it does not know) come without a body: give them one.
+  server_.set_error_handler(httplib::Server::HandlerWithResponse(
+      [](const httplib::Request&, httplib::Response& response) {
+        if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+        response.set_content(messageBody(libraryErrorMessage(response.status)), "application/json");
+        return httplib::Server::HandlerResponse::Handled;
+      }));
 }
 
 int EngineServer::bind(int port) {
@@ -162,7 +195,7 @@ EngineServer::Answer EngineServer::handle(const std::string& method, const std::
     const std::string query = mark == std::string::npos ? std::string() : target.substr(mark + 1);
     answer = route(method, path, query, body);
   } catch (const ApiError& e) {
-    answer = {e.status(), messageBody(e.what())};
+    answer = {e.status(), messageBody(e.message())};
   } catch (const std::system_error& e) {
     answer = systemFailure(e);
   } catch (const std::exception& e) {

@@ -27,6 +27,9 @@ constexpr std::uint32_t kMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED
 constexpr int kQuietMs = 100;
 constexpr auto kMaxGather = std::chrono::milliseconds(700);
 
+// How often a scope folder that vanished is looked for again.
+constexpr int kRootRetryMs = 1000;
+
 // Collects targets in order of arrival, one per path; a recursive request
 // wins over a plain one.
 class TargetSet {
@@ -82,8 +85,12 @@ void FolderWatcher::stop() {
 
 void FolderWatcher::run() {
   while (true) {
+    // While the scope's folder is gone there is nothing to wait on but its
+    // return: look for it again every so often.
+    const bool rootWatched = watchOf_.contains("");
     pollfd fds[2] = {{inotify_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
+    const int ready = ::poll(fds, 2, rootWatched ? -1 : kRootRetryMs);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       std::cerr << "corvane-engine: watching " << root_.string()
                 << " failed: " << std::strerror(errno) << "\n";
@@ -92,20 +99,28 @@ void FolderWatcher::run() {
     if (fds[1].revents) return;
     std::vector<ChangeTracker::Target> targets;
     bool overflow = false;
-    drain(targets, overflow);
-    const auto deadline = std::chrono::steady_clock::now() + kMaxGather;
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd more[2] = {{inotify_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-      const int ready = ::poll(more, 2, kQuietMs);
-      if (ready == 0) break;
-      if (ready < 0 && errno != EINTR) break;
-      if (more[1].revents) return;
+    if (ready > 0) {
       drain(targets, overflow);
+      const auto deadline = std::chrono::steady_clock::now() + kMaxGather;
+      while (std::chrono::steady_clock::now() < deadline) {
+        pollfd more[2] = {{inotify_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        const int next = ::poll(more, 2, kQuietMs);
+        if (next == 0) break;
+        if (next < 0 && errno != EINTR) break;
+        if (more[1].revents) return;
+        drain(targets, overflow);
+      }
     }
     if (overflow) {
       // Events were lost: watch whatever folders exist now and compare all.
       watchTree("");
       targets.assign(1, {"", true});
+    }
+    if (!watchOf_.contains("")) {
+      // The folder was removed or moved away (and may be back already).
+      // Watching before comparing means nothing done in between is missed.
+      watchTree("");
+      if (watchOf_.contains("") || rootWatched) targets.assign(1, {"", true});
     }
     if (targets.empty()) continue;
     try {
@@ -139,9 +154,12 @@ void FolderWatcher::drain(std::vector<ChangeTracker::Target>& targets, bool& ove
       }
       if (event->len == 0) {
         // The watched folder itself went away or moved; its parent's event
-        // covers it, except for the root.
-        if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) && folder->second.empty())
+        // covers it, except for the root. A root moved elsewhere keeps its
+        // watches, which would report a folder that is no longer the scope's.
+        if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) && folder->second.empty()) {
+          unwatchAll();
           set.add("", true);
+        }
         continue;
       }
       const std::string_view name(event->name);
@@ -196,6 +214,12 @@ void FolderWatcher::watchTree(const std::string& top) {
     }
     ::closedir(dir);
   }
+}
+
+void FolderWatcher::unwatchAll() {
+  for (const auto& [path, wd] : watchOf_) ::inotify_rm_watch(inotify_, wd);
+  watchOf_.clear();
+  pathOf_.clear();
 }
 
 void FolderWatcher::unwatchTree(const std::string& path) {

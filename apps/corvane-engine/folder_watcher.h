@@ -3,7 +3,9 @@
 // are collected until the folder has been quiet for a moment, then `onChanges`
 // gets the paths to compare with the snapshot. A lost event queue (overflow)
 // asks for a comparison of the whole tree. The watcher keeps its watches in
-// step with folders that appear, vanish or move.
+// step with folders that appear, vanish or move. When the scope's folder
+// itself is removed or moved away, the watcher looks for it again about once
+// a second and compares the whole tree once it is back.
 //
 // Owned by ScopeService; runs one thread of its own between start() and
 // stop(). `onChanges` is called on that thread.
@@ -41,6 +43,7 @@ class FolderWatcher {
   void drain(std::vector<ChangeTracker::Target>& targets, bool& overflow);
   void watchTree(const std::string& path);
   void unwatchTree(const std::string& path);
+  void unwatchAll();
 
   std::filesystem::path root_;
   Callback onChanges_;

@@ -42,6 +42,9 @@ int serve(const EngineOptions& options) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // Options first: a command line that cannot work leaves nothing behind.
+  std::vector<ScopeSetup> setups = setUpScopes(options, *applicationSupport);
+
   DiscoveryFile discovery(*applicationSupport);
   try {
     discovery.claim();
@@ -50,7 +53,7 @@ int serve(const EngineOptions& options) {
   }
 
   std::vector<std::unique_ptr<ScopeService>> scopes;
-  for (ScopeSetup& setup : setUpScopes(options, *applicationSupport)) {
+  for (ScopeSetup& setup : setups) {
     const auto logFile = changeLogFile(*applicationSupport, setup.record.name);
     scopes.push_back(
         std::make_unique<ScopeService>(setup.record, setup.folder, logFile, options.logRetention));

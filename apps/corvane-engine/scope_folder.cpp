@@ -15,10 +15,6 @@ namespace corvane::syncengine {
 namespace fs = std::filesystem;
 namespace {
 
-std::int64_t nanoseconds(const struct timespec& t) {
-  return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
-}
-
 void appendHex(std::string& out, std::uint64_t value) {
   char buffer[17];
   auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, 16);
@@ -71,18 +67,37 @@ int openFolder(const fs::path& path) {
 
 }  // namespace
 
+Timestamp modTimeOf(const ItemState& state) {
+  using namespace std::chrono;
+  constexpr sys_seconds kFirst = sys_days{year{1} / January / 1};
+  constexpr sys_seconds kLast = sys_days{year{9999} / December / 31} + hours{24} - seconds{1};
+  const std::int64_t first = kFirst.time_since_epoch().count();
+  const std::int64_t last = kLast.time_since_epoch().count();
+  if (state.mtime_sec < first) return Timestamp(kFirst);
+  if (state.mtime_sec > last) return Timestamp(kLast) + microseconds{999'999};
+  return Timestamp(sys_seconds{seconds{state.mtime_sec}}) +
+         floor<microseconds>(nanoseconds{state.mtime_nsec});
+}
+
 std::optional<ItemState> stateFromStat(const struct stat& st) {
+  ItemState state;
+  state.mtime_sec = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+  state.mtime_nsec = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
   if (S_ISDIR(st.st_mode)) {
-    return ItemState{true, 0, nanoseconds(st.st_mtim), std::string(kFolderVersion)};
+    state.dir = true;
+    state.version = kFolderVersion;
+    return state;
   }
   if (!S_ISREG(st.st_mode)) return std::nullopt;
-  ItemState state{false, static_cast<std::int64_t>(st.st_size), nanoseconds(st.st_mtim), {}};
-  state.version.reserve(40);
+  state.size = static_cast<std::int64_t>(st.st_size);
+  state.version.reserve(48);
   appendHex(state.version, st.st_ino);
   state.version += '-';
   appendHex(state.version, static_cast<std::uint64_t>(st.st_size));
   state.version += '-';
-  appendHex(state.version, static_cast<std::uint64_t>(state.mtime_ns));
+  appendHex(state.version, static_cast<std::uint64_t>(state.mtime_sec));
+  state.version += '.';
+  appendHex(state.version, static_cast<std::uint64_t>(state.mtime_nsec));
   return state;
 }
 
@@ -92,7 +107,7 @@ Entry makeEntry(std::string path, const ItemState& state) {
   entry.path = std::move(path);
   entry.dir = state.dir;
   entry.size = state.size;
-  entry.mod_time = timestampFromNanoseconds(state.mtime_ns);
+  entry.mod_time = modTimeOf(state);
   entry.version = state.version;
   return entry;
 }
@@ -103,7 +118,7 @@ Change makeChange(std::string path, const ItemState& state, bool deleted) {
   change.path = std::move(path);
   change.dir = state.dir;
   change.size = state.size;
-  change.mod_time = timestampFromNanoseconds(state.mtime_ns);
+  change.mod_time = modTimeOf(state);
   change.version = state.version;
   change.deleted = deleted;
   return change;

@@ -24,19 +24,28 @@ namespace corvane::syncengine {
 
 // What the engine knows of one item: enough to describe it in an Entry and to
 // tell whether it changed.
+// The modification time is kept as the file system gives it, seconds and
+// nanoseconds apart: a single count of nanoseconds would overflow for times
+// after 2262 or before 1677, and files may carry any time.
 struct ItemState {
   bool dir = false;
   std::int64_t size = 0;
-  std::int64_t mtime_ns = 0;
+  std::int64_t mtime_sec = 0;
+  std::int64_t mtime_nsec = 0;  // 0 to 999,999,999
   std::string version;
 
   // Folders change only by appearing or vanishing; their times move with
   // every child and are not a change of the folder.
   bool sameAs(const ItemState& other) const {
     if (dir || other.dir) return dir == other.dir;
-    return size == other.size && mtime_ns == other.mtime_ns && version == other.version;
+    return size == other.size && mtime_sec == other.mtime_sec && mtime_nsec == other.mtime_nsec &&
+           version == other.version;
   }
 };
+
+// The modification time of `state` as the API reports it. Times outside the
+// years 0001 to 9999, which RFC 3339 cannot write, are held at those limits.
+Timestamp modTimeOf(const ItemState& state);
 
 // The version text of every folder.
 constexpr std::string_view kFolderVersion = "dir";
@@ -45,6 +54,9 @@ constexpr std::string_view kFolderVersion = "dir";
 // folder. A file's version is made of its inode number, size and modification
 // time: a write changes the time (and usually the size), and an upload swaps
 // in a new inode, while renames and permission changes leave all three alone.
+// The price of not hashing contents: a `touch` that changes only the time
+// gives a new version too, so a client may download a file that is the same.
+// Hashing would mean reading every file at each listing and rescan.
 std::optional<ItemState> stateFromStat(const struct stat& st);
 
 Entry makeEntry(std::string path, const ItemState& state);

@@ -17,6 +17,9 @@ std::string nameProblem(std::string_view name) {
   if (name.find('\\') != std::string_view::npos) return "holds a backslash";
   if (name.find('/') != std::string_view::npos) return "holds a \"/\"";
   if (!isValidUtf8(name)) return "is not valid UTF-8";
+  if (name.size() > kMaxNameBytes) {
+    return "has a name longer than " + std::to_string(kMaxNameBytes) + " bytes";
+  }
   if (isWorkFileName(name)) return "uses a name reserved for the engine's work files";
   return {};
 }

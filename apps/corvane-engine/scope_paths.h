@@ -8,6 +8,9 @@
 
 namespace corvane::syncengine {
 
+// The longest file name, in bytes, that the file systems of a scope take.
+constexpr std::size_t kMaxNameBytes = 255;
+
 // Throws 400 unless `path` is "" or a sequence of valid names joined by "/".
 // `what` names the request key in the message ("path", "dir").
 void checkPath(std::string_view path, std::string_view what);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -70,19 +71,35 @@ class ScopeService::StagedCopy {
 };
 
 std::string conflictName(const std::string& name, std::time_t when, int counter) {
+  std::tm local{};
+  ::localtime_r(&when, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H%M%S", &local);
+  std::string tag = std::string(" (conflict ") + stamp;
+  if (counter > 1) tag += " " + std::to_string(counter);
+  tag += ")";
+
   std::string stem = name;
   std::string extension;
   if (const std::size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0) {
     stem = name.substr(0, dot);
     extension = name.substr(dot);
   }
-  std::tm local{};
-  ::localtime_r(&when, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H%M%S", &local);
-  std::string result = stem + " (conflict " + stamp;
-  if (counter > 1) result += " " + std::to_string(counter);
-  return result + ")" + extension;
+  // A name may use the whole of a file system's limit, and the copy must
+  // still fit: the stem gives way. An "extension" too long to leave any
+  // stem is no real extension and is shortened with the rest.
+  if (extension.size() + tag.size() >= kMaxNameBytes) {
+    stem = name;
+    extension.clear();
+  }
+  const std::size_t room = kMaxNameBytes - tag.size() - extension.size();
+  if (stem.size() > room) {
+    std::size_t cut = room;
+    // Never split a UTF-8 sequence: back up over continuation bytes.
+    while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
+    stem.resize(cut);
+  }
+  return stem + tag + extension;
 }
 
 ScopeService::ScopeService(Scope record, const fs::path& folder, const fs::path& logFile,
@@ -138,11 +155,23 @@ ChangeSet ScopeService::changes(const std::string& anchor) { return log_.changes
 std::string ScopeService::mkdir(const std::string& path) {
   requireWritable();
   checkPath(path, "path");
+  checkFits(path);
   std::unique_lock lock(mutex_);
   std::vector<ChangeTracker::Target> created;
   makeFolders(path, created);
   tracker_.reconcile(created);
   return path;
+}
+
+void ScopeService::checkFits(const std::string& path) const {
+  // Refused before anything is made: creating the parents of a path that
+  // cannot exist would leave them behind.
+  if (folder_.root().native().size() + 1 + path.size() >= PATH_MAX) {
+    throw badRequest("A path of " + std::to_string(path.size()) +
+                     " bytes is too long: with the scope's folder it passes the file system's "
+                     "limit of " +
+                     std::to_string(PATH_MAX - 1) + " bytes.");
+  }
 }
 
 void ScopeService::makeFolders(const std::string& path,
@@ -234,6 +263,7 @@ std::string ScopeService::relocate(const std::string& key, const std::string& ta
                                    const std::string& name) {
   const ItemKey item = parseItemKey(key, "path");
   const std::string target = joinPath(targetFolder, name);
+  checkFits(target);
   const std::string answer = item.folder ? target + "/" : target;
   if (target == item.path) return answer;
   if (folder_.kindOf(target) != ScopeFolder::Kind::missing ||
@@ -320,6 +350,7 @@ Entry ScopeService::upload(const std::string& path, const std::string& source,
   requireWritable();
   checkPath(path, "path");
   requireItem(path);
+  checkFits(path);
   checkLocalPath(source, "source");
 
   // Answers an upload that cannot succeed; returns the mode of the file it
@@ -382,6 +413,7 @@ Entry ScopeService::conflictCopy(const std::string& path, const std::string& sou
   requireWritable();
   checkPath(path, "path");
   requireItem(path);
+  checkFits(joinPath(parentOf(path), std::string(kMaxNameBytes, 'x')));  // the longest copy name
   checkLocalPath(source, "source");
   StagedCopy staged = stage(source);
 

@@ -52,6 +52,8 @@ class ScopeService {
   class StagedCopy;
   StagedCopy stage(const std::string& source);
   void requireWritable() const;
+  // 400 unless `path` fits in a file-system path below the scope's folder.
+  void checkFits(const std::string& path) const;
   // Creates the missing folders of `path` (itself included), appending each
   // to `created`; 409 when a file is in the way.
   void makeFolders(const std::string& path, std::vector<ChangeTracker::Target>& created);
@@ -69,7 +71,9 @@ class ScopeService {
 
 // "<stem> (conflict YYYY-MM-DD HHMMSS)<.ext>" for `name` at local time `when`;
 // `counter` > 1 adds " <counter>" inside the parentheses. The extension is
-// the part from the last "." unless that is the first character.
+// the part from the last "." unless that is the first character. The stem is
+// shortened (at a character boundary) so that the result has at most
+// kMaxNameBytes bytes.
 std::string conflictName(const std::string& name, std::time_t when, int counter);
 
 }  // namespace corvane::syncengine

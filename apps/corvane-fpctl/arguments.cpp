@@ -206,7 +206,9 @@ class CommandSet {
     fetchVersion_ = sub->add_option("--version-hex", versionHex_,
                                     "the requested content version's bytes, in hex");
     fetchOutput_ =
-        sub->add_option("--output", output_, "move the received file here (printed as the url)");
+        sub->add_option("--output", output_,
+                        "move the received file to FILE, or into FILE when it is a folder; an "
+                        "existing file is never replaced (printed as the url)");
   }
 
   // --type / --no-type and --contents, shared by create and modify.

@@ -154,7 +154,11 @@ std::string errorLine(const host::Error& error) {
 
 HumanText resultText(const Outcome& outcome) {
   const Result& r = outcome.result;
-  if (r.error) return HumanText{{}, errorLine(*r.error)};
+  if (r.error) {
+    std::string out;
+    if (r.kind == CommandKind::fetch && r.url) out = "url: " + printable(r.url->string()) + "\n";
+    return HumanText{out, errorLine(*r.error)};
+  }
   std::string out;
   switch (r.kind) {
     case CommandKind::domains:

@@ -108,6 +108,8 @@ std::string resultJson(const Result& r, std::optional<int> line) {
   if (line) w.addInt("line", *line);
   if (r.error) {
     w.addRaw("error", errorJson(*r.error));
+    // fetch --output that could not move the received file: where it is.
+    if (r.kind == CommandKind::fetch && r.url) addText(w, "url", r.url->string());
   } else {
     switch (r.kind) {
       case CommandKind::domains: {
@@ -171,8 +173,10 @@ std::string resultJson(const Result& r, std::optional<int> line) {
   return std::move(w).str();
 }
 
-std::string failureJson(const host::Error& error) {
-  return JsonObjectWriter().addRaw("error", errorJson(error)).str();
+std::string failureJson(const host::Error& error, std::optional<int> line) {
+  JsonObjectWriter w;
+  if (line) w.addInt("line", *line);
+  return std::move(w.addRaw("error", errorJson(error))).str();
 }
 
 }  // namespace corvane::fpctl

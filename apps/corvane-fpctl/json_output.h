@@ -25,6 +25,6 @@ std::string scopeJson(const Scope& scope);
 std::string resultJson(const Result& result, std::optional<int> line);
 
 // {"error": ...} for a failure that belongs to no command (the default domain).
-std::string failureJson(const host::Error& error);
+std::string failureJson(const host::Error& error, std::optional<int> line = std::nullopt);
 
 }  // namespace corvane::fpctl

@@ -34,11 +34,13 @@ void Printer::print(const Outcome& outcome) {
   write(stderr, text.err);
 }
 
-void Printer::printFailure(const host::Error& error) {
+void Printer::printFailure(const host::Error& error, int line) {
+  const bool numbered = batch_ && line > 0;
   if (json_) {
-    write(stdout, failureJson(error) + "\n");
+    write(stdout, failureJson(error, numbered ? std::optional<int>(line) : std::nullopt) + "\n");
   } else {
-    write(stderr, errorLine(error));
+    write(stderr,
+          numbered ? prefixLines(errorLine(error), std::to_string(line) + ": ") : errorLine(error));
   }
 }
 

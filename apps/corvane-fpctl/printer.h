@@ -14,8 +14,10 @@ class Printer {
   Printer(bool json, bool batch) : json_(json), batch_(batch) {}
 
   void print(const Outcome& outcome);
-  // A failure that belongs to no command: the default domain's resolution.
-  void printFailure(const host::Error& error);
+  // A failure that happened before a command could start: the default
+  // domain's resolution. In a batch it is printed for each line it stops,
+  // with that line's number.
+  void printFailure(const host::Error& error, int line = 0);
 
  private:
   const bool json_;

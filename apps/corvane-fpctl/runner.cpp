@@ -24,20 +24,24 @@ int runCommands(const Invocation& invocation, const std::vector<NumberedCommand>
   Printer printer(invocation.json, invocation.batch);
   Spinner spinner(!invocation.json && standardErrorIsTerminal());
 
+  auto needsDomain = [](const Command& c) { return c.kind != CommandKind::domains; };
   std::optional<std::string> domain = invocation.domain;
-  const bool needsDomain = std::any_of(commands.begin(), commands.end(), [](const auto& c) {
-    return c.command.kind != CommandKind::domains;
-  });
-  if (needsDomain && !domain) {
+  // When the default domain cannot be found, the lines that need one fail
+  // with that error and `domains` lines still run.
+  std::optional<host::Error> noDomain;
+  if (!domain && std::any_of(commands.begin(), commands.end(),
+                             [&](const auto& c) { return needsDomain(c.command); })) {
     spinner.begin("waiting: the engine's scopes");
     try {
       domain = defaultDomain();
     } catch (const host::Error& error) {
-      spinner.end();
-      printer.printFailure(error);
-      return kHostError;
+      noDomain = error;
     }
     spinner.end();
+    if (noDomain && !invocation.batch) {
+      printer.printFailure(*noDomain);
+      return kHostError;
+    }
   }
 
   HostSession session(domain);
@@ -46,11 +50,18 @@ int runCommands(const Invocation& invocation, const std::vector<NumberedCommand>
     printer.print(outcome);
     if (!outcome.result.succeeded()) status = kHostError;
   };
+  auto cannotStart = [&](const NumberedCommand& c) {
+    if (!noDomain || !needsDomain(c.command)) return false;
+    printer.printFailure(*noDomain, c.line);
+    status = kHostError;
+    return true;
+  };
 
   if (!invocation.parallel) {
-    for (const auto& [line, command] : commands) {
-      session.start(command, line);
-      spinner.begin(waitLabel(command));
+    for (const NumberedCommand& c : commands) {
+      if (cannotStart(c)) continue;
+      session.start(c.command, c.line);
+      spinner.begin(waitLabel(c.command));
       Outcome outcome = session.next();
       spinner.end();
       report(outcome);
@@ -59,11 +70,15 @@ int runCommands(const Invocation& invocation, const std::vector<NumberedCommand>
   }
 
   const auto since = Spinner::Clock::now();
-  for (const auto& [line, command] : commands) session.start(command, line);
-  for (std::size_t done = 0; done < commands.size(); ++done) {
-    spinner.begin(
-        "waiting: " + std::to_string(done) + " of " + std::to_string(commands.size()) + " done",
-        since);
+  std::size_t started = 0;
+  for (const NumberedCommand& c : commands) {
+    if (cannotStart(c)) continue;
+    session.start(c.command, c.line);
+    ++started;
+  }
+  for (std::size_t done = 0; done < started; ++done) {
+    spinner.begin("waiting: " + std::to_string(done) + " of " + std::to_string(started) + " done",
+                  since);
     Outcome outcome = session.next();
     spinner.end();
     report(outcome);

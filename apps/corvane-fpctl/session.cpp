@@ -1,5 +1,8 @@
 #include "session.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+
 #include <chrono>
 #include <system_error>
 
@@ -32,14 +35,44 @@ host::ManagerLookup folderManagers() {
   };
 }
 
-// Moves the received file; across file systems, copies and removes it.
+// A refusal to write over `path`, as the file error the host would see.
+std::exception_ptr existsError(const fs::path& path) {
+  return std::make_exception_ptr(
+      fs::filesystem_error("fetch --output: the file already exists; remove it or name a new file",
+                           path, std::make_error_code(std::errc::file_exists)));
+}
+
+// Moves the received file to `to`, never over an existing file; across file
+// systems, copies and removes it.
 void moveFile(const fs::path& from, const fs::path& to) {
-  std::error_code ec;
-  fs::rename(from, to, ec);
-  if (!ec) return;
-  if (ec != std::errc::cross_device_link) throw fs::filesystem_error("cannot move", from, to, ec);
-  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
+  const std::error_code ec(errno, std::generic_category());
+  if (ec == std::errc::file_exists) std::rethrow_exception(existsError(to));
+  // Without RENAME_NOREPLACE (EINVAL on some file systems) the copy below
+  // refuses an existing file just as well.
+  if (ec != std::errc::cross_device_link && ec != std::errc::invalid_argument) {
+    throw fs::filesystem_error("cannot move the received file", from, to, ec);
+  }
+  std::error_code copied;
+  fs::copy_file(from, to, fs::copy_options::none, copied);
+  if (copied == std::errc::file_exists) std::rethrow_exception(existsError(to));
+  if (copied) {
+    std::error_code ignored;
+    fs::remove(to, ignored);  // a partial copy; the file did not exist before
+    throw fs::filesystem_error("cannot copy the received file", from, to, copied);
+  }
   fs::remove(from);
+}
+
+// Where `fetch --output` puts the file: into OUTPUT when that is a folder
+// (under the item's name, as mv does), else at OUTPUT.
+fs::path outputTarget(const fs::path& output, const std::shared_ptr<const host::Item>& item,
+                      const fs::path& received) {
+  std::error_code ec;
+  if (!fs::is_directory(output, ec)) return output;
+  const std::string name = item ? item->filename() : std::string();
+  return output / (name.empty() || name.find('/') != std::string::npos ? received.filename()
+                                                                       : fs::path(name));
 }
 
 }  // namespace
@@ -93,6 +126,17 @@ void HostSession::start(const Command& command, int line) {
   inFlight->line = line;
   inFlight->command = command;
   inFlight->result.kind = command.kind;
+  if (command.kind == CommandKind::fetch && command.output) {
+    // Refused before downloading anything; a folder is checked for the
+    // item's name once the item is known.
+    std::error_code ec;
+    const auto status = fs::symlink_status(*command.output, ec);
+    if (fs::exists(status) && !fs::is_directory(fs::status(*command.output, ec))) {
+      inFlight->result.error = Errors::bridged(existsError(*command.output));
+      ready_->push(inFlight);
+      return;
+    }
+  }
   if (isAsynchronousEntryPoint(command.kind)) {
     submit(inFlight);
     return;
@@ -278,11 +322,12 @@ void HostSession::finish(InFlight& command) {
   const auto& output = command.command.output;
   if (command.command.kind == CommandKind::fetch && output && r.url && !r.error) {
     try {
-      moveFile(*r.url, *output);
-      r.url = *output;
+      const fs::path target = outputTarget(*output, r.item, *r.url);
+      moveFile(*r.url, target);
+      r.url = target;
     } catch (...) {
+      // `url` still names the received file, so the download is not lost.
       r.error = Errors::bridged(std::current_exception());
-      r.url.reset();
     }
   }
 }
