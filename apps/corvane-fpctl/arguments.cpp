@@ -23,6 +23,8 @@ Output: a readable form by default; with --json one JSON object per result on
 standard output. Exit status: 0 when every result is a success, 3 when the
 host received an error, 2 for a usage error.
 
+An identifier that begins with "-" goes after "--": corvane-fpctl item -- -x.txt
+
 Run 'corvane-fpctl COMMAND --help' for the arguments of a command.)";
 
 constexpr const char* kBatchFooter =
@@ -124,6 +126,7 @@ class CommandSet {
   CLI::App* add(CLI::App& app, CommandKind kind, const std::string& description,
                 std::function<Command()> build) {
     CLI::App* sub = app.add_subcommand(std::string(commandName(kind)), description);
+    sub->group("Commands");
     sub->fallthrough();
     commands_.emplace_back(sub, [kind, build = std::move(build)] {
       Command command = build();
@@ -284,6 +287,12 @@ class CommandSet {
         sub->add_option("--fields", fieldsList_, "the changed fields, a comma list of FIELDS");
     modifyMask_ =
         sub->add_option("--fields-mask", fieldsMask_, "the changed fields as a raw bit set")
+            ->check(CLI::Validator(
+                [](std::string& text) {
+                  return text.empty() || text[0] == '-' ? std::string("must not be negative")
+                                                        : std::string();
+                },
+                "", "NonNegative"))
             ->excludes(modifyFields_);
     modifyBase_ =
         sub->add_option("--base-version", baseVersion_, "the base content version, as text");
@@ -361,6 +370,7 @@ std::optional<Invocation> parseInvocation(int argc, const char* const* argv) {
   CommandSet commands(app);
   CLI::App* batch =
       app.add_subcommand("batch", "Run commands read from standard input, one per line.");
+  batch->group("Commands");
   batch->fallthrough();
   batch->footer(kBatchFooter);
 
