@@ -1,0 +1,54 @@
+// ContentCache: the folder where the mount keeps file contents.
+//
+//   <root>/<key>          a materialised file: key = 16 hex digits of a hash
+//                         of the identifier, "-", the hex of the content
+//                         version; reused across opens and restarts
+//   <root>/tmp/           the host's per-domain temporary folder: downloads
+//                         land here and are renamed into place
+//   <root>/work/          working copies of files being written
+//
+// tmp/ and work/ are on the same file system as the cache, so every hand-over
+// is a rename. Owned by the mount's file system; the folder operations are
+// thread-safe (each is one file-system call on distinct names).
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace corvane::mount {
+
+class ContentCache {
+ public:
+  // Creates the folders (private to the user) and empties tmp/.
+  explicit ContentCache(std::filesystem::path root);
+
+  const std::filesystem::path& root() const { return root_; }
+  std::filesystem::path temporaryFolder() const { return root_ / "tmp"; }
+  std::filesystem::path workFolder() const { return root_ / "work"; }
+
+  // Where the contents of `identifier` at `contentVersion` live.
+  std::filesystem::path fileFor(const std::string& identifier,
+                                const std::string& contentVersion) const;
+  // That file, when it is there.
+  std::optional<std::filesystem::path> find(const std::string& identifier,
+                                            const std::string& contentVersion) const;
+  // Renames `file` into the cache under that key (replacing what was there)
+  // and returns the new path.
+  std::filesystem::path adopt(const std::filesystem::path& file, const std::string& identifier,
+                              const std::string& contentVersion) const;
+  // A new, empty working copy.
+  std::filesystem::path newWorkingCopy() const;
+  // Moves a cached or working file to a new working copy name.
+  std::filesystem::path toWork(const std::filesystem::path& file) const;
+  // Removes one file, ignoring failures.
+  static void discard(const std::filesystem::path& file);
+
+  // The key's first part, stable across runs.
+  static std::string hashOf(const std::string& identifier);
+
+ private:
+  std::filesystem::path root_;
+};
+
+}  // namespace corvane::mount

@@ -1,0 +1,223 @@
+// corvane-mount: mounts one domain's scope as a folder, playing the
+// file-provider host for it over FUSE.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "corvane-mount/change_poller.h"
+#include "corvane-mount/errno_map.h"
+#include "corvane-mount/fuse_adapter.h"
+#include "corvane-mount/mount_file_system.h"
+#include "diagnostics/log.h"
+#include "engine/engine_client.h"
+#include "extension/file_provider_extension.h"
+#include "platform/folders.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace corvane;
+
+struct Settings {
+  std::string domain;
+  double poll = 2.0;
+  std::string cache;
+  bool foreground = false;
+  std::vector<std::string> fuseOptions;
+  std::string mountpoint;
+};
+
+// The host's manager for our domain: its temporary folder lies in the
+// content cache, so a finished download is taken over with a rename.
+class CacheManager final : public host::Manager {
+ public:
+  explicit CacheManager(fs::path folder) : folder_(std::move(folder)) {}
+  fs::path temporaryDirectoryURL() override {
+    fs::create_directories(folder_);
+    return folder_;
+  }
+
+ private:
+  fs::path folder_;
+};
+
+int fail(const std::string& message) {
+  std::cerr << "corvane-mount: " << message << "\n";
+  return 1;
+}
+
+// Detaches into the background before any thread exists; the parent waits
+// until the child reports the mount (or its failure) and exits with it.
+// Returns the pipe end the child writes its "ready" byte to.
+int backgroundOrExit() {
+  int fds[2];
+  if (::pipe(fds) != 0) return -1;
+  pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid > 0) {
+    ::close(fds[1]);
+    char ready = 0;
+    ssize_t n = ::read(fds[0], &ready, 1);
+    ::_exit(n == 1 && ready == 'k' ? 0 : 1);
+  }
+  ::close(fds[0]);
+  ::setsid();
+  return fds[1];
+}
+
+void becomeDaemon(int readyPipe) {
+  if (readyPipe < 0) return;
+  int null = ::open("/dev/null", O_RDWR);
+  if (null >= 0) {
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    if (null > 2) ::close(null);
+  }
+  if (::chdir("/") != 0) {
+    // Staying in the start folder only keeps it busy.
+  }
+  char ready = 'k';
+  if (::write(readyPipe, &ready, 1) != 1) {
+    // The parent has gone; nothing to tell.
+  }
+  ::close(readyPipe);
+}
+
+int run(const Settings& settings, int readyPipe) {
+  std::string domain = settings.domain;
+  std::string displayName = domain;
+  if (domain.empty()) {
+    // The host's convenience: the first scope the engine lists.
+    try {
+      auto scopes = EngineClient("").scopes();
+      if (scopes.empty()) return fail("the engine lists no scope; pass --domain");
+      domain = scopes.front().id();
+      displayName = scopes.front().name;
+    } catch (...) {
+      return fail("cannot ask the engine for its scopes: " +
+                  mount::describe(std::current_exception()) + " (is corvane-engine running?)");
+    }
+  }
+  fs::path cacheFolder;
+  if (!settings.cache.empty()) {
+    cacheFolder = fs::absolute(settings.cache);
+  } else if (auto base = platform::cacheFolder()) {
+    cacheFolder = *base / domain;
+  } else {
+    return fail("no cache folder: set XDG_CACHE_HOME or HOME, or pass --cache");
+  }
+  const fs::path mountpoint = fs::absolute(settings.mountpoint);
+  std::error_code ec;
+  if (!fs::is_directory(mountpoint, ec)) return fail(mountpoint.string() + " is not a folder");
+
+  std::unique_ptr<mount::MountFileSystem> fileSystem;
+  try {
+    auto manager = std::make_shared<CacheManager>(cacheFolder / "tmp");
+    auto extension = std::make_shared<FileProviderExtension>(
+        host::Domain{domain, displayName},
+        [manager](const host::Domain&) -> std::shared_ptr<host::Manager> { return manager; });
+    mount::MountOptions options;
+    options.uid = ::getuid();
+    options.gid = ::getgid();
+    fileSystem = std::make_unique<mount::MountFileSystem>(extension, cacheFolder, options);
+  } catch (const host::Error& e) {
+    if (mount::isNoSuchItem(e)) return fail("the engine has no scope " + domain + " (see its --scope)");
+    return fail("cannot open domain " + domain + ": " + e.what());
+  } catch (...) {
+    return fail("cannot open domain " + domain + ": " + mount::describe(std::current_exception()));
+  }
+
+  const double timeout = std::max(0.5, std::min(settings.poll, 60.0));
+  mount::FuseAdapter adapter(*fileSystem, mount::AdapterOptions{timeout, timeout});
+
+  std::string options = "fsname=corvane:" + domain + ",subtype=corvane,default_permissions";
+  for (const auto& o : settings.fuseOptions) options += "," + o;
+  std::vector<std::string> argStrings = {"corvane-mount", "-o", options};
+  std::vector<char*> argv;
+  for (auto& s : argStrings) argv.push_back(s.data());
+  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
+
+  fuse_session* session =
+      fuse_session_new(&args, &mount::FuseAdapter::operations(), sizeof(fuse_lowlevel_ops), &adapter);
+  if (!session) {
+    fuse_opt_free_args(&args);
+    return fail("cannot start a FUSE session (see the message above)");
+  }
+  adapter.setSession(session);
+  // libfuse leaves alone a signal that is ignored; a mount started from a
+  // script's background job would then not end on Ctrl-C or SIGTERM.
+  ::signal(SIGINT, SIG_DFL);
+  ::signal(SIGTERM, SIG_DFL);
+  if (fuse_set_signal_handlers(session) != 0) {
+    fuse_session_destroy(session);
+    fuse_opt_free_args(&args);
+    return fail("cannot install signal handlers");
+  }
+  if (fuse_session_mount(session, mountpoint.c_str()) != 0) {
+    fuse_remove_signal_handlers(session);
+    fuse_session_destroy(session);
+    fuse_opt_free_args(&args);
+    return fail("cannot mount at " + mountpoint.string());
+  }
+  Log::write("mounted domain " + domain + " at " + mountpoint.string());
+  becomeDaemon(readyPipe);
+
+  mount::ChangePoller poller(
+      *fileSystem, std::chrono::milliseconds(static_cast<long>(settings.poll * 1000)),
+      [&adapter](const mount::Invalidation& i) { adapter.notify(i); });
+  poller.start();
+
+  fuse_loop_config config;
+  config.clone_fd = 0;
+  config.max_idle_threads = 10;
+  int rc = fuse_session_loop_mt(session, &config);
+
+  poller.stop();
+  adapter.setSession(nullptr);
+  fuse_session_unmount(session);
+  // Whatever the kernel could not close any more is closed and sent now.
+  adapter.closeAll();
+  fileSystem->shutdown();
+  fuse_remove_signal_handlers(session);
+  fuse_session_destroy(session);
+  fuse_opt_free_args(&args);
+  Log::write("unmounted domain " + domain);
+  Log::flush();
+  // A signal that ended the loop comes back as its number: a clean end too.
+  return rc < 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  CLI::App app{"Mounts a scope of the sync engine as a folder (FUSE)."};
+  app.add_option("--domain", settings.domain,
+                 "the domain (scope id) to mount; default: the first scope the engine lists");
+  app.add_option("--poll", settings.poll, "seconds between change checks")
+      ->check(CLI::Range(0.1, 3600.0))
+      ->capture_default_str();
+  app.add_option("--cache", settings.cache,
+                 "content cache folder; default: $XDG_CACHE_HOME/CorvaneSync/<domain>");
+  app.add_flag("-f,--foreground", settings.foreground, "stay in the foreground");
+  app.add_option("-o", settings.fuseOptions, "FUSE mount options (comma-separated)")
+      ->delimiter(',');
+  app.add_option("mountpoint", settings.mountpoint, "the folder to mount on")->required();
+  CLI11_PARSE(app, argc, argv);
+
+  int readyPipe = -1;
+  if (!settings.foreground) {
+    readyPipe = backgroundOrExit();
+    if (readyPipe < 0) return fail("cannot go to the background");
+  }
+  return run(settings, readyPipe);
+}

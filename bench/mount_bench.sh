@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# corvane-mount against `rclone mount` (local backend, --vfs-cache-mode full)
+# and the backing folder itself, on one backing folder in one run:
+#   ls -l of a 10,000-file folder, cold and warm
+#   sequential read of a 1 GiB file, cold and warm
+#   write of a 1 GiB file, close included
+#   tar x of a 5,000-file tree
+# "Cold" means a fresh mount with an empty cache and the kernel's page cache
+# dropped (when this runs as root); "warm" is the best of five runs of the
+# same command right after, once the disk has caught up.
+#
+# Usage: bench/mount_bench.sh [BIN_DIR]   (default: build/bin; build first)
+# Needs root (or user FUSE mounts) and rclone (scripts/setup installs it).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bin="$(cd "${1:-build/bin}" && pwd)"
+for tool in "$bin/corvane-engine" "$bin/corvane-mount"; do
+  [ -x "$tool" ] || { echo "mount_bench: $tool is missing; build first" >&2; exit 1; }
+done
+command -v rclone >/dev/null || { echo "mount_bench: rclone is missing (scripts/setup)" >&2; exit 1; }
+
+root=$(mktemp -d "${TMPDIR:-/tmp}/mount-bench-XXXXXX")
+backing="$root/bucket"
+work="$root/work"
+mkdir -p "$backing" "$work" "$root/data" "$root/tmp" "$root/cache" "$root/mnt-corvane" "$root/mnt-rclone"
+export XDG_DATA_HOME="$root/data" XDG_CACHE_HOME="$root/cache" TMPDIR="$root/tmp"
+
+engine_pid="" corvane_pid="" rclone_pid=""
+stop() {  # pid
+  local pid=$1
+  [ -n "$pid" ] || return 0
+  kill -TERM "$pid" 2>/dev/null || return 0
+  for _ in $(seq 1 600); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+cleanup() {
+  for m in "$root/mnt-corvane" "$root/mnt-rclone"; do
+    mountpoint -q "$m" && fusermount3 -u -z "$m" 2>/dev/null || true
+  done
+  stop "$corvane_pid"; stop "$rclone_pid"; stop "$engine_pid"
+  rm -rf "$root"
+}
+trap cleanup EXIT
+
+drop_caches() {
+  sync
+  if [ -w /proc/sys/vm/drop_caches ]; then echo 3 >/proc/sys/vm/drop_caches 2>/dev/null || true; fi
+}
+
+wait_mounted() {  # mountpoint pid
+  for _ in $(seq 1 300); do
+    mountpoint -q "$1" && return 0
+    kill -0 "$2" 2>/dev/null || { echo "mount_bench: mount at $1 failed" >&2; exit 1; }
+    sleep 0.1
+  done
+  echo "mount_bench: $1 did not mount" >&2
+  exit 1
+}
+
+mount_corvane() {
+  rm -rf "$root/cache-corvane"
+  "$bin/corvane-mount" -f --domain local-1 --cache "$root/cache-corvane" "$root/mnt-corvane" \
+    >>"$root/corvane.log" 2>&1 &
+  corvane_pid=$!
+  wait_mounted "$root/mnt-corvane" "$corvane_pid"
+}
+unmount_corvane() {
+  stop "$corvane_pid"
+  corvane_pid=""
+}
+mount_rclone() {
+  rm -rf "$root/cache-rclone"
+  rclone mount "$backing" "$root/mnt-rclone" --vfs-cache-mode full \
+    --cache-dir "$root/cache-rclone" --config "$root/rclone.conf" >>"$root/rclone.log" 2>&1 &
+  rclone_pid=$!
+  wait_mounted "$root/mnt-rclone" "$rclone_pid"
+}
+unmount_rclone() {
+  fusermount3 -u "$root/mnt-rclone" 2>/dev/null || true
+  stop "$rclone_pid"
+  rclone_pid=""
+}
+
+# Seconds taken by a command, with three decimals.
+seconds() {
+  local start end
+  start=$(date +%s%N)
+  "$@" >/dev/null
+  end=$(date +%s%N)
+  awk -v ns=$((end - start)) 'BEGIN { printf "%.3f", ns / 1e9 }'
+}
+
+# The best of five runs, after the disk has taken what the cold run left
+# to write (a cache filled by a download is written back in the background).
+warm() {
+  sync
+  local best="" s
+  for _ in 1 2 3 4 5; do
+    s=$(seconds "$@")
+    best=$(awk -v a="$s" -v b="$best" 'BEGIN { print (b == "" || a < b) ? a : b }')
+  done
+  echo "$best"
+}
+
+echo "mount_bench: preparing the backing folder in $root" >&2
+mkdir -p "$backing/many"
+(cd "$backing/many" && for i in $(seq -f %05g 1 10000); do echo "file $i" >"file-$i.txt"; done)
+head -c 1G /dev/urandom >"$backing/big.bin"
+mkdir -p "$work/tree"
+(cd "$work/tree" && for d in $(seq 1 50); do
+  mkdir -p "dir$d"
+  for f in $(seq 1 100); do echo "file $d $f" >"dir$d/f$f.txt"; done
+done)
+tar cf "$work/tree.tar" -C "$work/tree" .
+
+"$bin/corvane-engine" --scope bench="$backing" >>"$root/engine.log" 2>&1 &
+engine_pid=$!
+for _ in $(seq 1 300); do [ -s "$XDG_DATA_HOME/CorvaneSync/engine.json" ] && break; sleep 0.1; done
+[ -s "$XDG_DATA_HOME/CorvaneSync/engine.json" ] || { echo "mount_bench: the engine did not start" >&2; exit 1; }
+
+declare -A result
+targets=(folder corvane rclone)
+dir_of() {
+  case $1 in
+    folder) echo "$backing" ;;
+    corvane) echo "$root/mnt-corvane" ;;
+    rclone) echo "$root/mnt-rclone" ;;
+  esac
+}
+remount() {  # target: a fresh mount with an empty cache
+  case $1 in
+    corvane) unmount_corvane; mount_corvane ;;
+    rclone) unmount_rclone; mount_rclone ;;
+  esac
+}
+
+for t in "${targets[@]}"; do
+  echo "mount_bench: $t" >&2
+  d=$(dir_of "$t")
+  remount "$t"
+  drop_caches
+  result[$t,ls_cold]=$(seconds ls -l "$d/many")
+  result[$t,ls_warm]=$(warm ls -l "$d/many")
+  remount "$t"
+  drop_caches
+  result[$t,read_cold]=$(seconds cat "$d/big.bin")
+  result[$t,read_warm]=$(warm cat "$d/big.bin")
+  result[$t,write]=$(seconds dd if=/dev/zero of="$d/written-$t.bin" bs=1M count=1024 status=none)
+  mkdir "$d/tree-$t"
+  result[$t,tar]=$(seconds tar xf "$work/tree.tar" -C "$d/tree-$t")
+  # Let background write-backs end before the next contender runs.
+  case $t in
+    corvane) unmount_corvane ;;
+    rclone) unmount_rclone ;;
+  esac
+done
+
+rows=(ls_cold ls_warm read_cold read_warm write tar)
+declare -A label=(
+  [ls_cold]="ls -l, 10,000 files, cold" [ls_warm]="ls -l, 10,000 files, warm"
+  [read_cold]="read 1 GiB, cold" [read_warm]="read 1 GiB, warm"
+  [write]="write 1 GiB, close included" [tar]="tar x, 5,000 files"
+)
+printf '\n%-30s %10s %14s %10s %16s\n' "seconds" "folder" "corvane-mount" "rclone" "corvane/rclone"
+for r in "${rows[@]}"; do
+  c=${result[corvane,$r]} k=${result[rclone,$r]} f=${result[folder,$r]}
+  ratio=$(awk -v a="$c" -v b="$k" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
+  printf '%-30s %10s %14s %10s %16s\n' "${label[$r]}" "$f" "$c" "$k" "$ratio"
+done
+warm=$(awk -v a="${result[corvane,read_warm]}" -v b="${result[folder,read_warm]}" \
+  'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
+printf '\nwarm sequential read, corvane-mount / folder: %sx (target: at most 1.25x)\n' "$warm"

@@ -1,0 +1,813 @@
+// The mount's host logic without a kernel: MountFileSystem driven the way the
+// FUSE adapter drives it, against the real extension and either the real
+// engine (behaviour end to end) or the scripted test engine (which requests
+// are sent, and which are not).
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <thread>
+
+#include "corvane-mount/errno_map.h"
+#include "corvane-mount/item_cache.h"
+#include "corvane-mount/mount_file_system.h"
+#include "engine/engine_client.h"
+#include "engine/json_text.h"
+#include "extension/file_provider_extension.h"
+#include "items/item.h"
+#include "support/engine_process.h"
+#include "support/extension_fixture.h"
+#include "support/test_env.h"
+
+namespace corvane::mount {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::EngineProcess;
+using testing::makeEntry;
+using testing::Reply;
+using testing::Received;
+
+const auto* const kLog = ::testing::AddGlobalTestEnvironment(new testing::ProcessLogEnvironment);
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void put(const fs::path& p, const std::string& bytes) {
+  std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Retries `done` until it holds or `timeout` has passed.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+// The errno a call fails with; 0 when it does not fail.
+int errnoOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (...) {
+    return errnoFor(std::current_exception());
+  }
+  return 0;
+}
+
+class FolderManager final : public host::Manager {
+ public:
+  explicit FolderManager(fs::path folder) : folder_(std::move(folder)) {}
+  fs::path temporaryDirectoryURL() override { return folder_; }
+
+ private:
+  fs::path folder_;
+};
+
+std::unique_ptr<MountFileSystem> makeMount(const std::string& domain, const fs::path& cache) {
+  auto manager = std::make_shared<FolderManager>(cache / "tmp");
+  auto extension = std::make_shared<FileProviderExtension>(
+      host::Domain{domain, domain},
+      [manager](const host::Domain&) -> std::shared_ptr<host::Manager> { return manager; });
+  return std::make_unique<MountFileSystem>(extension, cache,
+                                           MountOptions{::getuid(), ::getgid(), 1 << 20});
+}
+
+// Kernel-like calls on a MountFileSystem, by path.
+class Driver {
+ public:
+  explicit Driver(MountFileSystem& fs) : fs_(fs) {}
+
+  Ino at(const std::string& path) {
+    Ino ino = kRootIno;
+    std::size_t start = 0;
+    while (start < path.size()) {
+      auto slash = path.find('/', start);
+      if (slash == std::string::npos) slash = path.size();
+      ino = fs_.lookup(ino, path.substr(start, slash - start)).ino;
+      start = slash + 1;
+    }
+    return ino;
+  }
+
+  std::string read(const std::string& path) {
+    auto h = fs_.open(at(path), O_RDONLY);
+    std::string out(fs_.getattr(h->ino).size + 4096, '\0');
+    out.resize(fs_.read(*h, out.data(), out.size(), 0));
+    fs_.release(std::move(h));
+    return out;
+  }
+
+  // Opens (creating when missing) and writes at `offset`, then closes.
+  void write(const std::string& path, const std::string& bytes, int flags = O_WRONLY | O_TRUNC,
+             std::int64_t offset = 0) {
+    auto [parent, name] = split(path);
+    std::unique_ptr<Handle> h;
+    try {
+      h = fs_.open(fs_.lookup(parent, name).ino, flags);
+    } catch (const Refusal& r) {
+      if (r.err() != ENOENT) throw;
+      h = fs_.create(parent, name, flags | O_CREAT).second;
+    }
+    if (!bytes.empty()) fs_.write(*h, bytes.data(), bytes.size(), offset);
+    fs_.flush(*h);
+    fs_.release(std::move(h));
+    fs_.waitForWriteBacks();
+  }
+
+  std::set<std::string> names(const std::string& dir) {
+    std::set<std::string> out;
+    for (auto& e : fs_.readdir(at(dir))) out.insert(e.name);
+    return out;
+  }
+
+  std::pair<Ino, std::string> split(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return {kRootIno, path};
+    return {at(path.substr(0, slash)), path.substr(slash + 1)};
+  }
+
+ private:
+  MountFileSystem& fs_;
+};
+
+// ------------------------------------------------------------------ pure parts
+
+TEST(ErrnoMapTest, HostErrorsMapByOneTable) {
+  struct Case {
+    std::string domain;
+    std::int64_t code;
+    int expected;
+  };
+  const std::string fp(host::kFileProviderErrorDomain), cocoa(host::kCocoaErrorDomain),
+      posix(host::kPOSIXErrorDomain);
+  const std::vector<Case> cases = {
+      {fp, host::codes::kNoSuchItem, ENOENT},
+      {fp, host::codes::kFilenameCollision, EEXIST},
+      {cocoa, host::codes::kCocoaWriteNoPermission, EACCES},
+      {fp, host::codes::kNotAuthenticated, EACCES},
+      {fp, host::codes::kServerUnreachable, EIO},
+      {fp, host::codes::kSyncAnchorExpired, EIO},
+      {cocoa, host::codes::kCocoaCoderReadCorrupt, EIO},
+      {posix, ENOSPC, ENOSPC},
+      {"CorvaneSyncFileProvider.EngineError", 1, EIO},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(errnoFor(host::Error(c.domain, c.code)), c.expected) << c.domain << " " << c.code;
+  }
+  EXPECT_EQ(errnoOf([] { throw Refusal(ENOTEMPTY); }), ENOTEMPTY);
+  EXPECT_EQ(errnoOf([] { throw fs::filesystem_error("x", std::make_error_code(std::errc::no_space_on_device)); }),
+            ENOSPC);
+  EXPECT_EQ(errnoOf([] { throw std::runtime_error("odd"); }), EIO);
+  EXPECT_TRUE(isRefusal(std::make_exception_ptr(Refusal(EEXIST))));
+  EXPECT_FALSE(isRefusal(std::make_exception_ptr(host::Error::fileProvider(-1005))));
+}
+
+TEST(ConflictNameTest, StemAndExtensionAroundTheStamp) {
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+  const auto when = std::chrono::sys_days{std::chrono::year{2024} / 5 / 1} + 12h + 3min + 9s;
+  EXPECT_EQ(conflictName("report.pdf", when), "report (conflict 2024-05-01 120309).pdf");
+  EXPECT_EQ(conflictName("archive.tar.gz", when), "archive.tar (conflict 2024-05-01 120309).gz");
+  EXPECT_EQ(conflictName("README", when), "README (conflict 2024-05-01 120309)");
+  EXPECT_EQ(conflictName(".bashrc", when), ".bashrc (conflict 2024-05-01 120309)");
+  EXPECT_EQ(conflictName("a.txt", when, 2), "a (conflict 2024-05-01 120309 2).txt");
+}
+
+// ------------------------------------------------------------------ item cache
+
+class ItemCacheTest : public ::testing::Test {
+ protected:
+  static std::shared_ptr<const host::Item> item(const std::string& path, bool dir = false,
+                                                std::string version = "v1") {
+    return std::make_shared<const Item>(makeEntry(path, dir, 1, std::move(version)),
+                                        testing::makeScope());
+  }
+  ItemCache cache{Item::root(testing::makeScope())};
+};
+
+TEST_F(ItemCacheTest, MovingAFolderRenamesEverythingBelowIt) {
+  auto docs = cache.upsert(kRootIno, item("docs", true));
+  auto sub = cache.upsert(docs.ino, item("docs/sub", true));
+  auto file = cache.upsert(sub.ino, item("docs/sub/a.txt"));
+  auto papers = cache.upsert(kRootIno, item("papers", true));
+
+  cache.move(docs.ino, papers.ino, "old");
+
+  EXPECT_FALSE(cache.byIdentifier("docs/sub/a.txt"));
+  ASSERT_TRUE(cache.byIdentifier("papers/old/sub/a.txt"));
+  EXPECT_EQ(cache.byIdentifier("papers/old/sub/a.txt")->ino, file.ino);
+  EXPECT_EQ(cache.get(file.ino)->path, "papers/old/sub/a.txt");
+  EXPECT_FALSE(cache.child(kRootIno, "docs"));
+  EXPECT_EQ(cache.child(papers.ino, "old")->ino, docs.ino);
+}
+
+TEST_F(ItemCacheTest, MovingOntoANameDetachesWhatWasThere) {
+  auto a = cache.upsert(kRootIno, item("a.txt"));
+  auto b = cache.upsert(kRootIno, item("b.txt"));
+  cache.lookedUp(b.ino);  // the kernel still holds it
+
+  cache.move(a.ino, kRootIno, "b.txt");
+
+  EXPECT_EQ(cache.child(kRootIno, "b.txt")->ino, a.ino);
+  EXPECT_FALSE(cache.get(b.ino)->attached);
+  EXPECT_TRUE(cache.forget(b.ino, 1));  // gone once forgotten
+  EXPECT_FALSE(cache.get(b.ino));
+}
+
+TEST_F(ItemCacheTest, FillReplacesChildrenButKeepsLocalFiles) {
+  auto gone = cache.upsert(kRootIno, item("gone.txt"));
+  auto local = cache.addLocal(kRootIno, "draft.txt");
+  std::vector<Invalidation> notes;
+
+  auto children = cache.fill(kRootIno, {item("a.txt"), item("d", true)},
+                             [&](Ino ino) { return ino == local.ino; }, &notes);
+
+  std::set<std::string> names;
+  for (auto& c : children) names.insert(c.name);
+  EXPECT_EQ(names, (std::set<std::string>{"a.txt", "d", "draft.txt"}));
+  EXPECT_TRUE(cache.get(kRootIno)->complete);
+  EXPECT_FALSE(cache.get(gone.ino));  // never held by the kernel: dropped at once
+  EXPECT_EQ(notes, (std::vector<Invalidation>{{Invalidation::entry, kRootIno, "gone.txt"}}));
+}
+
+TEST_F(ItemCacheTest, ResetKeepsOnlyWhatHoldsLocalChangesAndTheirFolders) {
+  auto docs = cache.upsert(kRootIno, item("docs", true));
+  auto kept = cache.upsert(docs.ino, item("docs/kept.txt"));
+  auto other = cache.upsert(docs.ino, item("docs/other.txt"));
+  auto top = cache.upsert(kRootIno, item("top.txt"));
+  for (auto ino : {docs.ino, kept.ino, other.ino, top.ino}) cache.lookedUp(ino);
+  cache.setComplete(docs.ino, true);
+  std::vector<Invalidation> notes;
+
+  cache.reset([&](Ino ino) { return ino == kept.ino; }, &notes);
+
+  EXPECT_TRUE(cache.get(kept.ino)->attached);
+  EXPECT_TRUE(cache.get(docs.ino)->attached);
+  EXPECT_FALSE(cache.get(docs.ino)->complete);
+  EXPECT_FALSE(cache.get(other.ino)->attached);
+  EXPECT_FALSE(cache.get(top.ino)->attached);
+  EXPECT_EQ(notes.size(), 2u);
+}
+
+TEST_F(ItemCacheTest, NamesMatchAcrossUnicodeNormalisation) {
+  auto cafe = cache.upsert(kRootIno, item("cafe\xCC\x81.txt"));  // e + combining acute
+  ASSERT_TRUE(cache.child(kRootIno, "caf\xC3\xA9.txt"));         // precomposed é
+  EXPECT_EQ(cache.child(kRootIno, "caf\xC3\xA9.txt")->ino, cafe.ino);
+  EXPECT_FALSE(cache.child(kRootIno, "cafe.txt"));
+}
+
+// ------------------------------------------------------- against the real engine
+
+class MountLogicTest : public ::testing::Test {
+ protected:
+  MountLogicTest() : backing(env.root() / "bucket") { fs::create_directories(backing); }
+
+  void SetUp() override { startEngine(); }
+
+  void startEngine(std::vector<std::string> readOnly = {}) {
+    EngineProcess::Options options;
+    options.binary = CORVANE_BIN_DIR "/corvane-engine";
+    options.scopes = {{"test", backing}};
+    options.readOnly = std::move(readOnly);
+    engine = std::make_unique<EngineProcess>(options);  // started
+  }
+
+  MountFileSystem& mount() {
+    if (!fs_) {
+      fs_ = makeMount(EngineProcess::scopeId(1), env.cacheHome() / "mount");
+      driver = std::make_unique<Driver>(*fs_);
+    }
+    return *fs_;
+  }
+  Driver& d() {
+    mount();
+    return *driver;
+  }
+
+  // The engine's own version text for a path, read past the mount.
+  std::string engineVersion(const std::string& path) {
+    EngineClient client(EngineProcess::scopeId(1));
+    for (auto& e : client.list(Item::parent(path))) {
+      if (e.path == path) return e.version;
+    }
+    return {};
+  }
+
+  std::string latestAnchor() { return EngineClient(EngineProcess::scopeId(1)).changes("latest").anchor; }
+
+  // Whether the engine's change log has a change of `path` after `anchor`
+  // (it notices changes made in its folder by others a moment later).
+  bool engineLogged(const std::string& anchor, const std::string& path) {
+    auto set = EngineClient(EngineProcess::scopeId(1)).changes(anchor);
+    if (set.changes) {
+      for (auto& c : *set.changes) {
+        if (c.path == path) return true;
+      }
+    }
+    return false;
+  }
+
+  // Polls until `done` holds (the engine takes a moment to see changes made
+  // in its folder by others).
+  bool pollUntil(const std::function<bool()>& done) {
+    return eventually([&] {
+      mount().pollOnce();
+      return done();
+    });
+  }
+
+  std::set<std::string> backingNames(const std::string& dir = "") {
+    std::set<std::string> out;
+    for (auto& e : fs::directory_iterator(backing / dir)) out.insert(e.path().filename().string());
+    return out;
+  }
+
+  testing::TestEnvironment env;
+  fs::path backing;
+  std::unique_ptr<EngineProcess> engine;
+  std::unique_ptr<MountFileSystem> fs_;
+  std::unique_ptr<Driver> driver;
+};
+
+TEST_F(MountLogicTest, ListsReadsAndShowsAttributesOfTheBackingFolder) {
+  fs::create_directories(backing / "docs");
+  put(backing / "a.txt", "hello");
+  put(backing / "docs" / "d.txt", "in docs");
+
+  auto entries = mount().readdir(kRootIno);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, "a.txt");
+  EXPECT_FALSE(entries[0].attributes.dir);
+  EXPECT_EQ(entries[0].attributes.size, 5u);
+  EXPECT_EQ(entries[0].attributes.mode, S_IFREG | 0644u);
+  EXPECT_EQ(entries[0].attributes.uid, ::getuid());
+  EXPECT_EQ(entries[1].name, "docs");
+  EXPECT_EQ(entries[1].attributes.mode, S_IFDIR | 0755u);
+
+  EXPECT_EQ(d().read("a.txt"), "hello");
+  EXPECT_EQ(d().read("docs/d.txt"), "in docs");  // docs was never listed: looked up
+  EXPECT_EQ(errnoOf([&] { d().at("docs/missing"); }), ENOENT);
+  EXPECT_EQ(errnoOf([&] { d().at("missing"); }), ENOENT);
+}
+
+TEST_F(MountLogicTest, WritesNewAndChangedFilesBack) {
+  put(backing / "log.txt", "0123456789");
+  d().write("new.txt", "fresh");
+  EXPECT_EQ(slurp(backing / "new.txt"), "fresh");
+
+  d().write("log.txt", "abc", O_WRONLY, 3);  // in place
+  EXPECT_EQ(slurp(backing / "log.txt"), "012abc6789");
+  d().write("log.txt", "+", O_WRONLY | O_APPEND, 10);
+  EXPECT_EQ(slurp(backing / "log.txt"), "012abc6789+");
+
+  mount().setattr(d().at("log.txt"), SetAttributes{4}, nullptr);  // truncate(2)
+  EXPECT_EQ(slurp(backing / "log.txt"), "012a");
+  EXPECT_EQ(mount().getattr(d().at("log.txt")).size, 4u);
+
+  d().write("empty", "");  // touch
+  EXPECT_TRUE(fs::exists(backing / "empty"));
+  EXPECT_EQ(fs::file_size(backing / "empty"), 0u);
+
+  // Reads after the write-back come from the content cache, not a download.
+  EXPECT_EQ(d().read("log.txt"), "012a");
+  EXPECT_TRUE(fs::exists(mount().contents().fileFor("log.txt", engineVersion("log.txt"))));
+}
+
+TEST_F(MountLogicTest, WritesGoToAWorkingCopyUntilClose) {
+  put(backing / "a.txt", "old");
+  Ino ino = d().at("a.txt");
+  auto h = mount().open(ino, O_WRONLY | O_TRUNC);
+  mount().write(*h, "new bytes", 9, 0);
+  EXPECT_EQ(mount().getattr(ino).size, 9u);  // what the writer sees
+  EXPECT_EQ(slurp(backing / "a.txt"), "old");  // the engine does not yet
+
+  mount().fsync(*h);
+  EXPECT_EQ(slurp(backing / "a.txt"), "new bytes");
+  mount().release(std::move(h));
+  mount().waitForWriteBacks();
+  EXPECT_EQ(d().read("a.txt"), "new bytes");
+}
+
+TEST_F(MountLogicTest, MkdirRenameAndRemove) {
+  Ino docs = mount().mkdir(kRootIno, "docs").ino;
+  EXPECT_TRUE(fs::is_directory(backing / "docs"));
+  EXPECT_EQ(errnoOf([&] { mount().mkdir(kRootIno, "docs"); }), EEXIST);
+  d().write("docs/a.txt", "A");
+
+  mount().rename(docs, "a.txt", kRootIno, "b.txt", 0);  // rename and move at once
+  EXPECT_EQ(slurp(backing / "b.txt"), "A");
+  EXPECT_FALSE(fs::exists(backing / "docs" / "a.txt"));
+
+  mount().rename(kRootIno, "docs", kRootIno, "papers", 0);
+  EXPECT_TRUE(fs::is_directory(backing / "papers"));
+  EXPECT_EQ(d().at("papers"), docs);  // same inode under its new name
+
+  mount().rename(kRootIno, "b.txt", docs, "c.txt", 0);
+  EXPECT_EQ(slurp(backing / "papers" / "c.txt"), "A");
+  EXPECT_EQ(d().read("papers/c.txt"), "A");
+
+  EXPECT_EQ(errnoOf([&] { mount().rmdir(kRootIno, "papers"); }), ENOTEMPTY);
+  EXPECT_TRUE(fs::exists(backing / "papers" / "c.txt"));
+  mount().unlink(docs, "c.txt");
+  EXPECT_FALSE(fs::exists(backing / "papers" / "c.txt"));
+  mount().rmdir(kRootIno, "papers");
+  EXPECT_FALSE(fs::exists(backing / "papers"));
+  EXPECT_EQ(errnoOf([&] { d().at("papers"); }), ENOENT);
+}
+
+TEST_F(MountLogicTest, RenameWithANameTakenInTheOldFolderStillMoves) {
+  fs::create_directories(backing / "a");
+  fs::create_directories(backing / "b");
+  put(backing / "a" / "x", "X");
+  put(backing / "a" / "y", "stays");
+
+  mount().rename(d().at("a"), "x", d().at("b"), "y", 0);
+
+  EXPECT_EQ(slurp(backing / "b" / "y"), "X");
+  EXPECT_EQ(slurp(backing / "a" / "y"), "stays");
+  EXPECT_EQ(backingNames("a"), std::set<std::string>{"y"});
+}
+
+TEST_F(MountLogicTest, EditorSaveReplacesTheFileAndLeavesNothingBehind) {
+  put(backing / "notes.txt", "version 1");
+  EXPECT_EQ(d().read("notes.txt"), "version 1");
+  d().write(".notes.txt.swp", "version 2");
+
+  EXPECT_EQ(errnoOf([&] {
+              mount().rename(kRootIno, ".notes.txt.swp", kRootIno, "notes.txt", RENAME_NOREPLACE);
+            }),
+            EEXIST);
+  EXPECT_EQ(slurp(backing / "notes.txt"), "version 1");
+
+  mount().rename(kRootIno, ".notes.txt.swp", kRootIno, "notes.txt", 0);
+
+  EXPECT_EQ(slurp(backing / "notes.txt"), "version 2");
+  EXPECT_EQ(backingNames(), std::set<std::string>{"notes.txt"});
+  EXPECT_EQ(d().read("notes.txt"), "version 2");
+  EXPECT_EQ(d().names(""), std::set<std::string>{"notes.txt"});
+}
+
+TEST_F(MountLogicTest, RenamingOverAFileNeverSentDropsItLocally) {
+  put(backing / "a.txt", "sent");
+  mount().readdir(kRootIno);
+  engine->stop();
+  d().write("draft.txt", "never sent");  // stays local: the engine is away
+  startEngine();
+
+  mount().rename(kRootIno, "a.txt", kRootIno, "draft.txt", 0);
+
+  EXPECT_EQ(backingNames(), std::set<std::string>{"draft.txt"});
+  EXPECT_EQ(slurp(backing / "draft.txt"), "sent");
+  mount().retryPending();
+  mount().waitForWriteBacks();
+  EXPECT_EQ(backingNames(), std::set<std::string>{"draft.txt"});
+  EXPECT_EQ(d().read("draft.txt"), "sent");
+}
+
+TEST_F(MountLogicTest, RenamingAFileOverAFolderOrIntoItselfIsRefused) {
+  fs::create_directories(backing / "dir" / "sub");
+  put(backing / "f", "F");
+  EXPECT_EQ(errnoOf([&] { mount().rename(kRootIno, "f", kRootIno, "dir", 0); }), EISDIR);
+  EXPECT_EQ(errnoOf([&] { mount().rename(kRootIno, "dir", kRootIno, "f", 0); }), ENOTDIR);
+  EXPECT_EQ(errnoOf([&] { mount().rename(kRootIno, "dir", d().at("dir/sub"), "x", 0); }), EINVAL);
+  EXPECT_EQ(errnoOf([&] { mount().rename(kRootIno, "f", kRootIno, "g", RENAME_EXCHANGE); }), EINVAL);
+  EXPECT_EQ(backingNames(), (std::set<std::string>{"dir", "f"}));
+}
+
+TEST_F(MountLogicTest, RmdirOfAFolderWithChildrenTheMountHasNotSeenSendsNothing) {
+  fs::create_directories(backing / "box");
+  EXPECT_TRUE(d().names("box").empty());  // listed empty
+  put(backing / "box" / "late.txt", "arrived after the listing");
+
+  EXPECT_EQ(errnoOf([&] { mount().rmdir(kRootIno, "box"); }), ENOTEMPTY);
+  EXPECT_EQ(slurp(backing / "box" / "late.txt"), "arrived after the listing");
+  EXPECT_EQ(d().names("box"), std::set<std::string>{"late.txt"});
+}
+
+TEST_F(MountLogicTest, ChangesInTheBackingFolderReachTheCacheAndTheKernel) {
+  const auto start = latestAnchor();
+  put(backing / "keep.txt", "one");
+  put(backing / "doomed.txt", "x");
+  ASSERT_TRUE(eventually([&] { return engineLogged(start, "doomed.txt"); }));
+  EXPECT_EQ(d().names(""), (std::set<std::string>{"doomed.txt", "keep.txt"}));
+  EXPECT_EQ(d().read("keep.txt"), "one");
+  Ino keep = d().at("keep.txt");
+  Ino doomed = d().at("doomed.txt");
+  mount().takeNotes();
+
+  put(backing / "keep.txt", "two, longer");
+  put(backing / "born.txt", "b");
+  fs::remove(backing / "doomed.txt");
+
+  std::vector<Invalidation> notes;
+  ASSERT_TRUE(pollUntil([&] {
+    auto names = d().names("");  // from the cache: the root is listed
+    for (auto& n : mount().takeNotes()) notes.push_back(n);
+    return names == std::set<std::string>{"keep.txt", "born.txt"} &&
+           mount().getattr(keep).size == 11;
+  }));
+  auto has = [&](const Invalidation& want) {
+    return std::find(notes.begin(), notes.end(), want) != notes.end();
+  };
+  EXPECT_TRUE(has({Invalidation::contents, keep, {}}));
+  EXPECT_TRUE(has({Invalidation::entry, kRootIno, "born.txt"}));
+  EXPECT_TRUE(has({Invalidation::entry, kRootIno, "doomed.txt"}));
+  EXPECT_FALSE(mount().cache().get(doomed)->attached);
+  EXPECT_EQ(d().read("keep.txt"), "two, longer");
+  EXPECT_EQ(d().read("born.txt"), "b");
+}
+
+TEST_F(MountLogicTest, OwnChangesComeBackWithoutInvalidatingAnything) {
+  const auto before = mount().anchor();
+  ASSERT_TRUE(before);
+  d().write("mine.txt", "written here");
+  Ino ino = d().at("mine.txt");
+  mount().takeNotes();
+  // Wait until the engine's log holds the upload, then let the mount read it.
+  EngineClient client(EngineProcess::scopeId(1));
+  ASSERT_TRUE(eventually([&] {
+    auto set = client.changes(*before);
+    if (!set.changes) return false;
+    for (auto& c : *set.changes) {
+      if (c.path == "mine.txt") return true;
+    }
+    return false;
+  }));
+
+  mount().pollOnce();
+
+  for (auto& n : mount().takeNotes()) {
+    EXPECT_NE(n.ino, ino) << "invalidated its own upload (kind " << n.kind << ")";
+    EXPECT_NE(n.name, "mine.txt");
+  }
+  EXPECT_EQ(d().at("mine.txt"), ino);
+  EXPECT_EQ(d().read("mine.txt"), "written here");
+}
+
+TEST_F(MountLogicTest, ConflictKeepsBothVersions) {
+  put(backing / "shared.txt", "base");
+  Ino ino = d().at("shared.txt");
+  auto h = mount().open(ino, O_RDWR);
+  mount().write(*h, "mine", 4, 0);
+  // Someone else changes it meanwhile.
+  const std::string before = engineVersion("shared.txt");
+  put(backing / "shared.txt", "theirs!");
+  ASSERT_TRUE(eventually([&] { return engineVersion("shared.txt") != before; }));
+
+  mount().flush(*h);
+  mount().release(std::move(h));
+  mount().waitForWriteBacks();
+
+  EXPECT_EQ(slurp(backing / "shared.txt"), "theirs!");
+  std::string copy;
+  for (auto& name : backingNames()) {
+    if (name.rfind("shared (conflict ", 0) == 0) copy = name;
+  }
+  ASSERT_FALSE(copy.empty()) << "no conflict copy";
+  EXPECT_EQ(slurp(backing / copy), "mine");
+  EXPECT_EQ(d().read("shared.txt"), "theirs!");
+  ASSERT_TRUE(pollUntil([&] { return d().names("").count(copy) == 1; }));
+  EXPECT_EQ(d().read(copy), "mine");
+  EXPECT_EQ(mount().pendingWriteBacks(), 0u);
+}
+
+TEST_F(MountLogicTest, NewFileWhoseNameAppearedMeanwhileIsKeptUnderAConflictName) {
+  EXPECT_TRUE(d().names("").empty());
+  auto [attributes, h] = mount().create(kRootIno, "plan.md", O_WRONLY | O_CREAT);
+  mount().write(*h, "ours", 4, 0);
+  put(backing / "plan.md", "theirs");
+  ASSERT_TRUE(eventually([&] { return !engineVersion("plan.md").empty(); }));
+
+  mount().flush(*h);
+  mount().release(std::move(h));
+  mount().waitForWriteBacks();
+
+  EXPECT_EQ(slurp(backing / "plan.md"), "theirs");
+  auto names = backingNames();
+  ASSERT_EQ(names.size(), 2u);
+  names.erase("plan.md");
+  const std::string ours = *names.begin();
+  EXPECT_EQ(ours.rfind("plan (conflict ", 0), 0u) << ours;
+  EXPECT_EQ(ours.substr(ours.size() - 3), ".md");
+  EXPECT_EQ(slurp(backing / ours), "ours");
+  // The file written here is the conflict copy now; the name shows theirs.
+  EXPECT_EQ(mount().cache().get(attributes.ino)->name, ours);
+  EXPECT_EQ(d().read("plan.md"), "theirs");
+  EXPECT_EQ(d().names(""), (std::set<std::string>{"plan.md", ours}));
+}
+
+TEST_F(MountLogicTest, EngineAwayFailsWithEIOAndKeepsUnsentWrites) {
+  put(backing / "a.txt", "A");
+  fs::create_directories(backing / "sub");
+  EXPECT_EQ(d().read("a.txt"), "A");
+  mount().readdir(kRootIno);
+  engine->stop();
+
+  EXPECT_EQ(errnoOf([&] { mount().mkdir(kRootIno, "d"); }), EIO);
+  EXPECT_EQ(errnoOf([&] { d().at("sub/unknown"); }), EIO);  // sub was never listed
+  EXPECT_EQ(errnoOf([&] { mount().readdir(d().at("sub")); }), EIO);
+  EXPECT_EQ(d().read("a.txt"), "A");                    // cached contents still serve
+  d().write("offline.txt", "kept");                     // close cannot fail
+  d().write("a.txt", "changed offline");
+  EXPECT_EQ(mount().pendingWriteBacks(), 2u);
+  EXPECT_EQ(d().read("offline.txt"), "kept");
+  {
+    auto h = mount().open(d().at("offline.txt"), O_RDWR);
+    mount().write(*h, "K", 1, 0);
+    EXPECT_EQ(errnoOf([&] { mount().fsync(*h); }), EIO);  // fsync reports it
+    mount().release(std::move(h));
+    mount().waitForWriteBacks();
+  }
+  for (int i = 0; i < 3; ++i) mount().retryPending();
+  mount().waitForWriteBacks();
+  EXPECT_FALSE(fs::exists(backing / "offline.txt"));
+
+  startEngine();
+  mount().retryPending();
+  mount().waitForWriteBacks();
+  EXPECT_EQ(mount().pendingWriteBacks(), 0u);
+  EXPECT_EQ(slurp(backing / "offline.txt"), "Kept");
+  EXPECT_EQ(slurp(backing / "a.txt"), "changed offline");
+
+  // Each failure was logged once, not once per retry.
+  const std::string log = testing::logText();
+  std::size_t lines = 0;
+  for (auto at = log.find("mount write-back offline.txt"); at != std::string::npos;
+       at = log.find("mount write-back offline.txt", at + 1)) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 1u) << log;
+}
+
+TEST_F(MountLogicTest, ReadOnlyScopeRefusesEveryChange) {
+  engine->stop();
+  put(backing / "r.txt", "read me");
+  fs::create_directories(backing / "dir");
+  startEngine({"test"});
+
+  EXPECT_EQ(d().read("r.txt"), "read me");
+  Ino r = d().at("r.txt");
+  EXPECT_EQ(mount().getattr(r).mode, S_IFREG | 0444u);
+  EXPECT_EQ(mount().getattr(kRootIno).mode, S_IFDIR | 0555u);
+  EXPECT_EQ(errnoOf([&] { mount().open(r, O_WRONLY); }), EROFS);
+  EXPECT_EQ(errnoOf([&] { mount().create(kRootIno, "n.txt", O_WRONLY | O_CREAT); }), EROFS);
+  EXPECT_EQ(errnoOf([&] { mount().mkdir(kRootIno, "m"); }), EROFS);
+  EXPECT_EQ(errnoOf([&] { mount().unlink(kRootIno, "r.txt"); }), EROFS);
+  EXPECT_EQ(errnoOf([&] { mount().rmdir(kRootIno, "dir"); }), EROFS);
+  EXPECT_EQ(errnoOf([&] { mount().rename(kRootIno, "r.txt", kRootIno, "s.txt", 0); }), EROFS);
+  EXPECT_EQ(errnoOf([&] { mount().setattr(r, SetAttributes{0}, nullptr); }), EROFS);
+  EXPECT_EQ(backingNames(), (std::set<std::string>{"dir", "r.txt"}));
+}
+
+TEST_F(MountLogicTest, UnlinkedFileOpenForWritingIsNotSentBack) {
+  put(backing / "tmp.txt", "x");
+  auto h = mount().open(d().at("tmp.txt"), O_WRONLY);
+  mount().unlink(kRootIno, "tmp.txt");
+  mount().write(*h, "late", 4, 0);
+  mount().flush(*h);
+  mount().release(std::move(h));
+  mount().waitForWriteBacks();
+  EXPECT_FALSE(fs::exists(backing / "tmp.txt"));
+  EXPECT_EQ(mount().pendingWriteBacks(), 0u);
+}
+
+// ---------------------------------------------------- against the test engine
+
+class MountRequestTest : public testing::ExtensionTest {
+ protected:
+  MountRequestTest() {
+    engine.on("GET", scopePath("/changes"), Reply{200, toJson(ChangeSet{"a1", std::nullopt, false})});
+    engine.on("POST", scopePath("/fetch"), [this](const Received& r) {
+      put(*r.bodyString("dest"), served);
+      return Reply{200, toJson(makeEntry(*r.bodyString("path"), false,
+                                         static_cast<std::int64_t>(served.size()), servedVersion))};
+    });
+  }
+
+  MountFileSystem& mount() {
+    if (!fs_) {
+      fs_ = makeMount(kScopeID, env.cacheHome() / "mount");
+      driver = std::make_unique<Driver>(*fs_);
+    }
+    return *fs_;
+  }
+  Driver& d() {
+    mount();
+    return *driver;
+  }
+  std::size_t lists(const std::string& dir) {
+    std::size_t n = 0;
+    for (auto& r : engine.requests("GET", scopePath("/list"))) n += r.queryValue("dir") == dir;
+    return n;
+  }
+
+  std::string served = "hello";
+  std::string servedVersion = "v1";
+  std::unique_ptr<MountFileSystem> fs_;
+  std::unique_ptr<Driver> driver;
+};
+
+TEST_F(MountRequestTest, AListedFolderAnswersLookupsWithoutAsking) {
+  onList("", {makeEntry("a.txt", false, 5), makeEntry("docs", true, 0, "dir")});
+  onList("docs", {makeEntry("docs/d.txt")});
+  EXPECT_EQ(mount().readdir(kRootIno).size(), 2u);
+  engine.clearRequests();
+
+  EXPECT_NO_THROW(d().at("a.txt"));
+  EXPECT_EQ(errnoOf([&] { d().at("missing"); }), ENOENT);
+  EXPECT_TRUE(engine.requests().empty());
+
+  // docs was not listed: a name in it is asked for, one listing each time it
+  // is unknown, and remembered once found.
+  EXPECT_NO_THROW(d().at("docs/d.txt"));
+  EXPECT_NO_THROW(d().at("docs/d.txt"));
+  EXPECT_EQ(errnoOf([&] { d().at("docs/nope"); }), ENOENT);
+  EXPECT_EQ(lists("docs"), 2u);
+}
+
+TEST_F(MountRequestTest, ContentsAreDownloadedOnceAndReusedAcrossRestarts) {
+  onList("", {makeEntry("a.txt", false, 5, "v1")});
+  EXPECT_EQ(d().read("a.txt"), "hello");
+  EXPECT_EQ(d().read("a.txt"), "hello");
+  EXPECT_EQ(engine.count("POST", scopePath("/fetch")), 1u);
+
+  fs_.reset();  // a new mount on the same cache
+  EXPECT_EQ(d().read("a.txt"), "hello");
+  EXPECT_EQ(engine.count("POST", scopePath("/fetch")), 1u);
+
+  // A new version is downloaded again.
+  onList("", {makeEntry("a.txt", false, 7, "v2")});
+  served = "changed";
+  servedVersion = "v2";
+  fs_.reset();
+  EXPECT_EQ(d().read("a.txt"), "changed");
+  EXPECT_EQ(engine.count("POST", scopePath("/fetch")), 2u);
+}
+
+TEST_F(MountRequestTest, RmdirOfANonEmptyFolderSendsNoDeletion) {
+  onList("", {makeEntry("box", true, 0, "dir")});
+  onList("box", {});
+  EXPECT_TRUE(d().names("box").empty());
+  onList("box", {makeEntry("box/x")});
+
+  EXPECT_EQ(errnoOf([&] { mount().rmdir(kRootIno, "box"); }), ENOTEMPTY);
+  EXPECT_EQ(engine.count("POST", scopePath("/delete")), 0u);
+}
+
+TEST_F(MountRequestTest, ExpiredAnchorDropsTheCacheAndTakesANewAnchor) {
+  onList("", {makeEntry("a.txt"), makeEntry("b.txt")});
+  Ino a = d().at("a.txt");
+  mount().readdir(kRootIno);
+  mount().takeNotes();
+  engine.on("GET", scopePath("/changes"), [](const Received& r) {
+    if (r.queryValue("anchor") == "latest") return Reply{200, toJson(ChangeSet{"a2", std::nullopt, false})};
+    return Reply{200, toJson(ChangeSet{"a9", std::vector<Change>{}, true})};
+  });
+  engine.clearRequests();
+
+  mount().pollOnce();
+
+  EXPECT_FALSE(mount().cache().get(a)->attached);
+  EXPECT_FALSE(mount().cache().get(kRootIno)->complete);
+  auto notes = mount().takeNotes();
+  EXPECT_NE(std::find(notes.begin(), notes.end(), Invalidation{Invalidation::entry, kRootIno, "a.txt"}),
+            notes.end());
+  EXPECT_EQ(mount().anchor(), host::SyncAnchor("a2"));
+  // Names are asked for again.
+  EXPECT_NE(d().at("a.txt"), a);
+  EXPECT_EQ(lists(""), 1u);
+}
+
+TEST_F(MountRequestTest, AFileDeletedAndRecreatedInOneBatchIsAskedFor) {
+  onList("", {makeEntry("a.txt", false, 1, "v1")});
+  Ino a = d().at("a.txt");
+  Change gone{"a.txt", "a.txt", false, 0, {}, "v1", true};
+  Change back = gone;
+  back.deleted = false;
+  back.version = "v2";
+  back.size = 2;
+  // The log says: updated, then deleted. The extension reports deletions
+  // first, so only the listing can tell that it is gone.
+  engine.on("GET", scopePath("/changes"), Reply{200, toJson(ChangeSet{"a2", std::vector<Change>{back, gone}, false})});
+  onList("", {});
+
+  mount().pollOnce();
+
+  EXPECT_FALSE(mount().cache().get(a) && mount().cache().get(a)->attached);
+  EXPECT_EQ(errnoOf([&] { d().at("a.txt"); }), ENOENT);
+}
+
+}  // namespace
+}  // namespace corvane::mount

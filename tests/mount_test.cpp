@@ -1,0 +1,436 @@
+// corvane-mount for real: each test mounts its own scope of its own engine
+// on its own folder, works on it with the shell's tools and system calls,
+// and checks both what the mount shows and what reaches the engine's folder.
+// Every test unmounts and stops its processes, also when it fails.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "engine/engine_client.h"
+#include "support/engine_process.h"
+#include "support/test_env.h"
+
+namespace corvane::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void put(const fs::path& p, const std::string& bytes) {
+  std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 15s) {
+  const auto deadline = Clock::now() + timeout;
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+bool mounted(const fs::path& mountpoint) {
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, dev, root, point;
+    fields >> id >> parent >> dev >> root >> point;
+    if (point == mountpoint.string()) return true;
+  }
+  return false;
+}
+
+struct Shell {
+  int status = -1;
+  std::string output;
+};
+
+// Runs `script` with bash (stdout and stderr together), bounded in time.
+Shell sh(const std::string& script, int seconds = 120) {
+  std::string quoted = "'";
+  for (char c : script) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  quoted += "'";
+  const std::string command =
+      "timeout -k 5 " + std::to_string(seconds) + " bash -c " + quoted + " 2>&1";
+  Shell out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+// The errno of a call that returns -1 on failure; 0 when it succeeds.
+int errnoOf(int rc) { return rc == -1 ? errno : 0; }
+
+class MountTest : public ::testing::Test {
+ protected:
+  MountTest()
+      : backing(env.root() / "bucket"), mountpoint(env.root() / "mnt"), work(env.root() / "work") {
+    fs::create_directories(backing);
+    fs::create_directories(mountpoint);
+    fs::create_directories(work);
+    ::setenv("B", backing.c_str(), 1);
+    ::setenv("M", mountpoint.c_str(), 1);
+    ::setenv("W", work.c_str(), 1);
+  }
+
+  ~MountTest() override {
+    unmount();
+    engine.reset();
+  }
+
+  void startEngine(std::vector<std::string> readOnly = {}) {
+    EngineProcess::Options options;
+    options.binary = CORVANE_BIN_DIR "/corvane-engine";
+    options.scopes = {{"test", backing}};
+    options.readOnly = std::move(readOnly);
+    engine = std::make_unique<EngineProcess>(options);
+  }
+
+  // Mounts in the foreground as a child of the test; waits until the kernel
+  // has the mount.
+  void mount() {
+    const std::string binary = CORVANE_BIN_DIR "/corvane-mount";
+    const std::string cache = (env.cacheHome() / "mount").string();
+    const std::string log = (env.root() / "mount.log").string();
+    std::vector<std::string> args = {binary, "-f", "--poll", "1", "--domain",
+                                     EngineProcess::scopeId(1), "--cache", cache,
+                                     mountpoint.string()};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    ASSERT_GE(logFd, 0);
+    const pid_t parent = ::getpid();
+    mountPid = ::fork();
+    if (mountPid == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      if (::getppid() != parent) ::_exit(126);
+      ::dup2(logFd, STDOUT_FILENO);
+      ::dup2(logFd, STDERR_FILENO);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(logFd);
+    ASSERT_GT(mountPid, 0);
+    ASSERT_TRUE(eventually([&] { return mounted(mountpoint) || exited(); }, 20s));
+    ASSERT_TRUE(mounted(mountpoint)) << "corvane-mount did not mount:\n" << mountLog();
+  }
+
+  bool exited() {
+    if (mountPid <= 0) return true;
+    int status = 0;
+    if (::waitpid(mountPid, &status, WNOHANG) == mountPid) {
+      mountStatus = status;
+      mountPid = -1;
+      return true;
+    }
+    return false;
+  }
+
+  // Stops the mount process (SIGTERM, then SIGKILL) and makes sure nothing
+  // stays mounted.
+  void unmount() {
+    if (mountPid > 0) {
+      ::kill(mountPid, SIGTERM);
+      if (!eventually([&] { return exited(); }, 30s)) {
+        ::kill(mountPid, SIGKILL);
+        eventually([&] { return exited(); }, 10s);
+      }
+    }
+    if (mounted(mountpoint)) sh("fusermount3 -u -z \"$M\"", 20);
+  }
+
+  // What the mount printed and what it logged through the extension's log.
+  std::string mountLog() {
+    return slurp(env.root() / "mount.log") + slurp(env.tmp() / "corvane-sync.log");
+  }
+
+  std::string engineVersion(const std::string& path) {
+    EngineClient client(EngineProcess::scopeId(1));
+    auto slash = path.rfind('/');
+    for (auto& e : client.list(slash == std::string::npos ? "" : path.substr(0, slash))) {
+      if (e.path == path) return e.version;
+    }
+    return {};
+  }
+
+  std::string latestAnchor() { return EngineClient(EngineProcess::scopeId(1)).changes("latest").anchor; }
+
+  bool engineLogged(const std::string& anchor, const std::string& path) {
+    auto set = EngineClient(EngineProcess::scopeId(1)).changes(anchor);
+    if (set.changes) {
+      for (auto& c : *set.changes) {
+        if (c.path == path) return true;
+      }
+    }
+    return false;
+  }
+
+  // Runs a script that must succeed.
+  void ok(const std::string& script) {
+    auto r = sh(script);
+    ASSERT_EQ(r.status, 0) << script << "\n" << r.output << "\nmount log:\n" << mountLog();
+  }
+
+  TestEnvironment env;
+  fs::path backing, mountpoint, work;
+  std::unique_ptr<EngineProcess> engine;
+  pid_t mountPid = -1;
+  int mountStatus = -1;
+};
+
+class MountedTest : public MountTest {
+ protected:
+  void SetUp() override {
+    startEngine();
+    mount();
+  }
+};
+
+TEST_F(MountedTest, ShellToolsWork) {
+  fs::create_directories(backing / "docs");
+  put(backing / "hello.txt", "hello\n");
+  put(backing / "docs" / "d.txt", "doc\n");
+
+  auto ls = sh("ls -la \"$M\" && ls \"$M/docs\"");
+  ASSERT_EQ(ls.status, 0) << ls.output;
+  EXPECT_NE(ls.output.find("hello.txt"), std::string::npos) << ls.output;
+  EXPECT_NE(ls.output.find("d.txt"), std::string::npos) << ls.output;
+  EXPECT_EQ(sh("stat -c '%s %F %U' \"$M/hello.txt\"").output,
+            "6 regular file " + sh("id -un").output);
+  EXPECT_EQ(sh("cat \"$M/hello.txt\"").output, "hello\n");
+
+  ok("echo one > \"$M/e.txt\" && echo two >> \"$M/e.txt\" && test \"$(cat \"$M/e.txt\")\" = $'one\\ntwo'");
+  ok("printf small > \"$W/small\" && cp \"$W/small\" \"$M/docs/\" && cp \"$M/hello.txt\" \"$W/out\" && cmp \"$W/out\" \"$B/hello.txt\"");
+  ok("printf 0123456789 > \"$M/t.txt\" && truncate -s 4 \"$M/t.txt\" && test \"$(cat \"$M/t.txt\")\" = 0123");
+  ok("mkdir -p \"$M/a/b/c\" && echo deep > \"$M/a/b/c/f\" && mv \"$M/a/b/c/f\" \"$M/a/g\" && mv \"$M/a\" \"$M/z\"");
+  ok("touch \"$M/new-empty\" \"$M/hello.txt\" && test -f \"$M/new-empty\"");
+  EXPECT_EQ(sh("cd \"$M\" && find . | sort").output,
+            ".\n./docs\n./docs/d.txt\n./docs/small\n./e.txt\n./hello.txt\n./new-empty\n./t.txt\n"
+            "./z\n./z/b\n./z/b/c\n./z/g\n");
+
+  // rmdir of a folder that is not empty: refused, nothing deleted.
+  auto rmdir = sh("rmdir \"$M/docs\"");
+  EXPECT_NE(rmdir.status, 0);
+  EXPECT_NE(rmdir.output.find("Directory not empty"), std::string::npos) << rmdir.output;
+  EXPECT_EQ(errnoOf(::rmdir((mountpoint / "docs").c_str())), ENOTEMPTY);
+  EXPECT_TRUE(fs::exists(backing / "docs" / "d.txt"));
+
+  ok("rm \"$M/t.txt\" && rm -r \"$M/z\" && test ! -e \"$M/z\"");
+
+  // Everything reaches the engine's folder.
+  EXPECT_TRUE(eventually([&] {
+    return slurp(backing / "e.txt") == "one\ntwo\n" && slurp(backing / "docs" / "small") == "small" &&
+           fs::exists(backing / "new-empty") && !fs::exists(backing / "t.txt") &&
+           !fs::exists(backing / "z") && !fs::exists(backing / "a");
+  })) << sh("ls -laR \"$B\"").output << mountLog();
+  EXPECT_EQ(slurp(backing / "hello.txt"), "hello\n");
+}
+
+TEST_F(MountedTest, LargeFilesCopyInAndOutUnchanged) {
+  ok("head -c 100M /dev/urandom > \"$W/big\"");
+  ok("cp \"$W/big\" \"$M/big\" && cmp \"$W/big\" \"$M/big\"");
+  EXPECT_TRUE(eventually([&] {
+    return fs::exists(backing / "big") && fs::file_size(backing / "big") == 100u << 20 &&
+           sh("cmp \"$W/big\" \"$B/big\"").status == 0;
+  }, 60s));
+  ok("cp \"$W/big\" \"$B/big2\"");
+  ok("cp \"$M/big2\" \"$W/out\" && cmp \"$W/big\" \"$W/out\" && cmp \"$W/big\" \"$M/big2\"");
+}
+
+TEST_F(MountedTest, TarIntoTheMountMatchesTheOriginal) {
+  ok("mkdir -p \"$W/tree\" && cd \"$W/tree\" && for d in 1 2 3 4 5; do mkdir -p dir$d/sub; "
+     "for f in 1 2 3 4 5 6 7 8 9 10; do echo \"$d $f\" > dir$d/f$f.txt; "
+     "head -c $((d * f * 100)) /dev/urandom > dir$d/sub/b$f.bin; done; done && "
+     "cd \"$W\" && tar cf tree.tar -C tree .");
+  ok("mkdir \"$M/tree\" && tar xf \"$W/tree.tar\" -C \"$M/tree\" && diff -r \"$W/tree\" \"$M/tree\"");
+  EXPECT_TRUE(eventually([&] { return sh("diff -r \"$W/tree\" \"$B/tree\"").status == 0; }))
+      << sh("diff -r \"$W/tree\" \"$B/tree\"").output;
+}
+
+TEST_F(MountedTest, EditorStyleSaveReplacesTheFile) {
+  put(backing / "notes.txt", "first draft\n");
+  ok("test \"$(cat \"$M/notes.txt\")\" = 'first draft'");
+  // An editor writes a new file beside the old one and renames it over.
+  ok("printf 'second draft\\n' > \"$M/.notes.txt.tmp\" && mv \"$M/.notes.txt.tmp\" \"$M/notes.txt\" && "
+     "test \"$(cat \"$M/notes.txt\")\" = 'second draft'");
+  EXPECT_TRUE(eventually([&] { return slurp(backing / "notes.txt") == "second draft\n"; }));
+  std::set<std::string> names;
+  for (auto& e : fs::directory_iterator(backing)) names.insert(e.path().filename().string());
+  EXPECT_EQ(names, std::set<std::string>{"notes.txt"});
+
+  // Replacing is refused when the caller asks not to replace.
+  put(mountpoint / "other.txt", "other");
+  EXPECT_EQ(errnoOf(::renameat2(AT_FDCWD, (mountpoint / "other.txt").c_str(), AT_FDCWD,
+                                (mountpoint / "notes.txt").c_str(), RENAME_NOREPLACE)),
+            EEXIST);
+  EXPECT_EQ(slurp(mountpoint / "notes.txt"), "second draft\n");
+}
+
+TEST_F(MountedTest, ChangesInTheBackingFolderShowWithinThePollInterval) {
+  fs::create_directories(backing / "docs");
+  put(backing / "docs" / "changing.txt", "v1");
+  put(backing / "docs" / "leaving.txt", "bye");
+  ok("ls \"$M/docs\" >/dev/null && cat \"$M/docs/changing.txt\" >/dev/null");
+
+  // Measured from the moment the engine has logged each change: the mount
+  // polls every second and must show it within one more.
+  auto check = [&](const std::string& what, const std::string& path,
+                   const std::function<void()> change, const std::function<bool()> shown) {
+    const auto anchor = latestAnchor();
+    change();
+    ASSERT_TRUE(eventually([&] { return engineLogged(anchor, path); })) << what;
+    EXPECT_TRUE(eventually(shown, 2s)) << what << " not shown in time";
+  };
+  check("created", "docs/arrived.txt", [&] { put(backing / "docs" / "arrived.txt", "new"); },
+        [&] { return sh("ls \"$M/docs\"").output.find("arrived.txt") != std::string::npos; });
+  check("changed", "docs/changing.txt", [&] { put(backing / "docs" / "changing.txt", "version 2"); },
+        [&] { return sh("cat \"$M/docs/changing.txt\"").output == "version 2"; });
+  check("deleted", "docs/leaving.txt", [&] { fs::remove(backing / "docs" / "leaving.txt"); },
+        [&] {
+          return sh("ls \"$M/docs\"").output.find("leaving.txt") == std::string::npos &&
+                 !fs::exists(mountpoint / "docs" / "leaving.txt");
+        });
+}
+
+TEST_F(MountedTest, ConflictKeepsBothContents) {
+  put(backing / "shared.txt", "base");
+  const fs::path file = mountpoint / "shared.txt";
+  int fd = ::open(file.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, "mine", 4, 0), 4);
+  const std::string before = engineVersion("shared.txt");
+  put(backing / "shared.txt", "theirs!");
+  ASSERT_TRUE(eventually([&] { return engineVersion("shared.txt") != before; }));
+  ASSERT_EQ(::close(fd), 0);
+
+  std::string copy;
+  ASSERT_TRUE(eventually([&] {
+    for (auto& e : fs::directory_iterator(backing)) {
+      auto name = e.path().filename().string();
+      if (name.rfind("shared (conflict ", 0) == 0) copy = name;
+    }
+    return !copy.empty();
+  })) << mountLog();
+  EXPECT_EQ(slurp(backing / copy), "mine");
+  EXPECT_EQ(slurp(backing / "shared.txt"), "theirs!");
+  EXPECT_TRUE(eventually([&] {
+    return slurp(file) == "theirs!" && slurp(mountpoint / copy) == "mine";
+  }, 5s)) << "mount shows: " << slurp(file);
+}
+
+TEST_F(MountedTest, EngineAwayMeansEIOWithoutLosingData) {
+  fs::create_directories(backing / "unseen");
+  put(backing / "unseen" / "u.txt", "u");
+  put(backing / "cold.txt", "never read");
+  ok("ls \"$M\" >/dev/null");
+  engine->stop();
+
+  EXPECT_EQ(errnoOf(::mkdir((mountpoint / "newdir").c_str(), 0755)), EIO);
+  auto unseen = sh("ls \"$M/unseen\"");
+  EXPECT_NE(unseen.status, 0);
+  EXPECT_NE(unseen.output.find("Input/output error"), std::string::npos) << unseen.output;
+  EXPECT_NE(sh("cat \"$M/cold.txt\"").output.find("Input/output error"), std::string::npos);
+  // Writing still works; the file waits for the engine.
+  ok("echo kept > \"$M/offline.txt\" && test \"$(cat \"$M/offline.txt\")\" = kept");
+  // An fsync tells that it is not at the engine yet.
+  int fd = ::open((mountpoint / "offline.txt").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "more\n", 5), 5);
+  EXPECT_EQ(errnoOf(::fsync(fd)), EIO);
+  ::close(fd);
+
+  startEngine();
+  EXPECT_TRUE(eventually([&] { return slurp(backing / "offline.txt") == "kept\nmore\n"; }))
+      << mountLog();
+  ok("ls \"$M/unseen\" | grep -q u.txt && test \"$(cat \"$M/cold.txt\")\" = 'never read' && mkdir \"$M/newdir\"");
+}
+
+TEST_F(MountTest, ReadOnlyScopeRefusesWrites) {
+  put(backing / "r.txt", "read only");
+  fs::create_directories(backing / "dir");
+  startEngine({"test"});
+  mount();
+
+  EXPECT_EQ(slurp(mountpoint / "r.txt"), "read only");
+  auto refused = [](int err) { return err == EROFS || err == EACCES; };
+  EXPECT_TRUE(refused(errnoOf(::open((mountpoint / "r.txt").c_str(), O_WRONLY))));
+  EXPECT_TRUE(refused(errnoOf(::open((mountpoint / "n.txt").c_str(), O_WRONLY | O_CREAT, 0644))));
+  EXPECT_TRUE(refused(errnoOf(::mkdir((mountpoint / "m").c_str(), 0755))));
+  EXPECT_TRUE(refused(errnoOf(::unlink((mountpoint / "r.txt").c_str()))));
+  EXPECT_TRUE(refused(errnoOf(::rmdir((mountpoint / "dir").c_str()))));
+  EXPECT_TRUE(refused(errnoOf(::rename((mountpoint / "r.txt").c_str(), (mountpoint / "s.txt").c_str()))));
+  EXPECT_TRUE(refused(errnoOf(::truncate((mountpoint / "r.txt").c_str(), 0))));
+  EXPECT_EQ(slurp(backing / "r.txt"), "read only");
+  EXPECT_FALSE(fs::exists(backing / "n.txt"));
+}
+
+TEST_F(MountedTest, UnsupportedKindsAnswerENOTSUP) {
+  put(backing / "f", "f");
+  EXPECT_EQ(errnoOf(::symlink("f", (mountpoint / "link").c_str())), EOPNOTSUPP);
+  EXPECT_EQ(errnoOf(::link((mountpoint / "f").c_str(), (mountpoint / "hard").c_str())), EOPNOTSUPP);
+  EXPECT_EQ(errnoOf(::mkfifo((mountpoint / "fifo").c_str(), 0644)), EOPNOTSUPP);
+  EXPECT_EQ(errnoOf(::setxattr((mountpoint / "f").c_str(), "user.x", "1", 1, 0)), EOPNOTSUPP);
+  // chmod and times are accepted and change nothing that matters.
+  EXPECT_EQ(errnoOf(::chmod((mountpoint / "f").c_str(), 0600)), 0);
+  EXPECT_EQ(slurp(backing / "f"), "f");
+}
+
+TEST_F(MountedTest, UnmountWhileFilesAreOpenKeepsTheirData) {
+  int writer = ::open((mountpoint / "open.txt").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(::write(writer, "unsaved", 7), 7);
+  put(backing / "r.txt", "r");
+  int reader = ::open((mountpoint / "r.txt").c_str(), O_RDONLY);
+  ASSERT_GE(reader, 0);
+
+  // A plain unmount is refused while files are open; the process ending is not.
+  EXPECT_NE(sh("fusermount3 -u \"$M\"").status, 0);
+  ASSERT_GT(mountPid, 0);
+  ::kill(mountPid, SIGTERM);
+  EXPECT_TRUE(eventually([&] { return exited(); }, 30s)) << mountLog();
+  EXPECT_TRUE(WIFEXITED(mountStatus) && WEXITSTATUS(mountStatus) == 0) << mountLog();
+  EXPECT_FALSE(mounted(mountpoint));
+  EXPECT_EQ(slurp(backing / "open.txt"), "unsaved");  // sent on the way out
+  char byte;
+  EXPECT_EQ(::read(reader, &byte, 1), -1);
+  ::close(reader);
+  ::close(writer);
+}
+
+TEST_F(MountedTest, FusermountUnmountsCleanly) {
+  ok("fusermount3 -u \"$M\"");
+  EXPECT_TRUE(eventually([&] { return exited(); }, 20s)) << mountLog();
+  EXPECT_TRUE(WIFEXITED(mountStatus) && WEXITSTATUS(mountStatus) == 0) << mountLog();
+  EXPECT_FALSE(mounted(mountpoint));
+}
+
+}  // namespace
+}  // namespace corvane::testing
