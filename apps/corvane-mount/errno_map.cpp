@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "diagnostics/errors.h"
 #include "diagnostics/log.h"
 
 namespace corvane::mount {
@@ -58,15 +59,7 @@ bool isRefusal(std::exception_ptr failure) {
   }
 }
 
-std::string describe(std::exception_ptr failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown failure";
-  }
-}
+std::string describe(std::exception_ptr failure) { return Errors::describe(failure); }
 
 void logFailure(const std::string& op, const std::string& path, std::exception_ptr failure) {
   Log::write("mount " + op + " " + (path.empty() ? std::string("/") : path) + ": " +

@@ -68,6 +68,16 @@ host::Error bridged(std::exception_ptr failure) {
   }
 }
 
+std::string describe(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown failure";
+  }
+}
+
 host::Error map(std::exception_ptr failure) {
   try {
     std::rethrow_exception(failure);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <exception>
+#include <string>
 
 #include "host/error.h"
 
@@ -20,5 +21,9 @@ host::Error map(std::exception_ptr failure);
 //  - file errors (std::system_error, filesystem_error): "NSPOSIXErrorDomain" with the errno;
 //  - anything else: "CorvaneSyncFileProvider.Error" 0 with its what().
 host::Error bridged(std::exception_ptr failure);
+
+// The failure's default textual form, as log lines show it: an EngineError's
+// case name with its values, any other error's own description.
+std::string describe(std::exception_ptr failure);
 
 }  // namespace corvane::Errors

@@ -12,16 +12,6 @@ bool isWorkingSet(const host::ItemIdentifier& container) {
   return platform::canonicallyEqual(container, host::kWorkingSetContainerItemIdentifier);
 }
 
-std::string describe(std::exception_ptr failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown failure";
-  }
-}
-
 }  // namespace
 
 void Enumerator::enumerateItems(host::EnumerationObserver& observer, const host::Page&) {
@@ -35,7 +25,7 @@ void Enumerator::enumerateItems(host::EnumerationObserver& observer, const host:
     entries = engine_->list(dir);
   } catch (...) {
     auto failure = std::current_exception();
-    Log::write("list " + dir + ": " + describe(failure));
+    Log::write("list " + dir + ": " + Errors::describe(failure));
     observer.finishEnumeratingWithError(Errors::map(failure));
     return;
   }
