@@ -11,6 +11,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -649,6 +650,82 @@ TEST_F(MountLogicTest, EngineAwayFailsWithEIOAndKeepsUnsentWrites) {
     ++lines;
   }
   EXPECT_EQ(lines, 1u) << log;
+}
+
+// What a mount could not send before it ended (the engine was away) is sent
+// by the next mount on the same cache; a scope that refuses it keeps it for
+// the start after.
+TEST_F(MountLogicTest, UnsentChangesAreSentByTheNextMount) {
+  put(backing / "a.txt", "A");
+  put(backing / "b.txt", "0123456789");
+  EXPECT_EQ(d().read("a.txt"), "A");
+  EXPECT_EQ(d().read("b.txt"), "0123456789");
+  mount().readdir(kRootIno);  // new names are known to be free without asking
+  engine->stop();
+
+  d().write("offline.txt", "offline-data");
+  d().write("a.txt", "more", O_WRONLY | O_APPEND, 1);
+  EXPECT_EQ(errnoOf([&] { mount().setattr(d().at("b.txt"), SetAttributes{4}, nullptr); }), 0);
+  d().write("draft.txt", "renamed");
+  mount().rename(kRootIno, "draft.txt", kRootIno, "kept.txt", 0);
+  d().write("gone.txt", "unlinked");
+  mount().unlink(kRootIno, "gone.txt");
+  mount().shutdown();
+  driver.reset();
+  fs_.reset();
+  const auto work = env.cacheHome() / "mount" / "work";
+  EXPECT_FALSE(fs::is_empty(work));
+
+  // Refused: nothing lost, tried again at the next start.
+  startEngine({"test"});
+  mount();
+  driver.reset();
+  fs_.reset();
+  EXPECT_EQ(backingNames(), (std::set<std::string>{"a.txt", "b.txt"}));
+  EXPECT_EQ(slurp(backing / "a.txt"), "A");
+
+  engine->stop();
+  startEngine();
+  mount();
+  EXPECT_EQ(backingNames(), (std::set<std::string>{"a.txt", "b.txt", "kept.txt", "offline.txt"}));
+  EXPECT_EQ(slurp(backing / "offline.txt"), "offline-data");
+  EXPECT_EQ(slurp(backing / "a.txt"), "Amore");
+  EXPECT_EQ(slurp(backing / "b.txt"), "0123");
+  EXPECT_EQ(slurp(backing / "kept.txt"), "renamed");
+  EXPECT_TRUE(fs::is_empty(work));
+  EXPECT_EQ(d().read("offline.txt"), "offline-data");
+  EXPECT_EQ(d().read("a.txt"), "Amore");
+}
+
+// Sent late, the user's changes still meet what the engine got meanwhile as
+// conflicts: both versions are kept.
+TEST_F(MountLogicTest, UnsentChangesMeetingNewerOnesAreKeptBeside) {
+  put(backing / "c.txt", "base");
+  EXPECT_EQ(d().read("c.txt"), "base");
+  mount().readdir(kRootIno);
+  engine->stop();
+  d().write("n.txt", "ours-new");
+  d().write("c.txt", "ours-changed");
+  mount().shutdown();
+  driver.reset();
+  fs_.reset();
+
+  put(backing / "n.txt", "theirs-new");
+  put(backing / "c.txt", "theirs-changed");
+  startEngine();
+  mount();
+
+  EXPECT_EQ(slurp(backing / "n.txt"), "theirs-new");
+  EXPECT_EQ(slurp(backing / "c.txt"), "theirs-changed");
+  std::map<std::string, std::string> others;
+  for (const auto& name : backingNames()) {
+    if (name != "n.txt" && name != "c.txt") others[slurp(backing / name)] = name;
+  }
+  ASSERT_EQ(others.size(), 2u);
+  ASSERT_TRUE(others.count("ours-new"));
+  EXPECT_EQ(others["ours-new"].rfind("n (conflict ", 0), 0u) << others["ours-new"];
+  EXPECT_TRUE(others.count("ours-changed"));
+  EXPECT_TRUE(fs::is_empty(env.cacheHome() / "mount" / "work"));
 }
 
 TEST_F(MountLogicTest, ReadOnlyScopeRefusesEveryChange) {

@@ -373,6 +373,27 @@ TEST_F(MountedTest, EngineAwayMeansEIOWithoutLosingData) {
   ok("ls \"$M/unseen\" | grep -q u.txt && test \"$(cat \"$M/cold.txt\")\" = 'never read' && mkdir \"$M/newdir\"");
 }
 
+// The review's case: changes made while the engine is away and the mount
+// ends before it is back reach the engine through the next mount.
+TEST_F(MountedTest, UnsentChangesSurviveTheEndOfTheMount) {
+  put(backing / "a.txt", "old\n");
+  put(backing / "t.txt", "0123456789");
+  ok("ls \"$M\" >/dev/null && cat \"$M/a.txt\" \"$M/t.txt\" >/dev/null");
+  engine->stop();
+  ok("echo offline-data > \"$M/offline.txt\" && echo more >> \"$M/a.txt\"");
+  // truncate(2) without an open file is kept like a write, not refused.
+  EXPECT_EQ(errnoOf(::truncate((mountpoint / "t.txt").c_str(), 4)), 0);
+  unmount();
+  EXPECT_FALSE(fs::exists(backing / "offline.txt"));
+
+  startEngine();
+  mount();
+  EXPECT_EQ(slurp(backing / "offline.txt"), "offline-data\n") << mountLog();
+  EXPECT_EQ(slurp(backing / "a.txt"), "old\nmore\n");
+  EXPECT_EQ(slurp(backing / "t.txt"), "0123");
+  ok("test \"$(cat \"$M/offline.txt\")\" = offline-data && test \"$(cat \"$M/t.txt\")\" = 0123");
+}
+
 TEST_F(MountTest, ReadOnlyScopeRefusesWrites) {
   put(backing / "r.txt", "read only");
   fs::create_directories(backing / "dir");

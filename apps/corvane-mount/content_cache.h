@@ -6,6 +6,10 @@
 //   <root>/tmp/           the host's per-domain temporary folder: downloads
 //                         land here and are renamed into place
 //   <root>/work/          working copies of files being written
+//   <root>/work/<name>.rec  beside a working copy with changes for the
+//                         engine: what it must be sent as, so that a run
+//                         that ends before sending it leaves enough for the
+//                         next one to send it
 //
 // tmp/ and work/ are on the same file system as the cache, so every hand-over
 // is a rename. Owned by the mount's file system; the folder operations are
@@ -15,8 +19,19 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "host/types.h"
 
 namespace corvane::mount {
+
+// What a working copy is to become at the engine.
+struct WorkRecord {
+  std::string path;  // the file's path in the domain ("" is the root)
+  bool isNew = false;  // not yet created at the engine
+  host::ItemVersion base;  // the version the copy started from (when not new)
+};
 
 class ContentCache {
  public:
@@ -41,8 +56,18 @@ class ContentCache {
   std::filesystem::path newWorkingCopy() const;
   // Moves a cached or working file to a new working copy name.
   std::filesystem::path toWork(const std::filesystem::path& file) const;
-  // Removes one file, ignoring failures.
+  // Removes one file and the record beside it, ignoring failures.
   static void discard(const std::filesystem::path& file);
+
+  // Writes (or replaces) the record of the working copy `work`, atomically:
+  // a run that ends at any moment leaves the old record or the new one.
+  void writeRecord(const std::filesystem::path& work, const WorkRecord& record) const;
+  static std::filesystem::path recordOf(const std::filesystem::path& work);
+  // Removes the record only: the copy's changes are no longer wanted.
+  static void dropRecord(const std::filesystem::path& work);
+  // The working copies that an earlier run left with a record. Records whose
+  // copy is gone are removed; `unrecorded` counts copies without a record.
+  std::vector<std::pair<std::filesystem::path, WorkRecord>> leftovers(std::size_t& unrecorded) const;
 
   // The key's first part, stable across runs.
   static std::string hashOf(const std::string& identifier);

@@ -118,6 +118,7 @@ void MountFileSystem::toWorkingCopy(const NodeInfo& n, FileState& s, bool trunca
     s.base = n.item->itemVersion();
     s.matchesBase = true;
     s.generation++;
+    recordWork(n.ino, s);
     return;
   }
   ensureContent(n, s, staleAttributes);
@@ -125,6 +126,7 @@ void MountFileSystem::toWorkingCopy(const NodeInfo& n, FileState& s, bool trunca
   std::lock_guard path(s.pathMutex);
   s.file = work;
   s.inWork = true;
+  recordWork(n.ino, s);
 }
 
 std::unique_ptr<Handle> MountFileSystem::open(Ino ino, int flags) {
@@ -189,6 +191,7 @@ std::pair<Attributes, std::unique_ptr<Handle>> MountFileSystem::create(Ino paren
         s->file = work;
         s->inWork = true;
         s->isNew = true;
+        recordWork(n.ino, *s);
       }
       s->generation++;  // even an empty new file is a change to send
       h = std::make_unique<Handle>();
@@ -261,6 +264,16 @@ void MountFileSystem::commit(Ino ino, FileState& s) {
   }
   s.remoteGone = false;
   s.lastError.clear();
+  if (s.writers.load() > 0 || s.dirty()) {
+    // What is still to come (writes through handles still open) starts
+    // from what the engine has now. Otherwise the copy is let go next.
+    std::lock_guard path(s.pathMutex);
+    try {
+      recordWork(ino, s);
+    } catch (...) {
+      logFailure("record of a working copy", n->path, std::current_exception());
+    }
+  }
   std::lock_guard files(filesMutex_);
   pending_.erase(ino);
 }
@@ -275,18 +288,8 @@ void MountFileSystem::createRemote(const NodeInfo& n, FileState& s, std::uint64_
     if (!isCollision(e)) throw;
     // The name was taken at the engine meanwhile: the user's file is kept
     // beside the other under a conflict name.
-    const auto now = std::chrono::system_clock::now();
     std::string name;
-    for (int counter = 1; !item; ++counter) {
-      name = conflictName(n.name, now, counter);
-      auto other = std::make_shared<LocalItem>(Item::identifier(childPath(parent.path, name)),
-                                               parent.identifier(), name, typeFor(name));
-      try {
-        item = bridge_.createItem(other, s.file);
-      } catch (const host::Error& again) {
-        if (!isCollision(again) || counter >= 20) throw;
-      }
-    }
+    item = createUnderConflictName(parent.path, parent.identifier(), n.name, s.file, name);
     cache_.move(n.ino, n.parent, name);
     note({Invalidation::entry, n.parent, n.name});
     note({Invalidation::entry, n.parent, name});
@@ -305,6 +308,22 @@ void MountFileSystem::createRemote(const NodeInfo& n, FileState& s, std::uint64_
   s.base = item->itemVersion();
   s.matchesBase = true;
   s.committed = generation;
+}
+
+MountFileSystem::ItemPtr MountFileSystem::createUnderConflictName(
+    const std::string& parentPath, const host::ItemIdentifier& parentIdentifier,
+    const std::string& name, const fs::path& contents, std::string& used) {
+  const auto now = std::chrono::system_clock::now();
+  for (int counter = 1;; ++counter) {
+    used = conflictName(name, now, counter);
+    auto other = std::make_shared<LocalItem>(Item::identifier(childPath(parentPath, used)),
+                                             parentIdentifier, used, typeFor(used));
+    try {
+      return bridge_.createItem(other, contents);
+    } catch (const host::Error& again) {
+      if (!isCollision(again) || counter >= 20) throw;
+    }
+  }
 }
 
 void MountFileSystem::modifyRemote(const NodeInfo& n, FileState& s, std::uint64_t generation) {

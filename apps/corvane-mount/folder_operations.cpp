@@ -93,6 +93,10 @@ void MountFileSystem::unlink(Ino parent, const std::string& name) {
       // Never sent: forgetting it here is all there is to do.
       cache_.detach(n->ino);
       s->committed = s->generation.load();
+      {
+        std::lock_guard path(s->pathMutex);
+        if (s->inWork) ContentCache::dropRecord(s->file);
+      }
       if (s->handles.load() == 0) {
         std::lock_guard path(s->pathMutex);
         ContentCache::discard(s->file);
@@ -107,6 +111,11 @@ void MountFileSystem::unlink(Ino parent, const std::string& name) {
   cache_.detach(n->ino);
   if (s) {
     std::lock_guard lock(s->mutex);
+    {
+      // Writes still to come through open handles go with the file.
+      std::lock_guard path(s->pathMutex);
+      if (s->inWork) ContentCache::dropRecord(s->file);
+    }
     if (s->handles.load() == 0) {
       std::lock_guard path(s->pathMutex);
       ContentCache::discard(s->file);
@@ -178,6 +187,7 @@ void MountFileSystem::moveItem(const NodeInfo& n, Ino newParent, const std::stri
   auto result = modifyNamespace(n, newParent, newName);
   cache_.move(n.ino, newParent, newName);
   if (result) cache_.setItem(n.ino, result);
+  refreshRecords(node(n.ino).path);
   if (n.dir) return;
   // Keep the cached contents findable under the new identifier.
   if (auto s = existingState(n.ino)) {
@@ -233,6 +243,8 @@ void MountFileSystem::rename(Ino parent, const std::string& name, Ino newParent,
       if (local && !target) {
         // Not at the engine yet: its creation will use the new name.
         cache_.move(src->ino, newParent, newName);
+        std::lock_guard path(s->pathMutex);
+        recordWork(src->ino, *s);
         return;
       }
       if (local) {
@@ -270,6 +282,10 @@ void MountFileSystem::rename(Ino parent, const std::string& name, Ino newParent,
       // The file replaced was never sent: it only goes away here.
       cache_.detach(target->ino);
       t->committed = t->generation.load();
+      {
+        std::lock_guard path(t->pathMutex);
+        if (t->inWork) ContentCache::dropRecord(t->file);
+      }
       moveItem(*src, newParent, newName);
       return;
     }
@@ -298,6 +314,10 @@ void MountFileSystem::rename(Ino parent, const std::string& name, Ino newParent,
   cache_.detach(old.ino);
   if (auto s = existingState(old.ino)) {
     std::lock_guard lock(s->mutex);
+    {
+      std::lock_guard path(s->pathMutex);
+      if (s->inWork) ContentCache::dropRecord(s->file);
+    }
     if (s->handles.load() == 0) {
       std::lock_guard path(s->pathMutex);
       if (!s->inWork) {

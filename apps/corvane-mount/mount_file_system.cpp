@@ -55,21 +55,83 @@ MountFileSystem::MountFileSystem(std::shared_ptr<host::ReplicatedExtension> exte
       writeBack_(4, [this](std::uint64_t ino) { writeBack(ino); }) {
   // The anchor comes first: whatever is listed later is at least this fresh.
   anchor_ = bridge_.currentAnchor();
-  // Working copies are only left behind when a run ended before it could
-  // send them; they are kept for the user, never sent blindly.
-  std::error_code ec;
-  std::size_t left = 0;
-  for (auto it = fs::directory_iterator(contents_.workFolder(), ec); !ec && it != fs::directory_iterator();
-       it.increment(ec)) {
-    ++left;
+  // What an earlier run could not send goes now, after the anchor, so the
+  // first poll brings back what it became at the engine.
+  sendLeftovers();
+}
+
+MountFileSystem::~MountFileSystem() = default;
+
+void MountFileSystem::sendLeftovers() {
+  std::size_t unrecorded = 0;
+  for (const auto& [file, record] : contents_.leftovers(unrecorded)) {
+    try {
+      sendLeftover(file, record);
+      ContentCache::discard(file);
+      Log::write("mount: sent " + record.path + ", left unsent by an earlier run");
+    } catch (...) {
+      // Kept, record and bytes, for the next start.
+      logFailure("write-back left by an earlier run", record.path, std::current_exception());
+    }
   }
-  if (left > 0) {
-    Log::write("mount: " + std::to_string(left) + " unsent working copies of an earlier run are in " +
+  if (unrecorded > 0) {
+    Log::write("mount: " + std::to_string(unrecorded) + " working copies of an earlier run without a record are in " +
                contents_.workFolder().string());
   }
 }
 
-MountFileSystem::~MountFileSystem() = default;
+void MountFileSystem::sendLeftover(const fs::path& file, const WorkRecord& record) {
+  const std::string parentPath = Item::parent(record.path);
+  const std::string name = parentPath.empty() ? record.path : record.path.substr(parentPath.size() + 1);
+  const auto parentId = Item::identifier(parentPath);
+  const auto id = Item::identifier(record.path);
+  if (!record.isNew) {
+    // On the recorded base: a change made at the engine meanwhile becomes a
+    // conflict copy there, not lost.
+    auto changed = std::make_shared<LocalItem>(id, parentId, name, typeFor(name));
+    try {
+      bridge_.modifyItem(changed, record.base, host::fields::kContents, file);
+      return;
+    } catch (const host::Error& e) {
+      if (!isNoSuchItem(e)) throw;
+      // Gone at the engine: the user's bytes become a new file at the path.
+    }
+  }
+  auto templ = std::make_shared<LocalItem>(id, parentId, name, typeFor(name));
+  try {
+    bridge_.createItem(templ, file);
+  } catch (const host::Error& e) {
+    if (!isCollision(e)) throw;
+    std::string used;
+    createUnderConflictName(parentPath, parentId, name, file, used);
+  }
+}
+
+void MountFileSystem::recordWork(Ino ino, const FileState& s) {
+  if (!s.inWork || s.file.empty()) return;
+  auto n = cache_.get(ino);
+  if (!n || !n->attached) return;
+  contents_.writeRecord(s.file, WorkRecord{n->path, s.isNew, s.base});
+}
+
+void MountFileSystem::refreshRecords(const std::string& path) {
+  std::vector<std::pair<Ino, std::shared_ptr<FileState>>> all;
+  {
+    std::lock_guard files(filesMutex_);
+    all.assign(files_.begin(), files_.end());
+  }
+  const std::string below = path + "/";
+  for (auto& [ino, s] : all) {
+    auto n = cache_.get(ino);
+    if (!n || (n->path != path && n->path.compare(0, below.size(), below) != 0)) continue;
+    std::lock_guard lock(s->pathMutex);
+    try {
+      recordWork(ino, *s);
+    } catch (...) {
+      logFailure("record of a working copy", n->path, std::current_exception());
+    }
+  }
+}
 
 // ---- nodes and attributes
 
@@ -236,16 +298,9 @@ Attributes MountFileSystem::setattr(Ino ino, const SetAttributes& changes, Handl
     if (size != 0 && ::truncate(s->file.c_str(), size) != 0) throwErrno("truncate");
     s->generation++;
     if (s->writers.load() == 0) {
-      // No close will follow: send it now.
-      try {
-        commit(ino, *s);
-      } catch (...) {
-        s->lastError = describe(std::current_exception());
-        std::lock_guard files(filesMutex_);
-        pending_.insert(ino);
-        throw;
-      }
-      settle(ino, *s);
+      // No close will follow: send it now. Like a close, it does not fail
+      // when the engine is away; the change is kept and sent later.
+      commitOrKeep(ino, *s, "truncate");
     }
   }
   return getattr(ino);

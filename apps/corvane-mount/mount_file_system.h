@@ -7,7 +7,10 @@
 // sends back after close (in the background, retried until the engine takes
 // them) or at once on fsync, and applies the engine's changes when the
 // ChangePoller asks it to. The libfuse adapter only translates calls into the
-// operations below and their results and failures into replies.
+// operations below and their results and failures into replies. Each working
+// copy with changes has a record beside it, so that what a run could not send
+// (the engine was away at unmount, or the mount crashed) is sent by the next
+// one when it starts.
 //
 // Failures are thrown: Refusal for the mount's own answers (ENOENT, EEXIST,
 // ENOTEMPTY, EROFS...), host::Error from the extension, file errors from the
@@ -210,6 +213,20 @@ class MountFileSystem {
   void settle(Ino ino, FileState& state);
   void commitOrKeep(Ino ino, FileState& state, const char* op);
   void writeBack(Ino ino);
+  // Writes the record of the node's working copy under its present path;
+  // the caller holds the state's pathMutex.
+  void recordWork(Ino ino, const FileState& state);
+  // After a move: the records of working copies at or below `path`.
+  void refreshRecords(const std::string& path);
+  // Sends what an earlier run left unsent (it ended before the engine took it).
+  void sendLeftovers();
+  void sendLeftover(const std::filesystem::path& file, const WorkRecord& record);
+  // Creates `contents` beside `name` under a conflict name, for a name that
+  // is taken at the engine; `used` is the name it got.
+  ItemPtr createUnderConflictName(const std::string& parentPath,
+                                  const host::ItemIdentifier& parentIdentifier,
+                                  const std::string& name, const std::filesystem::path& contents,
+                                  std::string& used);
   void waitForWriteBacksBelow(const NodeInfo& node);
 
   ItemPtr modifyNamespace(const NodeInfo& node, Ino newParent, const std::string& newName);
