@@ -270,7 +270,9 @@ void MountFileSystem::forget(Ino ino, std::uint64_t count) {
   auto it = files_.find(ino);
   if (it == files_.end()) return;
   auto& s = it->second;
-  if (s->handles.load() > 0 || pending_.count(ino)) return;
+  // Writes not yet sent keep their working copy, even when the kernel has
+  // forgotten the name: a queued write-back still needs it.
+  if (s->handles.load() > 0 || pending_.count(ino) || s->dirty()) return;
   {
     std::lock_guard path(s->pathMutex);
     if (s->inWork) ContentCache::discard(s->file);
