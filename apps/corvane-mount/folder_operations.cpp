@@ -84,19 +84,7 @@ void MountFileSystem::unlink(Ino parent, const std::string& name) {
   auto s = existingState(n->ino);
   if (s) {
     std::lock_guard lock(s->mutex);
-    bool local;
-    {
-      std::lock_guard path(s->pathMutex);
-      local = s->isNew;
-    }
-    if (local) {
-      // Never sent: forgetting it here is all there is to do.
-      cache_.detach(n->ino);
-      s->committed = s->generation.load();
-      {
-        std::lock_guard path(s->pathMutex);
-        if (s->inWork) ContentCache::dropRecord(s->file);
-      }
+    if (dropIfNeverSent(n->ino, *s)) {
       if (s->handles.load() == 0) {
         std::lock_guard path(s->pathMutex);
         ContentCache::discard(s->file);
@@ -273,19 +261,7 @@ void MountFileSystem::rename(Ino parent, const std::string& name, Ino newParent,
   }
   if (auto t = existingState(target->ino)) {
     std::lock_guard lock(t->mutex);
-    bool local;
-    {
-      std::lock_guard path(t->pathMutex);
-      local = t->isNew;
-    }
-    if (local) {
-      // The file replaced was never sent: it only goes away here.
-      cache_.detach(target->ino);
-      t->committed = t->generation.load();
-      {
-        std::lock_guard path(t->pathMutex);
-        if (t->inWork) ContentCache::dropRecord(t->file);
-      }
+    if (dropIfNeverSent(target->ino, *t)) {
       moveItem(*src, newParent, newName);
       return;
     }
@@ -326,6 +302,20 @@ void MountFileSystem::rename(Ino parent, const std::string& name, Ino newParent,
       }
     }
   }
+}
+
+// Called with the file's lock held. A file never sent to the engine only has
+// to leave the cache (with its working copy's record); true when it was one.
+bool MountFileSystem::dropIfNeverSent(Ino ino, FileState& s) {
+  {
+    std::lock_guard path(s.pathMutex);
+    if (!s.isNew) return false;
+  }
+  cache_.detach(ino);
+  s.committed = s.generation.load();
+  std::lock_guard path(s.pathMutex);
+  if (s.inWork) ContentCache::dropRecord(s.file);
+  return true;
 }
 
 }  // namespace corvane::mount

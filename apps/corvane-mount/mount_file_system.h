@@ -204,6 +204,7 @@ class MountFileSystem {
   void requireCapability(const NodeInfo& node, host::ItemCapabilities capability) const;
   std::shared_ptr<FileState> state(Ino ino, bool create);
   std::shared_ptr<FileState> existingState(Ino ino) const;
+  bool dropIfNeverSent(Ino ino, FileState& s);
 
   void ensureContent(const NodeInfo& node, FileState& state, bool& staleAttributes);
   void toWorkingCopy(const NodeInfo& node, FileState& state, bool truncate, bool& staleAttributes);
