@@ -23,6 +23,7 @@
 #include "extension/file_provider_extension.h"
 #include "items/item.h"
 #include "support/engine_process.h"
+#include "support/engine_queries.h"
 #include "support/extension_fixture.h"
 #include "support/test_env.h"
 
@@ -31,6 +32,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::engineLogged;
+using testing::engineVersion;
+using testing::latestAnchor;
 using testing::EngineProcess;
 using testing::makeEntry;
 using testing::Reply;
@@ -297,28 +301,6 @@ class MountLogicTest : public ::testing::Test {
     return *driver;
   }
 
-  // The engine's own version text for a path, read past the mount.
-  std::string engineVersion(const std::string& path) {
-    EngineClient client(EngineProcess::scopeId(1));
-    for (auto& e : client.list(Item::parent(path))) {
-      if (e.path == path) return e.version;
-    }
-    return {};
-  }
-
-  std::string latestAnchor() { return EngineClient(EngineProcess::scopeId(1)).changes("latest").anchor; }
-
-  // Whether the engine's change log has a change of `path` after `anchor`
-  // (it notices changes made in its folder by others a moment later).
-  bool engineLogged(const std::string& anchor, const std::string& path) {
-    auto set = EngineClient(EngineProcess::scopeId(1)).changes(anchor);
-    if (set.changes) {
-      for (auto& c : *set.changes) {
-        if (c.path == path) return true;
-      }
-    }
-    return false;
-  }
 
   // Polls until `done` holds (the engine takes a moment to see changes made
   // in its folder by others).

@@ -23,6 +23,7 @@
 
 #include "engine/engine_client.h"
 #include "support/engine_process.h"
+#include "support/engine_queries.h"
 #include "support/test_env.h"
 
 namespace corvane::testing {
@@ -172,26 +173,6 @@ class MountTest : public ::testing::Test {
     return slurp(env.root() / "mount.log") + slurp(env.tmp() / "corvane-sync.log");
   }
 
-  std::string engineVersion(const std::string& path) {
-    EngineClient client(EngineProcess::scopeId(1));
-    auto slash = path.rfind('/');
-    for (auto& e : client.list(slash == std::string::npos ? "" : path.substr(0, slash))) {
-      if (e.path == path) return e.version;
-    }
-    return {};
-  }
-
-  std::string latestAnchor() { return EngineClient(EngineProcess::scopeId(1)).changes("latest").anchor; }
-
-  bool engineLogged(const std::string& anchor, const std::string& path) {
-    auto set = EngineClient(EngineProcess::scopeId(1)).changes(anchor);
-    if (set.changes) {
-      for (auto& c : *set.changes) {
-        if (c.path == path) return true;
-      }
-    }
-    return false;
-  }
 
   // Runs a script that must succeed.
   void ok(const std::string& script) {
