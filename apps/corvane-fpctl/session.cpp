@@ -9,9 +9,10 @@
 #include "diagnostics/errors.h"
 #include "engine/engine_client.h"
 #include "engine/engine_error.h"
+#include "host/item_paths.h"
+#include "host/template_item.h"
 #include "platform/folders.h"
 #include "recording_observers.h"
-#include "template_item.h"
 
 namespace corvane::fpctl {
 namespace fs = std::filesystem;
@@ -212,10 +213,10 @@ void HostSession::submit(const std::shared_ptr<InFlight>& command) {
           });
         };
         if (c.kind == CommandKind::create) {
-          const host::ItemIdentifier parentPath =
-              c.parent == host::kRootContainerItemIdentifier ? std::string() : c.parent + "/";
+          const host::ItemIdentifier identifier =
+              host::paths::identifier(host::paths::child(host::paths::path(c.parent), c.name));
           auto itemTemplate =
-              std::make_shared<TemplateItem>(parentPath + c.name, c.parent, c.name, c.contentType);
+              std::make_shared<host::TemplateItem>(identifier, c.parent, c.name, c.contentType);
           const host::ItemFields fields = host::fields::kFilename |
                                           host::fields::kParentItemIdentifier |
                                           (c.contents ? host::fields::kContents : 0);
@@ -223,7 +224,7 @@ void HostSession::submit(const std::shared_ptr<InFlight>& command) {
               extension_->createItem(itemTemplate, fields, c.contents, 0, request, handler);
         } else {
           auto itemTemplate =
-              std::make_shared<TemplateItem>(c.identifier, c.parent, c.name, c.contentType);
+              std::make_shared<host::TemplateItem>(c.identifier, c.parent, c.name, c.contentType);
           command->progress = extension_->modifyItem(
               itemTemplate, host::ItemVersion{c.baseContentVersion, std::string()}, c.fields,
               c.contents, 0, request, handler);

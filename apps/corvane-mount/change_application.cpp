@@ -15,7 +15,7 @@
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/mount_internal.h"
 #include "diagnostics/log.h"
-#include "items/item.h"
+#include "host/item_paths.h"
 #include "platform/uniform_types.h"
 #include "platform/uuid.h"
 

@@ -15,7 +15,8 @@
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/mount_internal.h"
 #include "diagnostics/log.h"
-#include "items/item.h"
+#include "host/template_item.h"
+#include "host/item_paths.h"
 #include "platform/uniform_types.h"
 #include "platform/uuid.h"
 
@@ -280,7 +281,7 @@ void MountFileSystem::commit(Ino ino, FileState& s) {
 
 void MountFileSystem::createRemote(const NodeInfo& n, FileState& s, std::uint64_t generation) {
   NodeInfo parent = node(n.parent);
-  auto templ = std::make_shared<LocalItem>(n.identifier(), parent.identifier(), n.name, typeFor(n.name));
+  auto templ = std::make_shared<host::TemplateItem>(n.identifier(), parent.identifier(), n.name, typeFor(n.name));
   std::shared_ptr<const host::Item> item;
   try {
     item = bridge_.createItem(templ, s.file);
@@ -316,7 +317,7 @@ MountFileSystem::ItemPtr MountFileSystem::createUnderConflictName(
   const auto now = std::chrono::system_clock::now();
   for (int counter = 1;; ++counter) {
     used = conflictName(name, now, counter);
-    auto other = std::make_shared<LocalItem>(Item::identifier(childPath(parentPath, used)),
+    auto other = std::make_shared<host::TemplateItem>(host::paths::identifier(host::paths::child(parentPath, used)),
                                              parentIdentifier, used, typeFor(used));
     try {
       return bridge_.createItem(other, contents);
@@ -355,7 +356,7 @@ void MountFileSystem::modifyRemote(const NodeInfo& n, FileState& s, std::uint64_
   }
   conflict = conflict || current->itemVersion().contentVersion != base.contentVersion;
   NodeInfo parent = node(n.parent);
-  auto changed = std::make_shared<LocalItem>(id, parent.identifier(), n.name, typeFor(n.name));
+  auto changed = std::make_shared<host::TemplateItem>(id, parent.identifier(), n.name, typeFor(n.name));
   std::shared_ptr<const host::Item> result;
   try {
     result = bridge_.modifyItem(changed, base, host::fields::kContents, s.file);

@@ -15,7 +15,8 @@
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/mount_internal.h"
 #include "diagnostics/log.h"
-#include "items/item.h"
+#include "host/template_item.h"
+#include "host/item_paths.h"
 #include "platform/uniform_types.h"
 #include "platform/uuid.h"
 
@@ -53,7 +54,7 @@ Attributes MountFileSystem::mkdir(Ino parent, const std::string& name) {
   NodeInfo p = folder(parent);
   requireCapability(p, caps::kAddingSubItems);
   if (resolve(parent, name)) throw Refusal(EEXIST);
-  auto templ = std::make_shared<LocalItem>(Item::identifier(childPath(p.path, name)),
+  auto templ = std::make_shared<host::TemplateItem>(host::paths::identifier(host::paths::child(p.path, name)),
                                            p.identifier(), name,
                                            std::string(platform::kFolderType));
   auto item = bridge_.createItem(templ, std::nullopt);
@@ -147,7 +148,7 @@ std::shared_ptr<const host::Item> MountFileSystem::modifyNamespace(const NodeInf
   auto step = [&](const std::string& fromPath, Ino toParent, const std::string& toName,
                   host::ItemFields fields) {
     NodeInfo to = node(toParent);
-    auto changed = std::make_shared<LocalItem>(Item::identifier(fromPath), to.identifier(), toName, type);
+    auto changed = std::make_shared<host::TemplateItem>(host::paths::identifier(fromPath), to.identifier(), toName, type);
     return bridge_.modifyItem(changed, base, fields, std::nullopt);
   };
   namespace f = host::fields;
@@ -162,13 +163,13 @@ std::shared_ptr<const host::Item> MountFileSystem::modifyNamespace(const NodeInf
   const std::string newFolder = node(newParent).path;
   if (!resolve(newParent, n.name)) {
     step(n.path, newParent, n.name, f::kParentItemIdentifier);
-    return step(childPath(newFolder, n.name), newParent, newName, f::kFilename);
+    return step(host::paths::child(newFolder, n.name), newParent, newName, f::kFilename);
   }
   const std::string temp = "." + n.name + ".moving-" + shortTag();
   const std::string oldFolder = node(n.parent).path;
   step(n.path, n.parent, temp, f::kFilename);
-  step(childPath(oldFolder, temp), newParent, temp, f::kParentItemIdentifier);
-  return step(childPath(newFolder, temp), newParent, newName, f::kFilename);
+  step(host::paths::child(oldFolder, temp), newParent, temp, f::kParentItemIdentifier);
+  return step(host::paths::child(newFolder, temp), newParent, newName, f::kFilename);
 }
 
 void MountFileSystem::moveItem(const NodeInfo& n, Ino newParent, const std::string& newName) {

@@ -18,25 +18,6 @@
 
 namespace corvane::mount {
 
-// An item as the mount hands it to the extension: a template for creation,
-// or an existing item in its new state for modification.
-class LocalItem final : public host::Item {
- public:
-  LocalItem(host::ItemIdentifier identifier, host::ItemIdentifier parent, std::string filename,
-            std::string contentType)
-      : identifier_(std::move(identifier)), parent_(std::move(parent)),
-        filename_(std::move(filename)), contentType_(std::move(contentType)) {}
-  host::ItemIdentifier itemIdentifier() const override { return identifier_; }
-  host::ItemIdentifier parentItemIdentifier() const override { return parent_; }
-  std::string filename() const override { return filename_; }
-  std::optional<std::string> contentType() const override { return contentType_; }
-
- private:
-  const host::ItemIdentifier identifier_, parent_;
-  const std::string filename_;
-  const std::string contentType_;
-};
-
 class HostBridge {
  public:
   explicit HostBridge(std::shared_ptr<host::ReplicatedExtension> extension);

@@ -1,6 +1,6 @@
 #include "corvane-mount/item_cache.h"
 
-#include "items/item.h"
+#include "host/item_paths.h"
 #include "platform/unicode.h"
 #include "platform/uniform_types.h"
 
@@ -21,11 +21,7 @@ bool isAscii(const std::string& s) {
 
 }  // namespace
 
-std::string childPath(const std::string& parentPath, const std::string& name) {
-  return parentPath.empty() ? name : parentPath + "/" + name;
-}
-
-host::ItemIdentifier NodeInfo::identifier() const { return Item::identifier(path); }
+host::ItemIdentifier NodeInfo::identifier() const { return host::paths::identifier(path); }
 
 ItemCache::ItemCache(std::shared_ptr<const host::Item> root) {
   Node node;
@@ -59,7 +55,7 @@ std::optional<NodeInfo> ItemCache::get(Ino ino) const {
 
 std::optional<NodeInfo> ItemCache::byIdentifier(const host::ItemIdentifier& identifier) const {
   std::lock_guard lock(mutex_);
-  auto it = byPath_.find(Item::path(identifier));
+  auto it = byPath_.find(host::paths::path(identifier));
   if (it == byPath_.end()) return std::nullopt;
   return info(it->second, nodes_.at(it->second));
 }
@@ -99,7 +95,7 @@ Ino ItemCache::create(Ino parent, const std::string& name, bool dir,
   Node node;
   node.parent = parent;
   node.name = name;
-  node.path = childPath(p.path, name);
+  node.path = host::paths::child(p.path, name);
   node.dir = dir;
   node.attached = true;
   node.item = std::move(item);
@@ -235,7 +231,7 @@ void ItemCache::rekey(Ino ino, const std::string& path) {
   if (auto b = byPath_.find(node.path); b != byPath_.end() && b->second == ino) byPath_.erase(b);
   node.path = path;
   byPath_[path] = ino;
-  for (const auto& [name, child] : node.children) rekey(child, childPath(path, name));
+  for (const auto& [name, child] : node.children) rekey(child, host::paths::child(path, name));
 }
 
 void ItemCache::move(Ino ino, Ino newParent, const std::string& newName) {
@@ -256,7 +252,7 @@ void ItemCache::move(Ino ino, Ino newParent, const std::string& newName) {
   node.name = newName;
   node.attached = true;
   nodes_.at(newParent).children[newName] = ino;
-  rekey(ino, childPath(nodes_.at(newParent).path, newName));
+  rekey(ino, host::paths::child(nodes_.at(newParent).path, newName));
 }
 
 void ItemCache::reset(const std::function<bool(Ino)>& keep, std::vector<Invalidation>* notes) {

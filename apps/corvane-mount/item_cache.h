@@ -126,7 +126,4 @@ class ItemCache {
   Ino next_ = kRootIno + 1;
 };
 
-// "<parent>/<name>", or the name alone in the root.
-std::string childPath(const std::string& parentPath, const std::string& name);
-
 }  // namespace corvane::mount

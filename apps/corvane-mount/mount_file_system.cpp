@@ -14,7 +14,8 @@
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/mount_internal.h"
 #include "diagnostics/log.h"
-#include "items/item.h"
+#include "host/template_item.h"
+#include "host/item_paths.h"
 #include "platform/uniform_types.h"
 #include "platform/uuid.h"
 
@@ -81,14 +82,14 @@ void MountFileSystem::sendLeftovers() {
 }
 
 void MountFileSystem::sendLeftover(const fs::path& file, const WorkRecord& record) {
-  const std::string parentPath = Item::parent(record.path);
-  const std::string name = parentPath.empty() ? record.path : record.path.substr(parentPath.size() + 1);
-  const auto parentId = Item::identifier(parentPath);
-  const auto id = Item::identifier(record.path);
+  const std::string parentPath = host::paths::parent(record.path);
+  const std::string name = host::paths::name(record.path);
+  const auto parentId = host::paths::identifier(parentPath);
+  const auto id = host::paths::identifier(record.path);
   if (!record.isNew) {
     // On the recorded base: a change made at the engine meanwhile becomes a
     // conflict copy there, not lost.
-    auto changed = std::make_shared<LocalItem>(id, parentId, name, typeFor(name));
+    auto changed = std::make_shared<host::TemplateItem>(id, parentId, name, typeFor(name));
     try {
       bridge_.modifyItem(changed, record.base, host::fields::kContents, file);
       return;
@@ -97,7 +98,7 @@ void MountFileSystem::sendLeftover(const fs::path& file, const WorkRecord& recor
       // Gone at the engine: the user's bytes become a new file at the path.
     }
   }
-  auto templ = std::make_shared<LocalItem>(id, parentId, name, typeFor(name));
+  auto templ = std::make_shared<host::TemplateItem>(id, parentId, name, typeFor(name));
   try {
     bridge_.createItem(templ, file);
   } catch (const host::Error& e) {
@@ -154,7 +155,7 @@ std::optional<NodeInfo> MountFileSystem::resolve(Ino parent, const std::string& 
   if (p.complete) return std::nullopt;
   std::shared_ptr<const host::Item> item;
   try {
-    item = bridge_.item(Item::identifier(childPath(p.path, name)));
+    item = bridge_.item(host::paths::identifier(host::paths::child(p.path, name)));
   } catch (const host::Error& e) {
     if (isNoSuchItem(e)) return std::nullopt;
     throw;

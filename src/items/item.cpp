@@ -4,9 +4,8 @@
 #include <chrono>
 #include <cmath>
 
-#include "host/identifiers.h"
+#include "host/item_paths.h"
 #include "platform/uniform_types.h"
-#include "platform/unicode.h"
 
 namespace corvane {
 
@@ -15,20 +14,12 @@ std::shared_ptr<const Item> Item::root(const Scope& scope) {
 }
 
 host::ItemIdentifier Item::identifier(std::string_view path) {
-  if (path.empty()) return host::ItemIdentifier(host::kRootContainerItemIdentifier);
-  return host::ItemIdentifier(path);
+  return host::paths::identifier(path);
 }
 
-std::string Item::path(std::string_view identifier) {
-  if (platform::canonicallyEqual(identifier, host::kRootContainerItemIdentifier)) return {};
-  return std::string(identifier);
-}
+std::string Item::path(std::string_view identifier) { return host::paths::path(identifier); }
 
-std::string Item::parent(std::string_view path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string_view::npos) return {};
-  return std::string(path.substr(0, slash));
-}
+std::string Item::parent(std::string_view path) { return host::paths::parent(path); }
 
 std::string Item::secondsText(Timestamp t) {
   const double seconds = std::chrono::duration<double>(t.time_since_epoch()).count();

@@ -1,7 +1,7 @@
 // Item: what the host sees of one object or folder of a scope, an immutable
 // pair of the engine's Entry and the domain's Scope. Safe to read from any
-// thread. The class also carries the path / identifier scheme of the whole
-// system: identifier(), path() and parent() are the only conversions.
+// thread. identifier(), path() and parent() are the extension's names for the
+// host-level rule that an identifier is a path (host/item_paths.h).
 #pragma once
 
 #include <memory>

@@ -15,6 +15,7 @@
 
 #include "host/extension.h"
 #include "host/manager.h"
+#include "host/template_item.h"
 
 namespace corvane::testing {
 
@@ -98,22 +99,7 @@ class RecordingChangeObserver : public host::ChangeObserver {
 };
 
 // A template or changed item as the host hands it in.
-class TemplateItem : public host::Item {
- public:
-  TemplateItem(host::ItemIdentifier identifier, host::ItemIdentifier parent, std::string filename,
-               std::optional<std::string> contentType)
-      : identifier_(std::move(identifier)), parent_(std::move(parent)),
-        filename_(std::move(filename)), contentType_(std::move(contentType)) {}
-  host::ItemIdentifier itemIdentifier() const override { return identifier_; }
-  host::ItemIdentifier parentItemIdentifier() const override { return parent_; }
-  std::string filename() const override { return filename_; }
-  std::optional<std::string> contentType() const override { return contentType_; }
-
- private:
-  host::ItemIdentifier identifier_, parent_;
-  std::string filename_;
-  std::optional<std::string> contentType_;
-};
+using TemplateItem = host::TemplateItem;
 
 // A manager whose folder lookup returns `folder`, or throws when it is empty.
 class FakeManager : public host::Manager {
