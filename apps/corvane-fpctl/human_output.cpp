@@ -101,16 +101,16 @@ std::string itemTable(const host::ItemList& items, bool byIdentifier) {
   return table.str();
 }
 
-std::string scopeTable(const std::vector<Scope>& scopes) {
+std::string domainTable(const std::vector<host::ServedDomain>& domains) {
   Table table({"ID", "ACCESS", "VERSIONED", "BUCKET", "PREFIX", "REGION", "NAME"},
               {false, false, false, false, false, false, false});
-  for (const auto& s : scopes) {
+  for (const auto& d : domains) {
     std::string access = "r";
-    access += s.write ? 'w' : '-';
-    access += s.delete_ ? 'd' : '-';
-    table.add({printable(s.id()), access, s.versioned ? "yes" : "no", printable(s.bucket),
-               s.prefix.empty() ? "-" : printable(s.prefix), printable(s.region),
-               printable(s.name)});
+    access += d.writable ? 'w' : '-';
+    access += d.deletable ? 'd' : '-';
+    table.add({printable(d.domain.identifier), access, d.versioned ? "yes" : "no",
+               printable(d.bucket), d.prefix.empty() ? "-" : printable(d.prefix),
+               printable(d.region), printable(d.domain.displayName)});
   }
   return table.str();
 }
@@ -162,7 +162,7 @@ HumanText resultText(const Outcome& outcome) {
   std::string out;
   switch (r.kind) {
     case CommandKind::domains:
-      out = scopeTable(r.scopes);
+      out = domainTable(r.domains);
       break;
     case CommandKind::item:
     case CommandKind::create:

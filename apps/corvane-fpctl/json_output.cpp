@@ -2,11 +2,14 @@
 
 #include <chrono>
 
-#include "engine/json_text.h"
+#include "platform/json_writer.h"
 #include "text.h"
 
 namespace corvane::fpctl {
 namespace {
+
+using platform::JsonObjectWriter;
+using platform::jsonQuote;
 
 // Every text goes out as UTF-8: bytes that are not are replaced.
 JsonObjectWriter& addText(JsonObjectWriter& w, std::string_view key, std::string_view bytes) {
@@ -88,18 +91,18 @@ std::string errorJson(const host::Error& error) {
   return std::move(w).str();
 }
 
-std::string scopeJson(const Scope& scope) {
+std::string domainJson(const host::ServedDomain& d) {
   JsonObjectWriter w;
-  w.addString("connection", scope.connection)
-      .addInt("scope", scope.scope)
-      .addString("name", scope.name)
-      .addString("bucket", scope.bucket)
-      .addString("prefix", scope.prefix)
-      .addString("region", scope.region)
-      .addBool("versioned", scope.versioned)
-      .addBool("write", scope.write)
-      .addBool("delete", scope.delete_)
-      .addString("id", scope.id());
+  w.addString("connection", d.connection)
+      .addInt("scope", d.scope)
+      .addString("name", d.domain.displayName)
+      .addString("bucket", d.bucket)
+      .addString("prefix", d.prefix)
+      .addString("region", d.region)
+      .addBool("versioned", d.versioned)
+      .addBool("write", d.writable)
+      .addBool("delete", d.deletable)
+      .addString("id", d.domain.identifier);
   return std::move(w).str();
 }
 
@@ -114,9 +117,9 @@ std::string resultJson(const Result& r, std::optional<int> line) {
     switch (r.kind) {
       case CommandKind::domains: {
         std::string scopes = "[";
-        for (std::size_t i = 0; i < r.scopes.size(); ++i) {
+        for (std::size_t i = 0; i < r.domains.size(); ++i) {
           if (i > 0) scopes += ',';
-          scopes += scopeJson(r.scopes[i]);
+          scopes += domainJson(r.domains[i]);
         }
         scopes += ']';
         w.addRaw("scopes", scopes);

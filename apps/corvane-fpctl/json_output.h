@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/records.h"
+#include "host/domains.h"
 #include "host/error.h"
 #include "host/item.h"
 #include "result.h"
@@ -18,8 +18,8 @@ std::string itemJson(const host::Item& item);
 // {"domain": ..., "code": N, "userInfo": {...}}
 std::string errorJson(const host::Error& error);
 
-// The scope's nine keys as the engine sends them, and "id".
-std::string scopeJson(const Scope& scope);
+// The engine's nine keys for the domain's scope, and "id".
+std::string domainJson(const host::ServedDomain& domain);
 
 // The object for one result; with `line`, it carries "line" first.
 std::string resultJson(const Result& result, std::optional<int> line);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "command.h"
-#include "engine/records.h"
+#include "host/domains.h"
 #include "host/error.h"
 #include "host/observers.h"
 
@@ -35,7 +35,7 @@ struct Result {
   std::optional<std::filesystem::path> url;
 
   // domains.
-  std::vector<Scope> scopes;
+  std::vector<host::ServedDomain> domains;
 
   // list.
   host::ItemList items;

@@ -6,9 +6,7 @@
 #include <chrono>
 #include <system_error>
 
-#include "diagnostics/errors.h"
-#include "engine/engine_client.h"
-#include "engine/engine_error.h"
+#include "host/domains.h"
 #include "host/item_paths.h"
 #include "host/template_item.h"
 #include "platform/folders.h"
@@ -111,10 +109,9 @@ struct HostSession::ReadyQueue {
 };
 
 HostSession::HostSession(std::optional<std::string> domain)
-    : domain_(std::move(domain)), ready_(std::make_shared<ReadyQueue>()) {
-  if (domain_) {
-    extension_ =
-        std::make_shared<FileProviderExtension>(host::Domain{*domain_, *domain_}, folderManagers());
+    : ready_(std::make_shared<ReadyQueue>()) {
+  if (domain) {
+    extension_ = host::makeExtension(host::Domain{*domain, *domain}, folderManagers());
   }
 }
 
@@ -133,7 +130,7 @@ void HostSession::start(const Command& command, int line) {
     std::error_code ec;
     const auto status = fs::symlink_status(*command.output, ec);
     if (fs::exists(status) && !fs::is_directory(fs::status(*command.output, ec))) {
-      inFlight->result.error = Errors::bridged(existsError(*command.output));
+      inFlight->result.error = host::bridgedError(existsError(*command.output));
       ready_->push(inFlight);
       return;
     }
@@ -143,9 +140,8 @@ void HostSession::start(const Command& command, int line) {
     return;
   }
   threads_.emplace(inFlight.get(),
-                   std::thread([inFlight, ready = ready_, extension = extension_.get(),
-                                domain = domain_.value_or(std::string())] {
-                     runBlocking(*inFlight, extension, domain);
+                   std::thread([inFlight, ready = ready_, extension = extension_.get()] {
+                     runBlocking(*inFlight, extension);
                      ready->push(inFlight);
                    }));
 }
@@ -247,21 +243,22 @@ void HostSession::submit(const std::shared_ptr<InFlight>& command) {
     // with no handler call.
     {
       std::lock_guard lock(command->mutex);
-      command->result.error = Errors::bridged(std::current_exception());
+      command->result.error = host::bridgedError(std::current_exception());
     }
     ready->push(command);
   }
 }
 
-void HostSession::runBlocking(InFlight& command, host::ReplicatedExtension* extension,
-                              const std::string& domain) {
+void HostSession::runBlocking(InFlight& command, host::ReplicatedExtension* extension) {
   const Command& c = command.command;
   Result& r = command.result;
   if (c.kind == CommandKind::domains) {
     try {
-      r.scopes = EngineClient(domain).scopes();
+      r.domains = host::servedDomains();
+    } catch (const host::Error& error) {
+      r.error = error;
     } catch (...) {
-      r.error = Errors::map(std::current_exception());
+      r.error = host::bridgedError(std::current_exception());
     }
     return;
   }
@@ -269,7 +266,7 @@ void HostSession::runBlocking(InFlight& command, host::ReplicatedExtension* exte
   try {
     enumerator = extension->enumerator(c.identifier, host::Request{});
   } catch (...) {
-    r.error = Errors::bridged(std::current_exception());
+    r.error = host::bridgedError(std::current_exception());
     return;
   }
   try {
@@ -299,7 +296,7 @@ void HostSession::runBlocking(InFlight& command, host::ReplicatedExtension* exte
         break;
     }
   } catch (...) {
-    r.error = Errors::bridged(std::current_exception());
+    r.error = host::bridgedError(std::current_exception());
   }
   enumerator->invalidate();
 }
@@ -328,20 +325,15 @@ void HostSession::finish(InFlight& command) {
       r.url = target;
     } catch (...) {
       // `url` still names the received file, so the download is not lost.
-      r.error = Errors::bridged(std::current_exception());
+      r.error = host::bridgedError(std::current_exception());
     }
   }
 }
 
 std::string defaultDomain() {
-  std::vector<Scope> scopes;
-  try {
-    scopes = EngineClient(std::string()).scopes();
-  } catch (...) {
-    throw Errors::map(std::current_exception());
-  }
-  if (scopes.empty()) throw Errors::map(std::make_exception_ptr(EngineError::notFound()));
-  return scopes.front().id();
+  const auto domains = host::servedDomains();
+  if (domains.empty()) throw host::Error::fileProvider(host::codes::kNoSuchItem);
+  return domains.front().domain.identifier;
 }
 
 }  // namespace corvane::fpctl

@@ -20,7 +20,7 @@
 #include <unordered_map>
 
 #include "command.h"
-#include "extension/file_provider_extension.h"
+#include "host/extension.h"
 #include "result.h"
 
 namespace corvane::fpctl {
@@ -48,12 +48,10 @@ class HostSession {
   struct ReadyQueue;
 
   void submit(const std::shared_ptr<InFlight>& command);
-  static void runBlocking(InFlight& command, host::ReplicatedExtension* extension,
-                          const std::string& domain);
+  static void runBlocking(InFlight& command, host::ReplicatedExtension* extension);
   static void finish(InFlight& command);
 
-  std::optional<std::string> domain_;
-  std::shared_ptr<FileProviderExtension> extension_;
+  std::shared_ptr<host::ReplicatedExtension> extension_;
   std::shared_ptr<ReadyQueue> ready_;
   // The threads of blocking commands not yet handed back by next().
   std::unordered_map<const InFlight*, std::thread> threads_;

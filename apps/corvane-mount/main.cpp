@@ -17,8 +17,7 @@
 #include "corvane-mount/fuse_adapter.h"
 #include "corvane-mount/mount_file_system.h"
 #include "diagnostics/log.h"
-#include "engine/engine_client.h"
-#include "extension/file_provider_extension.h"
+#include "host/domains.h"
 #include "platform/folders.h"
 
 namespace {
@@ -96,12 +95,12 @@ int run(const Settings& settings, int readyPipe) {
   std::string domain = settings.domain;
   std::string displayName = domain;
   if (domain.empty()) {
-    // The host's convenience: the first scope the engine lists.
+    // The host's convenience: the first domain the engine serves.
     try {
-      auto scopes = EngineClient("").scopes();
-      if (scopes.empty()) return fail("the engine lists no scope; pass --domain");
-      domain = scopes.front().id();
-      displayName = scopes.front().name;
+      auto domains = host::servedDomains();
+      if (domains.empty()) return fail("the engine lists no scope; pass --domain");
+      domain = domains.front().domain.identifier;
+      displayName = domains.front().domain.displayName;
     } catch (...) {
       return fail("cannot ask the engine for its scopes: " +
                   mount::describe(std::current_exception()) + " (is corvane-engine running?)");
@@ -122,7 +121,7 @@ int run(const Settings& settings, int readyPipe) {
   std::unique_ptr<mount::MountFileSystem> fileSystem;
   try {
     auto manager = std::make_shared<CacheManager>(cacheFolder / "tmp");
-    auto extension = std::make_shared<FileProviderExtension>(
+    auto extension = host::makeExtension(
         host::Domain{domain, displayName},
         [manager](const host::Domain&) -> std::shared_ptr<host::Manager> { return manager; });
     mount::MountOptions options;

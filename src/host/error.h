@@ -63,4 +63,9 @@ class Error : public std::exception {
   std::string text_;
 };
 
+// Any failure in the platform's default form of a host error: a host error
+// is itself, a file error keeps its errno under the POSIX domain, any other
+// failure keeps its own identity. Implemented by the library.
+Error bridgedError(std::exception_ptr failure);
+
 }  // namespace corvane::host
