@@ -1,280 +1,152 @@
-// MountFileSystem: folders and names (listing, mkdir, unlink, rmdir, rename).
-#include "corvane-mount/mount_file_system.h"
+#include "corvane-mount/folder_operations.h"
 
-#include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
-#include <system_error>
-#include <tuple>
 
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/mount_internal.h"
-#include "diagnostics/log.h"
-#include "host/template_item.h"
 #include "host/item_paths.h"
-#include "platform/uniform_types.h"
-#include "platform/uuid.h"
+#include "host/template_item.h"
 
 namespace corvane::mount {
-namespace fs = std::filesystem;
 namespace caps = host::capabilities;
 using namespace internal;
 
-// ---- folders
+FolderOperations::FolderOperations(HostBridge& bridge, ItemCache& cache, ChangeGate& gate,
+                                   Names& names, WorkingCopies& workingCopies, WriteBack& writeBack)
+    : bridge_(bridge),
+      cache_(cache),
+      gate_(gate),
+      names_(names),
+      workingCopies_(workingCopies),
+      writeBack_(writeBack) {}
 
-std::vector<DirEntry> MountFileSystem::readdir(Ino dir) {
-  NodeInfo n = folder(dir);
-  if (!n.complete) {
-    ChangeGate::Shared gate(gate_);
-    n = folder(dir);
-    if (!n.complete) {
-      auto items = bridge_.list(n.identifier());
-      std::vector<Invalidation> notes;
-      cache_.fill(dir, items, [this](Ino ino) { return keepsLocalState(ino); }, &notes);
-      note(notes);
-    }
-  }
-  std::vector<DirEntry> out;
-  for (auto& child : cache_.children(dir)) out.push_back(DirEntry{child.name, attributesOf(child)});
-  return out;
-}
-
-bool MountFileSystem::listingCacheable(Ino dir) const {
-  auto n = cache_.get(dir);
-  return n && n->dir && n->complete;
-}
-
-Attributes MountFileSystem::mkdir(Ino parent, const std::string& name) {
+Attributes FolderOperations::mkdir(Ino parent, const std::string& name) {
   ChangeGate::Shared gate(gate_);
-  NodeInfo p = folder(parent);
-  requireCapability(p, caps::kAddingSubItems);
-  if (resolve(parent, name)) throw Refusal(EEXIST);
-  auto templ = std::make_shared<host::TemplateItem>(host::paths::identifier(host::paths::child(p.path, name)),
-                                           p.identifier(), name,
-                                           std::string(platform::kFolderType));
-  auto item = bridge_.createItem(templ, std::nullopt);
-  std::vector<Invalidation> notes;
-  NodeInfo n = cache_.upsert(parent, item, &notes);
-  note(notes);
+  NodeInfo p = names_.folder(parent);
+  names_.requireCapability(p, caps::kAddingSubItems);
+  if (names_.resolve(parent, name)) throw Refusal(EEXIST);
+  auto templ = std::make_shared<host::TemplateItem>(
+      host::paths::identifier(host::paths::child(p.path, name)), p.identifier(), name,
+      std::string(platform::kFolderType));
+  NodeInfo n = names_.record(parent, bridge_.createItem(templ, std::nullopt));
   // The mount made it, so it holds nothing the mount does not know of.
   cache_.setComplete(n.ino, true);
   cache_.lookedUp(n.ino);
-  return attributesOf(node(n.ino));
+  return names_.attributesOf(names_.node(n.ino));
 }
 
-void MountFileSystem::removeRemote(const NodeInfo& n) {
-  try {
-    bridge_.deleteItem(n.identifier(), n.item ? n.item->itemVersion() : host::ItemVersion{});
-  } catch (const host::Error& e) {
-    if (!isNoSuchItem(e)) throw;  // gone already is what was asked
-  }
-}
-
-void MountFileSystem::unlink(Ino parent, const std::string& name) {
-  if (auto known = cache_.child(parent, name)) waitForWriteBacksBelow(*known);
+void FolderOperations::unlink(Ino parent, const std::string& name) {
+  waitForWriteBacksAt(parent, name);
   ChangeGate::Shared gate(gate_);
-  folder(parent);
-  auto n = resolve(parent, name);
+  names_.folder(parent);
+  auto n = names_.resolve(parent, name);
   if (!n) throw Refusal(ENOENT);
   if (n->dir) throw Refusal(EISDIR);
-  auto s = existingState(n->ino);
-  if (s) {
-    std::lock_guard lock(s->mutex);
-    if (dropIfNeverSent(n->ino, *s)) {
-      if (s->handles.load() == 0) {
-        std::lock_guard path(s->pathMutex);
-        ContentCache::discard(s->file);
-        s->file.clear();
-        s->inWork = false;
-      }
-      return;
-    }
-  }
-  requireCapability(*n, caps::kDeleting);
+  auto s = workingCopies_.state(n->ino);
+  if (workingCopies_.unlinkNeverSent(n->ino, s)) return;
+  names_.requireCapability(*n, caps::kDeleting);
   removeRemote(*n);
   cache_.detach(n->ino);
-  if (s) {
-    std::lock_guard lock(s->mutex);
-    {
-      // Writes still to come through open handles go with the file.
-      std::lock_guard path(s->pathMutex);
-      if (s->inWork) ContentCache::dropRecord(s->file);
-    }
-    if (s->handles.load() == 0) {
-      std::lock_guard path(s->pathMutex);
-      ContentCache::discard(s->file);
-      s->file.clear();
-      s->inWork = false;
-    }
-  } else if (n->item) {
-    if (auto cached = contents_.find(n->identifier(), n->item->itemVersion().contentVersion)) {
-      ContentCache::discard(*cached);
-    }
-  }
+  workingCopies_.unlinked(*n, s);
 }
 
-void MountFileSystem::rmdir(Ino parent, const std::string& name) {
-  if (auto known = cache_.child(parent, name)) waitForWriteBacksBelow(*known);
+void FolderOperations::rmdir(Ino parent, const std::string& name) {
+  waitForWriteBacksAt(parent, name);
   ChangeGate::Shared gate(gate_);
-  folder(parent);
-  auto n = resolve(parent, name);
+  names_.folder(parent);
+  auto n = names_.resolve(parent, name);
   if (!n) throw Refusal(ENOENT);
   if (!n->dir) throw Refusal(ENOTDIR);
   if (n->ino == kRootIno) throw Refusal(EBUSY);
-  requireCapability(*n, caps::kDeleting);
-  // The engine removes a folder with everything in it: make sure that is
-  // nothing, from a fresh listing rather than the cache.
-  auto items = bridge_.list(n->identifier());
-  std::vector<Invalidation> notes;
-  cache_.fill(n->ino, items, [this](Ino ino) { return keepsLocalState(ino); }, &notes);
-  note(notes);
-  if (!items.empty() || !cache_.children(n->ino).empty()) throw Refusal(ENOTEMPTY);
+  names_.requireCapability(*n, caps::kDeleting);
+  requireEmpty(*n);
   removeRemote(*n);
   cache_.detach(n->ino);
 }
 
-std::shared_ptr<const host::Item> MountFileSystem::modifyNamespace(const NodeInfo& n,
-                                                                   Ino newParent,
-                                                                   const std::string& newName) {
-  const bool renamed = n.name != newName;
-  const bool moved = n.parent != newParent;
-  const std::string type = n.dir ? std::string(platform::kFolderType) : typeFor(newName);
-  const host::ItemVersion base = n.item ? n.item->itemVersion() : host::ItemVersion{};
-  auto step = [&](const std::string& fromPath, Ino toParent, const std::string& toName,
-                  host::ItemFields fields) {
-    NodeInfo to = node(toParent);
-    auto changed = std::make_shared<host::TemplateItem>(host::paths::identifier(fromPath), to.identifier(), toName, type);
-    return bridge_.modifyItem(changed, base, fields, std::nullopt);
-  };
-  namespace f = host::fields;
-  if (!renamed || !moved) {
-    return step(n.path, newParent, newName, renamed ? f::kFilename : f::kParentItemIdentifier);
-  }
-  // The extension renames in place before it moves, so the new name must be
-  // free in the old folder too; otherwise go round it.
-  if (!resolve(n.parent, newName)) {
-    return step(n.path, newParent, newName, f::kFilename | f::kParentItemIdentifier);
-  }
-  const std::string newFolder = node(newParent).path;
-  if (!resolve(newParent, n.name)) {
-    step(n.path, newParent, n.name, f::kParentItemIdentifier);
-    return step(host::paths::child(newFolder, n.name), newParent, newName, f::kFilename);
-  }
-  const std::string temp = "." + n.name + ".moving-" + shortTag();
-  const std::string oldFolder = node(n.parent).path;
-  step(n.path, n.parent, temp, f::kFilename);
-  step(host::paths::child(oldFolder, temp), newParent, temp, f::kParentItemIdentifier);
-  return step(host::paths::child(newFolder, temp), newParent, newName, f::kFilename);
-}
+// ---- rename
 
-void MountFileSystem::moveItem(const NodeInfo& n, Ino newParent, const std::string& newName) {
-  auto result = modifyNamespace(n, newParent, newName);
-  cache_.move(n.ino, newParent, newName);
-  if (result) cache_.setItem(n.ino, result);
-  refreshRecords(node(n.ino).path);
-  if (n.dir) return;
-  // Keep the cached contents findable under the new identifier.
-  if (auto s = existingState(n.ino)) {
-    std::lock_guard lock(s->mutex);
-    std::lock_guard path(s->pathMutex);
-    if (!s->inWork && !s->file.empty()) {
-      auto target = contents_.fileFor(node(n.ino).identifier(), s->base.contentVersion);
-      std::error_code ec;
-      fs::rename(s->file, target, ec);
-      if (!ec) s->file = target;
-    }
-  }
-}
-
-void MountFileSystem::rename(Ino parent, const std::string& name, Ino newParent,
-                             const std::string& newName, unsigned flags) {
+void FolderOperations::rename(Ino parent, const std::string& name, Ino newParent,
+                              const std::string& newName, unsigned flags) {
   if (flags & ~static_cast<unsigned>(RENAME_NOREPLACE)) throw Refusal(EINVAL);
   // Both names must be at the engine as the user left them.
-  if (auto known = cache_.child(parent, name)) waitForWriteBacksBelow(*known);
-  if (auto known = cache_.child(newParent, newName)) waitForWriteBacksBelow(*known);
+  waitForWriteBacksAt(parent, name);
+  waitForWriteBacksAt(newParent, newName);
   ChangeGate::Shared gate(gate_);
-  folder(parent);
-  NodeInfo np = folder(newParent);
-  auto src = resolve(parent, name);
-  if (!src) throw Refusal(ENOENT);
-  if (parent == newParent && name == newName) return;
-  if (src->dir) {
-    for (Ino up = newParent; up; up = node(up).parent) {
-      if (up == src->ino) throw Refusal(EINVAL);  // into itself
+  auto ends = checkRename(parent, name, newParent, newName, flags);
+  if (!ends) return;
+  NodeInfo source = ends->source;
+  const std::optional<NodeInfo>& target = ends->target;
+  if (!source.dir) {
+    switch (workingCopies_.renameIfUnsent(source.ino, newParent, newName, target.has_value())) {
+      case WorkingCopies::Unsent::renamed:
+        return;
+      case WorkingCopies::Unsent::sent:
+        source = names_.node(source.ino);
+        break;
+      case WorkingCopies::Unsent::no:
+        break;
     }
   }
-  if (name != newName) requireCapability(*src, caps::kRenaming);
-  if (parent != newParent) requireCapability(*src, caps::kReparenting);
-  requireCapability(np, caps::kAddingSubItems);
+  if (!target) {
+    moveItem(source, newParent, newName);
+  } else if (target->dir) {
+    replaceFolder(source, *target, newParent, newName);
+  } else if (!workingCopies_.whenNeverSent(target->ino,
+                                           [&] { moveItem(source, newParent, newName); })) {
+    replaceFile(source, *target, newParent, newName);
+  }
+}
 
-  auto target = resolve(newParent, newName);
-  if (target && target->ino == src->ino) return;  // another spelling of the same name
+std::optional<FolderOperations::RenameEnds> FolderOperations::checkRename(
+    Ino parent, const std::string& name, Ino newParent, const std::string& newName,
+    unsigned flags) {
+  names_.folder(parent);
+  NodeInfo np = names_.folder(newParent);
+  auto source = names_.resolve(parent, name);
+  if (!source) throw Refusal(ENOENT);
+  if (parent == newParent && name == newName) return std::nullopt;
+  if (source->dir) {
+    for (Ino up = newParent; up; up = names_.node(up).parent) {
+      if (up == source->ino) throw Refusal(EINVAL);  // into itself
+    }
+  }
+  if (name != newName) names_.requireCapability(*source, caps::kRenaming);
+  if (parent != newParent) names_.requireCapability(*source, caps::kReparenting);
+  names_.requireCapability(np, caps::kAddingSubItems);
+
+  auto target = names_.resolve(newParent, newName);
+  if (target && target->ino == source->ino)
+    return std::nullopt;  // another spelling of the same name
   if (target) {
     if (flags & RENAME_NOREPLACE) throw Refusal(EEXIST);
-    if (target->dir && !src->dir) throw Refusal(EISDIR);
-    if (!target->dir && src->dir) throw Refusal(ENOTDIR);
-    requireCapability(*target, caps::kDeleting);
+    if (target->dir && !source->dir) throw Refusal(EISDIR);
+    if (!target->dir && source->dir) throw Refusal(ENOTDIR);
+    names_.requireCapability(*target, caps::kDeleting);
   }
+  return RenameEnds{*source, target};
+}
 
-  if (!src->dir) {
-    if (auto s = existingState(src->ino)) {
-      std::unique_lock lock(s->mutex);
-      bool local;
-      {
-        std::lock_guard path(s->pathMutex);
-        local = s->isNew;
-      }
-      if (local && !target) {
-        // Not at the engine yet: its creation will use the new name.
-        cache_.move(src->ino, newParent, newName);
-        std::lock_guard path(s->pathMutex);
-        recordWork(src->ino, *s);
-        return;
-      }
-      if (local) {
-        // Replacing needs the new file at the engine first.
-        commit(src->ino, *s);
-        lock.unlock();
-        src = node(src->ino);
-      }
-    }
-  }
+void FolderOperations::replaceFolder(const NodeInfo& source, const NodeInfo& target, Ino newParent,
+                                     const std::string& newName) {
+  requireEmpty(target);
+  removeRemote(target);
+  cache_.detach(target.ino);
+  moveItem(source, newParent, newName);
+}
 
-  if (!target) {
-    moveItem(*src, newParent, newName);
-    return;
-  }
-  if (target->dir) {
-    auto items = bridge_.list(target->identifier());
-    std::vector<Invalidation> notes;
-    cache_.fill(target->ino, items, [this](Ino ino) { return keepsLocalState(ino); }, &notes);
-    note(notes);
-    if (!items.empty() || !cache_.children(target->ino).empty()) throw Refusal(ENOTEMPTY);
-    removeRemote(*target);
-    cache_.detach(target->ino);
-    moveItem(*src, newParent, newName);
-    return;
-  }
-  if (auto t = existingState(target->ino)) {
-    std::lock_guard lock(t->mutex);
-    if (dropIfNeverSent(target->ino, *t)) {
-      moveItem(*src, newParent, newName);
-      return;
-    }
-  }
-  // Replacing a file (an editor's save): the old file steps aside, the new one
-  // takes its name, then the old one goes. At no moment is neither at the
-  // engine, and a failure puts the old one back.
+void FolderOperations::replaceFile(const NodeInfo& source, const NodeInfo& target, Ino newParent,
+                                   const std::string& newName) {
+  // An editor's save: the old file steps aside, the new one takes its name,
+  // then the old one goes. At no moment is neither at the engine, and a
+  // failure puts the old one back.
   const std::string aside = "." + newName + ".replaced-" + shortTag();
-  moveItem(*target, newParent, aside);
-  NodeInfo old = node(target->ino);
+  moveItem(target, newParent, aside);
+  NodeInfo old = names_.node(target.ino);
   try {
-    moveItem(*src, newParent, newName);
+    moveItem(source, newParent, newName);
   } catch (...) {
     try {
       moveItem(old, newParent, newName);
@@ -289,34 +161,72 @@ void MountFileSystem::rename(Ino parent, const std::string& name, Ino newParent,
     logFailure("rename", old.path, std::current_exception());
   }
   cache_.detach(old.ino);
-  if (auto s = existingState(old.ino)) {
-    std::lock_guard lock(s->mutex);
-    {
-      std::lock_guard path(s->pathMutex);
-      if (s->inWork) ContentCache::dropRecord(s->file);
-    }
-    if (s->handles.load() == 0) {
-      std::lock_guard path(s->pathMutex);
-      if (!s->inWork) {
-        ContentCache::discard(s->file);
-        s->file.clear();
-      }
-    }
+  workingCopies_.replaced(old.ino);
+}
+
+// ---- shared steps
+
+void FolderOperations::waitForWriteBacksAt(Ino parent, const std::string& name) {
+  if (auto known = cache_.child(parent, name)) writeBack_.waitForBelow(*known);
+}
+
+void FolderOperations::requireEmpty(const NodeInfo& folder) {
+  // The engine removes a folder with everything in it: make sure that is
+  // nothing, from a fresh listing rather than the cache.
+  auto items = names_.refill(folder);
+  if (!items.empty() || !cache_.children(folder.ino).empty()) throw Refusal(ENOTEMPTY);
+}
+
+void FolderOperations::removeRemote(const NodeInfo& n) {
+  try {
+    bridge_.deleteItem(n.identifier(), n.item ? n.item->itemVersion() : host::ItemVersion{});
+  } catch (const host::Error& e) {
+    if (!isNoSuchItem(e)) throw;  // gone already is what was asked
   }
 }
 
-// Called with the file's lock held. A file never sent to the engine only has
-// to leave the cache (with its working copy's record); true when it was one.
-bool MountFileSystem::dropIfNeverSent(Ino ino, FileState& s) {
-  {
-    std::lock_guard path(s.pathMutex);
-    if (!s.isNew) return false;
+void FolderOperations::moveItem(const NodeInfo& n, Ino newParent, const std::string& newName) {
+  auto result = modifyNamespace(n, newParent, newName);
+  cache_.move(n.ino, newParent, newName);
+  if (result) cache_.setItem(n.ino, result);
+  writeBack_.refreshRecords(names_.node(n.ino).path);
+  // Keep the cached contents findable under the new identifier.
+  if (!n.dir) workingCopies_.moved(n.ino);
+}
+
+std::shared_ptr<const host::Item> FolderOperations::modifyNamespace(const NodeInfo& n,
+                                                                    Ino newParent,
+                                                                    const std::string& newName) {
+  const bool renamed = n.name != newName;
+  const bool moved = n.parent != newParent;
+  const std::string type = n.dir ? std::string(platform::kFolderType) : typeFor(newName);
+  const host::ItemVersion base = n.item ? n.item->itemVersion() : host::ItemVersion{};
+  auto step = [&](const std::string& fromPath, Ino toParent, const std::string& toName,
+                  host::ItemFields fields) {
+    NodeInfo to = names_.node(toParent);
+    auto changed = std::make_shared<host::TemplateItem>(host::paths::identifier(fromPath),
+                                                        to.identifier(), toName, type);
+    return bridge_.modifyItem(changed, base, fields, std::nullopt);
+  };
+  namespace f = host::fields;
+  if (!renamed || !moved) {
+    return step(n.path, newParent, newName, renamed ? f::kFilename : f::kParentItemIdentifier);
   }
-  cache_.detach(ino);
-  s.committed = s.generation.load();
-  std::lock_guard path(s.pathMutex);
-  if (s.inWork) ContentCache::dropRecord(s.file);
-  return true;
+  // The extension renames in place before it moves, so the new name must be
+  // free in the old folder too; otherwise go round it.
+  if (!names_.resolve(n.parent, newName)) {
+    return step(n.path, newParent, newName, f::kFilename | f::kParentItemIdentifier);
+  }
+  const std::string newFolder = names_.node(newParent).path;
+  if (!names_.resolve(newParent, n.name)) {
+    step(n.path, newParent, n.name, f::kParentItemIdentifier);
+    return step(host::paths::child(newFolder, n.name), newParent, newName, f::kFilename);
+  }
+  const std::string temp = "." + n.name + ".moving-" + shortTag();
+  const std::string oldFolder = names_.node(n.parent).path;
+  step(n.path, n.parent, temp, f::kFilename);
+  step(host::paths::child(oldFolder, temp), newParent, temp, f::kParentItemIdentifier);
+  return step(host::paths::child(newFolder, temp), newParent, newName, f::kFilename);
 }
 
 }  // namespace corvane::mount

@@ -47,10 +47,7 @@ fuse_entry_param toEntry(FuseAdapter& a, const Attributes& attributes) {
 }
 
 std::string pathOf(FuseAdapter& a, fuse_ino_t ino, const char* name = nullptr) {
-  auto n = a.fs().cache().get(ino);
-  std::string path = n ? n->path : "#" + std::to_string(ino);
-  if (name) path = path.empty() ? name : path + "/" + name;
-  return path;
+  return a.fs().pathFor(ino, name);
 }
 
 // Replies with the errno of the failure being handled, logging it once
@@ -63,9 +60,40 @@ void replyFailure(fuse_req_t req, const char* op, const std::string& path) {
 
 Handle* handleOf(fuse_file_info* fi) { return reinterpret_cast<Handle*>(fi->fh); }
 
-// A folder listing as the kernel reads it, in pieces by offset.
-struct DirHandle {
-  std::vector<DirEntry> entries;  // "." and ".." first
+FolderHandle* folderOf(fuse_file_info* fi) { return reinterpret_cast<FolderHandle*>(fi->fh); }
+
+// One readdir reply: entries packed into a buffer of the size the kernel asked for.
+class DirectoryReply final : public EntryReplier {
+ public:
+  DirectoryReply(fuse_req_t req, FuseAdapter& adapter, std::size_t size, bool plus)
+      : req_(req), adapter_(adapter), buffer_(size), plus_(plus) {}
+
+  bool add(const DirEntry& entry, std::uint64_t next) override {
+    char* at = buffer_.data() + used_;
+    const std::size_t room = buffer_.size() - used_;
+    const auto offset = static_cast<off_t>(next);
+    std::size_t need;
+    if (plus_) {
+      auto e = toEntry(adapter_, entry.attributes);
+      need = fuse_add_direntry_plus(req_, at, room, entry.name.c_str(), &e, offset);
+    } else {
+      auto st = toStat(entry.attributes);
+      need = fuse_add_direntry(req_, at, room, entry.name.c_str(), &st, offset);
+    }
+    if (need > room) return false;
+    used_ += need;
+    return true;
+  }
+  bool withAttributes() const override { return plus_; }
+
+  void send() { fuse_reply_buf(req_, buffer_.data(), used_); }
+
+ private:
+  fuse_req_t req_;
+  FuseAdapter& adapter_;
+  std::vector<char> buffer_;
+  std::size_t used_ = 0;
+  const bool plus_;
 };
 
 void opInit(void* userdata, fuse_conn_info* conn) {
@@ -296,16 +324,11 @@ void opFsync(fuse_req_t req, fuse_ino_t ino, int, fuse_file_info* fi) {
 void opOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   auto& a = adapter(req);
   try {
-    auto n = a.fs().getattr(ino);
-    if (!n.dir) {
-      fuse_reply_err(req, ENOTDIR);
-      return;
-    }
+    auto dir = a.fs().opendir(ino);
     // The kernel may keep the listing: every change to it is told through
     // the poller's notifications or passes through the kernel itself.
     fi->cache_readdir = 1;
-    fi->keep_cache = a.fs().listingCacheable(ino);
-    auto dir = std::make_unique<DirHandle>();
+    fi->keep_cache = dir->keepCache;
     fi->fh = reinterpret_cast<uint64_t>(dir.get());
     a.openedFolder(dir.get());
     if (fuse_reply_open(req, fi) == 0) {
@@ -321,41 +344,10 @@ void opOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 void readdirCommon(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info* fi,
                    bool plus) {
   auto& a = adapter(req);
-  auto* dir = reinterpret_cast<DirHandle*>(fi->fh);
   try {
-    if (off == 0 || dir->entries.empty()) {
-      auto self = a.fs().getattr(ino);
-      auto node = a.fs().cache().get(ino);
-      Attributes up = self;
-      if (node && node->parent) {
-        try {
-          up = a.fs().getattr(node->parent);
-        } catch (...) {
-        }
-      }
-      dir->entries.clear();
-      dir->entries.push_back(DirEntry{".", self});
-      dir->entries.push_back(DirEntry{"..", up});
-      for (auto& e : a.fs().readdir(ino)) dir->entries.push_back(std::move(e));
-    }
-    std::vector<char> buffer(size);
-    size_t used = 0;
-    for (size_t i = static_cast<size_t>(off); i < dir->entries.size(); ++i) {
-      const auto& entry = dir->entries[i];
-      const off_t next = static_cast<off_t>(i + 1);
-      size_t need;
-      if (plus) {
-        auto e = toEntry(a, entry.attributes);
-        need = fuse_add_direntry_plus(req, buffer.data() + used, size - used, entry.name.c_str(), &e, next);
-      } else {
-        auto st = toStat(entry.attributes);
-        need = fuse_add_direntry(req, buffer.data() + used, size - used, entry.name.c_str(), &st, next);
-      }
-      if (need > size - used) break;
-      used += need;
-      if (plus && i >= 2) a.fs().noteLookups(entry.attributes.ino, 1);
-    }
-    fuse_reply_buf(req, buffer.data(), used);
+    DirectoryReply reply(req, a, size, plus);
+    a.fs().readdir(*folderOf(fi), static_cast<std::uint64_t>(off), reply);
+    reply.send();
   } catch (...) {
     replyFailure(req, "readdir", pathOf(a, ino));
   }
@@ -370,8 +362,8 @@ void opReaddirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_
 }
 
 void opReleasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-  adapter(req).releasedFolder(reinterpret_cast<DirHandle*>(fi->fh));
-  delete reinterpret_cast<DirHandle*>(fi->fh);
+  adapter(req).releasedFolder(folderOf(fi));
+  delete folderOf(fi);
   fuse_reply_err(req, 0);
 }
 
@@ -449,19 +441,19 @@ std::unique_ptr<Handle> FuseAdapter::released(Handle* handle) {
   return std::unique_ptr<Handle>(handle);
 }
 
-void FuseAdapter::openedFolder(void* folder) {
+void FuseAdapter::openedFolder(FolderHandle* folder) {
   std::lock_guard lock(mutex_);
   folders_.insert(folder);
 }
 
-void FuseAdapter::releasedFolder(void* folder) {
+void FuseAdapter::releasedFolder(FolderHandle* folder) {
   std::lock_guard lock(mutex_);
   folders_.erase(folder);
 }
 
 void FuseAdapter::closeAll() {
   std::set<Handle*> handles;
-  std::set<void*> folders;
+  std::set<FolderHandle*> folders;
   {
     std::lock_guard lock(mutex_);
     handles.swap(handles_);
@@ -474,7 +466,7 @@ void FuseAdapter::closeAll() {
       logFailure("release", "#" + std::to_string(h->ino), std::current_exception());
     }
   }
-  for (void* f : folders) delete static_cast<DirHandle*>(f);
+  for (FolderHandle* f : folders) delete f;
 }
 
 void FuseAdapter::invalidateAttributes(fuse_ino_t ino) {

@@ -1,7 +1,8 @@
 // FuseAdapter: the libfuse3 low-level operations over MountFileSystem.
 //
 // It only translates: kernel requests into file-system calls, attributes into
-// struct stat, handles into fi->fh, and failures into errno replies through
+// struct stat, handles into fi->fh, folder entries into reply buffers (through
+// an EntryReplier), and failures into errno replies through
 // errnoFor() (logging each failure that is not one of the mount's own
 // refusals, once). Kernel notifications come from the poller's thread through
 // notify(). Owned by main, which keeps it alive for the whole session.
@@ -40,8 +41,8 @@ class FuseAdapter {
   // ended with files open) can be closed when the session is over.
   void opened(Handle* handle);
   std::unique_ptr<Handle> released(Handle* handle);
-  void openedFolder(void* folder);
-  void releasedFolder(void* folder);
+  void openedFolder(FolderHandle* folder);
+  void releasedFolder(FolderHandle* folder);
   // After the session loop: releases what the kernel left open.
   void closeAll();
 
@@ -50,8 +51,8 @@ class FuseAdapter {
   AdapterOptions options_;
   fuse_session* session_ = nullptr;
   std::mutex mutex_;
-  std::set<Handle*> handles_;
-  std::set<void*> folders_;
+  std::set<Handle*> handles_;  // guarded by mutex_
+  std::set<FolderHandle*> folders_;  // guarded by mutex_
 };
 
 }  // namespace corvane::mount

@@ -1,32 +1,18 @@
 #include "corvane-mount/mount_file_system.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
-#include <system_error>
 #include <tuple>
 
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/mount_internal.h"
-#include "diagnostics/log.h"
-#include "host/template_item.h"
-#include "host/item_paths.h"
-#include "platform/uniform_types.h"
-#include "platform/uuid.h"
 
 namespace corvane::mount {
 namespace fs = std::filesystem;
 namespace caps = host::capabilities;
-using namespace internal;
-
-Handle::~Handle() {
-  if (fd >= 0) ::close(fd);
-}
 
 std::string conflictName(const std::string& name, std::chrono::system_clock::time_point when,
                          int counter) {
@@ -50,264 +36,171 @@ MountFileSystem::MountFileSystem(std::shared_ptr<host::ReplicatedExtension> exte
                                  fs::path cacheFolder, MountOptions options)
     : bridge_(std::move(extension)),
       contents_(std::move(cacheFolder)),
-      options_(options),
       cache_(bridge_.item(std::string(host::kRootContainerItemIdentifier))),
-      started_(std::chrono::system_clock::now()),
-      writeBack_(4, [this](std::uint64_t ino) { writeBack(ino); }) {
-  // The anchor comes first: whatever is listed later is at least this fresh.
-  anchor_ = bridge_.currentAnchor();
+      writeBack_(bridge_, contents_, cache_, notes_, files_),
+      workingCopies_(bridge_, contents_, cache_, notes_, files_, writeBack_),
+      names_(bridge_, cache_, notes_, workingCopies_, options),
+      folders_(bridge_, cache_, gate_, names_, workingCopies_, writeBack_),
+      // The anchor comes first: whatever is listed later is at least this fresh.
+      changes_(bridge_, cache_, gate_, notes_, workingCopies_) {
   // What an earlier run could not send goes now, after the anchor, so the
   // first poll brings back what it became at the engine.
-  sendLeftovers();
+  writeBack_.sendLeftovers();
 }
 
 MountFileSystem::~MountFileSystem() = default;
 
-void MountFileSystem::sendLeftovers() {
-  std::size_t unrecorded = 0;
-  for (const auto& [file, record] : contents_.leftovers(unrecorded)) {
-    try {
-      sendLeftover(file, record);
-      ContentCache::discard(file);
-      Log::write("mount: sent " + record.path + ", left unsent by an earlier run");
-    } catch (...) {
-      // Kept, record and bytes, for the next start.
-      logFailure("write-back left by an earlier run", record.path, std::current_exception());
-    }
-  }
-  if (unrecorded > 0) {
-    Log::write("mount: " + std::to_string(unrecorded) + " working copies of an earlier run without a record are in " +
-               contents_.workFolder().string());
-  }
-}
-
-void MountFileSystem::sendLeftover(const fs::path& file, const WorkRecord& record) {
-  const std::string parentPath = host::paths::parent(record.path);
-  const std::string name = host::paths::name(record.path);
-  const auto parentId = host::paths::identifier(parentPath);
-  const auto id = host::paths::identifier(record.path);
-  if (!record.isNew) {
-    // On the recorded base: a change made at the engine meanwhile becomes a
-    // conflict copy there, not lost.
-    auto changed = std::make_shared<host::TemplateItem>(id, parentId, name, typeFor(name));
-    try {
-      bridge_.modifyItem(changed, record.base, host::fields::kContents, file);
-      return;
-    } catch (const host::Error& e) {
-      if (!isNoSuchItem(e)) throw;
-      // Gone at the engine: the user's bytes become a new file at the path.
-    }
-  }
-  auto templ = std::make_shared<host::TemplateItem>(id, parentId, name, typeFor(name));
-  try {
-    bridge_.createItem(templ, file);
-  } catch (const host::Error& e) {
-    if (!isCollision(e)) throw;
-    std::string used;
-    createUnderConflictName(parentPath, parentId, name, file, used);
-  }
-}
-
-void MountFileSystem::recordWork(Ino ino, const FileState& s) {
-  if (!s.inWork || s.file.empty()) return;
-  auto n = cache_.get(ino);
-  if (!n || !n->attached) return;
-  contents_.writeRecord(s.file, WorkRecord{n->path, s.isNew, s.base});
-}
-
-void MountFileSystem::refreshRecords(const std::string& path) {
-  std::vector<std::pair<Ino, std::shared_ptr<FileState>>> all;
-  {
-    std::lock_guard files(filesMutex_);
-    all.assign(files_.begin(), files_.end());
-  }
-  const std::string below = path + "/";
-  for (auto& [ino, s] : all) {
-    auto n = cache_.get(ino);
-    if (!n || (n->path != path && n->path.compare(0, below.size(), below) != 0)) continue;
-    std::lock_guard lock(s->pathMutex);
-    try {
-      recordWork(ino, *s);
-    } catch (...) {
-      logFailure("record of a working copy", n->path, std::current_exception());
-    }
-  }
-}
-
-// ---- nodes and attributes
-
-NodeInfo MountFileSystem::node(Ino ino) const {
-  auto n = cache_.get(ino);
-  if (!n) throw Refusal(ENOENT, "no such inode");
-  return *n;
-}
-
-NodeInfo MountFileSystem::folder(Ino ino) const {
-  NodeInfo n = node(ino);
-  if (!n.dir) throw Refusal(ENOTDIR);
-  if (!n.attached) throw Refusal(ENOENT, "folder was removed");
-  return n;
-}
-
-std::optional<NodeInfo> MountFileSystem::resolve(Ino parent, const std::string& name) {
-  if (auto c = cache_.child(parent, name)) return c;
-  NodeInfo p = folder(parent);
-  if (p.complete) return std::nullopt;
-  std::shared_ptr<const host::Item> item;
-  try {
-    item = bridge_.item(host::paths::identifier(host::paths::child(p.path, name)));
-  } catch (const host::Error& e) {
-    if (isNoSuchItem(e)) return std::nullopt;
-    throw;
-  }
-  if (auto c = cache_.child(parent, name)) return c;  // made meanwhile
-  std::vector<Invalidation> notes;
-  NodeInfo n = cache_.upsert(parent, item, &notes);
-  note(notes);
-  return n;
-}
-
-host::ItemCapabilities MountFileSystem::capabilitiesOf(const NodeInfo& n) const {
-  if (n.item) return n.item->capabilities();
-  // A file not yet at the engine has what its folder's items have.
-  if (auto p = cache_.get(n.parent); p && p->item) return p->item->capabilities();
-  auto root = cache_.get(kRootIno);
-  return root && root->item ? root->item->capabilities() : caps::kReading;
-}
-
-void MountFileSystem::requireCapability(const NodeInfo& n, host::ItemCapabilities capability) const {
-  const auto have = capabilitiesOf(n);
-  if ((have & capability) == capability) return;
-  throw Refusal((have & caps::kWriting) ? EACCES : EROFS);
-}
-
-Attributes MountFileSystem::attributesOf(const NodeInfo& n) const {
-  Attributes a;
-  a.ino = n.ino;
-  a.dir = n.dir;
-  a.uid = options_.uid;
-  a.gid = options_.gid;
-  a.blockSize = options_.blockSize;
-  a.nlink = 1;
-  const bool writable = capabilitiesOf(n) & caps::kWriting;
-  a.mode = n.dir ? (S_IFDIR | (writable ? 0755 : 0555)) : (S_IFREG | (writable ? 0644 : 0444));
-  auto when = std::chrono::time_point_cast<std::chrono::nanoseconds>(started_);
-  if (n.item) {
-    if (auto date = n.item->contentModificationDate()) when = *date;
-    if (!n.dir) a.size = static_cast<std::uint64_t>(std::max<std::int64_t>(0, n.item->documentSize().value_or(0)));
-  }
-  auto ns = when.time_since_epoch().count();
-  a.mtimeSeconds = ns / 1000000000;
-  a.mtimeNanoseconds = ns % 1000000000;
-  if (!n.dir) {
-    if (auto s = existingState(n.ino)) {
-      bool local;
-      {
-        std::lock_guard lock(s->pathMutex);
-        struct stat st;
-        local = s->inWork && !s->file.empty() && ::stat(s->file.c_str(), &st) == 0;
-        if (local) {
-          a.size = static_cast<std::uint64_t>(st.st_size);
-          a.mtimeSeconds = st.st_mtim.tv_sec;
-          a.mtimeNanoseconds = st.st_mtim.tv_nsec;
-        }
-      }
-      // A write-back may have ended since `n` was read: its item is in the
-      // cache before the working copy is let go, so read it again.
-      if (!local) {
-        if (auto fresh = cache_.get(n.ino); fresh && fresh->item && fresh->item != n.item) {
-          return attributesOf(*fresh);
-        }
-      }
-    }
-  }
-  return a;
-}
-
-std::shared_ptr<FileState> MountFileSystem::state(Ino ino, bool create) {
-  std::lock_guard lock(filesMutex_);
-  auto it = files_.find(ino);
-  if (it != files_.end()) return it->second;
-  if (!create) return nullptr;
-  auto s = std::make_shared<FileState>();
-  files_.emplace(ino, s);
-  return s;
-}
-
-std::shared_ptr<FileState> MountFileSystem::existingState(Ino ino) const {
-  std::lock_guard lock(filesMutex_);
-  auto it = files_.find(ino);
-  return it == files_.end() ? nullptr : it->second;
-}
-
-bool MountFileSystem::keepsLocalState(Ino ino) const {
-  auto s = existingState(ino);
-  if (!s) return false;
-  if (s->writers.load() > 0 || s->dirty()) return true;
-  std::lock_guard lock(s->pathMutex);
-  return s->isNew || s->inWork;
-}
-
-// ---- names
+// ---- names and attributes
 
 Attributes MountFileSystem::lookup(Ino parent, const std::string& name) {
   std::optional<NodeInfo> found = cache_.child(parent, name);
   if (!found) {
     ChangeGate::Shared gate(gate_);
-    found = resolve(parent, name);
+    found = names_.resolve(parent, name);
   }
   if (!found) throw Refusal(ENOENT);
   cache_.lookedUp(found->ino);
-  return attributesOf(*found);
+  return names_.attributesOf(*found);
 }
 
-Attributes MountFileSystem::getattr(Ino ino) { return attributesOf(node(ino)); }
+Attributes MountFileSystem::getattr(Ino ino) { return names_.attributesOf(names_.node(ino)); }
 
 void MountFileSystem::noteLookups(Ino ino, std::uint64_t count) { cache_.lookedUp(ino, count); }
 
 void MountFileSystem::forget(Ino ino, std::uint64_t count) {
-  if (!cache_.forget(ino, count)) return;
-  std::lock_guard lock(filesMutex_);
-  auto it = files_.find(ino);
-  if (it == files_.end()) return;
-  auto& s = it->second;
-  // Writes not yet sent keep their working copy, even when the kernel has
-  // forgotten the name: a queued write-back still needs it.
-  if (s->handles.load() > 0 || pending_.count(ino) || s->dirty()) return;
-  {
-    std::lock_guard path(s->pathMutex);
-    if (s->inWork) ContentCache::discard(s->file);
-  }
-  files_.erase(it);
+  if (cache_.forget(ino, count)) files_.forget(ino);
 }
 
 Attributes MountFileSystem::setattr(Ino ino, const SetAttributes& changes, Handle* handle) {
   if (!changes.size) return getattr(ino);
-  NodeInfo n = node(ino);
+  NodeInfo n = names_.node(ino);
   if (n.dir) throw Refusal(EISDIR);
-  requireCapability(n, caps::kWriting);
-  const auto size = static_cast<off_t>(*changes.size);
-  if (handle && handle->writable) {
-    if (::ftruncate(handle->fd, size) != 0) throwErrno("truncate");
-    handle->state->generation++;
-    return getattr(ino);
-  }
-  {
-    auto s = state(ino, true);
-    std::lock_guard lock(s->mutex);
-    n = node(ino);
-    bool stale = false;  // the kernel learns the size from this reply
-    toWorkingCopy(n, *s, size == 0, stale);
-    if (size != 0 && ::truncate(s->file.c_str(), size) != 0) throwErrno("truncate");
-    s->generation++;
-    if (s->writers.load() == 0) {
-      // No close will follow: send it now. Like a close, it does not fail
-      // when the engine is away; the change is kept and sent later.
-      commitOrKeep(ino, *s, "truncate");
-    }
-  }
+  names_.requireCapability(n, caps::kWriting);
+  workingCopies_.truncate(ino, *changes.size, handle);
   return getattr(ino);
 }
+
+std::string MountFileSystem::pathFor(Ino ino, const char* name) const {
+  return names_.pathFor(ino, name);
+}
+
+// ---- folders
+
+std::vector<DirEntry> MountFileSystem::readdir(Ino dir) {
+  NodeInfo n = names_.folder(dir);
+  if (!n.complete) {
+    ChangeGate::Shared gate(gate_);
+    n = names_.folder(dir);
+    if (!n.complete) names_.refill(n);
+  }
+  std::vector<DirEntry> out;
+  for (auto& child : cache_.children(dir)) {
+    out.push_back(DirEntry{child.name, names_.attributesOf(child)});
+  }
+  return out;
+}
+
+bool MountFileSystem::listingCacheable(Ino dir) const {
+  auto n = cache_.get(dir);
+  return n && n->dir && n->complete;
+}
+
+std::unique_ptr<FolderHandle> MountFileSystem::opendir(Ino dir) {
+  if (!getattr(dir).dir) throw Refusal(ENOTDIR);
+  auto folder = std::make_unique<FolderHandle>();
+  folder->ino = dir;
+  folder->keepCache = listingCacheable(dir);
+  return folder;
+}
+
+void MountFileSystem::readdir(FolderHandle& folder, std::uint64_t offset, EntryReplier& reply) {
+  if (offset == 0 || folder.entries.empty()) folder.entries = snapshot(folder.ino);
+  for (std::size_t i = offset; i < folder.entries.size(); ++i) {
+    const DirEntry& entry = folder.entries[i];
+    if (!reply.add(entry, i + 1)) break;
+    if (reply.withAttributes() && i >= 2) cache_.lookedUp(entry.attributes.ino);
+  }
+}
+
+std::vector<DirEntry> MountFileSystem::snapshot(Ino dir) {
+  const Attributes self = getattr(dir);
+  Attributes up = self;
+  if (auto node = cache_.get(dir); node && node->parent) {
+    try {
+      up = getattr(node->parent);
+    } catch (...) {
+      // A parent that is gone meanwhile: ".." shows the folder itself.
+    }
+  }
+  std::vector<DirEntry> entries{DirEntry{".", self}, DirEntry{"..", up}};
+  for (auto& e : readdir(dir)) entries.push_back(std::move(e));
+  return entries;
+}
+
+Attributes MountFileSystem::mkdir(Ino parent, const std::string& name) {
+  return folders_.mkdir(parent, name);
+}
+
+void MountFileSystem::unlink(Ino parent, const std::string& name) { folders_.unlink(parent, name); }
+
+void MountFileSystem::rmdir(Ino parent, const std::string& name) { folders_.rmdir(parent, name); }
+
+void MountFileSystem::rename(Ino parent, const std::string& name, Ino newParent,
+                             const std::string& newName, unsigned flags) {
+  folders_.rename(parent, name, newParent, newName, flags);
+}
+
+// ---- files
+
+std::unique_ptr<Handle> MountFileSystem::open(Ino ino, int flags) {
+  NodeInfo n = names_.node(ino);
+  if (n.dir) throw Refusal(EISDIR);
+  const bool writable = (flags & O_ACCMODE) != O_RDONLY;
+  const bool truncate = writable && (flags & O_TRUNC);
+  if (writable) names_.requireCapability(n, caps::kWriting);
+  return workingCopies_.open(n, writable, truncate);
+}
+
+std::pair<Attributes, std::unique_ptr<Handle>> MountFileSystem::create(Ino parent,
+                                                                       const std::string& name,
+                                                                       int flags) {
+  std::unique_ptr<Handle> h;
+  NodeInfo n;
+  {
+    ChangeGate::Shared gate(gate_);
+    NodeInfo p = names_.folder(parent);
+    names_.requireCapability(p, caps::kAddingSubItems);
+    if (auto existing = names_.resolve(parent, name)) {
+      if (flags & O_EXCL) throw Refusal(EEXIST);
+      if (existing->dir) throw Refusal(EISDIR);
+      n = *existing;
+    } else {
+      std::tie(n, h) = workingCopies_.createLocal(parent, name);
+    }
+  }
+  if (!h) h = open(n.ino, flags & ~(O_CREAT | O_EXCL));
+  cache_.lookedUp(n.ino);
+  return {names_.attributesOf(names_.node(n.ino)), std::move(h)};
+}
+
+std::size_t MountFileSystem::read(Handle& h, char* buffer, std::size_t size, std::int64_t offset) {
+  return h.read(buffer, size, offset);
+}
+
+std::size_t MountFileSystem::write(Handle& h, const char* data, std::size_t size,
+                                   std::int64_t offset) {
+  return h.write(data, size, offset);
+}
+
+void MountFileSystem::flush(Handle& h) { writeBack_.flush(h); }
+
+void MountFileSystem::fsync(Handle& h) { writeBack_.fsync(h); }
+
+void MountFileSystem::release(std::unique_ptr<Handle> handle) {
+  writeBack_.release(std::move(handle));
+}
+
+void MountFileSystem::waitForWriteBacks() { writeBack_.waitForAll(); }
 
 FileSystemStats MountFileSystem::statfs() const {
   FileSystemStats out;
@@ -323,46 +216,22 @@ FileSystemStats MountFileSystem::statfs() const {
   return out;
 }
 
-std::vector<Invalidation> MountFileSystem::takeNotes() {
-  std::vector<Invalidation> all;
-  {
-    std::lock_guard lock(notesMutex_);
-    all.swap(notes_);
-  }
-  std::set<std::tuple<int, Ino, std::string>> seen;
-  std::vector<Invalidation> out;
-  out.reserve(all.size());
-  for (auto& n : all) {
-    if (seen.emplace(n.kind, n.ino, n.name).second) out.push_back(std::move(n));
-  }
-  return out;
-}
+// ---- the poller's side and the end
+
+bool MountFileSystem::pollOnce() { return changes_.pollOnce(); }
+
+void MountFileSystem::retryPending() { writeBack_.retryPending(); }
+
+std::vector<Invalidation> MountFileSystem::takeNotes() { return notes_.take(); }
 
 void MountFileSystem::setNotesListener(std::function<void()> listener) {
-  std::lock_guard lock(notesMutex_);
-  notesListener_ = std::move(listener);
+  notes_.setListener(std::move(listener));
 }
 
-void MountFileSystem::note(Invalidation invalidation) {
-  std::function<void()> listener;
-  {
-    std::lock_guard lock(notesMutex_);
-    notes_.push_back(std::move(invalidation));
-    listener = notesListener_;
-  }
-  if (listener) listener();
-}
+void MountFileSystem::shutdown() { writeBack_.shutdown(); }
 
-void MountFileSystem::note(const std::vector<Invalidation>& invalidations) {
-  for (const auto& i : invalidations) note(i);
-}
+std::optional<host::SyncAnchor> MountFileSystem::anchor() const { return changes_.anchor(); }
 
-void MountFileSystem::reportOnce(std::string& last, const std::string& op, const std::string& path,
-                                 std::exception_ptr failure) {
-  std::string text = describe(failure);
-  if (text == last) return;
-  last = text;
-  logFailure(op, path, failure);
-}
+std::size_t MountFileSystem::pendingWriteBacks() const { return files_.pendingCount(); }
 
 }  // namespace corvane::mount

@@ -1,132 +1,79 @@
 // MountFileSystem: the mount's file-system logic, in the kernel's terms
 // (inodes, names, handles, errno) but without FUSE types.
 //
-// It plays the host for one domain: it asks the extension through the
-// HostBridge, keeps what it learns in the ItemCache, materialises file
-// contents into the ContentCache, writes through local working copies that it
-// sends back after close (in the background, retried until the engine takes
-// them) or at once on fsync, and applies the engine's changes when the
-// ChangePoller asks it to. The libfuse adapter only translates calls into the
-// operations below and their results and failures into replies. Each working
-// copy with changes has a record beside it, so that what a run could not send
-// (the engine was away at unmount, or the mount crashed) is sent by the next
-// one when it starts.
+// It plays the host for one domain, as the coordinator of small parts, each
+// with its own header, state and lock:
+//   - names, folders and attributes: the ItemCache (what the mount knows of
+//     the tree), Names (resolving names, attributes, capabilities) and
+//     FolderOperations (mkdir, unlink, rmdir, rename);
+//   - working copies: the FileTable (each file's local state), WorkingCopies
+//     (materialised contents, working copies, handles) and WriteBack (sending
+//     after close or on fsync, retries, the records of unsent changes and
+//     what an earlier run left unsent);
+//   - change application: ChangeApplication (the poller's change sets,
+//     anchor expiry);
+//   - contents: the ContentCache, the folder of fetched bytes and working
+//     copies (every read of fetched bytes goes through it);
+// and the HostBridge to the extension, the ChangeGate and KernelNotes. The
+// libfuse adapter only translates calls into the operations below and their
+// results and failures into replies; folder listings reach it through an
+// EntryReplier.
 //
 // Failures are thrown: Refusal for the mount's own answers (ENOENT, EEXIST,
 // ENOTEMPTY, EROFS...), host::Error from the extension, file errors from the
 // local disk; errnoFor() maps them all.
 //
-// Thread-safe: the kernel's requests arrive on many threads at once. The cache
-// has its own lock; each file's local state has one; the ChangeGate orders
-// listings and name changes against change batches. Answers that take long
-// (downloads, write-backs) do not hold the gate: they only set an item that
-// has not changed meanwhile, and a file with local changes keeps its state
-// whatever a batch says. Kernel notifications are never sent from
-// here: they are queued (takeNotes) for the poller's thread, because telling
-// the kernel to drop an entry from inside a request can deadlock it.
+// Thread-safe: the kernel's requests arrive on many threads at once. Answers
+// that take long (downloads, write-backs) do not hold the gate: they only set
+// an item that has not changed meanwhile, and a file with local changes
+// keeps its state whatever a batch says. Kernel notifications are never sent
+// from here: they are queued (takeNotes) for the poller's thread, because
+// telling the kernel to drop an entry from inside a request can deadlock it.
+//
+// Lock order, outermost first; a thread that holds one takes only later ones:
+//   1. ChangeApplication's poll mutex (the poller's thread);
+//   2. the ChangeGate: shared by a request that asks the engine and records
+//      the answer, exclusive while a change set is asked for and applied;
+//   3. a FileState's `mutex`, one file at a time, held across engine
+//      requests (a rename over a file never sent holds it while it moves the
+//      other file: target before source);
+//   4. the FileTable's mutex;
+//   5. a FileState's `pathMutex`;
+//   6. the ItemCache's mutex, KernelNotes' mutex, the WriteBackQueue's mutex.
+// Two callbacks run under a lock of step 6: ItemCache::fill and ::reset call
+// their `keep` (WorkingCopies::keepsLocalState: the FileTable's mutex, then a
+// `pathMutex`) under the cache's mutex, and WriteBackQueue::waitFor calls its
+// match (the ItemCache) under the queue's mutex. KernelNotes calls its
+// listener (the poller's wake-up) after letting go of its mutex.
 #pragma once
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "corvane-mount/change_application.h"
 #include "corvane-mount/change_gate.h"
 #include "corvane-mount/content_cache.h"
+#include "corvane-mount/file_state.h"
+#include "corvane-mount/file_table.h"
+#include "corvane-mount/folder_handle.h"
+#include "corvane-mount/folder_operations.h"
 #include "corvane-mount/host_bridge.h"
 #include "corvane-mount/item_cache.h"
-#include "corvane-mount/write_back_queue.h"
+#include "corvane-mount/kernel_notes.h"
+#include "corvane-mount/mount_types.h"
+#include "corvane-mount/names.h"
+#include "corvane-mount/working_copies.h"
+#include "corvane-mount/write_back.h"
 
 namespace corvane::mount {
-
-struct Attributes {
-  Ino ino = 0;
-  bool dir = false;
-  std::uint32_t mode = 0;  // type and permission bits
-  std::uint32_t nlink = 1;
-  std::uint32_t uid = 0;
-  std::uint32_t gid = 0;
-  std::uint64_t size = 0;
-  std::int64_t mtimeSeconds = 0;
-  std::int64_t mtimeNanoseconds = 0;
-  std::uint32_t blockSize = 0;
-};
-
-struct DirEntry {
-  std::string name;
-  Attributes attributes;
-};
-
-struct MountOptions {
-  std::uint32_t uid = 0;
-  std::uint32_t gid = 0;
-  // The preferred I/O size reported to programs (cp and cat size their
-  // buffers by it).
-  std::uint32_t blockSize = 1 << 20;
-};
-
-// Local state of one file's contents; shared by its open handles.
-struct FileState {
-  // Held across materialisation, take-over and write-back of this file.
-  std::mutex mutex;
-  // Guards the fields below up to `base` for readers that must not wait for
-  // a long write-back (attributes, opening for reading); writers of those
-  // fields hold both mutexes.
-  mutable std::mutex pathMutex;
-  std::filesystem::path file;  // the local contents; empty when none
-  bool inWork = false;         // `file` is a working copy, not a cached version
-  bool isNew = false;          // not yet created at the engine
-  host::ItemVersion base;      // the version `file` started from
-  bool matchesBase = true;     // `file` holds `base` plus the local writes
-  // Whether pages the kernel keeps for the file still hold its contents.
-  std::atomic<bool> kernelCacheValid{false};
-  std::atomic<bool> remoteGone{false};  // deleted at the engine while written here
-  std::atomic<std::uint64_t> generation{0};  // bumped by every local change
-  std::atomic<std::uint64_t> committed{0};   // generation last sent
-  std::atomic<int> handles{0};
-  std::atomic<int> writers{0};
-  std::string lastError;  // the failure last logged for its write-back
-
-  bool dirty() const { return generation.load() != committed.load(); }
-};
-
-// An open file.
-struct Handle {
-  Ino ino = 0;
-  int fd = -1;
-  bool writable = false;
-  bool keepCache = false;
-  // The download found a newer version than the kernel knows: it must drop
-  // the file's attributes (its size above all) before reading.
-  bool staleAttributes = false;
-  std::shared_ptr<FileState> state;
-  ~Handle();
-};
-
-struct SetAttributes {
-  std::optional<std::uint64_t> size;  // everything else is accepted and ignored
-};
-
-struct FileSystemStats {
-  std::uint64_t blockSize = 4096;
-  std::uint64_t blocks = 0;
-  std::uint64_t blocksFree = 0;
-  std::uint64_t blocksAvailable = 0;
-  std::uint64_t files = 0;
-  std::uint64_t filesFree = 0;
-  std::uint64_t nameMax = 255;
-};
 
 class MountFileSystem {
  public:
@@ -149,6 +96,10 @@ class MountFileSystem {
   std::vector<DirEntry> readdir(Ino dir);
   // Whether the kernel may cache the folder's listing.
   bool listingCacheable(Ino dir) const;
+  // A handle for reading the folder's listing in pieces; ENOTDIR for a file.
+  std::unique_ptr<FolderHandle> opendir(Ino dir);
+  // Replies with the listing's entries from `offset` on, as many as fit.
+  void readdir(FolderHandle& folder, std::uint64_t offset, EntryReplier& reply);
   Attributes mkdir(Ino parent, const std::string& name);
   void unlink(Ino parent, const std::string& name);
   void rmdir(Ino parent, const std::string& name);
@@ -186,6 +137,9 @@ class MountFileSystem {
   // Sends every unsent change; used when the mount ends.
   void shutdown();
 
+  // The path of an inode (and a name below it) for log lines.
+  std::string pathFor(Ino ino, const char* name = nullptr) const;
+
   // For tests and diagnostics.
   ItemCache& cache() { return cache_; }
   const ContentCache& contents() const { return contents_; }
@@ -194,76 +148,21 @@ class MountFileSystem {
   std::size_t pendingWriteBacks() const;
 
  private:
-  using ItemPtr = std::shared_ptr<const host::Item>;
-
-  NodeInfo node(Ino ino) const;
-  NodeInfo folder(Ino ino) const;
-  std::optional<NodeInfo> resolve(Ino parent, const std::string& name);
-  Attributes attributesOf(const NodeInfo& node) const;
-  host::ItemCapabilities capabilitiesOf(const NodeInfo& node) const;
-  void requireCapability(const NodeInfo& node, host::ItemCapabilities capability) const;
-  std::shared_ptr<FileState> state(Ino ino, bool create);
-  std::shared_ptr<FileState> existingState(Ino ino) const;
-  bool dropIfNeverSent(Ino ino, FileState& s);
-
-  void ensureContent(const NodeInfo& node, FileState& state, bool& staleAttributes);
-  void toWorkingCopy(const NodeInfo& node, FileState& state, bool truncate, bool& staleAttributes);
-  void commit(Ino ino, FileState& state);
-  void createRemote(const NodeInfo& node, FileState& state, std::uint64_t generation);
-  void modifyRemote(const NodeInfo& node, FileState& state, std::uint64_t generation);
-  void settle(Ino ino, FileState& state);
-  void commitOrKeep(Ino ino, FileState& state, const char* op);
-  void writeBack(Ino ino);
-  // Writes the record of the node's working copy under its present path;
-  // the caller holds the state's pathMutex.
-  void recordWork(Ino ino, const FileState& state);
-  // After a move: the records of working copies at or below `path`.
-  void refreshRecords(const std::string& path);
-  // Sends what an earlier run left unsent (it ended before the engine took it).
-  void sendLeftovers();
-  void sendLeftover(const std::filesystem::path& file, const WorkRecord& record);
-  // Creates `contents` beside `name` under a conflict name, for a name that
-  // is taken at the engine; `used` is the name it got.
-  ItemPtr createUnderConflictName(const std::string& parentPath,
-                                  const host::ItemIdentifier& parentIdentifier,
-                                  const std::string& name, const std::filesystem::path& contents,
-                                  std::string& used);
-  void waitForWriteBacksBelow(const NodeInfo& node);
-
-  ItemPtr modifyNamespace(const NodeInfo& node, Ino newParent, const std::string& newName);
-  void moveItem(const NodeInfo& node, Ino newParent, const std::string& newName);
-  void removeRemote(const NodeInfo& node);
-  bool hasLocalChildren(Ino dir) const;
-  bool keepsLocalState(Ino ino) const;
-
-  void applyChanges(HostBridge::Changes changes);
-  void resetCache();
-  void note(Invalidation invalidation);
-  void note(const std::vector<Invalidation>& invalidations);
-  void reportOnce(std::string& last, const std::string& op, const std::string& path,
-                  std::exception_ptr failure);
+  // "." and "..", then the children.
+  std::vector<DirEntry> snapshot(Ino dir);
 
   HostBridge bridge_;
   ContentCache contents_;
-  MountOptions options_;
   ItemCache cache_;
   ChangeGate gate_;
-  const std::chrono::system_clock::time_point started_;
-
-  mutable std::mutex filesMutex_;
-  std::unordered_map<Ino, std::shared_ptr<FileState>> files_;
-  std::set<Ino> pending_;  // write-backs that failed; guarded by filesMutex_
-
-  mutable std::mutex notesMutex_;
-  std::vector<Invalidation> notes_;
-  std::function<void()> notesListener_;
-
-  mutable std::mutex pollMutex_;
-  std::optional<host::SyncAnchor> anchor_;
-  std::string pollError_;
-
-  // Last: its workers stop before anything they use goes away.
-  WriteBackQueue writeBack_;
+  KernelNotes notes_;
+  FileTable files_;
+  // Its workers stop before anything declared above goes away.
+  WriteBack writeBack_;
+  WorkingCopies workingCopies_;
+  Names names_;
+  FolderOperations folders_;
+  ChangeApplication changes_;
 };
 
 // "<stem> (conflict YYYY-MM-DD HHMMSS)<.ext>" for `name` at local time `when`;

@@ -1,10 +1,12 @@
-// Small helpers shared by the files that make up MountFileSystem.
+// Small helpers shared by the parts of the mount's logic. Stateless.
 #pragma once
 
 #include <cerrno>
 #include <string>
 #include <system_error>
 
+#include "corvane-mount/errno_map.h"
+#include "corvane-mount/item_cache.h"
 #include "host/error.h"
 #include "host/item.h"
 #include "platform/uniform_types.h"
@@ -32,6 +34,22 @@ inline bool isFolderItem(const host::Item& item) {
 
 [[noreturn]] inline void throwErrno(const std::string& what) {
   throw std::system_error(errno, std::generic_category(), what);
+}
+
+// The node of `ino`; ENOENT when the cache has none.
+inline NodeInfo nodeOf(const ItemCache& cache, Ino ino) {
+  auto n = cache.get(ino);
+  if (!n) throw Refusal(ENOENT, "no such inode");
+  return *n;
+}
+
+// Logs a failure unless it reads as the one logged last for the same thing.
+inline void reportOnce(std::string& last, const std::string& op, const std::string& path,
+                       std::exception_ptr failure) {
+  std::string text = describe(failure);
+  if (text == last) return;
+  last = text;
+  logFailure(op, path, failure);
 }
 
 // A short random tag for names the mount uses for a moment.

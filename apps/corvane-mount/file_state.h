@@ -1,0 +1,73 @@
+// FileState and Handle: the local state of one file's contents, and an open
+// file.
+//
+// A FileState is made by the FileTable for a file the mount holds contents
+// of, and shared by the table, the file's open handles and the write-back
+// job. Its two mutexes and its atomics are its thread-safety: `mutex` is held
+// across the long steps (materialisation, take-over, commit, write-back),
+// `pathMutex` only for a moment, so that readers never wait for an engine
+// request. A thread takes `mutex` before `pathMutex`, never the other way.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "corvane-mount/item_cache.h"
+#include "host/types.h"
+
+namespace corvane::mount {
+
+struct FileState {
+  // Held across materialisation, take-over and write-back of this file.
+  std::mutex mutex;
+  // Guards the fields below up to `matchesBase` for readers that must not
+  // wait for a long write-back (attributes, opening for reading); writers of
+  // those fields hold both mutexes.
+  mutable std::mutex pathMutex;
+  std::filesystem::path file;  // the local contents; empty when none
+  bool inWork = false;         // `file` is a working copy, not a cached version
+  bool isNew = false;          // not yet created at the engine
+  host::ItemVersion base;      // the version `file` started from
+  bool matchesBase = true;     // `file` holds `base` plus the local writes
+  // Whether pages the kernel keeps for the file still hold its contents.
+  std::atomic<bool> kernelCacheValid{false};
+  std::atomic<bool> remoteGone{false};       // deleted at the engine while written here
+  std::atomic<std::uint64_t> generation{0};  // bumped by every local change
+  std::atomic<std::uint64_t> committed{0};   // generation last sent
+  std::atomic<int> handles{0};
+  std::atomic<int> writers{0};
+  std::string lastError;  // the failure last logged for its write-back; under `mutex`
+
+  bool dirty() const { return generation.load() != committed.load(); }
+};
+
+// An open file: owned by the kernel's side (the adapter) between open and
+// release. Reads and writes go straight to the local contents it opened;
+// the kernel may send several at once, and each is one positioned call.
+struct Handle {
+  Ino ino = 0;
+  int fd = -1;
+  bool writable = false;
+  bool keepCache = false;
+  // The download found a newer version than the kernel knows: it must drop
+  // the file's attributes (its size above all) before reading.
+  bool staleAttributes = false;
+  std::shared_ptr<FileState> state;
+
+  Handle() = default;
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle();
+
+  // Up to `size` bytes at `offset`; fewer only at the end of the file.
+  std::size_t read(char* buffer, std::size_t size, std::int64_t offset);
+  // All `size` bytes at `offset`, counted as a local change; EBADF when the
+  // handle is not writable.
+  std::size_t write(const char* data, std::size_t size, std::int64_t offset);
+};
+
+}  // namespace corvane::mount

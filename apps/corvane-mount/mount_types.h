@@ -1,0 +1,54 @@
+// The plain values the mount's logic answers the kernel with: attributes,
+// folder entries, the changes setattr may ask for and the file system's
+// figures, and the options the mount starts with. Copied freely; no locks.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "corvane-mount/item_cache.h"
+
+namespace corvane::mount {
+
+struct Attributes {
+  Ino ino = 0;
+  bool dir = false;
+  std::uint32_t mode = 0;  // type and permission bits
+  std::uint32_t nlink = 1;
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+  std::uint64_t size = 0;
+  std::int64_t mtimeSeconds = 0;
+  std::int64_t mtimeNanoseconds = 0;
+  std::uint32_t blockSize = 0;
+};
+
+struct DirEntry {
+  std::string name;
+  Attributes attributes;
+};
+
+struct MountOptions {
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+  // The preferred I/O size reported to programs (cp and cat size their
+  // buffers by it).
+  std::uint32_t blockSize = 1 << 20;
+};
+
+struct SetAttributes {
+  std::optional<std::uint64_t> size;  // everything else is accepted and ignored
+};
+
+struct FileSystemStats {
+  std::uint64_t blockSize = 4096;
+  std::uint64_t blocks = 0;
+  std::uint64_t blocksFree = 0;
+  std::uint64_t blocksAvailable = 0;
+  std::uint64_t files = 0;
+  std::uint64_t filesFree = 0;
+  std::uint64_t nameMax = 255;
+};
+
+}  // namespace corvane::mount

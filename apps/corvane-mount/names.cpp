@@ -1,0 +1,131 @@
+#include "corvane-mount/names.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "corvane-mount/errno_map.h"
+#include "corvane-mount/mount_internal.h"
+#include "host/item_paths.h"
+
+namespace corvane::mount {
+namespace caps = host::capabilities;
+using namespace internal;
+
+Names::Names(HostBridge& bridge, ItemCache& cache, KernelNotes& notes, WorkingCopies& workingCopies,
+             MountOptions options)
+    : bridge_(bridge),
+      cache_(cache),
+      notes_(notes),
+      workingCopies_(workingCopies),
+      options_(options),
+      started_(std::chrono::system_clock::now()) {}
+
+NodeInfo Names::node(Ino ino) const { return nodeOf(cache_, ino); }
+
+NodeInfo Names::folder(Ino ino) const {
+  NodeInfo n = node(ino);
+  if (!n.dir) throw Refusal(ENOTDIR);
+  if (!n.attached) throw Refusal(ENOENT, "folder was removed");
+  return n;
+}
+
+std::optional<NodeInfo> Names::resolve(Ino parent, const std::string& name) {
+  if (auto c = cache_.child(parent, name)) return c;
+  NodeInfo p = folder(parent);
+  if (p.complete) return std::nullopt;
+  std::shared_ptr<const host::Item> item;
+  try {
+    item = bridge_.item(host::paths::identifier(host::paths::child(p.path, name)));
+  } catch (const host::Error& e) {
+    if (isNoSuchItem(e)) return std::nullopt;
+    throw;
+  }
+  if (auto c = cache_.child(parent, name)) return c;  // made meanwhile
+  return record(parent, std::move(item));
+}
+
+NodeInfo Names::record(Ino parent, std::shared_ptr<const host::Item> item) {
+  std::vector<Invalidation> notes;
+  NodeInfo n = cache_.upsert(parent, std::move(item), &notes);
+  notes_.note(notes);
+  return n;
+}
+
+host::ItemList Names::refill(const NodeInfo& folder) {
+  auto items = bridge_.list(folder.identifier());
+  std::vector<Invalidation> notes;
+  cache_.fill(
+      folder.ino, items, [this](Ino ino) { return workingCopies_.keepsLocalState(ino); }, &notes);
+  notes_.note(notes);
+  return items;
+}
+
+host::ItemCapabilities Names::capabilitiesOf(const NodeInfo& n) const {
+  if (n.item) return n.item->capabilities();
+  // A file not yet at the engine has what its folder's items have.
+  if (auto p = cache_.get(n.parent); p && p->item) return p->item->capabilities();
+  auto root = cache_.get(kRootIno);
+  return root && root->item ? root->item->capabilities() : caps::kReading;
+}
+
+void Names::requireCapability(const NodeInfo& n, host::ItemCapabilities capability) const {
+  const auto have = capabilitiesOf(n);
+  if ((have & capability) == capability) return;
+  throw Refusal((have & caps::kWriting) ? EACCES : EROFS);
+}
+
+Attributes Names::itemAttributes(const NodeInfo& n) const {
+  Attributes a;
+  a.ino = n.ino;
+  a.dir = n.dir;
+  a.uid = options_.uid;
+  a.gid = options_.gid;
+  a.blockSize = options_.blockSize;
+  a.nlink = 1;
+  const bool writable = capabilitiesOf(n) & caps::kWriting;
+  a.mode = n.dir ? (S_IFDIR | (writable ? 0755 : 0555)) : (S_IFREG | (writable ? 0644 : 0444));
+  auto when = std::chrono::time_point_cast<std::chrono::nanoseconds>(started_);
+  if (n.item) {
+    if (auto date = n.item->contentModificationDate()) when = *date;
+    if (!n.dir) {
+      a.size =
+          static_cast<std::uint64_t>(std::max<std::int64_t>(0, n.item->documentSize().value_or(0)));
+    }
+  }
+  auto ns = when.time_since_epoch().count();
+  a.mtimeSeconds = ns / 1000000000;
+  a.mtimeNanoseconds = ns % 1000000000;
+  return a;
+}
+
+Attributes Names::attributesOf(const NodeInfo& node) const {
+  NodeInfo n = node;
+  for (;;) {
+    if (n.dir) return itemAttributes(n);
+    const auto local = workingCopies_.localView(n.ino);
+    if (local.copy) {
+      // The working copy is what the user sees.
+      Attributes a = itemAttributes(n);
+      a.size = static_cast<std::uint64_t>(local.copy->st_size);
+      a.mtimeSeconds = local.copy->st_mtim.tv_sec;
+      a.mtimeNanoseconds = local.copy->st_mtim.tv_nsec;
+      return a;
+    }
+    if (!local.held) return itemAttributes(n);
+    // A write-back may have ended since `n` was read: its item is in the
+    // cache before the working copy is let go, so read it again.
+    auto fresh = cache_.get(n.ino);
+    if (!fresh || !fresh->item || fresh->item == n.item) return itemAttributes(n);
+    n = *fresh;
+  }
+}
+
+std::string Names::pathFor(Ino ino, const char* name) const {
+  auto n = cache_.get(ino);
+  std::string path = n ? n->path : "#" + std::to_string(ino);
+  if (name) path = path.empty() ? name : path + "/" + name;
+  return path;
+}
+
+}  // namespace corvane::mount

@@ -1,0 +1,371 @@
+#include "corvane-mount/working_copies.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "corvane-mount/errno_map.h"
+#include "corvane-mount/mount_internal.h"
+
+namespace corvane::mount {
+namespace fs = std::filesystem;
+using namespace internal;
+
+namespace {
+
+int openContents(const fs::path& file, bool writable) {
+  int fd = ::open(file.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  if (fd < 0) throwErrno("open " + file.string());
+  return fd;
+}
+
+// Lets the state's contents go; the caller holds its pathMutex.
+void discardContents(FileState& s) {
+  ContentCache::discard(s.file);
+  s.file.clear();
+}
+
+}  // namespace
+
+WorkingCopies::WorkingCopies(HostBridge& bridge, ContentCache& contents, ItemCache& cache,
+                             KernelNotes& notes, FileTable& files, WriteBack& writeBack)
+    : bridge_(bridge),
+      contents_(contents),
+      cache_(cache),
+      notes_(notes),
+      files_(files),
+      writeBack_(writeBack) {}
+
+// ---- contents
+
+bool WorkingCopies::ensureContent(const NodeInfo& n, FileState& s) {
+  {
+    std::lock_guard path(s.pathMutex);
+    if (s.inWork || s.isNew) return false;
+  }
+  if (!n.item) throw Refusal(ENOENT);
+  const std::string want = n.item->itemVersion().contentVersion;
+  std::error_code ec;
+  if (!s.file.empty() && s.base.contentVersion == want && fs::exists(s.file, ec)) return false;
+  Fetched got = fetch(n, want);
+  {
+    std::lock_guard path(s.pathMutex);
+    if (!s.file.empty() && s.file != got.file) ContentCache::discard(s.file);
+    s.file = got.file;
+    s.inWork = false;
+    s.base = got.item->itemVersion();
+    s.matchesBase = true;
+    s.kernelCacheValid = false;
+  }
+  return got.downloaded && alignNode(n, got.item);
+}
+
+WorkingCopies::Fetched WorkingCopies::fetch(const NodeInfo& n, const std::string& contentVersion) {
+  const auto id = n.identifier();
+  if (auto found = contents_.find(id, contentVersion)) return Fetched{*found, n.item, false};
+  HostBridge::Fetched fetched;
+  try {
+    fetched = bridge_.fetchContents(id);
+  } catch (const host::Error& e) {
+    if (!isNoSuchItem(e)) throw;
+    // Gone at the engine, though no change said so: forget it here too.
+    if (n.attached) {
+      cache_.detach(n.ino);
+      notes_.note({Invalidation::entry, n.parent, n.name});
+      notes_.note({Invalidation::contents, n.parent, {}});
+    }
+    throw Refusal(ENOENT, "no longer at the engine");
+  }
+  try {
+    auto file = contents_.adopt(fetched.file, id, fetched.item->itemVersion().contentVersion);
+    return Fetched{std::move(file), fetched.item, true};
+  } catch (...) {
+    ContentCache::discard(fetched.file);
+    throw;
+  }
+}
+
+bool WorkingCopies::alignNode(const NodeInfo& n, const std::shared_ptr<const host::Item>& item) {
+  // The download describes the file as it is now. Change batches applied
+  // meanwhile may trail it (the engine logs a moment late) or lead it; from
+  // here on they are checked against the downloaded version, and the node
+  // is brought in line with it, asking the engine when a batch moved it.
+  auto current = cache_.get(n.ino);
+  if (!current || !current->item) return false;
+  if (current->item->itemVersion() == item->itemVersion()) return false;
+  if (current->item == n.item) {
+    cache_.replaceItem(n.ino, n.item, item);
+  } else {
+    try {
+      cache_.setItem(n.ino, bridge_.item(n.identifier()));
+    } catch (...) {
+      cache_.replaceItem(n.ino, current->item, item);
+    }
+  }
+  return true;
+}
+
+bool WorkingCopies::toWorkingCopy(const NodeInfo& n, FileState& s, bool truncate) {
+  {
+    std::lock_guard path(s.pathMutex);
+    if (s.inWork) {
+      if (truncate) {
+        if (::truncate(s.file.c_str(), 0) != 0) throwErrno("truncate");
+        s.generation++;
+      }
+      return false;
+    }
+  }
+  if (truncate) {
+    // Nothing of the old contents is needed: no download.
+    if (!n.item) throw Refusal(ENOENT);
+    fs::path work = contents_.newWorkingCopy();
+    std::lock_guard path(s.pathMutex);
+    ContentCache::discard(s.file);
+    s.file = work;
+    s.inWork = true;
+    s.base = n.item->itemVersion();
+    s.matchesBase = true;
+    s.generation++;
+    writeBack_.recordWork(n.ino, s);
+    return false;
+  }
+  const bool stale = ensureContent(n, s);
+  fs::path work = contents_.toWork(s.file);
+  std::lock_guard path(s.pathMutex);
+  s.file = work;
+  s.inWork = true;
+  writeBack_.recordWork(n.ino, s);
+  return stale;
+}
+
+// ---- handles
+
+std::unique_ptr<Handle> WorkingCopies::open(const NodeInfo& node, bool writable, bool truncate) {
+  const Ino ino = node.ino;
+  auto s = files_.get(ino);
+  auto h = std::make_unique<Handle>();
+  h->ino = ino;
+  h->writable = writable;
+  h->state = s;
+  if (!writable) {
+    // Contents already here (a working copy, or the cached current version)
+    // open without waiting for a write-back in progress.
+    std::lock_guard path(s->pathMutex);
+    const bool current =
+        node.item && s->base.contentVersion == node.item->itemVersion().contentVersion;
+    if (!s->file.empty() && (s->inWork || current)) h->fd = openContents(s->file, false);
+  }
+  if (h->fd < 0) {
+    std::lock_guard lock(s->mutex);
+    const NodeInfo n = nodeOf(cache_, ino);
+    h->staleAttributes = writable ? toWorkingCopy(n, *s, truncate) : ensureContent(n, *s);
+    std::lock_guard path(s->pathMutex);
+    h->fd = openContents(s->file, writable);
+  }
+  h->keepCache = s->kernelCacheValid.exchange(true);
+  s->handles++;
+  if (writable) s->writers++;
+  return h;
+}
+
+std::pair<NodeInfo, std::unique_ptr<Handle>> WorkingCopies::createLocal(Ino parent,
+                                                                        const std::string& name) {
+  fs::path work = contents_.newWorkingCopy();
+  NodeInfo n = cache_.addLocal(parent, name);
+  auto s = files_.get(n.ino);
+  std::lock_guard lock(s->mutex);
+  {
+    std::lock_guard path(s->pathMutex);
+    s->file = work;
+    s->inWork = true;
+    s->isNew = true;
+    writeBack_.recordWork(n.ino, *s);
+  }
+  s->generation++;  // even an empty new file is a change to send
+  auto h = std::make_unique<Handle>();
+  h->ino = n.ino;
+  h->writable = true;  // its close sends the new file, whatever the flags
+  h->state = s;
+  h->fd = openContents(work, true);
+  h->keepCache = true;
+  s->kernelCacheValid = true;
+  s->handles++;
+  s->writers++;
+  return {n, std::move(h)};
+}
+
+void WorkingCopies::truncate(Ino ino, std::uint64_t size, Handle* handle) {
+  const auto length = static_cast<off_t>(size);
+  if (handle && handle->writable) {
+    if (::ftruncate(handle->fd, length) != 0) throwErrno("truncate");
+    handle->state->generation++;
+    return;
+  }
+  auto s = files_.get(ino);
+  std::lock_guard lock(s->mutex);
+  // The kernel learns the size from the reply: stale attributes need no note.
+  toWorkingCopy(nodeOf(cache_, ino), *s, length == 0);
+  if (length != 0 && ::truncate(s->file.c_str(), length) != 0) throwErrno("truncate");
+  s->generation++;
+  if (s->writers.load() == 0) {
+    // No close will follow: send it now. Like a close, it does not fail
+    // when the engine is away; the change is kept and sent later.
+    writeBack_.commitOrKeep(ino, *s, "truncate");
+  }
+}
+
+// ---- what local state protects
+
+WorkingCopies::LocalView WorkingCopies::localView(Ino ino) const {
+  LocalView view;
+  auto s = files_.find(ino);
+  if (!s) return view;
+  view.held = true;
+  std::lock_guard path(s->pathMutex);
+  struct stat st;
+  if (s->inWork && !s->file.empty() && ::stat(s->file.c_str(), &st) == 0) view.copy = st;
+  return view;
+}
+
+bool WorkingCopies::keepsLocalState(Ino ino) const {
+  auto s = files_.find(ino);
+  if (!s) return false;
+  if (s->writers.load() > 0 || s->dirty()) return true;
+  std::lock_guard lock(s->pathMutex);
+  return s->isNew || s->inWork;
+}
+
+// ---- names that change
+
+bool WorkingCopies::dropIfNeverSent(Ino ino, FileState& s) {
+  {
+    std::lock_guard path(s.pathMutex);
+    if (!s.isNew) return false;
+  }
+  cache_.detach(ino);
+  s.committed = s.generation.load();
+  std::lock_guard path(s.pathMutex);
+  if (s.inWork) ContentCache::dropRecord(s.file);
+  return true;
+}
+
+bool WorkingCopies::unlinkNeverSent(Ino ino, const std::shared_ptr<FileState>& s) {
+  if (!s) return false;
+  std::lock_guard lock(s->mutex);
+  if (!dropIfNeverSent(ino, *s)) return false;
+  if (s->handles.load() == 0) {
+    std::lock_guard path(s->pathMutex);
+    discardContents(*s);
+    s->inWork = false;
+  }
+  return true;
+}
+
+void WorkingCopies::unlinked(const NodeInfo& n, const std::shared_ptr<FileState>& s) {
+  if (!s) {
+    if (!n.item) return;
+    if (auto cached = contents_.find(n.identifier(), n.item->itemVersion().contentVersion)) {
+      ContentCache::discard(*cached);
+    }
+    return;
+  }
+  std::lock_guard lock(s->mutex);
+  {
+    // Writes still to come through open handles go with the file.
+    std::lock_guard path(s->pathMutex);
+    if (s->inWork) ContentCache::dropRecord(s->file);
+  }
+  if (s->handles.load() == 0) {
+    std::lock_guard path(s->pathMutex);
+    discardContents(*s);
+    s->inWork = false;
+  }
+}
+
+void WorkingCopies::replaced(Ino ino) {
+  auto s = files_.find(ino);
+  if (!s) return;
+  std::lock_guard lock(s->mutex);
+  {
+    std::lock_guard path(s->pathMutex);
+    if (s->inWork) ContentCache::dropRecord(s->file);
+  }
+  if (s->handles.load() == 0) {
+    std::lock_guard path(s->pathMutex);
+    if (!s->inWork) discardContents(*s);
+  }
+}
+
+bool WorkingCopies::whenNeverSent(Ino ino, const std::function<void()>& then) {
+  auto s = files_.find(ino);
+  if (!s) return false;
+  std::lock_guard lock(s->mutex);
+  if (!dropIfNeverSent(ino, *s)) return false;
+  then();
+  return true;
+}
+
+WorkingCopies::Unsent WorkingCopies::renameIfUnsent(Ino ino, Ino newParent,
+                                                    const std::string& newName, bool replacing) {
+  auto s = files_.find(ino);
+  if (!s) return Unsent::no;
+  std::lock_guard lock(s->mutex);
+  {
+    std::lock_guard path(s->pathMutex);
+    if (!s->isNew) return Unsent::no;
+  }
+  if (!replacing) {
+    // Not at the engine yet: its creation will use the new name.
+    cache_.move(ino, newParent, newName);
+    std::lock_guard path(s->pathMutex);
+    writeBack_.recordWork(ino, *s);
+    return Unsent::renamed;
+  }
+  // Replacing needs the new file at the engine first.
+  writeBack_.commit(ino, *s);
+  return Unsent::sent;
+}
+
+void WorkingCopies::moved(Ino ino) {
+  auto s = files_.find(ino);
+  if (!s) return;
+  std::lock_guard lock(s->mutex);
+  std::lock_guard path(s->pathMutex);
+  if (s->inWork || s->file.empty()) return;
+  auto target = contents_.fileFor(nodeOf(cache_, ino).identifier(), s->base.contentVersion);
+  std::error_code ec;
+  fs::rename(s->file, target, ec);
+  if (!ec) s->file = target;
+}
+
+// ---- what the engine says
+
+void WorkingCopies::markRemoteGone(Ino ino) {
+  if (auto s = files_.find(ino)) s->remoteGone = true;
+}
+
+void WorkingCopies::dropUnopened(Ino ino) {
+  auto s = files_.find(ino);
+  if (!s || s->handles.load() != 0) return;
+  std::lock_guard path(s->pathMutex);
+  discardContents(*s);
+}
+
+bool WorkingCopies::isNew(Ino ino) const {
+  auto s = files_.find(ino);
+  if (!s) return false;
+  std::lock_guard path(s->pathMutex);
+  return s->isNew;
+}
+
+std::string WorkingCopies::heldVersion(Ino ino) const {
+  auto s = files_.find(ino);
+  if (!s) return {};
+  std::lock_guard path(s->pathMutex);
+  return s->file.empty() ? std::string() : s->base.contentVersion;
+}
+
+}  // namespace corvane::mount

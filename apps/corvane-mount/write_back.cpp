@@ -1,0 +1,366 @@
+#include "corvane-mount/write_back.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+
+#include "corvane-mount/errno_map.h"
+#include "corvane-mount/mount_file_system.h"
+#include "corvane-mount/mount_internal.h"
+#include "diagnostics/log.h"
+#include "host/item_paths.h"
+#include "host/template_item.h"
+
+namespace corvane::mount {
+namespace fs = std::filesystem;
+using namespace internal;
+
+WriteBack::WriteBack(HostBridge& bridge, ContentCache& contents, ItemCache& cache,
+                     KernelNotes& notes, FileTable& files)
+    : bridge_(bridge),
+      contents_(contents),
+      cache_(cache),
+      notes_(notes),
+      files_(files),
+      queue_(4, [this](std::uint64_t ino) { run(ino); }) {}
+
+// ---- the kernel's side
+
+void WriteBack::flush(Handle& h) {
+  if (!h.writable || !h.state->dirty()) return;
+  queue_.submit(h.ino);
+}
+
+void WriteBack::fsync(Handle& h) {
+  auto& s = *h.state;
+  if (!s.dirty()) return;
+  std::lock_guard lock(s.mutex);
+  try {
+    commit(h.ino, s);
+  } catch (...) {
+    s.lastError = describe(std::current_exception());
+    files_.markPending(h.ino);
+    throw;
+  }
+}
+
+void WriteBack::release(std::unique_ptr<Handle> handle) {
+  const Ino ino = handle->ino;
+  const bool writable = handle->writable;
+  auto s = handle->state;
+  handle.reset();  // closes the file
+  s->handles--;
+  if (!writable || --s->writers > 0) return;
+  // The job sends what is unsent and then lets the working copy go; a job
+  // still running for an earlier close is never waited for here.
+  queue_.submit(ino);
+}
+
+void WriteBack::waitForAll() { queue_.drain(); }
+
+void WriteBack::waitForBelow(const NodeInfo& n) {
+  if (queue_.outstanding() == 0) return;
+  if (!n.dir) {
+    queue_.waitFor([&](std::uint64_t ino) { return ino == n.ino; });
+    return;
+  }
+  const std::string prefix = n.path + "/";
+  queue_.waitFor([&](std::uint64_t ino) {
+    auto other = cache_.get(ino);
+    return other && other->path.compare(0, prefix.size(), prefix) == 0;
+  });
+}
+
+// ---- sending
+
+void WriteBack::run(Ino ino) {
+  auto s = files_.find(ino);
+  if (!s) return;
+  std::lock_guard lock(s->mutex);
+  commitOrKeep(ino, *s, "write-back");
+}
+
+void WriteBack::commitOrKeep(Ino ino, FileState& s, const char* op) {
+  try {
+    commit(ino, s);
+    settle(ino, s);
+  } catch (...) {
+    auto n = cache_.get(ino);
+    reportOnce(s.lastError, op, n ? n->path : std::string(), std::current_exception());
+    files_.markPending(ino);
+  }
+}
+
+void WriteBack::commit(Ino ino, FileState& s) {
+  if (!s.dirty()) return;
+  auto n = cache_.get(ino);
+  if (!n || !n->attached) {
+    // Removed by the user while open: its writes go with it.
+    s.committed = s.generation.load();
+    return;
+  }
+  const std::uint64_t generation = s.generation.load();
+  bool isNew;
+  {
+    std::lock_guard path(s.pathMutex);
+    isNew = s.isNew;
+  }
+  if (isNew) {
+    createRemote(*n, s, generation);
+  } else {
+    modifyRemote(*n, s, generation);
+  }
+  s.remoteGone = false;
+  s.lastError.clear();
+  if (s.writers.load() > 0 || s.dirty()) {
+    // What is still to come (writes through handles still open) starts
+    // from what the engine has now. Otherwise the copy is let go next.
+    std::lock_guard path(s.pathMutex);
+    try {
+      recordWork(ino, s);
+    } catch (...) {
+      logFailure("record of a working copy", n->path, std::current_exception());
+    }
+  }
+  files_.clearPending(ino);
+}
+
+void WriteBack::createRemote(const NodeInfo& n, FileState& s, std::uint64_t generation) {
+  NodeInfo parent = nodeOf(cache_, n.parent);
+  auto templ = std::make_shared<host::TemplateItem>(n.identifier(), parent.identifier(), n.name,
+                                                    typeFor(n.name));
+  std::shared_ptr<const host::Item> item;
+  try {
+    item = bridge_.createItem(templ, s.file);
+  } catch (const host::Error& e) {
+    if (!isCollision(e)) throw;
+    // The name was taken at the engine meanwhile: the user's file is kept
+    // beside the other under a conflict name.
+    auto created = createUnderConflictName(parent.path, parent.identifier(), n.name, s.file);
+    item = created.item;
+    cache_.move(n.ino, n.parent, created.name);
+    notes_.note({Invalidation::entry, n.parent, n.name});
+    notes_.note({Invalidation::entry, n.parent, created.name});
+    notes_.note({Invalidation::contents, n.parent, {}});
+    try {
+      std::vector<Invalidation> notes;
+      cache_.upsert(n.parent, bridge_.item(n.identifier()), &notes);
+      notes_.note(notes);
+    } catch (...) {
+      cache_.setComplete(n.parent, false);
+    }
+  }
+  cache_.setItem(n.ino, item);
+  std::lock_guard path(s.pathMutex);
+  s.isNew = false;
+  s.base = item->itemVersion();
+  s.matchesBase = true;
+  s.committed = generation;
+}
+
+WriteBack::Created WriteBack::createUnderConflictName(const std::string& parentPath,
+                                                      const host::ItemIdentifier& parentIdentifier,
+                                                      const std::string& name,
+                                                      const fs::path& contents) {
+  const auto now = std::chrono::system_clock::now();
+  for (int counter = 1;; ++counter) {
+    std::string used = conflictName(name, now, counter);
+    auto other = std::make_shared<host::TemplateItem>(
+        host::paths::identifier(host::paths::child(parentPath, used)), parentIdentifier, used,
+        typeFor(used));
+    try {
+      return Created{bridge_.createItem(other, contents), std::move(used)};
+    } catch (const host::Error& again) {
+      if (!isCollision(again) || counter >= 20) throw;
+    }
+  }
+}
+
+void WriteBack::sendAsNew(const NodeInfo& n, FileState& s, std::uint64_t generation) {
+  {
+    std::lock_guard path(s.pathMutex);
+    s.isNew = true;
+  }
+  createRemote(n, s, generation);
+}
+
+void WriteBack::modifyRemote(const NodeInfo& n, FileState& s, std::uint64_t generation) {
+  const auto id = n.identifier();
+  // The extension answers a conflict with the engine's item and no error;
+  // asking first tells whether the reply will describe the user's bytes.
+  std::shared_ptr<const host::Item> current;
+  try {
+    current = bridge_.item(id);
+  } catch (const host::Error& e) {
+    if (!isNoSuchItem(e)) throw;
+    sendAsNew(n, s, generation);
+    return;
+  }
+  host::ItemVersion base;
+  bool conflict;
+  {
+    std::lock_guard path(s.pathMutex);
+    base = s.base;
+    conflict = !s.matchesBase;
+  }
+  conflict = conflict || current->itemVersion().contentVersion != base.contentVersion;
+  NodeInfo parent = nodeOf(cache_, n.parent);
+  auto changed =
+      std::make_shared<host::TemplateItem>(id, parent.identifier(), n.name, typeFor(n.name));
+  std::shared_ptr<const host::Item> result;
+  try {
+    result = bridge_.modifyItem(changed, base, host::fields::kContents, s.file);
+  } catch (const host::Error& e) {
+    if (!isNoSuchItem(e)) throw;
+    sendAsNew(n, s, generation);
+    return;
+  }
+  if (!conflict && s.generation.load() == generation) {
+    // A change that slipped in after the question shows as a size the user
+    // did not write (only telling while nothing was written meanwhile).
+    struct stat st;
+    auto size = result->documentSize();
+    if (::stat(s.file.c_str(), &st) == 0 && size && *size != st.st_size) conflict = true;
+  }
+  cache_.replaceItem(n.ino, n.item, result);
+  std::lock_guard path(s.pathMutex);
+  s.committed = generation;
+  if (conflict) {
+    // The user's bytes are the engine's conflict copy now; the path shows the
+    // engine's version once the working copy is let go. Later writes through
+    // a handle still open conflict again rather than overwrite it.
+    s.matchesBase = false;
+    notes_.note({Invalidation::contents, n.ino, {}});
+    notes_.note({Invalidation::contents, n.parent, {}});
+  } else {
+    s.base = result->itemVersion();
+    s.matchesBase = true;
+  }
+}
+
+void WriteBack::settle(Ino ino, FileState& s) {
+  if (s.dirty() || s.writers.load() > 0) return;
+  auto n = cache_.get(ino);
+  const bool attached = n && n->attached;
+  {
+    std::lock_guard path(s.pathMutex);
+    if (s.inWork && !s.isNew) {
+      if (s.matchesBase && attached) {
+        s.file = contents_.adopt(s.file, n->identifier(), s.base.contentVersion);
+      } else {
+        ContentCache::discard(s.file);
+        s.file.clear();
+        s.kernelCacheValid = false;
+        s.matchesBase = true;
+        if (attached) notes_.note({Invalidation::contents, ino, {}});
+      }
+      s.inWork = false;
+    } else if (s.inWork && !attached) {
+      ContentCache::discard(s.file);
+      s.file.clear();
+      s.inWork = false;
+    }
+  }
+  if (s.remoteGone && attached) {
+    // Deleted at the engine while open here, and nothing written since.
+    s.remoteGone = false;
+    cache_.detach(ino);
+    notes_.note({Invalidation::entry, n->parent, n->name});
+    notes_.note({Invalidation::contents, n->parent, {}});
+  }
+}
+
+// ---- records and leftovers
+
+void WriteBack::recordWork(Ino ino, const FileState& s) {
+  if (!s.inWork || s.file.empty()) return;
+  auto n = cache_.get(ino);
+  if (!n || !n->attached) return;
+  contents_.writeRecord(s.file, WorkRecord{n->path, s.isNew, s.base});
+}
+
+void WriteBack::refreshRecords(const std::string& path) {
+  const std::string below = path + "/";
+  for (auto& [ino, s] : files_.all()) {
+    auto n = cache_.get(ino);
+    if (!n || (n->path != path && n->path.compare(0, below.size(), below) != 0)) continue;
+    std::lock_guard lock(s->pathMutex);
+    try {
+      recordWork(ino, *s);
+    } catch (...) {
+      logFailure("record of a working copy", n->path, std::current_exception());
+    }
+  }
+}
+
+void WriteBack::sendLeftovers() {
+  std::size_t unrecorded = 0;
+  for (const auto& [file, record] : contents_.leftovers(unrecorded)) {
+    try {
+      sendLeftover(file, record);
+      ContentCache::discard(file);
+      Log::write("mount: sent " + record.path + ", left unsent by an earlier run");
+    } catch (...) {
+      // Kept, record and bytes, for the next start.
+      logFailure("write-back left by an earlier run", record.path, std::current_exception());
+    }
+  }
+  if (unrecorded > 0) {
+    Log::write("mount: " + std::to_string(unrecorded) +
+               " working copies of an earlier run without a record are in " +
+               contents_.workFolder().string());
+  }
+}
+
+void WriteBack::sendLeftover(const fs::path& file, const WorkRecord& record) {
+  const std::string parentPath = host::paths::parent(record.path);
+  const std::string name = host::paths::name(record.path);
+  const auto parentId = host::paths::identifier(parentPath);
+  const auto id = host::paths::identifier(record.path);
+  if (!record.isNew) {
+    // On the recorded base: a change made at the engine meanwhile becomes a
+    // conflict copy there, not lost.
+    auto changed = std::make_shared<host::TemplateItem>(id, parentId, name, typeFor(name));
+    try {
+      bridge_.modifyItem(changed, record.base, host::fields::kContents, file);
+      return;
+    } catch (const host::Error& e) {
+      if (!isNoSuchItem(e)) throw;
+      // Gone at the engine: the user's bytes become a new file at the path.
+    }
+  }
+  auto templ = std::make_shared<host::TemplateItem>(id, parentId, name, typeFor(name));
+  try {
+    bridge_.createItem(templ, file);
+  } catch (const host::Error& e) {
+    if (!isCollision(e)) throw;
+    createUnderConflictName(parentPath, parentId, name, file);
+  }
+}
+
+// ---- the poller's side and the end
+
+void WriteBack::retryPending() {
+  for (Ino ino : files_.pending()) {
+    auto s = files_.find(ino);
+    if (!s) {
+      files_.clearPending(ino);
+      continue;
+    }
+    if (s->writers.load() > 0) continue;  // their close sends it
+    queue_.submit(ino);
+  }
+}
+
+void WriteBack::shutdown() {
+  queue_.drain();
+  for (auto& [ino, s] : files_.all()) {
+    if (!s->dirty()) continue;
+    std::lock_guard lock(s->mutex);
+    s->writers = 0;  // the kernel will not close them any more
+    commitOrKeep(ino, *s, "write-back at unmount");
+  }
+  queue_.stop();
+}
+
+}  // namespace corvane::mount

@@ -1,0 +1,107 @@
+// WriteBack: sends what was written here to the engine, and keeps what it
+// cannot send yet.
+//
+// The close of the last writer queues the file; a worker commits it (creates
+// or modifies the item, the user's bytes becoming a conflict copy at the
+// engine when the engine's version moved meanwhile) and settles it: the
+// working copy becomes the cached contents of the new version, or goes. A
+// commit that fails keeps the change, marks the file pending and is retried
+// by the poller; fsync commits at once and reports the failure. Each working
+// copy with changes has a record beside it (ContentCache::writeRecord), so
+// what a run could not send is sent by the next one when it starts
+// (sendLeftovers). Part of the working-copies room, with WorkingCopies and
+// the FileTable.
+//
+// Owned by MountFileSystem; holds references to the bridge, the content and
+// item caches, the notes and the file table, which outlive it. Thread-safe.
+// commit() and commitOrKeep() expect the caller to hold the file's `mutex`;
+// recordWork() expects its `pathMutex`. The queue's workers take a file's
+// `mutex`, then briefly its `pathMutex`, the item cache's and the file
+// table's locks; they never take the ChangeGate. The queue is the last
+// member: its workers stop before anything they use goes away.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "corvane-mount/content_cache.h"
+#include "corvane-mount/file_table.h"
+#include "corvane-mount/host_bridge.h"
+#include "corvane-mount/item_cache.h"
+#include "corvane-mount/kernel_notes.h"
+#include "corvane-mount/write_back_queue.h"
+
+namespace corvane::mount {
+
+class WriteBack {
+ public:
+  WriteBack(HostBridge& bridge, ContentCache& contents, ItemCache& cache, KernelNotes& notes,
+            FileTable& files);
+  WriteBack(const WriteBack&) = delete;
+  WriteBack& operator=(const WriteBack&) = delete;
+
+  // The close of a writer: queues its changes for the engine.
+  void flush(Handle& handle);
+  // Sends the changes and waits for the engine's answer; throws its failure.
+  void fsync(Handle& handle);
+  // Closes the handle; the last writer's close queues what is still unsent.
+  void release(std::unique_ptr<Handle> handle);
+
+  // Waits until every queued write-back has been tried.
+  void waitForAll();
+  // Waits for the write-backs of the node and, for a folder, of everything
+  // below it, so that they are at the engine under their present names.
+  void waitForBelow(const NodeInfo& node);
+
+  // Sends the file's unsent changes; throws when the engine did not take
+  // them. The caller holds the file's `mutex`.
+  void commit(Ino ino, FileState& state);
+  // commit() and settle; a failure is logged once and the file marked
+  // pending. The caller holds the file's `mutex`.
+  void commitOrKeep(Ino ino, FileState& state, const char* op);
+
+  // Writes the record of the node's working copy under its present path;
+  // the caller holds the state's `pathMutex`.
+  void recordWork(Ino ino, const FileState& state);
+  // After a move: the records of working copies at or below `path`.
+  void refreshRecords(const std::string& path);
+
+  // Sends what an earlier run left unsent (it ended before the engine took it).
+  void sendLeftovers();
+  // Queues the failed write-backs again (the engine may be back).
+  void retryPending();
+  // Sends every unsent change and stops the workers; used when the mount ends.
+  void shutdown();
+
+ private:
+  using ItemPtr = std::shared_ptr<const host::Item>;
+
+  void run(Ino ino);
+  void createRemote(const NodeInfo& node, FileState& state, std::uint64_t generation);
+  void modifyRemote(const NodeInfo& node, FileState& state, std::uint64_t generation);
+  // Gone at the engine: the user's bytes become a new file at the path.
+  void sendAsNew(const NodeInfo& node, FileState& state, std::uint64_t generation);
+  // Lets the working copy go once nothing is unsent.
+  void settle(Ino ino, FileState& state);
+  struct Created {
+    ItemPtr item;
+    std::string name;  // the name it got
+  };
+  // Creates `contents` beside `name` under a conflict name, for a name that
+  // is taken at the engine.
+  Created createUnderConflictName(const std::string& parentPath,
+                                  const host::ItemIdentifier& parentIdentifier,
+                                  const std::string& name, const std::filesystem::path& contents);
+  void sendLeftover(const std::filesystem::path& file, const WorkRecord& record);
+
+  HostBridge& bridge_;
+  ContentCache& contents_;
+  ItemCache& cache_;
+  KernelNotes& notes_;
+  FileTable& files_;
+  // Last: its workers stop before anything they use goes away.
+  WriteBackQueue queue_;
+};
+
+}  // namespace corvane::mount
