@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "host/identifiers.h"
+#include "host/item_paths.h"
 #include "items/item.h"
 
 namespace corvane {
@@ -39,6 +40,16 @@ TEST(ItemScheme, IdentifierPathAndParent) {
   for (const auto& [path, parent] : parents) {
     EXPECT_EQ(Item::parent(path), parent) << "parent of '" << path << "'";
   }
+}
+
+TEST(ItemScheme, ChildAndNameRebuildAPathFromItsParent) {
+  for (const std::string path : {"a", "a/b", "docs/sub/x.txt", "a//b", "a/"}) {
+    EXPECT_EQ(host::paths::child(host::paths::parent(path), host::paths::name(path)), path)
+        << "path '" << path << "'";
+  }
+  EXPECT_EQ(host::paths::name("docs/sub/x.txt"), "x.txt");
+  EXPECT_EQ(host::paths::child("", "x.txt"), "x.txt");
+  EXPECT_EQ(host::paths::identifier(host::paths::child("", "x.txt")), "x.txt");
 }
 
 TEST(ItemScheme, ParentIdentifiers) {

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "corvane-mount/errno_map.h"
+#include "corvane-mount/folder_handle.h"
 #include "corvane-mount/item_cache.h"
 #include "corvane-mount/mount_file_system.h"
 #include "engine/engine_client.h"
@@ -343,6 +344,88 @@ TEST_F(MountLogicTest, ListsReadsAndShowsAttributesOfTheBackingFolder) {
   EXPECT_EQ(d().read("docs/d.txt"), "in docs");  // docs was never listed: looked up
   EXPECT_EQ(errnoOf([&] { d().at("docs/missing"); }), ENOENT);
   EXPECT_EQ(errnoOf([&] { d().at("missing"); }), ENOENT);
+}
+
+// A reply with room for `room` entries, as the kernel's buffer has.
+class ListingReply final : public EntryReplier {
+ public:
+  ListingReply(std::size_t room, bool withAttributes) : room_(room), plus_(withAttributes) {}
+  bool add(const DirEntry& entry, std::uint64_t next) override {
+    if (names.size() == room_) return false;
+    names.push_back(entry.name);
+    inos.push_back(entry.attributes.ino);
+    nexts.push_back(next);
+    return true;
+  }
+  bool withAttributes() const override { return plus_; }
+
+  std::vector<std::string> names;
+  std::vector<Ino> inos;
+  std::vector<std::uint64_t> nexts;
+
+ private:
+  const std::size_t room_;
+  const bool plus_;
+};
+
+TEST_F(MountLogicTest, AFolderIsReadInPiecesFromOneSnapshot) {
+  fs::create_directories(backing / "docs");
+  put(backing / "a.txt", "a");
+  put(backing / "b.txt", "b");
+  auto root = mount().opendir(kRootIno);
+
+  ListingReply first(3, false);
+  mount().readdir(*root, 0, first);
+  EXPECT_EQ(first.names, (std::vector<std::string>{".", "..", "a.txt"}));
+  EXPECT_EQ(first.nexts, (std::vector<std::uint64_t>{1, 2, 3}));
+  EXPECT_EQ(first.inos.at(0), kRootIno);
+  EXPECT_EQ(first.inos.at(1), kRootIno);  // the root is its own parent
+
+  d().write("c.txt", "c");  // made while the listing is read
+  ListingReply rest(10, false);
+  mount().readdir(*root, 3, rest);
+  EXPECT_EQ(rest.names, (std::vector<std::string>{"b.txt", "docs"}));
+  EXPECT_EQ(rest.nexts, (std::vector<std::uint64_t>{4, 5}));
+
+  ListingReply rewound(10, false);
+  mount().readdir(*root, 0, rewound);
+  EXPECT_EQ(rewound.names,
+            (std::vector<std::string>{".", "..", "a.txt", "b.txt", "c.txt", "docs"}));
+
+  const Ino docs = d().at("docs");
+  auto inDocs = mount().opendir(docs);
+  ListingReply up(2, false);
+  mount().readdir(*inDocs, 0, up);
+  EXPECT_EQ(up.inos, (std::vector<Ino>{docs, kRootIno}));
+  EXPECT_EQ(errnoOf([&] { mount().opendir(d().at("a.txt")); }), ENOTDIR);
+}
+
+TEST_F(MountLogicTest, AListingWithAttributesHandsTheKernelAReferenceToEachChildItCarries) {
+  fs::create_directories(backing / "docs");
+  put(backing / "docs" / "listed.txt", "1");
+  put(backing / "docs" / "unlisted.txt", "2");
+  const Ino docs = d().at("docs");  // the kernel's one reference to the folder
+  auto folder = mount().opendir(docs);
+  ListingReply plain(10, false);  // names only: no references
+  mount().readdir(*folder, 0, plain);
+  ListingReply reply(3, true);  // no room for the second file
+  mount().readdir(*folder, 0, reply);
+  ASSERT_EQ(reply.names, (std::vector<std::string>{".", "..", "listed.txt"}));
+  const Ino listed = reply.inos.at(2);
+  const Ino unlisted = mount().cache().child(docs, "unlisted.txt")->ino;
+
+  mount().unlink(docs, "listed.txt");
+  mount().unlink(docs, "unlisted.txt");
+  // The kernel holds the listed file until it forgets it; nobody holds the other.
+  EXPECT_TRUE(mount().cache().get(listed));
+  EXPECT_FALSE(mount().cache().get(unlisted));
+  mount().forget(listed, 1);
+  EXPECT_FALSE(mount().cache().get(listed));
+
+  // "." and ".." hand out no reference: one forget ends the folder's record.
+  mount().rmdir(kRootIno, "docs");
+  mount().forget(docs, 1);
+  EXPECT_FALSE(mount().cache().get(docs));
 }
 
 TEST_F(MountLogicTest, WritesNewAndChangedFilesBack) {
