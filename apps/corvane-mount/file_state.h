@@ -1,5 +1,5 @@
 // FileState and Handle: the local state of one file's contents, and an open
-// file.
+// file that reads and writes them.
 //
 // A FileState is made by the FileTable for a file the mount holds contents
 // of, and shared by the table, the file's open handles and the write-back

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "corvane-mount/errno_map.h"
+#include "corvane-mount/fuse_replies.h"
 
 namespace corvane::mount {
 namespace {
@@ -17,34 +18,6 @@ namespace {
 constexpr unsigned kMaxTransfer = 1u << 20;
 
 FuseAdapter& adapter(fuse_req_t req) { return *static_cast<FuseAdapter*>(fuse_req_userdata(req)); }
-
-struct stat toStat(const Attributes& a) {
-  struct stat st;
-  std::memset(&st, 0, sizeof st);
-  st.st_ino = a.ino;
-  st.st_mode = a.mode;
-  st.st_nlink = a.nlink;
-  st.st_uid = a.uid;
-  st.st_gid = a.gid;
-  st.st_size = static_cast<off_t>(a.size);
-  st.st_blksize = a.blockSize;
-  st.st_blocks = static_cast<blkcnt_t>((a.size + 511) / 512);
-  st.st_mtim.tv_sec = a.mtimeSeconds;
-  st.st_mtim.tv_nsec = a.mtimeNanoseconds;
-  st.st_atim = st.st_mtim;
-  st.st_ctim = st.st_mtim;
-  return st;
-}
-
-fuse_entry_param toEntry(FuseAdapter& a, const Attributes& attributes) {
-  fuse_entry_param e;
-  std::memset(&e, 0, sizeof e);
-  e.ino = attributes.ino;
-  e.attr = toStat(attributes);
-  e.attr_timeout = a.options().attributeTimeout;
-  e.entry_timeout = a.options().entryTimeout;
-  return e;
-}
 
 std::string pathOf(FuseAdapter& a, fuse_ino_t ino, const char* name = nullptr) {
   return a.fs().pathFor(ino, name);
@@ -62,40 +35,6 @@ Handle* handleOf(fuse_file_info* fi) { return reinterpret_cast<Handle*>(fi->fh);
 
 FolderHandle* folderOf(fuse_file_info* fi) { return reinterpret_cast<FolderHandle*>(fi->fh); }
 
-// One readdir reply: entries packed into a buffer of the size the kernel asked for.
-class DirectoryReply final : public EntryReplier {
- public:
-  DirectoryReply(fuse_req_t req, FuseAdapter& adapter, std::size_t size, bool plus)
-      : req_(req), adapter_(adapter), buffer_(size), plus_(plus) {}
-
-  bool add(const DirEntry& entry, std::uint64_t next) override {
-    char* at = buffer_.data() + used_;
-    const std::size_t room = buffer_.size() - used_;
-    const auto offset = static_cast<off_t>(next);
-    std::size_t need;
-    if (plus_) {
-      auto e = toEntry(adapter_, entry.attributes);
-      need = fuse_add_direntry_plus(req_, at, room, entry.name.c_str(), &e, offset);
-    } else {
-      auto st = toStat(entry.attributes);
-      need = fuse_add_direntry(req_, at, room, entry.name.c_str(), &st, offset);
-    }
-    if (need > room) return false;
-    used_ += need;
-    return true;
-  }
-  bool withAttributes() const override { return plus_; }
-
-  void send() { fuse_reply_buf(req_, buffer_.data(), used_); }
-
- private:
-  fuse_req_t req_;
-  FuseAdapter& adapter_;
-  std::vector<char> buffer_;
-  std::size_t used_ = 0;
-  const bool plus_;
-};
-
 void opInit(void* userdata, fuse_conn_info* conn) {
   (void)userdata;
   conn->max_write = kMaxTransfer;
@@ -110,7 +49,7 @@ void opInit(void* userdata, fuse_conn_info* conn) {
 void opLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
   auto& a = adapter(req);
   try {
-    auto e = toEntry(a, a.fs().lookup(parent, name));
+    auto e = toEntry(a.options(), a.fs().lookup(parent, name));
     fuse_reply_entry(req, &e);
   } catch (const Refusal& r) {
     if (r.err() == ENOENT) {
@@ -179,7 +118,7 @@ void opMknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, d
   try {
     auto [attributes, handle] = a.fs().create(parent, name, O_WRONLY | O_EXCL);
     a.fs().release(std::move(handle));
-    auto e = toEntry(a, a.fs().getattr(attributes.ino));
+    auto e = toEntry(a.options(), a.fs().getattr(attributes.ino));
     fuse_reply_entry(req, &e);
   } catch (...) {
     replyFailure(req, "mknod", pathOf(a, parent, name));
@@ -189,7 +128,7 @@ void opMknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, d
 void opMkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
   auto& a = adapter(req);
   try {
-    auto e = toEntry(a, a.fs().mkdir(parent, name));
+    auto e = toEntry(a.options(), a.fs().mkdir(parent, name));
     fuse_reply_entry(req, &e);
   } catch (...) {
     replyFailure(req, "mkdir", pathOf(a, parent, name));
@@ -251,7 +190,7 @@ void opCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_
   auto& a = adapter(req);
   try {
     auto [attributes, handle] = a.fs().create(parent, name, fi->flags);
-    auto e = toEntry(a, attributes);
+    auto e = toEntry(a.options(), attributes);
     fi->keep_cache = handle->keepCache;
     fi->fh = reinterpret_cast<uint64_t>(handle.get());
     a.opened(handle.get());
@@ -345,7 +284,7 @@ void readdirCommon(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_
                    bool plus) {
   auto& a = adapter(req);
   try {
-    DirectoryReply reply(req, a, size, plus);
+    DirectoryReply reply(req, a.options(), size, plus);
     a.fs().readdir(*folderOf(fi), static_cast<std::uint64_t>(off), reply);
     reply.send();
   } catch (...) {
@@ -370,18 +309,7 @@ void opReleasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
 void opFsyncdir(fuse_req_t req, fuse_ino_t, int, fuse_file_info*) { fuse_reply_err(req, 0); }
 
 void opStatfs(fuse_req_t req, fuse_ino_t) {
-  auto s = adapter(req).fs().statfs();
-  struct statvfs st;
-  std::memset(&st, 0, sizeof st);
-  st.f_bsize = s.blockSize;
-  st.f_frsize = s.blockSize;
-  st.f_blocks = s.blocks;
-  st.f_bfree = s.blocksFree;
-  st.f_bavail = s.blocksAvailable;
-  st.f_files = s.files;
-  st.f_ffree = s.filesFree;
-  st.f_favail = s.filesFree;
-  st.f_namemax = s.nameMax;
+  auto st = toStatvfs(adapter(req).fs().statfs());
   fuse_reply_statfs(req, &st);
 }
 

@@ -14,14 +14,10 @@
 #include <mutex>
 #include <set>
 
+#include "corvane-mount/fuse_replies.h"
 #include "corvane-mount/mount_file_system.h"
 
 namespace corvane::mount {
-
-struct AdapterOptions {
-  double entryTimeout = 2.0;      // seconds the kernel may keep a name
-  double attributeTimeout = 2.0;  // seconds it may keep attributes
-};
 
 class FuseAdapter {
  public:

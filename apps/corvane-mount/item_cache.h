@@ -11,7 +11,8 @@
 // it needs no question to the engine.
 //
 // Pure bookkeeping: no engine calls, no I/O. Thread-safe: one mutex guards
-// everything, and results are copies.
+// everything, and results are copies; fill() and reset() call `keep` with it
+// held.
 #pragma once
 
 #include <cstdint>

@@ -13,7 +13,8 @@
 //   - change application: ChangeApplication (the poller's change sets,
 //     anchor expiry);
 //   - contents: the ContentCache, the folder of fetched bytes and working
-//     copies (every read of fetched bytes goes through it);
+//     copies; WorkingCopies finds and adopts fetched bytes only through it,
+//     so how much it keeps can be bounded there alone;
 // and the HostBridge to the extension, the ChangeGate and KernelNotes. The
 // libfuse adapter only translates calls into the operations below and their
 // results and failures into replies; folder listings reach it through an
@@ -40,11 +41,13 @@
 //   4. the FileTable's mutex;
 //   5. a FileState's `pathMutex`;
 //   6. the ItemCache's mutex, KernelNotes' mutex, the WriteBackQueue's mutex.
-// Two callbacks run under a lock of step 6: ItemCache::fill and ::reset call
-// their `keep` (WorkingCopies::keepsLocalState: the FileTable's mutex, then a
-// `pathMutex`) under the cache's mutex, and WriteBackQueue::waitFor calls its
-// match (the ItemCache) under the queue's mutex. KernelNotes calls its
-// listener (the poller's wake-up) after letting go of its mutex.
+// Two callbacks run under a lock of step 6: WriteBackQueue::waitFor calls its
+// match (the ItemCache) under the queue's mutex, and ItemCache::fill and
+// ::reset call their `keep` (WorkingCopies::keepsLocalState: the FileTable's
+// mutex, then a `pathMutex`) under the cache's mutex. The second goes against
+// steps 4 and 5: a thread that writes a working copy's record holds its
+// `pathMutex` and waits for the cache's mutex. KernelNotes calls its listener
+// (the poller's wake-up) after letting go of its mutex.
 #pragma once
 
 #include <sys/types.h>

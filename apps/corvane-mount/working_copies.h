@@ -15,8 +15,7 @@
 // Owned by MountFileSystem; holds references to parts that outlive it.
 // Thread-safe. Lock order within the room: a FileState's `mutex` (held across
 // an engine request), then the FileTable's mutex, then the state's
-// `pathMutex`, then the item cache's lock. Calls marked "the caller holds the
-// file's mutex" are made with that lock taken.
+// `pathMutex`, then the item cache's lock.
 #pragma once
 
 #include <sys/stat.h>

@@ -5,7 +5,8 @@
 // handed in again while queued is queued once). Operations that change names
 // first wait for the jobs of the inodes they touch (waitFor), so a file is at
 // the engine under its old name before it is renamed or removed. Owned by
-// the file system; thread-safe. Jobs must not throw.
+// the file system (WriteBack); thread-safe: one mutex, never held while a job
+// runs; waitFor() calls `matches` with it held. Jobs must not throw.
 #pragma once
 
 #include <condition_variable>
