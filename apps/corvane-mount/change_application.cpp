@@ -14,8 +14,8 @@
 
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/mount_internal.h"
-#include "diagnostics/log.h"
 #include "items/item.h"
+#include "platform/log.h"
 #include "platform/uniform_types.h"
 #include "platform/uuid.h"
 

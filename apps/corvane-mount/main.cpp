@@ -16,10 +16,10 @@
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/fuse_adapter.h"
 #include "corvane-mount/mount_file_system.h"
-#include "diagnostics/log.h"
 #include "engine/engine_client.h"
 #include "extension/file_provider_extension.h"
 #include "platform/folders.h"
+#include "platform/log.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <system_error>
 #include <vector>
 
-#include "diagnostics/log.h"
 #include "engine/engine_error.h"
 #include "platform/folders.h"
+#include "platform/log.h"
 
 namespace corvane::transport {
 namespace {

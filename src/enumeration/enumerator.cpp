@@ -1,8 +1,8 @@
 #include "enumeration/enumerator.h"
 
 #include "diagnostics/errors.h"
-#include "diagnostics/log.h"
 #include "items/item.h"
+#include "platform/log.h"
 #include "platform/unicode.h"
 
 namespace corvane {

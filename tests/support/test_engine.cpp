@@ -15,8 +15,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "diagnostics/log.h"
 #include "engine/json_text.h"
+#include "platform/log.h"
 
 namespace corvane::testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "diagnostics/log.h"
+#include "platform/log.h"
 
 #include <fcntl.h>
 #include <unistd.h>
