@@ -13,12 +13,16 @@
 #include <utility>
 
 #include "api_error.h"
-#include "file_copy.h"
+#include "platform/file_copy.h"
+#include "platform/unique_fd.h"
 #include "random_hex.h"
+#include "rename_no_replace.h"
 #include "scope_paths.h"
 
 namespace corvane::syncengine {
 namespace fs = std::filesystem;
+using platform::copyContents;
+using platform::UniqueFd;
 namespace {
 
 std::string inQuotes(std::string_view text) { return "\"" + std::string(text) + "\""; }

@@ -16,6 +16,7 @@
 #include "engine/engine_error.h"
 #include "platform/folders.h"
 #include "platform/log.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::transport {
 namespace {
@@ -157,42 +158,37 @@ std::string errnoText(int err) { return std::error_code(err, std::generic_catego
 bool readFile(const std::filesystem::path& path, std::string& out, std::string& why) {
   // Non-blocking open and a regular-file check: a FIFO or a device planted as
   // engine.json must fail the request, not block it or fill memory.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
+  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) {
     why = "cannot open the file: " + errnoText(errno);
     return false;
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     why = "not a regular file";
-    ::close(fd);
     return false;
   }
   constexpr off_t kMaxDiscoveryFile = 64 * 1024;
   if (st.st_size > kMaxDiscoveryFile) {
     why = "the file is larger than " + std::to_string(kMaxDiscoveryFile) + " bytes";
-    ::close(fd);
     return false;
   }
   out.reserve(static_cast<size_t>(st.st_size) + simdjson::SIMDJSON_PADDING);
   char buffer[4096];
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       why = "cannot read the file: " + errnoText(errno);
-      ::close(fd);
       return false;
     }
     if (n == 0) break;
     out.append(buffer, static_cast<size_t>(n));
     if (out.size() > 64 * 1024) {
       why = "the file keeps growing";
-      ::close(fd);
       return false;
     }
   }
-  ::close(fd);
   return true;
 }
 
