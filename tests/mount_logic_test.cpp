@@ -524,7 +524,7 @@ TEST_F(MountLogicTest, OwnChangesComeBackWithoutInvalidatingAnything) {
     auto set = client.changes(*before);
     if (!set.changes) return false;
     for (auto& c : *set.changes) {
-      if (c.path == "mine.txt") return true;
+      if (c.entry.path == "mine.txt") return true;
     }
     return false;
   }));
@@ -852,11 +852,11 @@ TEST_F(MountRequestTest, ExpiredAnchorDropsTheCacheAndTakesANewAnchor) {
 TEST_F(MountRequestTest, AFileDeletedAndRecreatedInOneBatchIsAskedFor) {
   onList("", {makeEntry("a.txt", false, 1, "v1")});
   Ino a = d().at("a.txt");
-  Change gone{"a.txt", "a.txt", false, 0, {}, "v1", true};
+  Change gone{{"a.txt", "a.txt", false, 0, {}, "v1"}, true};
   Change back = gone;
   back.deleted = false;
-  back.version = "v2";
-  back.size = 2;
+  back.entry.version = "v2";
+  back.entry.size = 2;
   // The log says: updated, then deleted. The extension reports deletions
   // first, so only the listing can tell that it is gone.
   engine.on("GET", scopePath("/changes"), Reply{200, toJson(ChangeSet{"a2", std::vector<Change>{back, gone}, false})});

@@ -113,15 +113,7 @@ Entry makeEntry(std::string path, const ItemState& state) {
 }
 
 Change makeChange(std::string path, const ItemState& state, bool deleted) {
-  Change change;
-  change.name = nameOf(path);
-  change.path = std::move(path);
-  change.dir = state.dir;
-  change.size = state.size;
-  change.mod_time = modTimeOf(state);
-  change.version = state.version;
-  change.deleted = deleted;
-  return change;
+  return Change{makeEntry(std::move(path), state), deleted};
 }
 
 ScopeFolder::ScopeFolder(fs::path root) : root_(std::move(root)) {}
