@@ -349,6 +349,34 @@ ScopeService::StagedCopy ScopeService::stage(const std::string& source) {
   return staged;
 }
 
+mode_t ScopeService::checkUpload(const std::string& path, const std::string& version) const {
+  struct stat st {};
+  switch (folder_.kindOf(path, &st)) {
+    case ScopeFolder::Kind::missing:
+      if (!version.empty()) {
+        throw conflict("The file " + inQuotes(path) +
+                       " no longer exists; it was moved or deleted since version " +
+                       inQuotes(version) + ".");
+      }
+      return 0;
+    case ScopeFolder::Kind::folder:
+      throw conflict("A folder is at " + inQuotes(path) + "; a file cannot replace it.");
+    case ScopeFolder::Kind::other:
+      throw conflict("Something other than a file is at " + inQuotes(path) + ".");
+    case ScopeFolder::Kind::file:
+      break;
+  }
+  if (version.empty()) {
+    throw conflict("A file already exists at " + inQuotes(path) +
+                   "; send its current version to replace it.");
+  }
+  if (const auto current = stateFromStat(st); !current || current->version != version) {
+    throw conflict("The file " + inQuotes(path) + " changed since version " + inQuotes(version) +
+                   "; its current version is " + inQuotes(current ? current->version : "") + ".");
+  }
+  return st.st_mode & 07777;
+}
+
 Entry ScopeService::upload(const std::string& path, const std::string& source,
                            const std::string& version) {
   requireWritable();
@@ -357,43 +385,14 @@ Entry ScopeService::upload(const std::string& path, const std::string& source,
   checkFits(path);
   checkLocalPath(source, "source");
 
-  // Answers an upload that cannot succeed; returns the mode of the file it
-  // replaces (0 for a new file).
-  auto check = [&]() -> mode_t {
-    struct stat st {};
-    switch (folder_.kindOf(path, &st)) {
-      case ScopeFolder::Kind::missing:
-        if (!version.empty()) {
-          throw conflict("The file " + inQuotes(path) +
-                         " no longer exists; it was moved or deleted since version " +
-                         inQuotes(version) + ".");
-        }
-        return 0;
-      case ScopeFolder::Kind::folder:
-        throw conflict("A folder is at " + inQuotes(path) + "; a file cannot replace it.");
-      case ScopeFolder::Kind::other:
-        throw conflict("Something other than a file is at " + inQuotes(path) + ".");
-      case ScopeFolder::Kind::file:
-        break;
-    }
-    if (version.empty()) {
-      throw conflict("A file already exists at " + inQuotes(path) +
-                     "; send its current version to replace it.");
-    }
-    if (const auto current = stateFromStat(st); !current || current->version != version) {
-      throw conflict("The file " + inQuotes(path) + " changed since version " + inQuotes(version) +
-                     "; its current version is " + inQuotes(current ? current->version : "") + ".");
-    }
-    return st.st_mode & 07777;
-  };
   {
     std::shared_lock lock(mutex_);
-    check();  // refuse early, before copying
+    checkUpload(path, version);  // refuse early, before copying
   }
   StagedCopy staged = stage(source);
 
   std::unique_lock lock(mutex_);
-  const mode_t mode = check();
+  const mode_t mode = checkUpload(path, version);
   std::vector<ChangeTracker::Target> changed;
   makeFolders(parentOf(path), changed);
   const fs::path target = folder_.full(path);
