@@ -179,17 +179,6 @@ TEST(ErrnoMapTest, HostErrorsMapByOneTable) {
   EXPECT_FALSE(isRefusal(std::make_exception_ptr(host::Error::fileProvider(-1005))));
 }
 
-TEST(ConflictNameTest, StemAndExtensionAroundTheStamp) {
-  ::setenv("TZ", "UTC", 1);
-  ::tzset();
-  const auto when = std::chrono::sys_days{std::chrono::year{2024} / 5 / 1} + 12h + 3min + 9s;
-  EXPECT_EQ(conflictName("report.pdf", when), "report (conflict 2024-05-01 120309).pdf");
-  EXPECT_EQ(conflictName("archive.tar.gz", when), "archive.tar (conflict 2024-05-01 120309).gz");
-  EXPECT_EQ(conflictName("README", when), "README (conflict 2024-05-01 120309)");
-  EXPECT_EQ(conflictName(".bashrc", when), ".bashrc (conflict 2024-05-01 120309)");
-  EXPECT_EQ(conflictName("a.txt", when, 2), "a (conflict 2024-05-01 120309 2).txt");
-}
-
 // ------------------------------------------------------------------ item cache
 
 class ItemCacheTest : public ::testing::Test {

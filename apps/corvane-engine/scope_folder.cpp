@@ -9,6 +9,7 @@
 #include <charconv>
 #include <system_error>
 
+#include "platform/unicode.h"
 #include "scope_paths.h"
 
 namespace corvane::syncengine {
@@ -54,7 +55,7 @@ void forEachChild(int fd, Visit&& visit) {
     const std::string_view name = child->d_name;
     if (name == "." || name == ".." || isWorkFileName(name)) continue;
     if (child->d_type != DT_UNKNOWN && child->d_type != DT_REG && child->d_type != DT_DIR) continue;
-    if (!isValidUtf8(name)) continue;
+    if (!platform::isValidUTF8(name)) continue;
     struct stat st {};
     if (::fstatat(dirFd, child->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
     if (auto state = stateFromStat(st)) visit(name, *state);

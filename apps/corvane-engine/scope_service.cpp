@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "api_error.h"
+#include "host/item_names.h"
 #include "platform/file_copy.h"
 #include "platform/unique_fd.h"
 #include "random_hex.h"
@@ -73,38 +74,6 @@ class ScopeService::StagedCopy {
   }
   fs::path path_;
 };
-
-std::string conflictName(const std::string& name, std::time_t when, int counter) {
-  std::tm local{};
-  ::localtime_r(&when, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H%M%S", &local);
-  std::string tag = std::string(" (conflict ") + stamp;
-  if (counter > 1) tag += " " + std::to_string(counter);
-  tag += ")";
-
-  std::string stem = name;
-  std::string extension;
-  if (const std::size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0) {
-    stem = name.substr(0, dot);
-    extension = name.substr(dot);
-  }
-  // A name may use the whole of a file system's limit, and the copy must
-  // still fit: the stem gives way. An "extension" too long to leave any
-  // stem is no real extension and is shortened with the rest.
-  if (extension.size() + tag.size() >= kMaxNameBytes) {
-    stem = name;
-    extension.clear();
-  }
-  const std::size_t room = kMaxNameBytes - tag.size() - extension.size();
-  if (stem.size() > room) {
-    std::size_t cut = room;
-    // Never split a UTF-8 sequence: back up over continuation bytes.
-    while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
-    stem.resize(cut);
-  }
-  return stem + tag + extension;
-}
 
 ScopeService::ScopeService(Scope record, const fs::path& folder, const fs::path& logFile,
                            std::int64_t retention)
@@ -267,6 +236,7 @@ std::string ScopeService::relocate(const std::string& key, const std::string& ta
                                    const std::string& name) {
   const ItemKey item = parseItemKey(key, "path");
   const std::string target = joinPath(targetFolder, name);
+  checkPath(target, "new path");
   checkFits(target);
   const std::string answer = item.folder ? target + "/" : target;
   if (target == item.path) return answer;
@@ -416,16 +386,23 @@ Entry ScopeService::conflictCopy(const std::string& path, const std::string& sou
   requireWritable();
   checkPath(path, "path");
   requireItem(path);
-  checkFits(joinPath(parentOf(path), std::string(kMaxNameBytes, 'x')));  // the longest copy name
+  const std::string folder = parentOf(path);
+  const std::size_t room = host::nameRoomIn(folder);
+  constexpr int kMaxCounter = 9'999;
+  const auto now = std::chrono::system_clock::now();
+  // Refused before anything is made: a copy name with the longest stamp must
+  // fit into the folder, and the longest copy must fit the file system.
+  checkPath(joinPath(folder, host::conflictName(nameOf(path), now, kMaxCounter, room)),
+            "conflict copy's path");
+  checkFits(joinPath(folder, std::string(room, 'x')));
   checkLocalPath(source, "source");
   StagedCopy staged = stage(source);
 
   std::unique_lock lock(mutex_);
   std::vector<ChangeTracker::Target> changed;
-  makeFolders(parentOf(path), changed);
-  const std::time_t now = std::time(nullptr);
-  for (int counter = 1; counter < 10'000; ++counter) {
-    const std::string copy = joinPath(parentOf(path), conflictName(nameOf(path), now, counter));
+  makeFolders(folder, changed);
+  for (int counter = 1; counter <= kMaxCounter; ++counter) {
+    const std::string copy = joinPath(folder, host::conflictName(nameOf(path), now, counter, room));
     if (folder_.kindOf(copy) != ScopeFolder::Kind::missing) continue;
     if (renameNoReplace(staged.path(), folder_.full(copy))) {
       staged.placed();

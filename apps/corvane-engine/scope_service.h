@@ -75,11 +75,4 @@ class ScopeService {
   std::unique_ptr<FolderWatcher> watcher_;
 };
 
-// "<stem> (conflict YYYY-MM-DD HHMMSS)<.ext>" for `name` at local time `when`;
-// `counter` > 1 adds " <counter>" inside the parentheses. The extension is
-// the part from the last "." unless that is the first character. The stem is
-// shortened (at a character boundary) so that the result has at most
-// kMaxNameBytes bytes.
-std::string conflictName(const std::string& name, std::time_t when, int counter);
-
 }  // namespace corvane::syncengine

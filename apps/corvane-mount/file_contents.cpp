@@ -14,6 +14,7 @@
 
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/mount_internal.h"
+#include "host/item_names.h"
 #include "items/item.h"
 #include "platform/log.h"
 #include "platform/uniform_types.h"
@@ -315,7 +316,7 @@ MountFileSystem::ItemPtr MountFileSystem::createUnderConflictName(
     const std::string& name, const fs::path& contents, std::string& used) {
   const auto now = std::chrono::system_clock::now();
   for (int counter = 1;; ++counter) {
-    used = conflictName(name, now, counter);
+    used = host::conflictName(name, now, counter, host::nameRoomIn(parentPath));
     auto other = std::make_shared<LocalItem>(Item::identifier(childPath(parentPath, used)),
                                              parentIdentifier, used, typeFor(used));
     try {
