@@ -21,15 +21,18 @@ std::string_view cutAtCharacter(std::string_view text, std::size_t bytes) {
   return text.substr(0, cut);
 }
 
+// "is 300 bytes long, more than the 255 a name may have"
+NameVerdict tooLong(std::size_t size, std::size_t limit, const char* what) {
+  return refused(NameVerdict::Kind::tooLong,
+                 "is " + std::to_string(size) + " bytes long, more than the " +
+                     std::to_string(limit) + " a " + what + " may have");
+}
+
 }  // namespace
 
 NameVerdict checkItemName(std::string_view name) {
   using Kind = NameVerdict::Kind;
-  if (name.size() > kMaxNameBytes) {
-    return refused(Kind::tooLong, "is " + std::to_string(name.size()) +
-                                      " bytes long, more than the " +
-                                      std::to_string(kMaxNameBytes) + " a name may have");
-  }
+  if (name.size() > kMaxNameBytes) return tooLong(name.size(), kMaxNameBytes, "name");
   if (name.empty()) return refused(Kind::invalid, "is empty");
   if (name == "." || name == "..") return refused(Kind::invalid, "is \".\" or \"..\"");
   if (name.find('/') != std::string_view::npos) return refused(Kind::invalid, "holds a \"/\"");
@@ -43,11 +46,7 @@ NameVerdict checkItemName(std::string_view name) {
 
 NameVerdict checkItemPath(std::string_view path) {
   using Kind = NameVerdict::Kind;
-  if (path.size() > kMaxPathBytes) {
-    return refused(Kind::tooLong, "is " + std::to_string(path.size()) +
-                                      " bytes long, more than the " +
-                                      std::to_string(kMaxPathBytes) + " a path may have");
-  }
+  if (path.size() > kMaxPathBytes) return tooLong(path.size(), kMaxPathBytes, "path");
   if (path.empty()) return {};
   if (path.front() == '/') {
     return refused(Kind::invalid, "begins with \"/\"; paths are relative to the scope");
