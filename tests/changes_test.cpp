@@ -7,8 +7,7 @@ namespace corvane::testing {
 namespace {
 
 Change change(std::string path, bool deleted, bool dir = false) {
-  Entry e = makeEntry(std::move(path), dir);
-  return Change{e.path, e.name, e.dir, e.size, e.mod_time, e.version, deleted};
+  return Change{makeEntry(std::move(path), dir), deleted};
 }
 
 class ChangesTest : public ExtensionTest {

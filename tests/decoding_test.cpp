@@ -354,7 +354,7 @@ TEST(ChangeSetDecoding, AbsentNullAndEmptyChanges) {
       {R"({"anchor": "a1", "changes": null, "reset": false})", std::nullopt},
       {R"({"anchor": "a1", "changes": [], "reset": false})", std::vector<Change>{}},
       {R"({"anchor": "a1", "changes": [)" + changeJson("x", true) + R"(], "reset": false})",
-       std::vector<Change>{Change{"x", "x", false, 7, kMay1, "v2", true}}},
+       std::vector<Change>{Change{{"x", "x", false, 7, kMay1, "v2"}, true}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.body);
@@ -595,8 +595,8 @@ TEST(RecordJson, RoundTripsThroughTheDecoders) {
   EXPECT_EQ(decode::entriesAnswer(JsonObjectWriter().addRaw("entries", toJson(entries)).str()),
             entries);
 
-  Change gone{"x/y", "y", false, 0, kMay1, "v9", true};
-  Change added{"a", "a\"", true, 5, kMay1, "dir", false};
+  Change gone{{"x/y", "y", false, 0, kMay1, "v9"}, true};
+  Change added{{"a", "a\"", true, 5, kMay1, "dir"}, false};
   for (const ChangeSet& set : {ChangeSet{"anchor-1", std::nullopt, true},
                                ChangeSet{"", std::vector<Change>{}, false},
                                ChangeSet{"a\\2", std::vector<Change>{gone, added}, false}}) {

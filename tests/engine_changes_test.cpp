@@ -49,7 +49,7 @@ struct Seen {
 
 std::vector<Seen> seen(const std::vector<Change>& changes) {
   std::vector<Seen> out;
-  for (const Change& c : changes) out.push_back({c.path, c.deleted, c.dir});
+  for (const Change& c : changes) out.push_back({c.entry.path, c.deleted, c.entry.dir});
   return out;
 }
 
@@ -138,7 +138,7 @@ class EngineChangesTest : public ::testing::Test {
 
 bool contains(const std::vector<Change>& changes, const std::string& path, bool deleted) {
   return std::any_of(changes.begin(), changes.end(),
-                     [&](const Change& c) { return c.path == path && c.deleted == deleted; });
+                     [&](const Change& c) { return c.entry.path == path && c.deleted == deleted; });
 }
 
 TEST_F(EngineChangesTest, LogsApiChangesInOrder) {
@@ -163,11 +163,11 @@ TEST_F(EngineChangesTest, LogsApiChangesInOrder) {
                                     {"a", true, true},
                                 }));
   // The upload's change is its entry; a deletion still carries the last one.
-  EXPECT_EQ(set.changes->at(2).entry(), uploaded);
-  EXPECT_EQ(set.changes->at(5).version, uploaded.version);
-  EXPECT_EQ(set.changes->at(5).name, "g.txt");
-  EXPECT_EQ(set.changes->at(5).size, 5);
-  for (const Change& c : *set.changes) EXPECT_FALSE(c.version.empty());
+  EXPECT_EQ(set.changes->at(2).entry, uploaded);
+  EXPECT_EQ(set.changes->at(5).entry.version, uploaded.version);
+  EXPECT_EQ(set.changes->at(5).entry.name, "g.txt");
+  EXPECT_EQ(set.changes->at(5).entry.size, 5);
+  for (const Change& c : *set.changes) EXPECT_FALSE(c.entry.version.empty());
 
   const ChangeSet after = changes(set.anchor);
   EXPECT_EQ(after.anchor, set.anchor);
@@ -193,7 +193,7 @@ TEST_F(EngineChangesTest, OutsideWritesShowUpWithNewVersions) {
   // is that the final state arrives.
   auto reached = [](std::int64_t size) {
     return [size](const std::vector<Change>& all) {
-      return !all.empty() && all.back().path == "report.txt" && all.back().size == size;
+      return !all.empty() && all.back().entry.path == "report.txt" && all.back().entry.size == size;
     };
   };
   shell("printf hello > " + quotedForShell(folder / "report.txt"));
@@ -201,12 +201,12 @@ TEST_F(EngineChangesTest, OutsideWritesShowUpWithNewVersions) {
   ASSERT_TRUE(reached(5)(created)) << engine->output();
   const Change first = created.back();
   EXPECT_FALSE(first.deleted);
-  EXPECT_EQ(first.entry(), list("").at(1)) << "the change shows the state a listing shows";
+  EXPECT_EQ(first.entry, list("").at(1)) << "the change shows the state a listing shows";
 
   shell("printf ' world' >> " + quotedForShell(folder / "report.txt"));
   auto modified = pollUntil(anchor, reached(11));
   ASSERT_TRUE(reached(11)(modified));
-  EXPECT_NE(modified.back().version, first.version);
+  EXPECT_NE(modified.back().entry.version, first.entry.version);
 
   shell("rm " + quotedForShell(folder / "report.txt"));
   auto removed =
@@ -247,17 +247,18 @@ TEST_F(EngineChangesTest, FileTimesAfter2262KeepTheirYear) {
   writeFile(folder / "later.txt", "later");
   setModTime(folder / "later.txt", newYear2400 + days{31}, 0);
   auto arrived = pollUntil(anchor, [](const std::vector<Change>& all) {
-    return !all.empty() && all.back().path == "later.txt" && yearOf(all.back().mod_time) == 2400;
+    return !all.empty() && all.back().entry.path == "later.txt" &&
+           yearOf(all.back().entry.mod_time) == 2400;
   });
   ASSERT_FALSE(arrived.empty());
-  EXPECT_EQ(arrived.back().mod_time, Timestamp(newYear2400 + days{31}));
+  EXPECT_EQ(arrived.back().entry.mod_time, Timestamp(newYear2400 + days{31}));
 
   // The times kept in the snapshot compare equal to the disk after a restart.
   restart();
   const ChangeSet after = changes(anchor);
   EXPECT_FALSE(after.reset);
   ASSERT_TRUE(after.changes);
-  EXPECT_TRUE(after.changes->empty()) << after.changes->front().path;
+  EXPECT_TRUE(after.changes->empty()) << after.changes->front().entry.path;
 }
 
 TEST_F(EngineChangesTest, ApiChangesAreNotLoggedTwiceByTheWatcher) {
@@ -307,7 +308,7 @@ TEST_F(EngineChangesTest, FolderRenameFansOutToEveryPath) {
                       {"target/e/x.txt", false, false},
                   }));
   // A rename keeps a file's version.
-  EXPECT_EQ(set.changes->at(0).version, set.changes->at(7).version);
+  EXPECT_EQ(set.changes->at(0).entry.version, set.changes->at(7).entry.version);
 }
 
 TEST_F(EngineChangesTest, OutsideFolderMovesFanOut) {
@@ -358,7 +359,7 @@ TEST_F(EngineChangesTest, OutsideFolderMovesFanOut) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const ChangeSet quiet = changes(anchor);
   ASSERT_TRUE(quiet.changes);
-  EXPECT_TRUE(quiet.changes->empty()) << quiet.changes->front().path;
+  EXPECT_TRUE(quiet.changes->empty()) << quiet.changes->front().entry.path;
 }
 
 TEST_F(EngineChangesTest, KeepsLoggingWhenTheScopeFolderIsRemovedAndMadeAgain) {
@@ -456,8 +457,8 @@ TEST_F(EngineChangesTest, AnchorsSurviveARestartAndSeeChangesMadeWhileDown) {
                                                    {"new", false, true},
                                                    {"new/file.txt", false, false}}));
   for (const Change& c : *set.changes) {
-    if (c.path == "changed.txt") {
-      EXPECT_NE(c.version, before);
+    if (c.entry.path == "changed.txt") {
+      EXPECT_NE(c.entry.version, before);
     }
   }
   // Nothing is reported twice after another restart without changes.

@@ -20,6 +20,7 @@
 #include "engine/decoding.h"
 #include "engine/json_text.h"
 #include "engine/query.h"
+#include "host/item_names.h"
 #include "support/engine_process.h"
 #include "support/test_env.h"
 
@@ -541,56 +542,45 @@ TEST_F(EngineHttpTest, ConflictCopiesNeverOverwrite) {
   EXPECT_EQ(readFile(outside / "mine"), "mine");
 }
 
-TEST_F(EngineHttpTest, ConflictCopyNamesKeepTheExtension) {
+TEST_F(EngineHttpTest, ConflictCopiesAreNamedByTheSharedRuleAndFitTheirFolder) {
   writeFile(outside / "src", "x");
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"notes.md", R"(notes \(conflict [-\d ]+\)\.md)"},
-      {"archive.tar.gz", R"(archive\.tar \(conflict [-\d ]+\)\.gz)"},
-      {".bashrc", R"(\.bashrc \(conflict [-\d ]+\))"},
-      {"Makefile", R"(Makefile \(conflict [-\d ]+\))"},
-      {"new/in/folder.txt", R"(folder \(conflict [-\d ]+\)\.txt)"},
+  std::string deep;  // short names, so that only the path's length is at stake
+  while (deep.size() < 950) deep += "deep/";
+  deep.pop_back();
+  std::string accented = "x";  // a cut at the wrong byte would split a character
+  for (int i = 0; i < 122; ++i) accented += "\xc3\xa9";
+  accented += "y.txt";
+  const std::vector<std::string> paths = {
+      "new/in/folder.txt",   // its folders are made
+      "long/" + accented,    // a name of 250 bytes
+      deep + "/report.txt",  // the folder leaves less than a whole name
   };
-  for (const auto& [path, pattern] : cases) {
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path.substr(0, 40));
+    const std::size_t slash = path.rfind('/');
+    const std::string folderPath = path.substr(0, slash);
+    const std::string name = path.substr(slash + 1);
+    const auto before = std::chrono::system_clock::now();
     const EngineReply reply =
         post("conflict-copy", body({{"path", path}, {"source", outside / "src"}}));
+    const auto after = std::chrono::system_clock::now();
     ASSERT_EQ(reply.status, 200) << reply.body;
     const Entry copy = decode::entry(reply.body);
-    EXPECT_TRUE(std::regex_match(copy.name, std::regex(pattern))) << copy.name;
-    EXPECT_TRUE(fs::is_regular_file(folder / copy.path));
-  }
-}
-
-TEST_F(EngineHttpTest, ConflictCopiesOfLongNamesFitTheNameLimit) {
-  writeFile(outside / "src", "x");
-  std::string accented;  // two bytes a character: a cut in the wrong place shows
-  for (int i = 0; i < 120; ++i) accented += "\xc3\xa9";
-  struct Case {
-    std::string name, keptExtension;
-  };
-  const std::vector<Case> cases = {
-      {accented + ".txt", ".txt"},         // 244 bytes
-      {std::string(255, 'n'), ""},         // the longest name, no extension
-      {"x." + std::string(250, 'e'), ""},  // an "extension" with no room left
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name.size());
-    std::set<std::string> copies;
-    for (int i = 0; i < 2; ++i) {  // the second may need a counter
-      const EngineReply reply =
-          post("conflict-copy", body({{"path", "long/" + c.name}, {"source", outside / "src"}}));
-      ASSERT_EQ(reply.status, 200) << reply.body;
-      const Entry copy = decode::entry(reply.body);
-      EXPECT_LE(copy.name.size(), 255u) << copy.name;
-      EXPECT_TRUE(fs::is_regular_file(folder / copy.path));
-      const std::size_t tag = copy.name.find(" (conflict ");
-      ASSERT_NE(tag, std::string::npos) << copy.name;
-      EXPECT_TRUE(c.name.starts_with(copy.name.substr(0, tag))) << "the stem is the name's start";
-      EXPECT_EQ(tag % (c.name == cases[0].name ? 2 : 1), 0u) << "cut inside a character";
-      EXPECT_TRUE(copy.name.ends_with(")" + c.keptExtension)) << copy.name;
-      copies.insert(copy.name);
+    std::set<std::string> expected;  // one per second the request may have taken
+    for (auto t = before; t < after + std::chrono::seconds(1); t += std::chrono::seconds(1)) {
+      expected.insert(host::conflictName(name, t, 1, host::nameRoomIn(folderPath)));
     }
-    EXPECT_EQ(copies.size(), 2u);
+    EXPECT_TRUE(expected.contains(copy.name)) << copy.name;
+    EXPECT_EQ(copy.path, folderPath + "/" + copy.name);
+    EXPECT_LE(copy.path.size(), host::kMaxPathBytes);
+    EXPECT_EQ(readFile(folder / copy.path), "x");
   }
+  // A folder too deep for any copy name is refused before anything is made.
+  const std::string deeper = deep + "/" + std::string(60, 'f');
+  const EngineReply refused =
+      post("conflict-copy", body({{"path", deeper + "/a.txt"}, {"source", outside / "src"}}));
+  EXPECT_EQ(refused.status, 400) << refused.body;
+  EXPECT_FALSE(fs::exists(folder / deeper));
 }
 
 TEST_F(EngineHttpTest, FetchWritesTheContentsIntoANewFile) {
@@ -663,8 +653,12 @@ TEST_F(EngineHttpTest, OverlongPathsAreRefusedBeforeAnyFolderIsMade) {
   std::string deep;  // short names, too many of them
   while (deep.size() < 4200) deep += "level-" + std::to_string(deep.size()) + "/";
   deep += "f.txt";
+  std::string longest;  // exactly the longest path a scope takes
+  while (longest.size() < 1024) longest += "d/";
+  longest.back() = 'f';
   const std::vector<std::string> paths = {
       deep,
+      longest + "x",
       "fresh/" + std::string(256, 'n'),
       "fresh/" + std::string(256, 'n') + "/f.txt",
   };
@@ -680,9 +674,23 @@ TEST_F(EngineHttpTest, OverlongPathsAreRefusedBeforeAnyFolderIsMade) {
     }
     EXPECT_TRUE(namesIn(folder).empty()) << namesIn(folder).front();
   }
+  // The limit of a path is a clear refusal, and the longest path is taken.
+  const std::string said = messageOf(post("mkdir", body({{"path", longest + "x"}})));
+  EXPECT_NE(said.find("1025 bytes long, more than the 1024"), std::string::npos) << said;
+  EXPECT_EQ(post("upload", body({{"path", longest}, {"source", outside / "src"}, {"version", ""}}))
+                .status,
+            200);
+  fs::remove_all(folder / "d");
+
   writeFile(folder / "f.txt", "x");
   EXPECT_EQ(post("rename", body({{"path", "f.txt"}, {"name", std::string(256, 'n')}})).status, 400);
-  EXPECT_EQ(namesIn(folder), std::vector<std::string>{"f.txt"});
+  const std::string deepFolder = longest.substr(0, 1021);  // "d/d/.../d"
+  fs::create_directories(folder / deepFolder);
+  writeFile(folder / "d" / "e.txt", "x");
+  EXPECT_EQ(post("move", body({{"path", "d/e.txt"}, {"dir", deepFolder}})).status, 400)
+      << "the moved item's new path would be over the limit";
+  EXPECT_TRUE(fs::exists(folder / "d" / "e.txt"));
+  EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"d", "f.txt"}));
 }
 
 TEST_F(EngineHttpTest, DeleteRemovesFilesAndWholeFolders) {

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "diagnostics/log.h"
+#include "platform/log.h"
 #include "support/extension_fixture.h"
 
 namespace corvane::testing {

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <thread>
 
-#include "diagnostics/log.h"
+#include "platform/log.h"
 #include "support/extension_fixture.h"
 
 namespace corvane::testing {

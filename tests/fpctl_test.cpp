@@ -385,9 +385,10 @@ TEST_F(FpctlTest, ChangesSendsTheAnchorBytesAndReportsObserverCallsInOrder) {
   ChangeSet set;
   set.anchor = "\xC3\xA9-2";  // é-2
   set.changes = std::vector<Change>{
-      Change{"a.txt", "a.txt", false, 1, Timestamp(std::chrono::seconds(5)), "v1", false},
-      Change{"b.txt", "b.txt", false, 0, Timestamp(std::chrono::seconds(5)), "v1", true},
-      Change{"docs/deep.txt", "deep.txt", false, 0, Timestamp(std::chrono::seconds(5)), "v1", true},
+      Change{{"a.txt", "a.txt", false, 1, Timestamp(std::chrono::seconds(5)), "v1"}, false},
+      Change{{"b.txt", "b.txt", false, 0, Timestamp(std::chrono::seconds(5)), "v1"}, true},
+      Change{{"docs/deep.txt", "deep.txt", false, 0, Timestamp(std::chrono::seconds(5)), "v1"},
+             true},
   };
   engine.on("GET", scopePath("/changes"), Reply{200, toJson(set)});
 

@@ -8,7 +8,7 @@
 #include <regex>
 #include <thread>
 
-#include "diagnostics/log.h"
+#include "platform/log.h"
 #include "support/test_engine.h"
 
 namespace corvane::testing {

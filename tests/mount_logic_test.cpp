@@ -180,17 +180,6 @@ TEST(ErrnoMapTest, HostErrorsMapByOneTable) {
   EXPECT_FALSE(isRefusal(std::make_exception_ptr(host::Error::fileProvider(-1005))));
 }
 
-TEST(ConflictNameTest, StemAndExtensionAroundTheStamp) {
-  ::setenv("TZ", "UTC", 1);
-  ::tzset();
-  const auto when = std::chrono::sys_days{std::chrono::year{2024} / 5 / 1} + 12h + 3min + 9s;
-  EXPECT_EQ(conflictName("report.pdf", when), "report (conflict 2024-05-01 120309).pdf");
-  EXPECT_EQ(conflictName("archive.tar.gz", when), "archive.tar (conflict 2024-05-01 120309).gz");
-  EXPECT_EQ(conflictName("README", when), "README (conflict 2024-05-01 120309)");
-  EXPECT_EQ(conflictName(".bashrc", when), ".bashrc (conflict 2024-05-01 120309)");
-  EXPECT_EQ(conflictName("a.txt", when, 2), "a (conflict 2024-05-01 120309 2).txt");
-}
-
 // ------------------------------------------------------------------ item cache
 
 class ItemCacheTest : public ::testing::Test {
@@ -607,7 +596,7 @@ TEST_F(MountLogicTest, OwnChangesComeBackWithoutInvalidatingAnything) {
     auto set = client.changes(*before);
     if (!set.changes) return false;
     for (auto& c : *set.changes) {
-      if (c.path == "mine.txt") return true;
+      if (c.entry.path == "mine.txt") return true;
     }
     return false;
   }));
@@ -935,11 +924,11 @@ TEST_F(MountRequestTest, ExpiredAnchorDropsTheCacheAndTakesANewAnchor) {
 TEST_F(MountRequestTest, AFileDeletedAndRecreatedInOneBatchIsAskedFor) {
   onList("", {makeEntry("a.txt", false, 1, "v1")});
   Ino a = d().at("a.txt");
-  Change gone{"a.txt", "a.txt", false, 0, {}, "v1", true};
+  Change gone{{"a.txt", "a.txt", false, 0, {}, "v1"}, true};
   Change back = gone;
   back.deleted = false;
-  back.version = "v2";
-  back.size = 2;
+  back.entry.version = "v2";
+  back.entry.size = 2;
   // The log says: updated, then deleted. The extension reports deletions
   // first, so only the listing can tell that it is gone.
   engine.on("GET", scopePath("/changes"), Reply{200, toJson(ChangeSet{"a2", std::vector<Change>{back, gone}, false})});

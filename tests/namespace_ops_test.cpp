@@ -118,10 +118,10 @@ TEST_F(NamespaceOpsTest, ChangesSendsTheAnchorThenRefresh) {
 }
 
 TEST_F(NamespaceOpsTest, ChangesReturnsTheChangeSetUntouched) {
-  Change deleted{"old.txt", "old.txt", false, 3, Timestamp(std::chrono::seconds(1715000000)),
-                 "v2",      true};
-  Change updated{"docs/", "docs", true, 0, Timestamp(std::chrono::seconds(1715000100)),
-                 "v9",    false};
+  Change deleted{
+      {"old.txt", "old.txt", false, 3, Timestamp(std::chrono::seconds(1715000000)), "v2"}, true};
+  Change updated{{"docs/", "docs", true, 0, Timestamp(std::chrono::seconds(1715000100)), "v9"},
+                 false};
   const std::vector<ChangeSet> sets = {
       {"a1", std::vector<Change>{deleted, updated}, false},
       {"a2", std::vector<Change>{}, false},

@@ -187,9 +187,10 @@ void ChangeLog::append(const std::vector<Change>& changes, const std::vector<Sna
                      "INSERT INTO changes(path, name, dir, size, mod_time_us, version, deleted) "
                      "VALUES(?, ?, ?, ?, ?, ?, ?)");
     for (const Change& c : changes) {
-      insert.bind(1, c.path).bind(2, c.name).bind(3, std::int64_t{c.dir}).bind(4, c.size);
-      insert.bind(5, static_cast<std::int64_t>(c.mod_time.time_since_epoch().count()));
-      insert.bind(6, c.version).bind(7, std::int64_t{c.deleted}).run();
+      const Entry& e = c.entry;
+      insert.bind(1, e.path).bind(2, e.name).bind(3, std::int64_t{e.dir}).bind(4, e.size);
+      insert.bind(5, static_cast<std::int64_t>(e.mod_time.time_since_epoch().count()));
+      insert.bind(6, e.version).bind(7, std::int64_t{c.deleted}).run();
     }
     Statement store(db_,
                     "INSERT OR REPLACE INTO snapshot(path, dir, size, mtime_sec, mtime_nsec, "
@@ -267,12 +268,12 @@ ChangeSet ChangeLog::changesSince(std::string_view anchor, std::size_t limit) {
   while (query.step()) {
     last = query.integer(0);
     Change c;
-    c.path = query.text(1);
-    c.name = query.text(2);
-    c.dir = query.integer(3) != 0;
-    c.size = query.integer(4);
-    c.mod_time = Timestamp(Timestamp::duration(query.integer(5)));
-    c.version = query.text(6);
+    c.entry.path = query.text(1);
+    c.entry.name = query.text(2);
+    c.entry.dir = query.integer(3) != 0;
+    c.entry.size = query.integer(4);
+    c.entry.mod_time = Timestamp(Timestamp::duration(query.integer(5)));
+    c.entry.version = query.text(6);
     c.deleted = query.integer(7) != 0;
     answer.changes->push_back(std::move(c));
   }

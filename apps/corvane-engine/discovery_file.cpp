@@ -63,7 +63,7 @@ void DiscoveryFile::claim() {
   fs::create_directories(folder_, ec);
   if (ec) throw std::system_error(ec, "cannot create " + folder_.string());
   const fs::path lockFile = folder_ / "engine.lock";
-  lock_ = UniqueFd(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  lock_ = platform::UniqueFd(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (!lock_) fail("cannot open " + lockFile.string());
   const auto published = readPublished(file_);
   const std::string where =
@@ -84,7 +84,7 @@ void DiscoveryFile::publish(int port, const std::string& token) {
   const fs::path temporary = folder_ / ("engine.json." + std::to_string(::getpid()) + ".tmp");
   const std::string text =
       JsonObjectWriter().addInt("port", port).addString("token", token).str() + "\n";
-  UniqueFd out(
+  platform::UniqueFd out(
       ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!out) fail("cannot write " + temporary.string());
   // O_CREAT keeps the mode of a leftover file; make sure no one else can read the token.
@@ -96,7 +96,7 @@ void DiscoveryFile::publish(int port, const std::string& token) {
     errno = error;
     fail("cannot write " + temporary.string());
   }
-  out = UniqueFd();
+  out.close();
   if (::rename(temporary.c_str(), file_.c_str()) != 0) {
     const int error = errno;
     ::unlink(temporary.c_str());

@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "file_copy.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::syncengine {
 
@@ -36,7 +36,7 @@ class DiscoveryFile {
  private:
   std::filesystem::path folder_;
   std::filesystem::path file_;
-  UniqueFd lock_;
+  platform::UniqueFd lock_;
   std::string token_;
 };
 

@@ -3,6 +3,8 @@
 #include <fstream>
 #include <set>
 
+#include "platform/percent_encoding.h"
+
 namespace corvane::syncengine {
 namespace fs = std::filesystem;
 namespace {
@@ -89,19 +91,9 @@ std::vector<ScopeSetup> setUpScopes(const EngineOptions& options,
 }
 
 fs::path changeLogFile(const fs::path& applicationSupport, const std::string& scopeName) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (unsigned char c : scopeName) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-        c == '_' || c == '-') {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '%';
-      encoded += kHex[c >> 4];
-      encoded += kHex[c & 0xF];
-    }
-  }
-  return applicationSupport / ("changes-" + encoded + ".sqlite");
+  // The kept set is part of every existing log's file name: changing it
+  // would lose the logs of scopes whose names hold the characters affected.
+  return applicationSupport / ("changes-" + platform::percentEncoded(scopeName, "._-") + ".sqlite");
 }
 
 }  // namespace corvane::syncengine

@@ -1,18 +1,10 @@
 #include "request_decoding.h"
 
 #include "api_error.h"
+#include "platform/percent_encoding.h"
 
 namespace corvane::syncengine {
-namespace {
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
+using platform::hexDigitValue;
 
 std::string percentDecode(std::string_view text) {
   std::string out;
@@ -22,8 +14,8 @@ std::string percentDecode(std::string_view text) {
       out += text[i];
       continue;
     }
-    const int high = i + 2 < text.size() ? hexValue(text[i + 1]) : -1;
-    const int low = i + 2 < text.size() ? hexValue(text[i + 2]) : -1;
+    const int high = i + 2 < text.size() ? hexDigitValue(text[i + 1]) : -1;
+    const int low = i + 2 < text.size() ? hexDigitValue(text[i + 2]) : -1;
     if (high < 0 || low < 0) {
       throw badRequest("The request address has a bad percent escape; encode \"%\" as \"%25\".");
     }

@@ -9,6 +9,7 @@
 #include <charconv>
 #include <system_error>
 
+#include "platform/unicode.h"
 #include "scope_paths.h"
 
 namespace corvane::syncengine {
@@ -54,7 +55,7 @@ void forEachChild(int fd, Visit&& visit) {
     const std::string_view name = child->d_name;
     if (name == "." || name == ".." || isWorkFileName(name)) continue;
     if (child->d_type != DT_UNKNOWN && child->d_type != DT_REG && child->d_type != DT_DIR) continue;
-    if (!isValidUtf8(name)) continue;
+    if (!platform::isValidUTF8(name)) continue;
     struct stat st {};
     if (::fstatat(dirFd, child->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
     if (auto state = stateFromStat(st)) visit(name, *state);
@@ -113,15 +114,7 @@ Entry makeEntry(std::string path, const ItemState& state) {
 }
 
 Change makeChange(std::string path, const ItemState& state, bool deleted) {
-  Change change;
-  change.name = nameOf(path);
-  change.path = std::move(path);
-  change.dir = state.dir;
-  change.size = state.size;
-  change.mod_time = modTimeOf(state);
-  change.version = state.version;
-  change.deleted = deleted;
-  return change;
+  return Change{makeEntry(std::move(path), state), deleted};
 }
 
 ScopeFolder::ScopeFolder(fs::path root) : root_(std::move(root)) {}

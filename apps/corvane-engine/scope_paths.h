@@ -8,15 +8,13 @@
 
 namespace corvane::syncengine {
 
-// The longest file name, in bytes, that the file systems of a scope take.
-constexpr std::size_t kMaxNameBytes = 255;
-
-// Throws 400 unless `path` is "" or a sequence of valid names joined by "/".
-// `what` names the request key in the message ("path", "dir").
+// Throws 400 unless `path` is "" or a sequence of valid names joined by "/"
+// that the item name rule (host/item_names.h) accepts, none of them a work
+// file name. `what` names the request key in the message ("path", "dir").
 void checkPath(std::string_view path, std::string_view what);
 
-// Throws 400 unless `name` is a valid last component: not empty, ".", "..",
-// nor holding "/", a NUL or a backslash, and not an engine work file name.
+// Throws 400 unless the item name rule accepts `name` and it is not an
+// engine work file name.
 void checkName(std::string_view name, std::string_view what);
 
 // A key of delete, rename or move: a path, with a trailing "/" when it names
@@ -41,7 +39,5 @@ bool isWithin(std::string_view path, std::string_view folder);
 // cannot name them.
 constexpr std::string_view kWorkFilePrefix = ".corvane-part-";
 bool isWorkFileName(std::string_view name);
-
-bool isValidUtf8(std::string_view text);
 
 }  // namespace corvane::syncengine

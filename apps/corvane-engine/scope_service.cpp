@@ -13,12 +13,17 @@
 #include <utility>
 
 #include "api_error.h"
-#include "file_copy.h"
+#include "host/item_names.h"
+#include "platform/file_copy.h"
+#include "platform/unique_fd.h"
 #include "random_hex.h"
+#include "rename_no_replace.h"
 #include "scope_paths.h"
 
 namespace corvane::syncengine {
 namespace fs = std::filesystem;
+using platform::copyContents;
+using platform::UniqueFd;
 namespace {
 
 std::string inQuotes(std::string_view text) { return "\"" + std::string(text) + "\""; }
@@ -69,38 +74,6 @@ class ScopeService::StagedCopy {
   }
   fs::path path_;
 };
-
-std::string conflictName(const std::string& name, std::time_t when, int counter) {
-  std::tm local{};
-  ::localtime_r(&when, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H%M%S", &local);
-  std::string tag = std::string(" (conflict ") + stamp;
-  if (counter > 1) tag += " " + std::to_string(counter);
-  tag += ")";
-
-  std::string stem = name;
-  std::string extension;
-  if (const std::size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0) {
-    stem = name.substr(0, dot);
-    extension = name.substr(dot);
-  }
-  // A name may use the whole of a file system's limit, and the copy must
-  // still fit: the stem gives way. An "extension" too long to leave any
-  // stem is no real extension and is shortened with the rest.
-  if (extension.size() + tag.size() >= kMaxNameBytes) {
-    stem = name;
-    extension.clear();
-  }
-  const std::size_t room = kMaxNameBytes - tag.size() - extension.size();
-  if (stem.size() > room) {
-    std::size_t cut = room;
-    // Never split a UTF-8 sequence: back up over continuation bytes.
-    while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
-    stem.resize(cut);
-  }
-  return stem + tag + extension;
-}
 
 ScopeService::ScopeService(Scope record, const fs::path& folder, const fs::path& logFile,
                            std::int64_t retention)
@@ -263,6 +236,7 @@ std::string ScopeService::relocate(const std::string& key, const std::string& ta
                                    const std::string& name) {
   const ItemKey item = parseItemKey(key, "path");
   const std::string target = joinPath(targetFolder, name);
+  checkPath(target, "new path");
   checkFits(target);
   const std::string answer = item.folder ? target + "/" : target;
   if (target == item.path) return answer;
@@ -345,6 +319,34 @@ ScopeService::StagedCopy ScopeService::stage(const std::string& source) {
   return staged;
 }
 
+mode_t ScopeService::checkUpload(const std::string& path, const std::string& version) const {
+  struct stat st {};
+  switch (folder_.kindOf(path, &st)) {
+    case ScopeFolder::Kind::missing:
+      if (!version.empty()) {
+        throw conflict("The file " + inQuotes(path) +
+                       " no longer exists; it was moved or deleted since version " +
+                       inQuotes(version) + ".");
+      }
+      return 0;
+    case ScopeFolder::Kind::folder:
+      throw conflict("A folder is at " + inQuotes(path) + "; a file cannot replace it.");
+    case ScopeFolder::Kind::other:
+      throw conflict("Something other than a file is at " + inQuotes(path) + ".");
+    case ScopeFolder::Kind::file:
+      break;
+  }
+  if (version.empty()) {
+    throw conflict("A file already exists at " + inQuotes(path) +
+                   "; send its current version to replace it.");
+  }
+  if (const auto current = stateFromStat(st); !current || current->version != version) {
+    throw conflict("The file " + inQuotes(path) + " changed since version " + inQuotes(version) +
+                   "; its current version is " + inQuotes(current ? current->version : "") + ".");
+  }
+  return st.st_mode & 07777;
+}
+
 Entry ScopeService::upload(const std::string& path, const std::string& source,
                            const std::string& version) {
   requireWritable();
@@ -353,43 +355,14 @@ Entry ScopeService::upload(const std::string& path, const std::string& source,
   checkFits(path);
   checkLocalPath(source, "source");
 
-  // Answers an upload that cannot succeed; returns the mode of the file it
-  // replaces (0 for a new file).
-  auto check = [&]() -> mode_t {
-    struct stat st {};
-    switch (folder_.kindOf(path, &st)) {
-      case ScopeFolder::Kind::missing:
-        if (!version.empty()) {
-          throw conflict("The file " + inQuotes(path) +
-                         " no longer exists; it was moved or deleted since version " +
-                         inQuotes(version) + ".");
-        }
-        return 0;
-      case ScopeFolder::Kind::folder:
-        throw conflict("A folder is at " + inQuotes(path) + "; a file cannot replace it.");
-      case ScopeFolder::Kind::other:
-        throw conflict("Something other than a file is at " + inQuotes(path) + ".");
-      case ScopeFolder::Kind::file:
-        break;
-    }
-    if (version.empty()) {
-      throw conflict("A file already exists at " + inQuotes(path) +
-                     "; send its current version to replace it.");
-    }
-    if (const auto current = stateFromStat(st); !current || current->version != version) {
-      throw conflict("The file " + inQuotes(path) + " changed since version " + inQuotes(version) +
-                     "; its current version is " + inQuotes(current ? current->version : "") + ".");
-    }
-    return st.st_mode & 07777;
-  };
   {
     std::shared_lock lock(mutex_);
-    check();  // refuse early, before copying
+    checkUpload(path, version);  // refuse early, before copying
   }
   StagedCopy staged = stage(source);
 
   std::unique_lock lock(mutex_);
-  const mode_t mode = check();
+  const mode_t mode = checkUpload(path, version);
   std::vector<ChangeTracker::Target> changed;
   makeFolders(parentOf(path), changed);
   const fs::path target = folder_.full(path);
@@ -413,16 +386,23 @@ Entry ScopeService::conflictCopy(const std::string& path, const std::string& sou
   requireWritable();
   checkPath(path, "path");
   requireItem(path);
-  checkFits(joinPath(parentOf(path), std::string(kMaxNameBytes, 'x')));  // the longest copy name
+  const std::string folder = parentOf(path);
+  const std::size_t room = host::nameRoomIn(folder);
+  constexpr int kMaxCounter = 9'999;
+  const auto now = std::chrono::system_clock::now();
+  // Refused before anything is made: a copy name with the longest stamp must
+  // fit into the folder, and the longest copy must fit the file system.
+  checkPath(joinPath(folder, host::conflictName(nameOf(path), now, kMaxCounter, room)),
+            "conflict copy's path");
+  checkFits(joinPath(folder, std::string(room, 'x')));
   checkLocalPath(source, "source");
   StagedCopy staged = stage(source);
 
   std::unique_lock lock(mutex_);
   std::vector<ChangeTracker::Target> changed;
-  makeFolders(parentOf(path), changed);
-  const std::time_t now = std::time(nullptr);
-  for (int counter = 1; counter < 10'000; ++counter) {
-    const std::string copy = joinPath(parentOf(path), conflictName(nameOf(path), now, counter));
+  makeFolders(folder, changed);
+  for (int counter = 1; counter <= kMaxCounter; ++counter) {
+    const std::string copy = joinPath(folder, host::conflictName(nameOf(path), now, counter, room));
     if (folder_.kindOf(copy) != ScopeFolder::Kind::missing) continue;
     if (renameNoReplace(staged.path(), folder_.full(copy))) {
       staged.placed();

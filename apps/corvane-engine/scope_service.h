@@ -8,6 +8,8 @@
 // folder before the lock is taken, so a large upload does not hold up others.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <memory>
 #include <shared_mutex>
@@ -52,6 +54,10 @@ class ScopeService {
   class StagedCopy;
   StagedCopy stage(const std::string& source);
   void requireWritable() const;
+  // Refuses (409) an upload of `path` based on `version` that cannot succeed;
+  // returns the mode of the file it replaces, 0 for a new file. The caller
+  // holds the scope's lock.
+  mode_t checkUpload(const std::string& path, const std::string& version) const;
   // 400 unless `path` fits in a file-system path below the scope's folder.
   void checkFits(const std::string& path) const;
   // Creates the missing folders of `path` (itself included), appending each
@@ -68,12 +74,5 @@ class ScopeService {
   std::shared_mutex mutex_;
   std::unique_ptr<FolderWatcher> watcher_;
 };
-
-// "<stem> (conflict YYYY-MM-DD HHMMSS)<.ext>" for `name` at local time `when`;
-// `counter` > 1 adds " <counter>" inside the parentheses. The extension is
-// the part from the last "." unless that is the first character. The stem is
-// shortened (at a character boundary) so that the result has at most
-// kMaxNameBytes bytes.
-std::string conflictName(const std::string& name, std::time_t when, int counter);
 
 }  // namespace corvane::syncengine

@@ -6,7 +6,7 @@
 
 #include "arguments.h"
 #include "batch.h"
-#include "diagnostics/log.h"
+#include "platform/log.h"
 #include "runner.h"
 
 namespace {

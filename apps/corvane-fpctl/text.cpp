@@ -1,18 +1,10 @@
 #include "text.h"
 
+#include "platform/percent_encoding.h"
 #include "platform/unicode.h"
 
 namespace corvane::fpctl {
-namespace {
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
+using platform::hexDigitValue;
 
 std::string toHex(std::string_view bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -30,8 +22,8 @@ std::optional<std::string> fromHex(std::string_view hex) {
   std::string out;
   out.reserve(hex.size() / 2);
   for (std::size_t i = 0; i < hex.size(); i += 2) {
-    const int high = hexValue(hex[i]);
-    const int low = hexValue(hex[i + 1]);
+    const int high = hexDigitValue(hex[i]);
+    const int low = hexDigitValue(hex[i + 1]);
     if (high < 0 || low < 0) return std::nullopt;
     out += static_cast<char>(high * 16 + low);
   }

@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "diagnostics/errors.h"
-#include "diagnostics/log.h"
+#include "platform/log.h"
 
 namespace corvane::mount {
 

@@ -16,7 +16,7 @@
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/fuse_adapter.h"
 #include "corvane-mount/mount_file_system.h"
-#include "diagnostics/log.h"
+#include "platform/log.h"
 #include "host/domains.h"
 #include "platform/folders.h"
 

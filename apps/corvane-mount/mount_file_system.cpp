@@ -14,24 +14,6 @@ namespace corvane::mount {
 namespace fs = std::filesystem;
 namespace caps = host::capabilities;
 
-std::string conflictName(const std::string& name, std::chrono::system_clock::time_point when,
-                         int counter) {
-  std::string stem = name, ext;
-  // A leading dot names a hidden file, not an extension.
-  if (auto dot = name.rfind('.'); dot != std::string::npos && dot > 0) {
-    stem = name.substr(0, dot);
-    ext = name.substr(dot);
-  }
-  std::time_t t = std::chrono::system_clock::to_time_t(when);
-  std::tm local{};
-  localtime_r(&t, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H%M%S", &local);
-  std::string label = std::string("conflict ") + stamp;
-  if (counter > 1) label += " " + std::to_string(counter);
-  return stem + " (" + label + ")" + ext;
-}
-
 MountFileSystem::MountFileSystem(std::shared_ptr<host::ReplicatedExtension> extension,
                                  fs::path cacheFolder, MountOptions options)
     : bridge_(std::move(extension)),

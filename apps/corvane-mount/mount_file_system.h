@@ -168,9 +168,4 @@ class MountFileSystem {
   ChangeApplication changes_;
 };
 
-// "<stem> (conflict YYYY-MM-DD HHMMSS)<.ext>" for `name` at local time `when`;
-// `counter` > 1 adds " <counter>" inside the parentheses.
-std::string conflictName(const std::string& name, std::chrono::system_clock::time_point when,
-                         int counter = 1);
-
 }  // namespace corvane::mount

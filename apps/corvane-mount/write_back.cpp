@@ -7,9 +7,10 @@
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/mount_file_system.h"
 #include "corvane-mount/mount_internal.h"
-#include "diagnostics/log.h"
+#include "host/item_names.h"
 #include "host/item_paths.h"
 #include "host/template_item.h"
+#include "platform/log.h"
 
 namespace corvane::mount {
 namespace fs = std::filesystem;
@@ -164,7 +165,7 @@ WriteBack::Created WriteBack::createUnderConflictName(const std::string& parentP
                                                       const fs::path& contents) {
   const auto now = std::chrono::system_clock::now();
   for (int counter = 1;; ++counter) {
-    std::string used = conflictName(name, now, counter);
+    std::string used = host::conflictName(name, now, counter, host::nameRoomIn(parentPath));
     auto other = std::make_shared<host::TemplateItem>(
         host::paths::identifier(host::paths::child(parentPath, used)), parentIdentifier, used,
         typeFor(used));

@@ -24,6 +24,7 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -268,46 +269,74 @@ std::vector<T> decodeArray(element value, const PathNode* path, DecodeOne decode
   return out;
 }
 
-constexpr std::array<std::string_view, 6> kEntryKeys{"path", "name", "dir", "size", "mod_time", "version"};
-constexpr std::array<std::string_view, 7> kChangeKeys{"path",     "name",    "dir",    "size",
-                                                      "mod_time", "version", "deleted"};
-constexpr std::array<std::string_view, 9> kScopeKeys{"connection", "scope",     "name",
-                                                     "bucket",     "prefix",    "region",
-                                                     "versioned",  "write",     "delete"};
-constexpr std::array<std::string_view, 3> kChangeSetKeys{"anchor", "changes", "reset"};
+// The position of each key in its record's key list, named so that a decoder
+// reads f.string(EntryKey::path) rather than a bare index. A change is an
+// entry's keys followed by "deleted", all in one flat object.
+struct EntryKey {
+  enum : std::size_t { path, name, dir, size, mod_time, version, count };
+};
+struct ChangeKey {
+  enum : std::size_t { deleted = EntryKey::count, count };
+};
+struct ScopeKey {
+  enum : std::size_t {
+    connection, scope, name, bucket, prefix, region, versioned, write, delete_, count
+  };
+};
+struct ChangeSetKey {
+  enum : std::size_t { anchor, changes, reset, count };
+};
+
+constexpr std::array<std::string_view, EntryKey::count> kEntryKeys{
+    "path", "name", "dir", "size", "mod_time", "version"};
+constexpr std::array<std::string_view, ChangeKey::count> kChangeKeys{
+    "path", "name", "dir", "size", "mod_time", "version", "deleted"};
+constexpr std::array<std::string_view, ScopeKey::count> kScopeKeys{
+    "connection", "scope", "name", "bucket", "prefix", "region", "versioned", "write", "delete"};
+constexpr std::array<std::string_view, ChangeSetKey::count> kChangeSetKeys{"anchor", "changes",
+                                                                           "reset"};
+
+// The names above and the key texts must agree.
+static_assert(kEntryKeys[EntryKey::mod_time] == "mod_time" &&
+              kEntryKeys[EntryKey::version] == "version");
+static_assert(kChangeKeys[ChangeKey::deleted] == "deleted");
+static_assert(std::equal(kEntryKeys.begin(), kEntryKeys.end(), kChangeKeys.begin()));
+static_assert(kScopeKeys[ScopeKey::versioned] == "versioned" &&
+              kScopeKeys[ScopeKey::delete_] == "delete");
+static_assert(kChangeSetKeys[ChangeSetKey::reset] == "reset");
+
+// The entry's keys of an object decoded with `f`: an entry's own or a change's.
+template <std::size_t N>
+void readEntryFields(const Fields<N>& f, Entry& e) {
+  e.path = f.string(EntryKey::path);
+  e.name = f.string(EntryKey::name);
+  e.dir = f.boolean(EntryKey::dir);
+  e.size = f.int64(EntryKey::size);
+  e.mod_time = f.timestamp(EntryKey::mod_time);
+  e.version = f.string(EntryKey::version);
+}
 
 void decodeEntry(element value, const PathNode* path, Entry& e) {
-  Fields<6> f(value, kEntryKeys, path);
-  e.path = f.string(0);
-  e.name = f.string(1);
-  e.dir = f.boolean(2);
-  e.size = f.int64(3);
-  e.mod_time = f.timestamp(4);
-  e.version = f.string(5);
+  readEntryFields(Fields<EntryKey::count>(value, kEntryKeys, path), e);
 }
 
 void decodeChange(element value, const PathNode* path, Change& c) {
-  Fields<7> f(value, kChangeKeys, path);
-  c.path = f.string(0);
-  c.name = f.string(1);
-  c.dir = f.boolean(2);
-  c.size = f.int64(3);
-  c.mod_time = f.timestamp(4);
-  c.version = f.string(5);
-  c.deleted = f.boolean(6);
+  Fields<ChangeKey::count> f(value, kChangeKeys, path);
+  readEntryFields(f, c.entry);
+  c.deleted = f.boolean(ChangeKey::deleted);
 }
 
 void decodeScope(element value, const PathNode* path, Scope& s) {
-  Fields<9> f(value, kScopeKeys, path);
-  s.connection = f.string(0);
-  s.scope = f.int64(1);
-  s.name = f.string(2);
-  s.bucket = f.string(3);
-  s.prefix = f.string(4);
-  s.region = f.string(5);
-  s.versioned = f.boolean(6);
-  s.write = f.boolean(7);
-  s.delete_ = f.boolean(8);
+  Fields<ScopeKey::count> f(value, kScopeKeys, path);
+  s.connection = f.string(ScopeKey::connection);
+  s.scope = f.int64(ScopeKey::scope);
+  s.name = f.string(ScopeKey::name);
+  s.bucket = f.string(ScopeKey::bucket);
+  s.prefix = f.string(ScopeKey::prefix);
+  s.region = f.string(ScopeKey::region);
+  s.versioned = f.boolean(ScopeKey::versioned);
+  s.write = f.boolean(ScopeKey::write);
+  s.delete_ = f.boolean(ScopeKey::delete_);
 }
 
 simdjson::dom::parser& threadParser() {
@@ -351,15 +380,15 @@ std::vector<Entry> entriesAnswer(const std::string& body) {
 }
 
 ChangeSet changeSet(const std::string& body) {
-  Fields<3> f(parseBody(body), kChangeSetKeys, nullptr);
+  Fields<ChangeSetKey::count> f(parseBody(body), kChangeSetKeys, nullptr);
   ChangeSet set;
-  set.anchor = f.string(0);
-  if (f.present(1)) {
+  set.anchor = f.string(ChangeSetKey::anchor);
+  if (f.present(ChangeSetKey::changes)) {
     PathNode node;
-    element changes = f.required(1, node);
+    element changes = f.required(ChangeSetKey::changes, node);
     set.changes = decodeArray<Change>(changes, &node, decodeChange);
   }
-  set.reset = f.boolean(2);
+  set.reset = f.boolean(ChangeSetKey::reset);
   return set;
 }
 

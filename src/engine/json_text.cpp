@@ -36,9 +36,9 @@ void appendIntField(std::string& out, std::string_view key, std::int64_t value) 
   out += ',';
 }
 
-// The six fields that an entry and a change share, each followed by a comma.
-template <class Record>
-void appendEntryFields(std::string& out, const Record& r) {
+// The fields of an entry, each followed by a comma; a change writes them flat
+// before its own.
+void appendEntryFields(std::string& out, const Entry& r) {
   appendStringField(out, "path", r.path);
   appendStringField(out, "name", r.name);
   appendBoolField(out, "dir", r.dir);
@@ -64,7 +64,7 @@ void appendJson(std::string& out, const Entry& e) {
 
 void appendJson(std::string& out, const Change& c) {
   out += '{';
-  appendEntryFields(out, c);
+  appendEntryFields(out, c.entry);
   appendBoolField(out, "deleted", c.deleted);
   closeObject(out);
 }
@@ -96,7 +96,7 @@ void appendJsonArray(std::string& out, const std::vector<Record>& records) {
 // Room for a record's text when nothing needs escaping, so that a long list
 // is written without growing its buffer again and again.
 std::size_t roughSize(const Entry& e) { return 120 + e.path.size() + e.name.size() + e.version.size(); }
-std::size_t roughSize(const Change& c) { return 135 + c.path.size() + c.name.size() + c.version.size(); }
+std::size_t roughSize(const Change& c) { return roughSize(c.entry) + 15; }
 std::size_t roughSize(const Scope& s) {
   return 150 + s.connection.size() + s.name.size() + s.bucket.size() + s.prefix.size() + s.region.size();
 }

@@ -1,5 +1,8 @@
 // The engine's wire records. Plain values with fields named as their JSON
 // keys; copied freely. Decoding is strict (see decoding.h).
+//
+// On the wire a change is one flat object: the keys of its entry and
+// "deleted". Here it holds the Entry, so what both say is written once.
 #pragma once
 
 #include <chrono>
@@ -33,16 +36,9 @@ struct Entry {
 };
 
 struct Change {
-  std::string path;
-  std::string name;
-  bool dir = false;
-  std::int64_t size = 0;
-  Timestamp mod_time{};
-  std::string version;
+  Entry entry;  // the keys "path" ... "version", flat in the change's object
   bool deleted = false;
 
-  // The change's entry: every field but `deleted`.
-  Entry entry() const { return Entry{path, name, dir, size, mod_time, version}; }
   bool operator==(const Change&) const = default;
 };
 

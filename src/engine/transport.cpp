@@ -13,9 +13,10 @@
 #include <system_error>
 #include <vector>
 
-#include "diagnostics/log.h"
 #include "engine/engine_error.h"
 #include "platform/folders.h"
+#include "platform/log.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::transport {
 namespace {
@@ -157,42 +158,37 @@ std::string errnoText(int err) { return std::error_code(err, std::generic_catego
 bool readFile(const std::filesystem::path& path, std::string& out, std::string& why) {
   // Non-blocking open and a regular-file check: a FIFO or a device planted as
   // engine.json must fail the request, not block it or fill memory.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
+  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) {
     why = "cannot open the file: " + errnoText(errno);
     return false;
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     why = "not a regular file";
-    ::close(fd);
     return false;
   }
   constexpr off_t kMaxDiscoveryFile = 64 * 1024;
   if (st.st_size > kMaxDiscoveryFile) {
     why = "the file is larger than " + std::to_string(kMaxDiscoveryFile) + " bytes";
-    ::close(fd);
     return false;
   }
   out.reserve(static_cast<size_t>(st.st_size) + simdjson::SIMDJSON_PADDING);
   char buffer[4096];
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       why = "cannot read the file: " + errnoText(errno);
-      ::close(fd);
       return false;
     }
     if (n == 0) break;
     out.append(buffer, static_cast<size_t>(n));
     if (out.size() > 64 * 1024) {
       why = "the file keeps growing";
-      ::close(fd);
       return false;
     }
   }
-  ::close(fd);
   return true;
 }
 
@@ -249,6 +245,132 @@ bool decodeInfo(const std::string& text, Info& info, std::string& why) {
   throw EngineError::notRunning();
 }
 
+// What one exchange keeps alive while libcurl works: the options set on the
+// handle point into it.
+struct Exchange {
+  Exchange(std::string_view method, std::string_view path, std::string url)
+      : method(method), path(path), methodText(method), url(std::move(url)) {}
+
+  std::string_view method;
+  std::string_view path;
+  std::string methodText;  // libcurl takes a C string
+  std::string url;
+  HeaderList headers;
+  char errorText[CURL_ERROR_SIZE] = {};
+  Sink sink{};
+};
+
+// The engine's address for `path`, after the checks that fail the request
+// before anything is sent (one log line each).
+std::string validatedAddress(std::string_view method, std::string_view path, const Info& engine) {
+  if (engine.port < 1 || engine.port > 65535) {
+    transportFailure(method, path,
+                     "the port " + std::to_string(engine.port) + " is not a valid TCP port");
+  }
+  // libcurl takes the address as a C string: a NUL would cut the path short
+  // and send the request somewhere else, so any control character fails it.
+  for (unsigned char c : path) {
+    if (c < 0x20 || c == 0x7f) {
+      std::string shown(path);
+      for (char& ch : shown) {
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
+      }
+      transportFailure(method, shown, "the request path holds a control character");
+    }
+  }
+  std::string url = "http://127.0.0.1:" + std::to_string(engine.port);
+  url.append(path);
+  return url;
+}
+
+// Sets every option of the exchange on the handle `h`.
+void configure(CURL* h, Exchange& x, const std::string& token,
+               const std::optional<std::string>& jsonBody) {
+  bool headersOk = x.headers.add("Authorization: Bearer " + token);
+  if (jsonBody) headersOk = headersOk && x.headers.add("Content-Type: application/json");
+  // Without this libcurl would wait for "100 Continue" before sending
+  // larger bodies.
+  headersOk = headersOk && x.headers.add("Expect:");
+  if (!headersOk) transportFailure(x.method, x.path, "out of memory");
+
+  x.sink.handle = h;
+  const CURLcode rc = curl_easy_setopt(h, CURLOPT_URL, x.url.c_str());
+  if (rc != CURLE_OK) transportFailure(x.method, x.path, curl_easy_strerror(rc));
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, x.errorText);
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
+  // The engine is on the loopback interface: proxy settings of the
+  // environment must not reroute the request, and the path goes out as given.
+  curl_easy_setopt(h, CURLOPT_PROXY, "");
+  curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
+  // An idle limit, not a deadline: a long upload that keeps moving never
+  // times out, a silent engine does after 300 s.
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kIdleSeconds);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kIdleSeconds);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, x.headers.get());
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onData);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &x.sink);
+  curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, beforeSend);
+  curl_easy_setopt(h, CURLOPT_PREREQDATA, &x.sink);
+  // Connections idle for longer are not reused: an engine closes idle
+  // connections after a few seconds, and a request sent into a connection
+  // the engine is just closing would fail (see beforeSend).
+  curl_easy_setopt(h, CURLOPT_MAXAGE_CONN, kMaxIdleConnectionSeconds);
+  if (jsonBody) {
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, jsonBody->data());
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(jsonBody->size()));
+    if (x.method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, x.methodText.c_str());
+  } else if (x.method == "GET") {
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  } else {
+    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, x.methodText.c_str());
+  }
+}
+
+// Runs the exchange and returns the answer's status; a failure to get one
+// fails the request.
+long send(CURL* h, Exchange& x) {
+  const CURLcode rc = curl_easy_perform(h);
+  if (x.sink.failure) std::rethrow_exception(x.sink.failure);
+  if (x.sink.attempts > 1) {
+    transportFailure(x.method, x.path, "the connection was closed before the engine answered");
+  }
+  if (rc != CURLE_OK) {
+    transportFailure(x.method, x.path,
+                     x.errorText[0] ? std::string(x.errorText) : curl_easy_strerror(rc));
+  }
+  long status = 0;
+  if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status == 0) {
+    throw EngineError::notRunning();
+  }
+  return status;
+}
+
+// The EngineError of an answer other than 200, after its log line.
+[[noreturn]] void failForStatus(std::string_view method, std::string_view path, long status,
+                                const std::string& body) {
+  std::string text = message(body);
+  std::string line;
+  line.append(method).append(" ").append(path).append(": ");
+  line.append(std::to_string(status)).append(" ").append(text);
+  Log::write(std::move(line));
+  switch (status) {
+    case 401:
+      throw EngineError::unauthenticated();
+    case 403:
+      throw EngineError::forbidden(std::move(text));
+    case 404:
+      throw EngineError::notFound();
+    case 409:
+      throw EngineError::conflict();
+    default:
+      throw EngineError::server(status, std::move(text));
+  }
+}
+
 }  // namespace
 
 Info info() {
@@ -281,114 +403,18 @@ std::string message(std::string_view body) {
 std::string request(std::string_view method, std::string_view path,
                     const std::optional<std::string>& jsonBody) {
   const Info engine = info();
-
-  if (engine.port < 1 || engine.port > 65535) {
-    transportFailure(method, path,
-                     "the port " + std::to_string(engine.port) + " is not a valid TCP port");
-  }
-  // libcurl takes the address as a C string: a NUL would cut the path short
-  // and send the request somewhere else, so any control character fails it.
-  for (unsigned char c : path) {
-    if (c < 0x20 || c == 0x7f) {
-      std::string shown(path);
-      for (char& ch : shown) {
-        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
-      }
-      transportFailure(method, shown, "the request path holds a control character");
-    }
-  }
-  std::string url = "http://127.0.0.1:" + std::to_string(engine.port);
-  url.append(path);
-
+  Exchange exchange(method, path, validatedAddress(method, path, engine));
   Lease lease;
   CURL* h = lease.get();
   if (!h) transportFailure(method, path, "no HTTP handle could be made");
-
-  HeaderList headers;
-  bool headersOk = headers.add("Authorization: Bearer " + engine.token);
-  if (jsonBody) headersOk = headersOk && headers.add("Content-Type: application/json");
-  // Without this libcurl would wait for "100 Continue" before sending
-  // larger bodies.
-  headersOk = headersOk && headers.add("Expect:");
-  if (!headersOk) transportFailure(method, path, "out of memory");
-
-  char errorText[CURL_ERROR_SIZE] = {};
-  Sink sink{h, {}, false, nullptr};
-  const std::string methodText(method);
-
-  CURLcode rc = curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  if (rc != CURLE_OK) transportFailure(method, path, curl_easy_strerror(rc));
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
-  // The engine is on the loopback interface: proxy settings of the
-  // environment must not reroute the request, and the path goes out as given.
-  curl_easy_setopt(h, CURLOPT_PROXY, "");
-  curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
-  // An idle limit, not a deadline: a long upload that keeps moving never
-  // times out, a silent engine does after 300 s.
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kIdleSeconds);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kIdleSeconds);
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onData);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
-  curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, beforeSend);
-  curl_easy_setopt(h, CURLOPT_PREREQDATA, &sink);
-  // Connections idle for longer are not reused: an engine closes idle
-  // connections after a few seconds, and a request sent into a connection
-  // the engine is just closing would fail (see beforeSend).
-  curl_easy_setopt(h, CURLOPT_MAXAGE_CONN, kMaxIdleConnectionSeconds);
-  if (jsonBody) {
-    curl_easy_setopt(h, CURLOPT_POST, 1L);
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, jsonBody->data());
-    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(jsonBody->size()));
-    if (method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, methodText.c_str());
-  } else if (method == "GET") {
-    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-  } else {
-    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, methodText.c_str());
+  configure(h, exchange, engine.token, jsonBody);
+  const long status = send(h, exchange);
+  if (status != 200) failForStatus(method, path, status, exchange.sink.body);
+  std::string& body = exchange.sink.body;
+  if (body.capacity() < body.size() + simdjson::SIMDJSON_PADDING) {
+    body.reserve(body.size() + simdjson::SIMDJSON_PADDING);
   }
-
-  rc = curl_easy_perform(h);
-  if (sink.failure) std::rethrow_exception(sink.failure);
-  if (sink.attempts > 1) {
-    transportFailure(method, path, "the connection was closed before the engine answered");
-  }
-  if (rc != CURLE_OK) {
-    transportFailure(method, path, errorText[0] ? std::string(errorText) : curl_easy_strerror(rc));
-  }
-
-  long status = 0;
-  if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status == 0) {
-    throw EngineError::notRunning();
-  }
-
-  if (status == 200) {
-    if (sink.body.capacity() < sink.body.size() + simdjson::SIMDJSON_PADDING) {
-      sink.body.reserve(sink.body.size() + simdjson::SIMDJSON_PADDING);
-    }
-    return std::move(sink.body);
-  }
-
-  std::string text = message(sink.body);
-  std::string line;
-  line.append(method).append(" ").append(path).append(": ");
-  line.append(std::to_string(status)).append(" ").append(text);
-  Log::write(std::move(line));
-  switch (status) {
-    case 401:
-      throw EngineError::unauthenticated();
-    case 403:
-      throw EngineError::forbidden(std::move(text));
-    case 404:
-      throw EngineError::notFound();
-    case 409:
-      throw EngineError::conflict();
-    default:
-      throw EngineError::server(status, std::move(text));
-  }
+  return std::move(body);
 }
 
 }  // namespace corvane::transport

@@ -1,8 +1,8 @@
 #include "enumeration/enumerator.h"
 
 #include "diagnostics/errors.h"
-#include "diagnostics/log.h"
 #include "items/item.h"
+#include "platform/log.h"
 #include "platform/unicode.h"
 
 namespace corvane {
@@ -58,13 +58,13 @@ void Enumerator::enumerateChanges(host::ChangeObserver& observer,
   host::ItemList updated;
   if (set.changes) {
     for (auto& change : *set.changes) {
-      if (!everything && !platform::canonicallyEqual(Item::parent(change.path), containerPath)) {
+      if (!everything && !platform::canonicallyEqual(Item::parent(change.entry.path), containerPath)) {
         continue;
       }
       if (change.deleted) {
-        deleted.push_back(Item::identifier(change.path));
+        deleted.push_back(Item::identifier(change.entry.path));
       } else {
-        updated.push_back(std::make_shared<const Item>(change.entry(), scope_));
+        updated.push_back(std::make_shared<const Item>(std::move(change.entry), scope_));
       }
     }
   }

@@ -1,6 +1,5 @@
 // Creation of a folder or a file from the host's template.
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <chrono>
 
@@ -8,6 +7,7 @@
 #include "extension/file_provider_extension.h"
 #include "platform/folders.h"
 #include "platform/uniform_types.h"
+#include "platform/unique_fd.h"
 #include "platform/uuid.h"
 
 namespace corvane {
@@ -18,12 +18,12 @@ namespace {
 class EmptyFile {
  public:
   EmptyFile() : path_(platform::temporaryFolder() / platform::newUUID()) {
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    const platform::UniqueFd fd(
+        ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) {
       throw std::filesystem::filesystem_error("cannot create an empty file", path_,
                                               std::error_code(errno, std::generic_category()));
     }
-    ::close(fd);
   }
   ~EmptyFile() {
     std::error_code ignored;

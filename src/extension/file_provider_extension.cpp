@@ -1,9 +1,9 @@
 #include "extension/file_provider_extension.h"
 
 #include "diagnostics/errors.h"
-#include "diagnostics/log.h"
-#include "enumeration/enumerator.h"
 #include "engine/engine_error.h"
+#include "enumeration/enumerator.h"
+#include "platform/log.h"
 #include "platform/queue.h"
 #include "platform/unicode.h"
 

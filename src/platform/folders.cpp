@@ -9,6 +9,8 @@
 #include <string>
 #include <system_error>
 
+#include "platform/unique_fd.h"
+
 namespace corvane::platform {
 namespace fs = std::filesystem;
 namespace {
@@ -34,21 +36,6 @@ std::optional<fs::path> xdgFolder(const char* variable, const char* fallback) {
 [[noreturn]] void fail(const char* what, const fs::path& path, int error) {
   throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
 }
-
-// Closes a descriptor on every way out.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 
@@ -84,8 +71,8 @@ void ensurePrivateFolder(const fs::path& folder) {
   }
   // Checked again through a descriptor that cannot follow a link, so a swap
   // after lstat() cannot make us change the mode of someone else's folder.
-  Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.get() < 0) fail("cannot open the private temporary folder", folder, errno);
+  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) fail("cannot open the private temporary folder", folder, errno);
   struct stat opened {};
   if (::fstat(fd.get(), &opened) != 0) {
     fail("cannot inspect the private temporary folder", folder, errno);

@@ -35,6 +35,24 @@ bool inRange(unsigned char byte, unsigned char low, unsigned char high) {
 
 }  // namespace
 
+bool isValidUTF8(std::string_view text) {
+  const auto* p = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+  auto left = static_cast<utf8proc_ssize_t>(text.size());
+  while (left > 0) {
+    if (*p < 0x80) {  // ASCII needs no decoding
+      ++p;
+      --left;
+      continue;
+    }
+    utf8proc_int32_t codePoint = 0;
+    const utf8proc_ssize_t length = utf8proc_iterate(p, left, &codePoint);
+    if (length <= 0) return false;
+    p += length;
+    left -= length;
+  }
+  return true;
+}
+
 bool canonicallyEqual(std::string_view a, std::string_view b) {
   if (a == b) return true;
   // Even one non-ASCII character may decompose to ASCII (KELVIN SIGN is "K"),

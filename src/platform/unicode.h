@@ -10,6 +10,10 @@ namespace corvane::platform {
 // ASCII texts compare by bytes; text that is not valid UTF-8 compares by bytes.
 bool canonicallyEqual(std::string_view a, std::string_view b);
 
+// True when `text` is well-formed UTF-8: no overlong forms, surrogates or
+// values past U+10FFFF.
+bool isValidUTF8(std::string_view text);
+
 // Decodes bytes as UTF-8, replacing every ill-formed sequence with U+FFFD.
 std::string decodeUTF8Lossy(std::string_view bytes);
 

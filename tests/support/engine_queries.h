@@ -28,7 +28,7 @@ inline bool engineLogged(const std::string& anchor, const std::string& path,
   auto set = EngineClient(scopeID).changes(anchor);
   if (set.changes) {
     for (auto& c : *set.changes) {
-      if (c.path == path) return true;
+      if (c.entry.path == path) return true;
     }
   }
   return false;

@@ -15,8 +15,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "diagnostics/log.h"
 #include "engine/json_text.h"
+#include "platform/log.h"
+#include "platform/percent_encoding.h"
 
 namespace corvane::testing {
 namespace {
@@ -27,21 +28,14 @@ std::string lowerCase(std::string_view text) {
   return out;
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // %XX only: a "+" stays a "+", so a client that sends a blank as "+" is seen.
 std::string percentDecode(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '%' && i + 2 < text.size()) {
-      int hi = hexValue(text[i + 1]);
-      int lo = hexValue(text[i + 2]);
+      int hi = platform::hexDigitValue(text[i + 1]);
+      int lo = platform::hexDigitValue(text[i + 2]);
       if (hi >= 0 && lo >= 0) {
         out += static_cast<char>(hi * 16 + lo);
         i += 2;

@@ -1,4 +1,4 @@
-#include "diagnostics/log.h"
+#include "platform/log.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,9 +6,10 @@
 #include <chrono>
 #include <optional>
 
-#include "platform/iso8601.h"
 #include "platform/folders.h"
+#include "platform/iso8601.h"
 #include "platform/queue.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::Log {
 namespace {
@@ -43,12 +44,13 @@ void append(const std::optional<std::filesystem::path>& file, const std::string&
   // O_APPEND makes each line one write at the end of the file, so lines of
   // several processes sharing the file never overwrite each other; O_NOFOLLOW
   // keeps a planted link from redirecting the log.
-  int fd = ::open(file->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return;
+  platform::UniqueFd fd(
+      ::open(file->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd) return;
   const char* p = line.data();
   size_t left = line.size();
   while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
+    ssize_t n = ::write(fd.get(), p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
       break;
@@ -56,7 +58,6 @@ void append(const std::optional<std::filesystem::path>& file, const std::string&
     p += n;
     left -= static_cast<size_t>(n);
   }
-  ::close(fd);
 }
 
 }  // namespace

@@ -1,0 +1,83 @@
+#include "platform/file_copy.h"
+
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/sendfile.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <system_error>
+
+namespace corvane::platform {
+namespace {
+
+// The errors after which a slower way of copying may still work: the file
+// systems or the kernel do not offer the faster one for these files.
+bool unsupported(int err) {
+  return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == ENOTSUP ||
+         err == ENOTTY || err == EBADF || err == EPERM || err == ETXTBSY || err == EOVERFLOW;
+}
+
+enum class Result { done, unsupported };
+
+[[noreturn]] void fail(const char* what, int err) {
+  throw std::system_error(err, std::generic_category(), what);
+}
+
+// Repeats `step` (bytes moved, 0 at the end, -1 with errno) until the end.
+template <class Step>
+Result copyWith(const char* what, Step step) {
+  for (;;) {
+    const ssize_t n = step();
+    if (n == 0) return Result::done;
+    if (n > 0) continue;
+    if (errno == EINTR) continue;
+    if (unsupported(errno)) return Result::unsupported;
+    fail(what, errno);
+  }
+}
+
+void copyStream(int in, int out) {
+  constexpr size_t kBuffer = 256 * 1024;
+  std::unique_ptr<char[]> buffer(new char[kBuffer]);
+  for (;;) {
+    const ssize_t n = ::read(in, buffer.get(), kBuffer);
+    if (n == 0) return;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail("read", errno);
+    }
+    const char* p = buffer.get();
+    size_t left = static_cast<size_t>(n);
+    while (left > 0) {
+      const ssize_t w = ::write(out, p, left);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        fail("write", errno);
+      }
+      p += w;
+      left -= static_cast<size_t>(w);
+    }
+  }
+}
+
+}  // namespace
+
+void copyContents(int in, int out) {
+  if (::ioctl(out, FICLONE, in) == 0) return;
+  // Every way continues from the file offsets the previous one left, so a
+  // fallback after a partial copy neither repeats nor skips bytes.
+  constexpr size_t kChunk = size_t{1} << 30;
+  if (copyWith("copy_file_range", [&] {
+        return ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+      }) == Result::done) {
+    return;
+  }
+  if (copyWith("sendfile", [&] { return ::sendfile(out, in, nullptr, kChunk); }) == Result::done) {
+    return;
+  }
+  copyStream(in, out);
+}
+
+}  // namespace corvane::platform
