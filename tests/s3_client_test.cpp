@@ -266,6 +266,11 @@ TEST_F(S3ClientTest, RangedGetsWriteExactlyTheBytesAskedFor) {
     EXPECT_EQ(result.object.size, 1000u);
     EXPECT_EQ(readFile(file), bytes.substr(c.offset, c.length));
   }
+  S3GetOptions backwards;
+  backwards.range = S3Range::between(20, 10);
+  EXPECT_THROW(client_.getToFile("r", env_.root() / "backwards", backwards),
+               std::invalid_argument);
+
   S3GetOptions beyond;
   beyond.range = S3Range::from(1000);
   const fs::path file = env_.root() / "beyond";
@@ -282,6 +287,11 @@ TEST_F(S3ClientTest, EmptyObjectsDownloadAsEmptyFiles) {
   EXPECT_EQ(result.object.size, 0u);
   EXPECT_TRUE(fs::exists(file));
   EXPECT_EQ(fs::file_size(file), 0u);
+
+  // A range from byte 0 of an empty object is all of it.
+  S3GetOptions firstBytes;
+  firstBytes.range = S3Range::between(0, 99);
+  EXPECT_EQ(client_.getToFile("folder/", file, firstBytes).length, 0u);
 }
 
 // Large objects come in parallel parts; the thresholds are small here so

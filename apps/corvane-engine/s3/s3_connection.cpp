@@ -198,7 +198,11 @@ S3Connection::~S3Connection() = default;
 
 std::string S3Connection::url(const std::string& bucket, const std::string& key) const {
   const std::string encodedKey = uriEncode(key, true);
-  if (config_.pathStyle) return config_.endpoint + "/" + bucket + "/" + encodedKey;
+  // A bucket name with dots would make host names that the store's wildcard
+  // certificate does not cover; such buckets are addressed path-style.
+  if (config_.pathStyle || bucket.find('.') != std::string::npos) {
+    return config_.endpoint + "/" + bucket + "/" + encodedKey;
+  }
   // Virtual-hosted: the bucket becomes the first label of the host.
   const auto schemeEnd = config_.endpoint.find("://") + 3;
   return config_.endpoint.substr(0, schemeEnd) + bucket + "." + config_.endpoint.substr(schemeEnd) +

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -40,12 +41,13 @@ class S3Client::Download {
     S3GetResult result;
     result.object = objectFromHeaders(key_, answer);
     if (answer.status == 200) {
-      // The whole object came (a store that ignores Range, or the empty one):
-      // only what was asked for from byte 0 fits the caller's file.
-      if (first != 0 || (range && range->last)) {
+      // The whole object came: the empty one asked for again without a
+      // range, or a store that ignores Range. It fits the caller's file only
+      // when all of it was asked for.
+      checkLength(answer, result.object.size);
+      if (first != 0 || (range && range->last && *range->last + 1 < result.object.size)) {
         throw S3Error::protocol(operation(), "the store ignored the Range header");
       }
-      checkLength(answer, result.object.size);
       result.length = answer.received;
       monitor_.setTotal(result.length);
       return result;
@@ -163,6 +165,9 @@ S3GetResult S3Client::getToFd(const std::string& key, int fd, const S3GetOptions
   if (!S_ISREG(st.st_mode) || flags < 0 || (flags & O_APPEND)) {
     throw std::system_error(std::make_error_code(std::errc::invalid_argument),
                             "download of " + key + ": not a regular file open for writing");
+  }
+  if (options.range && options.range->last && *options.range->last < options.range->first) {
+    throw std::invalid_argument("download of " + key + ": a range that ends before it begins");
   }
   TransferMonitor monitor(options.progress, 0);
   try {
