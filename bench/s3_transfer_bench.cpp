@@ -1,6 +1,7 @@
-// Large transfers through the S3 client against a real store: upload
-// (multipart, parts in parallel) and download (parallel ranged GETs) of one
-// file, with the growth of the process's peak memory. bench/s3_transfer.sh
+// Transfers through the S3 client against a real store: upload (multipart,
+// parts in parallel) and download (parallel ranged GETs) of one large file,
+// with the growth of the process's peak memory, and the latency of small
+// requests. bench/s3_transfer.sh
 // runs it beside one plain `curl --aws-sigv4` PUT and GET of the same file.
 //
 // The store comes from CORVANE_S3_BENCH_ENV (the env file scripts/s3-store
@@ -95,8 +96,38 @@ void BM_Get(benchmark::State& state) {
   fs::remove(w.fetched);
 }
 
-BENCHMARK(BM_Put)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-BENCHMARK(BM_Get)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+// Small requests, one at a time on a reused connection: what a listing
+// folder's worth of HEADs or small files costs.
+void BM_SmallPut(benchmark::State& state) {
+  World& w = world();
+  if (!w.skip.empty()) return state.SkipWithError(w.skip.c_str());
+  const std::string bytes(1024, 'x');
+  for (auto _ : state) w.client->putBytes("bench/small", bytes);
+}
+
+void BM_Head(benchmark::State& state) {
+  World& w = world();
+  if (!w.skip.empty()) return state.SkipWithError(w.skip.c_str());
+  w.client->putBytes("bench/small", std::string(1024, 'x'));
+  for (auto _ : state) benchmark::DoNotOptimize(w.client->head("bench/small"));
+}
+
+void BM_SmallGet(benchmark::State& state) {
+  World& w = world();
+  if (!w.skip.empty()) return state.SkipWithError(w.skip.c_str());
+  w.client->putBytes("bench/small", std::string(1024, 'x'));
+  for (auto _ : state) w.client->getToFile("bench/small", w.fetched);
+  fs::remove(w.fetched);
+}
+
+BENCHMARK(BM_SmallPut)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_Head)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_SmallGet)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// One transfer per run; bench/s3_transfer.sh asks for repetitions and takes
+// the best, as it does for curl.
+BENCHMARK(BM_Put)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_Get)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 }  // namespace
 
