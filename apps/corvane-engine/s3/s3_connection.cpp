@@ -13,7 +13,7 @@
 #include <system_error>
 #include <thread>
 
-#include "diagnostics/log.h"
+#include "platform/log.h"
 #include "s3/s3_xml.h"
 
 namespace corvane::s3 {
