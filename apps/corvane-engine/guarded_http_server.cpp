@@ -109,8 +109,12 @@ GuardedHttpServer::GuardedHttpServer(ServerLimits limits, Admission admission,
       if (fault == DeadlineSocketStream::Fault::kHeadTimeout) response.status = 408;
       if (fault == DeadlineSocketStream::Fault::kHeadTooLarge) response.status = 431;
     }
-    if (!response.body.empty()) return HandlerResponse::Unhandled;
-    response.set_content(errorBody_(response.status), "application/json");
+    if (response.body.empty()) {
+      response.set_content(errorBody_(response.status), "application/json");
+    }
+    // Handled also for a body made earlier: only then does the library give
+    // an answer written outside the routing (a refused "100-continue") its
+    // Content-Length.
     return HandlerResponse::Handled;
   }));
 }
