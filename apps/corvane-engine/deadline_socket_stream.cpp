@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -68,6 +69,13 @@ bool DeadlineSocketStream::is_writable() const {
   return waitFor(POLLOUT, Clock::now() + writeTimeout_);
 }
 
+void DeadlineSocketStream::limitBlockingSends() {
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(writeTimeout_).count();
+  timeval timeout{static_cast<time_t>(micros / 1'000'000),
+                  static_cast<suseconds_t>(micros % 1'000'000)};
+  ::setsockopt(sock_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
+
 ssize_t DeadlineSocketStream::read(char* ptr, std::size_t size) {
   if (inHead_) {
     if (bytesRead_ >= maxHeadBytes_) {
@@ -98,15 +106,16 @@ ssize_t DeadlineSocketStream::read(char* ptr, std::size_t size) {
 }
 
 ssize_t DeadlineSocketStream::write(const char* ptr, std::size_t size) {
-  const auto until = Clock::now() + writeTimeout_;
+  // One blocking send hands a large answer to the kernel in one piece, which
+  // keeps segments full; the socket's send timeout bounds a client that
+  // stops reading.
   wrote_ = true;
   while (true) {
-    const ssize_t sent = ::send(sock_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return sent;
-    if (errno != EINTR && !waitFor(POLLOUT, until)) {
-      fault_ = Fault::kWriteTimeout;
-      return -1;
-    }
+    const ssize_t sent = ::send(sock_, ptr, size, MSG_NOSIGNAL);
+    if (sent >= 0) return sent;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) fault_ = Fault::kWriteTimeout;
+    return -1;
   }
 }
 

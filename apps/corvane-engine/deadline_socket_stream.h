@@ -23,7 +23,9 @@ class DeadlineSocketStream : public httplib::Stream {
   enum class Fault { kNone, kHeadTimeout, kHeadTooLarge, kBodyTimeout, kWriteTimeout };
 
   DeadlineSocketStream(int sock, std::chrono::milliseconds writeTimeout)
-      : sock_(sock), writeTimeout_(writeTimeout) {}
+      : sock_(sock), writeTimeout_(writeTimeout) {
+    limitBlockingSends();
+  }
 
   // Starts the head of a request: reads may go on until `deadline` and take
   // `maxHeadBytes` in all.
@@ -50,6 +52,8 @@ class DeadlineSocketStream : public httplib::Stream {
   int socket() const override { return sock_; }
 
  private:
+  // Sets the socket's send timeout to the write timeout.
+  void limitBlockingSends();
   // Waits until the socket is readable (or writable) or `until` passes.
   bool waitFor(short events, Clock::time_point until) const;
 
