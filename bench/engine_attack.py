@@ -18,6 +18,7 @@ talks to 127.0.0.1 only, is bounded in count and time, and ends the engine
 and removes the folder when done.
 
 Usage: bench/engine_attack.py [--engine PATH] [--case burst|slow|bodies]...
+                              [--engine-open-files N]
 Exit status 1 when a target is missed.
 """
 
@@ -329,6 +330,7 @@ async def slow_case(engine, slow=1100, line_every=2.0, hold=30.0, asks=400):
                 first_cut_after.append(time.monotonic() - opened)
             finally:
                 writer.close()
+            await asyncio.sleep(0.1)  # then come back, as an attacker would
 
     slow_tasks = [asyncio.create_task(slow_client(i)) for i in range(slow)]
     # Let every slow connection open and send a few lines first.
@@ -467,7 +469,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--engine", default=str(REPO / "build" / "bin" / "corvane-engine"))
     parser.add_argument("--case", action="append", choices=sorted(CASES))
+    parser.add_argument("--engine-open-files", type=int, metavar="N",
+                        help="start the engine with soft and hard open-files limits of N, "
+                             "which it cannot raise (to see its connection limit act)")
     args = parser.parse_args()
+    global ENGINE_FILES_LIMIT
+    if args.engine_open_files:
+        ENGINE_FILES_LIMIT = (args.engine_open_files, args.engine_open_files)
     if not os.access(args.engine, os.X_OK):
         sys.exit(f"engine_attack: {args.engine} is missing; build first")
 
