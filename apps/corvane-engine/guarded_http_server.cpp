@@ -135,15 +135,18 @@ std::optional<GuardedHttpServer::Refusal> GuardedHttpServer::screen(
 }
 
 bool GuardedHttpServer::process_and_close_socket(int sock) {
+  if (++open_ > limits_.maxConnections) {
+    // A refusal holds no place, so that a place freed meanwhile goes to the
+    // next client. Said at once, so that the client knows to come back
+    // instead of waiting.
+    --open_;
+    answerAndClose(sock, 503, "Retry-After: 1\r\n");
+    return true;
+  }
   struct Count {
     std::atomic<std::size_t>& open;
     ~Count() { --open; }
   } counted{open_};
-  if (++open_ > limits_.maxConnections) {
-    // Said at once, so that a client knows to come back instead of waiting.
-    answerAndClose(sock, 503, "Retry-After: 1\r\n");
-    return true;
-  }
   int yes = 1;
   ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
   serve(sock);
