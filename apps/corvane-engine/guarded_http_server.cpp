@@ -216,7 +216,15 @@ void GuardedHttpServer::answerAndClose(int sock, int status, const std::string& 
   // them loses the answer, not a thread.
   [[maybe_unused]] const ssize_t sent =
       ::send(sock, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  lingerAndClose(sock, status == 503 ? std::chrono::milliseconds(200) : limits_.lingerTime);
+  if (status == 503) {
+    // No lingering: the engine is out of places, and a refusal that held its
+    // descriptor for a while would take the ones its handlers need. The
+    // request was small and is already sent; the client reads the answer
+    // before it learns of the closed connection.
+    closeNow(sock);
+    return;
+  }
+  lingerAndClose(sock, limits_.lingerTime);
 }
 
 }  // namespace corvane::syncengine
