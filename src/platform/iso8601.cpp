@@ -10,6 +10,13 @@ using namespace std::chrono;
 constexpr std::size_t kDateTimeLength = 19;  // "YYYY-MM-DDTHH:MM:SS"
 constexpr std::size_t kOffsetLength = 6;     // "+HH:MM"
 
+// The instants whose UTC text has a four-digit year. An offset can move a
+// text's local year 0000 or 9999 past these ends; such a value would format
+// as "-0001-..." or "10000-..." and not parse back, so it is refused as if
+// the text were malformed.
+constexpr SysSeconds kFirstWritable = sys_days{year{1} / January / 1};
+constexpr SysSeconds kLastWritable = sys_days{year{9999} / December / 31} + days{1} - seconds{1};
+
 // Exactly `count` ASCII digits at `pos`; from_chars alone would accept fewer.
 std::optional<int> digits(std::string_view text, std::size_t pos, std::size_t count) {
   int value = 0;
@@ -82,7 +89,9 @@ std::optional<SysSeconds> parseInternetDateTime(std::string_view text) {
     return std::nullopt;
   }
   // The text is local time at `offset` east of UTC.
-  return sys_days{date} + hours{*h} + minutes{*mi} + seconds{*s} - offset;
+  const SysSeconds instant = sys_days{date} + hours{*h} + minutes{*mi} + seconds{*s} - offset;
+  if (instant < kFirstWritable || instant > kLastWritable) return std::nullopt;
+  return instant;
 }
 
 std::string formatInternetDateTime(SysSeconds t) {
