@@ -391,6 +391,41 @@ TEST(InternetDateTimeTest, FormatsNanoseconds) {
   EXPECT_EQ(formatInternetDateTimeNanos(base), "2026-12-08T20:12:53.000000000Z");
   EXPECT_EQ(formatInternetDateTimeNanos(base + 7ns), "2026-12-08T20:12:53.000000007Z");
   EXPECT_EQ(formatInternetDateTimeNanos(SysNanoseconds{-500ms}), "1969-12-31T23:59:59.500000000Z");
+  EXPECT_EQ(formatInternetDateTimeNanos(sys_time<microseconds>{-1us}),
+            "1969-12-31T23:59:59.999999000Z");
+  // The ends of what nanoseconds hold: the split into whole seconds must not
+  // overflow on the way.
+  EXPECT_EQ(formatInternetDateTimeNanos(SysNanoseconds::min()), "1677-09-21T00:12:43.145224192Z");
+  EXPECT_EQ(formatInternetDateTimeNanos(SysNanoseconds::max()), "2262-04-11T23:47:16.854775807Z");
+}
+
+// Instants outside the years 0001-9999 are written as the nearest end of
+// those years, so a written text always parses back.
+TEST(InternetDateTimeTest, WritesOnlyTextsThatParse) {
+  const struct {
+    SysSeconds instant;
+    const char* text;
+  } whole[] = {
+      {at(0, 12, 31, 23, 59, 59), "0001-01-01T00:00:00Z"},
+      {at(-1, 6, 1, 0, 0, 0), "0001-01-01T00:00:00Z"},
+      {SysSeconds::min(), "0001-01-01T00:00:00Z"},
+      {at(10000, 1, 1, 0, 0, 0), "9999-12-31T23:59:59Z"},
+      {SysSeconds::max(), "9999-12-31T23:59:59Z"},
+  };
+  for (const auto& c : whole) {
+    EXPECT_EQ(formatInternetDateTime(c.instant), c.text);
+    EXPECT_TRUE(parseInternetDateTime(formatInternetDateTime(c.instant))) << c.text;
+  }
+  const struct {
+    sys_time<microseconds> instant;
+    const char* text;
+  } fractional[] = {
+      {sys_time<microseconds>{at(0, 12, 31, 23, 59, 59)} + 1ms, "0001-01-01T00:00:00.000000000Z"},
+      {sys_time<microseconds>::min(), "0001-01-01T00:00:00.000000000Z"},
+      {sys_time<microseconds>{at(10000, 1, 1, 0, 0, 0)}, "9999-12-31T23:59:59.999999000Z"},
+      {sys_time<microseconds>::max(), "9999-12-31T23:59:59.999999000Z"},
+  };
+  for (const auto& c : fractional) EXPECT_EQ(formatInternetDateTimeNanos(c.instant), c.text);
 }
 
 // ---- Folders ----

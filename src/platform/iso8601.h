@@ -20,11 +20,13 @@ using SysNanoseconds = std::chrono::sys_time<std::chrono::nanoseconds>;
 // formats to a text that parses back to it.
 std::optional<SysSeconds> parseInternetDateTime(std::string_view text);
 
-// "2026-12-08T20:12:53Z": UTC, whole seconds. Only instants of the years
-// 0001-9999 give a text that parseInternetDateTime accepts.
+// "2026-12-08T20:12:53Z": UTC, whole seconds. An instant before the year
+// 0001 or after 9999 is written as the first or last instant of those years,
+// so that every text written here parses back.
 std::string formatInternetDateTime(SysSeconds t);
 
-// "2026-12-08T20:12:53.123456789Z": UTC with nine fractional digits.
+// "2026-12-08T20:12:53.123456789Z": UTC with nine fractional digits, kept to
+// the years 0001-9999 in the same way.
 std::string formatInternetDateTimeNanos(SysNanoseconds t);
 // The same for a time held in microseconds (the last three digits are 0).
 std::string formatInternetDateTimeNanos(std::chrono::sys_time<std::chrono::microseconds> t);
