@@ -192,7 +192,8 @@ bool readFile(const std::filesystem::path& path, std::string& out, std::string& 
   return true;
 }
 
-// Decodes the discovery file, or says why it does not fit.
+}  // namespace
+
 bool decodeInfo(const std::string& text, Info& info, std::string& why) {
   simdjson::dom::parser parser;
   simdjson::dom::element doc;
@@ -236,6 +237,8 @@ bool decodeInfo(const std::string& text, Info& info, std::string& why) {
   info.token.assign(tokenText);
   return true;
 }
+
+namespace {
 
 [[noreturn]] void transportFailure(std::string_view method, std::string_view path,
                                    const std::string& description) {
