@@ -309,19 +309,8 @@ TEST_F(EngineHttpTest, RefusesBadPathsBeforeTouchingTheDisk) {
   writeFile(folder / "a" / "f.txt", "x");
   writeFile(outside / "src", "data");
   const std::vector<std::string> badPaths = {
-      "/a",
-      "a//b",
-      "a/",
-      "./a",
-      "a/.",
-      "a/../b",
-      "..",
-      "a/..",
-      "a\\b",
-      std::string("a\0b", 3),
-      "\\",
-      "//",
-      ".corvane-part-1",
+      "/a", "a//b", "a/", "./a", "a/.", "a/../b", "..", "a/..", "a\\b", std::string("a\0b", 3),
+      "\\", "//",
   };
   for (const std::string& bad : badPaths) {
     SCOPED_TRACE(::testing::PrintToString(bad));
@@ -622,16 +611,32 @@ TEST_F(EngineHttpTest, FetchRefusals) {
       << "a failed fetch leaves no file";
 }
 
-TEST_F(EngineHttpTest, WorkFilesAreNeverShownAndLeftoversAreRemovedAtStart) {
+TEST_F(EngineHttpTest, AUsersFilesAreNeverTakenForTheEnginesWorkFiles) {
   engine.reset();
-  writeFile(folder / ".corvane-part-0123", "half an upload");
-  writeFile(folder / "real.txt", "x");
+  writeFile(folder / ".corvane-part-notes.txt", "my notes");
+  writeFile(folder / ".corvane-part-0123", "named like a work file of old");
+  writeFile(folder / ".corvane-work-0123456789abcdef0123456789abcdef", "and of now");
+  launch({});  // a start removes only what the engine recorded as its own
+  const auto listed = list("");
+  ASSERT_EQ(listed.size(), 3u);
+  const Entry* notes = find(listed, ".corvane-part-notes.txt");
+  ASSERT_NE(notes, nullptr);
+
+  // Ordinary items: replaced, made, renamed.
+  upload(".corvane-part-notes.txt", "more notes", notes->version);
+  upload(".corvane-part-new", "new", "");
+  EXPECT_EQ(
+      post("rename", body({{"path", ".corvane-part-0123"}, {"name", ".corvane-part-4567"}})).status,
+      200);
+
+  engine.reset();
   launch({});
-  EXPECT_FALSE(fs::exists(folder / ".corvane-part-0123"));
-  writeFile(folder / ".corvane-part-4567", "another program's file of that name");
-  const auto entries = list("");
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].name, "real.txt");
+  EXPECT_EQ(namesIn(folder),
+            (std::vector<std::string>{".corvane-part-4567", ".corvane-part-new",
+                                      ".corvane-part-notes.txt",
+                                      ".corvane-work-0123456789abcdef0123456789abcdef"}));
+  EXPECT_EQ(readFile(folder / ".corvane-part-notes.txt"), "more notes");
+  EXPECT_EQ(list("").size(), 4u);
 }
 
 // --- mkdir, delete, rename, move ----------------------------------------------

@@ -16,7 +16,6 @@
 #include "host/item_names.h"
 #include "platform/file_copy.h"
 #include "platform/unique_fd.h"
-#include "random_hex.h"
 #include "rename_no_replace.h"
 #include "scope_paths.h"
 
@@ -53,33 +52,12 @@ void checkKeyMatches(const ItemKey& key, ScopeFolder::Kind kind, std::string_vie
 
 }  // namespace
 
-// A work file in the scope's folder holding a copy of an upload's source;
-// removed unless it was renamed into place.
-class ScopeService::StagedCopy {
- public:
-  explicit StagedCopy(fs::path path) : path_(std::move(path)) {}
-  StagedCopy(StagedCopy&& other) noexcept : path_(std::exchange(other.path_, {})) {}
-  StagedCopy& operator=(StagedCopy&& other) noexcept {
-    discard();
-    path_ = std::exchange(other.path_, {});
-    return *this;
-  }
-  ~StagedCopy() { discard(); }
-  const fs::path& path() const { return path_; }
-  void placed() { path_.clear(); }
-
- private:
-  void discard() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  fs::path path_;
-};
-
 ScopeService::ScopeService(Scope record, const fs::path& folder, const fs::path& logFile,
                            std::int64_t retention)
     : record_(std::move(record)),
-      folder_(folder),
       log_(logFile, folder.string(), retention),
+      workFiles_(folder, log_),
+      folder_(folder, &workFiles_),
       tracker_(folder_, log_) {}
 
 ScopeService::~ScopeService() { stop(); }
@@ -92,7 +70,7 @@ void ScopeService::start() {
                                                tracker_.reconcile(t);
                                              });
   watcher_->start();
-  folder_.removeWorkFiles();
+  workFiles_.removeLeftovers(folder_);
   tracker_.start();
 }
 
@@ -291,7 +269,7 @@ Entry ScopeService::fetch(const std::string& path, const std::string& dest) {
   return makeEntry(path, *state);
 }
 
-ScopeService::StagedCopy ScopeService::stage(const std::string& source) {
+WorkFiles::Staged ScopeService::stage(const std::string& source, const std::string& path) {
   UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!in) {
     if (errno == ENOENT || errno == ENOTDIR) {
@@ -306,17 +284,14 @@ ScopeService::StagedCopy ScopeService::stage(const std::string& source) {
     throw badRequest("The source " + inQuotes(source) +
                      " is not a file; only files can be uploaded.");
   }
-  StagedCopy staged(folder_.root() / (std::string(kWorkFilePrefix) + randomHex(8)));
-  UniqueFd out(::open(staged.path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (!out) {
-    throw std::system_error(errno, std::generic_category(),
-                            "cannot write into " + folder_.root().string());
+  // Staged in the folder the file goes to, or the nearest one that exists
+  // (the others are made later): on the same file system, so the staged
+  // contents can take their name without being copied again.
+  std::string folder = parentOf(path);
+  while (!folder.empty() && folder_.kindOf(folder) != ScopeFolder::Kind::folder) {
+    folder = parentOf(folder);
   }
-  copyContents(in.get(), out.get());
-  // Durable before it is renamed into place: a crash never leaves a
-  // half-written object under the object's name.
-  if (::fsync(out.get()) != 0) throw std::system_error(errno, std::generic_category(), "fsync");
-  return staged;
+  return workFiles_.stage(in.get(), folder);
 }
 
 mode_t ScopeService::checkUpload(const std::string& path, const std::string& version) const {
@@ -359,24 +334,19 @@ Entry ScopeService::upload(const std::string& path, const std::string& source,
     std::shared_lock lock(mutex_);
     checkUpload(path, version);  // refuse early, before copying
   }
-  StagedCopy staged = stage(source);
+  WorkFiles::Staged staged = stage(source, path);
 
   std::unique_lock lock(mutex_);
   const mode_t mode = checkUpload(path, version);
   std::vector<ChangeTracker::Target> changed;
   makeFolders(parentOf(path), changed);
-  const fs::path target = folder_.full(path);
   if (mode != 0) {
-    ::chmod(staged.path().c_str(), mode);
-    if (::rename(staged.path().c_str(), target.c_str()) != 0) {
-      throw std::system_error(errno, std::generic_category(), "cannot store " + inQuotes(path));
-    }
-  } else if (!renameNoReplace(staged.path(), target)) {
+    workFiles_.replace(staged, path, mode);
+  } else if (!workFiles_.placeNew(staged, path)) {
     tracker_.reconcile(changed);
     throw conflict("A file already exists at " + inQuotes(path) +
                    "; send its current version to replace it.");
   }
-  staged.placed();
   changed.push_back({path, false});
   tracker_.reconcile(changed);
   return entryAt(path);
@@ -396,7 +366,7 @@ Entry ScopeService::conflictCopy(const std::string& path, const std::string& sou
             "conflict copy's path");
   checkFits(joinPath(folder, std::string(room, 'x')));
   checkLocalPath(source, "source");
-  StagedCopy staged = stage(source);
+  WorkFiles::Staged staged = stage(source, path);
 
   std::unique_lock lock(mutex_);
   std::vector<ChangeTracker::Target> changed;
@@ -404,8 +374,7 @@ Entry ScopeService::conflictCopy(const std::string& path, const std::string& sou
   for (int counter = 1; counter <= kMaxCounter; ++counter) {
     const std::string copy = joinPath(folder, host::conflictName(nameOf(path), now, counter, room));
     if (folder_.kindOf(copy) != ScopeFolder::Kind::missing) continue;
-    if (renameNoReplace(staged.path(), folder_.full(copy))) {
-      staged.placed();
+    if (workFiles_.placeNew(staged, copy)) {
       changed.push_back({copy, false});
       tracker_.reconcile(changed);
       return entryAt(copy);

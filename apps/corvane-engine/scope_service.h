@@ -21,6 +21,7 @@
 #include "engine/records.h"
 #include "folder_watcher.h"
 #include "scope_folder.h"
+#include "work_files.h"
 
 namespace corvane::syncengine {
 
@@ -51,8 +52,9 @@ class ScopeService {
   Entry conflictCopy(const std::string& path, const std::string& source);
 
  private:
-  class StagedCopy;
-  StagedCopy stage(const std::string& source);
+  // A copy of the upload's `source`, staged for the item at `path`; 400 for
+  // a source that is not a readable file.
+  WorkFiles::Staged stage(const std::string& source, const std::string& path);
   void requireWritable() const;
   // Refuses (409) an upload of `path` based on `version` that cannot succeed;
   // returns the mode of the file it replaces, 0 for a new file. The caller
@@ -68,8 +70,9 @@ class ScopeService {
   Entry entryAt(const std::string& path) const;
 
   Scope record_;
-  ScopeFolder folder_;
   ChangeLog log_;
+  WorkFiles workFiles_;  // before folder_, which asks it
+  ScopeFolder folder_;
   ChangeTracker tracker_;
   std::shared_mutex mutex_;
   std::unique_ptr<FolderWatcher> watcher_;
