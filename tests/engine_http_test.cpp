@@ -476,6 +476,37 @@ TEST_F(EngineHttpTest, UploadReplacesOnlyTheVersionItWasBasedOn) {
   EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"dir", "f.txt", "plain"}));
 }
 
+TEST_F(EngineHttpTest, SendingTheSameBytesAgainIsNoConflict) {
+  std::string contents(300 * 1024, 'c');  // more than one block of the comparison
+  for (std::size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<char>(i % 253);
+  const Entry sent = upload("f.txt", contents, "");
+  const fs::path again = outside / "again";
+  writeFile(again, contents);
+  // A stale base (a client that lost the answer) or none at all (a creation
+  // sent twice): the file already holds these bytes, so that is the answer.
+  for (const std::string& base : {std::string("stale"), std::string()}) {
+    SCOPED_TRACE(base);
+    const EngineReply reply =
+        post("upload", body({{"path", "f.txt"}, {"source", again}, {"version", base}}));
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    EXPECT_EQ(decode::entry(reply.body), sent);
+  }
+  EXPECT_EQ(list("").at(0), sent) << "the file was left as it was";
+
+  // Other bytes on a stale base are still a conflict, however alike.
+  std::string lastByteOff = contents;
+  lastByteOff.back() ^= 1;
+  for (const std::string& other : {lastByteOff, contents + "x", std::string("short")}) {
+    writeFile(again, other);
+    EXPECT_EQ(
+        post("upload", body({{"path", "f.txt"}, {"source", again}, {"version", "stale"}})).status,
+        409)
+        << other.size();
+  }
+  EXPECT_EQ(namesIn(folder), std::vector<std::string>{"f.txt"});
+  EXPECT_TRUE(readFile(folder / "f.txt") == contents);
+}
+
 TEST_F(EngineHttpTest, VersionFollowsContentsButNotRenames) {
   const Entry uploaded = upload("f.txt", "same", "");
   EXPECT_EQ(list("").at(0).version, uploaded.version) << "stable while nothing changes";

@@ -269,7 +269,7 @@ Entry ScopeService::fetch(const std::string& path, const std::string& dest) {
   return makeEntry(path, *state);
 }
 
-WorkFiles::Staged ScopeService::stage(const std::string& source, const std::string& path) {
+UniqueFd ScopeService::openSource(const std::string& source) {
   UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!in) {
     if (errno == ENOENT || errno == ENOTDIR) {
@@ -284,6 +284,10 @@ WorkFiles::Staged ScopeService::stage(const std::string& source, const std::stri
     throw badRequest("The source " + inQuotes(source) +
                      " is not a file; only files can be uploaded.");
   }
+  return in;
+}
+
+WorkFiles::Staged ScopeService::stage(int source, const std::string& path) {
   // Staged in the folder the file goes to, or the nearest one that exists
   // (the others are made later): on the same file system, so the staged
   // contents can take their name without being copied again.
@@ -291,10 +295,11 @@ WorkFiles::Staged ScopeService::stage(const std::string& source, const std::stri
   while (!folder.empty() && folder_.kindOf(folder) != ScopeFolder::Kind::folder) {
     folder = parentOf(folder);
   }
-  return workFiles_.stage(in.get(), folder);
+  return workFiles_.stage(source, folder);
 }
 
-mode_t ScopeService::checkUpload(const std::string& path, const std::string& version) const {
+ScopeService::UploadTarget ScopeService::checkUpload(const std::string& path,
+                                                     const std::string& version) const {
   struct stat st {};
   switch (folder_.kindOf(path, &st)) {
     case ScopeFolder::Kind::missing:
@@ -303,7 +308,7 @@ mode_t ScopeService::checkUpload(const std::string& path, const std::string& ver
                        " no longer exists; it was moved or deleted since version " +
                        inQuotes(version) + ".");
       }
-      return 0;
+      return {};
     case ScopeFolder::Kind::folder:
       throw conflict("A folder is at " + inQuotes(path) + "; a file cannot replace it.");
     case ScopeFolder::Kind::other:
@@ -311,15 +316,44 @@ mode_t ScopeService::checkUpload(const std::string& path, const std::string& ver
     case ScopeFolder::Kind::file:
       break;
   }
+  UploadTarget target;
+  target.mode = st.st_mode & 07777;
+  target.current = stateFromStat(st);
+  if (!target.current) throw conflict("Something other than a file is at " + inQuotes(path) + ".");
+  target.stale = version.empty() || target.current->version != version;
+  return target;
+}
+
+void ScopeService::refuseStale(const std::string& path, const std::string& version,
+                               const UploadTarget& target) {
   if (version.empty()) {
     throw conflict("A file already exists at " + inQuotes(path) +
                    "; send its current version to replace it.");
   }
-  if (const auto current = stateFromStat(st); !current || current->version != version) {
-    throw conflict("The file " + inQuotes(path) + " changed since version " + inQuotes(version) +
-                   "; its current version is " + inQuotes(current ? current->version : "") + ".");
+  throw conflict("The file " + inQuotes(path) + " changed since version " + inQuotes(version) +
+                 "; its current version is " + inQuotes(target.current->version) + ".");
+}
+
+std::optional<Entry> ScopeService::alreadyHolds(const std::string& path, const ItemState& state,
+                                                int source) const {
+  struct stat st {};
+  if (::fstat(source, &st) != 0 || st.st_size != state.size) return std::nullopt;
+  const UniqueFd current(
+      ::open(folder_.full(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat opened {};
+  if (!current || ::fstat(current.get(), &opened) != 0) return std::nullopt;
+  // The bytes compared must be those of the version the answer names.
+  const auto openedState = stateFromStat(opened);
+  if (!openedState || openedState->version != state.version) return std::nullopt;
+  try {
+    if (!platform::sameContents(current.get(), source)) return std::nullopt;
+  } catch (const std::system_error&) {
+    return std::nullopt;  // unreadable: not the same as far as anyone can tell
   }
-  return st.st_mode & 07777;
+  std::shared_lock lock(mutex_);
+  const auto now = folder_.stateOf(path);
+  if (!now || now->version != state.version) return std::nullopt;
+  return makeEntry(path, *now);
 }
 
 Entry ScopeService::upload(const std::string& path, const std::string& source,
@@ -330,18 +364,27 @@ Entry ScopeService::upload(const std::string& path, const std::string& source,
   checkFits(path);
   checkLocalPath(source, "source");
 
+  UploadTarget target;
   {
     std::shared_lock lock(mutex_);
-    checkUpload(path, version);  // refuse early, before copying
+    target = checkUpload(path, version);  // refuse early, before copying
   }
-  WorkFiles::Staged staged = stage(source, path);
+  const UniqueFd in = openSource(source);
+  if (target.stale) {
+    // A client that sends again what it sent before, on a base it no longer
+    // knows to be old (after a crash, say), is not in conflict with itself.
+    if (auto same = alreadyHolds(path, *target.current, in.get())) return *same;
+    refuseStale(path, version, target);
+  }
+  WorkFiles::Staged staged = stage(in.get(), path);
 
   std::unique_lock lock(mutex_);
-  const mode_t mode = checkUpload(path, version);
+  target = checkUpload(path, version);
+  if (target.stale) refuseStale(path, version, target);
   std::vector<ChangeTracker::Target> changed;
   makeFolders(parentOf(path), changed);
-  if (mode != 0) {
-    workFiles_.replace(staged, path, mode);
+  if (target.current) {
+    workFiles_.replace(staged, path, target.mode);
   } else if (!workFiles_.placeNew(staged, path)) {
     tracker_.reconcile(changed);
     throw conflict("A file already exists at " + inQuotes(path) +
@@ -366,7 +409,7 @@ Entry ScopeService::conflictCopy(const std::string& path, const std::string& sou
             "conflict copy's path");
   checkFits(joinPath(folder, std::string(room, 'x')));
   checkLocalPath(source, "source");
-  WorkFiles::Staged staged = stage(source, path);
+  WorkFiles::Staged staged = stage(openSource(source).get(), path);
 
   std::unique_lock lock(mutex_);
   std::vector<ChangeTracker::Target> changed;
