@@ -729,6 +729,28 @@ TEST_F(EngineHttpTest, OverlongPathsAreRefusedBeforeAnyFolderIsMade) {
   EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"d", "f.txt"}));
 }
 
+TEST_F(EngineHttpTest, AnswersQuoteOnlyTheStartOfAHugeInput) {
+  // Below any limit on request bodies, far above what an answer should repeat.
+  const std::string huge(600'000, 'p');
+  writeFile(folder / "f.txt", "x");
+  const std::vector<std::pair<std::string, std::string>> requests = {
+      {"mkdir", body({{"path", huge}})},
+      {"mkdir", body({{"path", "a/" + huge}})},
+      {"rename", body({{"path", "f.txt"}, {"name", huge}})},
+      {"fetch", body({{"path", "f.txt"}, {"dest", "/" + huge}})},
+      {"upload", body({{"path", "n.txt"}, {"source", "/" + huge}, {"version", ""}})},
+  };
+  for (const auto& [operation, json] : requests) {
+    SCOPED_TRACE(operation);
+    const EngineReply reply = post(operation, json);
+    EXPECT_EQ(reply.status, 400);
+    EXPECT_LT(reply.body.size(), 2048u);
+    const std::string message = messageOf(reply);
+    EXPECT_NE(message.find("pppp...\""), std::string::npos) << message;
+    EXPECT_NE(message.find("bytes shown)"), std::string::npos) << message;
+  }
+}
+
 TEST_F(EngineHttpTest, DeleteRemovesFilesAndWholeFolders) {
   writeFile(folder / "f.txt", "x");
   writeFile(folder / "d" / "e" / "g.txt", "y");
