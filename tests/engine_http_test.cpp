@@ -166,6 +166,17 @@ TEST_F(EngineHttpTest, StartsAfterACrashLeftAStaleDiscoveryFile) {
   EXPECT_EQ(engineGet(*http, "/v1/scopes").status, 200);
 }
 
+TEST_F(EngineHttpTest, KeepsTheApplicationSupportFolderPrivate) {
+  // As earlier versions left it: open to everyone for reading.
+  http.reset();
+  engine->stop();
+  fs::permissions(env.applicationSupport(), fs::perms(0755));
+  engine->start();
+  struct stat st {};
+  ASSERT_EQ(::stat(env.applicationSupport().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
 TEST_F(EngineHttpTest, RefusesBadCommandLinesBeforeWritingAnything) {
   engine->stop();
   writeFile(outside / "plain-file", "x");
