@@ -11,10 +11,8 @@
 #include <unistd.h>
 
 #include <ctime>
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "engine/decoding.h"
@@ -22,24 +20,13 @@
 #include "engine/query.h"
 #include "host/item_names.h"
 #include "support/engine_process.h"
+#include "support/files.h"
 #include "support/test_env.h"
 
 namespace corvane::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-void writeFile(const fs::path& file, const std::string& contents) {
-  fs::create_directories(file.parent_path());
-  std::ofstream(file, std::ios::binary | std::ios::trunc) << contents;
-}
-
-std::string readFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Every name directly in `folder`, sorted.
 std::vector<std::string> namesIn(const fs::path& folder) {

@@ -10,16 +10,15 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <optional>
 #include <set>
-#include <sstream>
 
 #include "change_log.h"
 #include "engine/decoding.h"
 #include "platform/unique_fd.h"
 #include "scope_folder.h"
 #include "support/engine_process.h"
+#include "support/files.h"
 #include "support/test_env.h"
 #include "work_files.h"
 
@@ -28,17 +27,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void writeFile(const fs::path& file, const std::string& contents) {
-  fs::create_directories(file.parent_path());
-  std::ofstream(file, std::ios::binary | std::ios::trunc) << contents;
-}
-
-std::string readFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing::readFile;
+using testing::writeFile;
 
 // Every name below `folder` as the file system has it, sorted.
 std::vector<std::string> namesBelow(const fs::path& folder) {
