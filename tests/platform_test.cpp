@@ -591,6 +591,50 @@ TEST_F(PrivateFolderTest, MissingParentIsAnError) {
   expectRefused(env_.root() / "no" / "parent", ENOENT);
 }
 
+TEST(ApplicationSupportFolderTest, MadePrivateWithTheFoldersAboveIt) {
+  testing::TestEnvironment env;
+  ScopedVariable data("XDG_DATA_HOME", std::nullopt);
+  ScopedVariable home("HOME", (env.root() / "home").string());
+  for (const mode_t mask : {mode_t{022}, mode_t{0277}}) {
+    const mode_t old = ::umask(mask);
+    const auto folder = makeApplicationSupportFolder();
+    ::umask(old);
+    ASSERT_TRUE(folder);
+    EXPECT_EQ(*folder, env.root() / "home" / ".local" / "share" / "CorvaneSync");
+    EXPECT_EQ(modeOf(*folder), 0700u) << "umask " << mask;
+    fs::remove_all(env.root() / "home" / ".local");
+  }
+  const mode_t old = ::umask(022);
+  makeApplicationSupportFolder();
+  ::umask(old);
+  EXPECT_EQ(modeOf(env.root() / "home" / ".local"), 0700u) << "a missing base folder is private";
+  EXPECT_EQ(modeOf(env.root() / "home" / ".local" / "share"), 0700u);
+}
+
+TEST(ApplicationSupportFolderTest, AnExistingFolderOfOursIsNarrowed) {
+  testing::TestEnvironment env;  // makes CorvaneSync under the umask, as earlier versions did
+  fs::permissions(env.applicationSupport(), fs::perms(0755));
+  std::ofstream(env.applicationSupport() / "engine.json") << "{}";
+  EXPECT_EQ(makeApplicationSupportFolder(), env.applicationSupport());
+  EXPECT_EQ(modeOf(env.applicationSupport()), 0700u);
+  EXPECT_TRUE(fs::exists(env.applicationSupport() / "engine.json"));
+}
+
+TEST(ApplicationSupportFolderTest, ALinkInItsPlaceIsTheUsersAndLeftAlone) {
+  testing::TestEnvironment env;
+  const fs::path target = env.root() / "elsewhere";
+  fs::create_directory(target);
+  fs::permissions(target, fs::perms(0750));
+  fs::remove(env.applicationSupport());
+  fs::create_directory_symlink(target, env.applicationSupport());
+  EXPECT_EQ(makeApplicationSupportFolder(), env.applicationSupport());
+  EXPECT_EQ(modeOf(target), 0750u);
+
+  fs::remove(env.applicationSupport());
+  std::ofstream(env.applicationSupport()) << "a file in the way";
+  EXPECT_THROW(makeApplicationSupportFolder(), fs::filesystem_error);
+}
+
 TEST(FoldersTest, HostTemporaryFolderIsCreatedPerDomain) {
   testing::TestEnvironment env;
   const fs::path folder = hostTemporaryFolder("Work Files");

@@ -46,6 +46,7 @@ int serve(const EngineOptions& options) {
 
   // Options first: a command line that cannot work leaves nothing behind.
   std::vector<ScopeSetup> setups = setUpScopes(options, *applicationSupport);
+  corvane::platform::makePrivateDataFolder(*applicationSupport);
 
   DiscoveryFile discovery(*applicationSupport);
   try {
