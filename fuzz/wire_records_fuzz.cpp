@@ -70,9 +70,12 @@ bool wholeSecondsOfWritableYears(Timestamp t) {
   return t == floor<seconds>(t) && t >= first && t <= last;
 }
 
+const Entry& entryOf(const Entry& entry) { return entry; }
+const Entry& entryOf(const Change& change) { return change.entry; }
+
 template <class Records>
 void checkTimes(const Records& records) {
-  for (const auto& r : records) FUZZ_CHECK(wholeSecondsOfWritableYears(r.mod_time));
+  for (const auto& r : records) FUZZ_CHECK(wholeSecondsOfWritableYears(entryOf(r).mod_time));
 }
 
 }  // namespace
