@@ -326,6 +326,55 @@ TEST_F(TransferTest, AFailedFetchLeavesTheDestinationAsTheEngineLeftIt) {
   EXPECT_EQ(readFile(dest), "half");
 }
 
+TEST_F(TransferTest, OnlyA400NamingARangeKeyCountsAsARefusalOfRanges) {
+  struct Case {
+    const char* name;
+    Reply rangeReply;      // the answer to the request with a range
+    Reply wholeReply;      // the answer to a request without one
+    std::size_t requests;  // 2 when the whole download followed
+    bool refusal;          // learnt: later calls send no range
+    std::optional<EngineError> error;
+  };
+  const std::string whole = toJson(makeEntry("a.bin", false, 6, "v2"));
+  const Case cases[] = {
+      {"names offset", Reply{400, R"({"message":"unknown key offset"})"}, Reply{200, whole}, 2,
+       true, std::nullopt},
+      {"names \"length\" in quotes", Reply{400, R"({"message":"unexpected field \"length\""})"},
+       Reply{200, whole}, 2, true, std::nullopt},
+      {"only a path that holds the word",
+       Reply{400, R"({"message":"The folder of /x/offsets/y does not exist."})"}, Reply{200, whole},
+       1, false, EngineError::server(400, "The folder of /x/offsets/y does not exist.")},
+      {"another status", Reply{422, R"({"message":"unknown key offset"})"}, Reply{200, whole}, 1,
+       false, EngineError::server(422, "unknown key offset")},
+      {"the whole download fails too", Reply{400, R"({"message":"unknown key offset"})"},
+       Reply{404, R"({"message":"gone"})"}, 2, false, EngineError::notFound()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    engine.clearRequests();
+    engine.on("POST", kScope + "/fetch", [&c](const Received& r) {
+      if (r.bodyHas("offset")) return c.rangeReply;
+      writeFile(r.bodyString("dest").value_or(""), "whole!");
+      return c.wholeReply;
+    });
+    const EngineClient fresh{"local-1"};
+    const fs::path dest = env.root() / (std::string(c.name) + ".bin");
+    try {
+      FetchedRange got = fresh.fetchRange("a.bin", dest, 2, 2);
+      EXPECT_FALSE(c.error) << "no error";
+      EXPECT_EQ(got.offset, 0);
+      EXPECT_EQ(got.length, 6);
+      EXPECT_TRUE(got.reachesEnd());
+      EXPECT_EQ(readFile(dest), "whole!");
+    } catch (const EngineError& e) {
+      ASSERT_TRUE(c.error) << e.what();
+      EXPECT_EQ(e, *c.error);
+    }
+    EXPECT_EQ(fresh.refusesRanges(), c.refusal);
+    EXPECT_EQ(engine.requests().size(), c.requests) << "a fallback only after a refusal";
+  }
+}
+
 TEST(StagingCopy, RefusesAnExistingDestinationAndLeavesItAlone) {
   TestEnvironment env;
   const fs::path source = env.root() / "source";

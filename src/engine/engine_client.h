@@ -1,13 +1,17 @@
 // EngineClient: the extension's only way to the sync engine.
 //
-// One per domain, immutable after construction, shared by the extension and
-// its enumerators; every member may be called from any thread at once. Each
-// call reads the discovery file "engine.json" anew, makes one HTTP exchange on
-// 127.0.0.1 with the bearer token, and blocks until the engine answers (idle
-// limit 300 s, no overall deadline). Failures throw EngineError, DecodingError
+// One per domain, shared by the extension and its enumerators; every member
+// may be called from any thread at once. Immutable after construction but
+// for one thing it learns: that its engine refuses ranged fetches (an atomic
+// flag that is only ever set). Each call reads the discovery file
+// "engine.json" anew, makes one HTTP exchange on 127.0.0.1 with the bearer
+// token, and blocks until the engine answers (idle limit 300 s, no overall
+// deadline). Failures throw EngineError, DecodingError
 // (a 200 answer that does not fit) or the file errors of local copies.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -16,6 +20,16 @@
 #include "engine/records.h"
 
 namespace corvane {
+
+// What a ranged fetch put into its destination: the object's bytes from
+// `offset`, `length` of them (the file's size), of the version `entry` names.
+struct FetchedRange {
+  Entry entry;
+  std::int64_t offset = 0;
+  std::int64_t length = 0;
+
+  bool reachesEnd() const { return offset + length == entry.size; }
+};
 
 class EngineClient {
  public:
@@ -41,11 +55,33 @@ class EngineClient {
                const std::string& version) const;
   Entry conflictCopy(const std::string& path, const std::filesystem::path& from) const;
 
+  // A range of the object into `to`: POST .../fetch with "path", "dest" and
+  // the integers "offset" and "length" (both >= 0). An engine that knows them
+  // writes the object's bytes [offset, offset + length), clipped to its size,
+  // to the start of `to` (an empty file when offset >= size) and answers the
+  // object's Entry. A length that runs past the largest offset is sent as
+  // the rest of it.
+  //
+  // Older engines are handled: one that ignores the keys writes the whole
+  // object, and the result then says so (offset 0, length = size). One that
+  // refuses them (400 naming "offset" or "length", writing nothing) gets the
+  // whole download instead, and once that has worked this client sends no
+  // range again. A destination whose size fits neither the range nor the
+  // Entry throws DecodingError (dataCorrupted); the file stays.
+  // Throws std::system_error (EINVAL) for a negative offset or length,
+  // before anything is sent.
+  FetchedRange fetchRange(const std::string& path, const std::filesystem::path& to,
+                          std::int64_t offset, std::int64_t length) const;
+
+  // Whether this client has learnt that its engine refuses ranged fetches.
+  bool refusesRanges() const { return refusesRanges_.load(std::memory_order_relaxed); }
+
   // The request path prefix of this client's scope: "/v1/scopes/" + scopeID.
   std::string scopePath() const { return "/v1/scopes/" + scopeID_; }
 
  private:
   const std::string scopeID_;
+  mutable std::atomic<bool> refusesRanges_{false};
 };
 
 }  // namespace corvane

@@ -2,12 +2,15 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <simdjson.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
@@ -153,6 +156,14 @@ std::optional<std::vector<std::string>> Received::bodyStrings(std::string_view k
                        });
 }
 
+std::optional<std::int64_t> Received::bodyInt(std::string_view key) const {
+  return withBodyValue(body, key, [](simdjson::dom::element v) -> std::optional<std::int64_t> {
+    std::int64_t n = 0;
+    if (v.get_int64().get(n)) return std::nullopt;
+    return n;
+  });
+}
+
 bool Received::bodyHas(std::string_view key) const {
   return withBodyValue(body, key,
                        [](simdjson::dom::element) -> std::optional<bool> { return true; })
@@ -260,6 +271,46 @@ void TestEngine::onList(const std::string& scopeID, const std::string& dir,
   Route& route = routes_[{"GET", "/v1/scopes/" + scopeID + "/list"}];
   route.handler = nullptr;
   route.listings[dir] = entries;
+}
+
+void TestEngine::onFetch(const std::string& scopeID, std::map<std::string, ScriptedFile> files,
+                         RangeSupport ranges) {
+  auto message = [](const std::string& text) {
+    return JsonObjectWriter().addString("message", text).str();
+  };
+  on("POST", "/v1/scopes/" + scopeID + "/fetch",
+     [files = std::move(files), ranges, message](const Received& r) {
+       const auto path = r.bodyString("path");
+       const auto dest = r.bodyString("dest");
+       if (!path || !dest) return Reply{400, message("path and dest are required")};
+       if (ranges == RangeSupport::refuses) {
+         for (const char* key : {"offset", "length"}) {
+           if (r.bodyHas(key)) return Reply{400, message(std::string("unknown key ") + key)};
+         }
+       }
+       auto file = files.find(*path);
+       if (file == files.end()) return Reply{404, message("no such object")};
+       std::string_view bytes = file->second.contents;
+       if (ranges == RangeSupport::serves && (r.bodyHas("offset") || r.bodyHas("length"))) {
+         const auto offset = r.bodyInt("offset");
+         const auto length = r.bodyInt("length");
+         if (!offset || !length || *offset < 0 || *length < 0) {
+           return Reply{400, message("a range needs offset and length, both >= 0")};
+         }
+         const auto start = std::min<std::uint64_t>(*offset, bytes.size());
+         bytes = bytes.substr(start, static_cast<std::uint64_t>(*length));
+       }
+       const int fd = ::open(dest->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+       if (fd < 0) {
+         return Reply{errno == EEXIST ? 409 : 400, message("cannot create " + *dest)};
+       }
+       const bool written =
+           ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+       ::close(fd);
+       if (!written) return Reply{500, message("cannot write " + *dest)};
+       const auto size = static_cast<std::int64_t>(file->second.contents.size());
+       return Reply{200, toJson(makeEntry(*path, false, size, file->second.version))};
+     });
 }
 
 void TestEngine::requireToken(bool on) {

@@ -55,7 +55,22 @@ struct Received {
   // and whether `key` is present at all.
   std::optional<std::string> bodyString(std::string_view key) const;
   std::optional<std::vector<std::string>> bodyStrings(std::string_view key) const;
+  // The integer at `key` (nothing when absent or not a JSON integer).
+  std::optional<std::int64_t> bodyInt(std::string_view key) const;
   bool bodyHas(std::string_view key) const;
+};
+
+// A file that a scripted fetch route serves.
+struct ScriptedFile {
+  std::string contents;
+  std::string version = "v1";
+};
+
+// How a scripted fetch route treats the range keys "offset" and "length".
+enum class RangeSupport {
+  serves,   // writes the asked slice of the file
+  refuses,  // an engine from before ranges that rejects unknown keys: 400 naming the key
+  ignores,  // an engine from before ranges that skips unknown keys: writes the whole file
 };
 
 using Handler = std::function<Reply(const Received&)>;
@@ -86,6 +101,14 @@ class TestEngine {
   // dirs answer 404.
   void onList(const std::string& scopeID, const std::string& dir,
               const std::vector<Entry>& entries);
+
+  // POST /v1/scopes/<scopeID>/fetch answered from `files`, by the body's
+  // "path": writes the file's bytes (with "offset" and "length", as
+  // `ranges` says) into a new file at "dest" and answers the file's Entry
+  // (its whole size and version). A path not in `files` answers 404, an
+  // existing "dest" 409, a missing one or a bad range 400.
+  void onFetch(const std::string& scopeID, std::map<std::string, ScriptedFile> files,
+               RangeSupport ranges = RangeSupport::serves);
 
   // Answer 401 to requests whose Authorization is not "Bearer " + token.
   void requireToken(bool on);
