@@ -2,10 +2,14 @@
 
 #include <chrono>
 #include <fstream>
+#include <limits>
 #include <regex>
 #include <set>
+#include <tuple>
 
 #include "engine/json_text.h"
+#include "host/domains.h"
+#include "host/partial_contents.h"
 #include "support/extension_fixture.h"
 
 namespace corvane::testing {
@@ -13,6 +17,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
+
+// The transport's log lines are checked for failed fetches.
+const auto* const kProcessLog = ::testing::AddGlobalTestEnvironment(new ProcessLogEnvironment);
 
 std::string read(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -25,6 +32,11 @@ std::size_t filesIn(const fs::path& dir) {
     if (e.path().filename() != "corvane-sync.log") ++n;
   }
   return n;
+}
+
+bool isUUIDName(const fs::path& p) {
+  static const std::regex uuid("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$");
+  return std::regex_match(p.filename().string(), uuid);
 }
 
 void expectNothingPending(const Completion& c) {
@@ -44,11 +56,6 @@ class FetchTest : public ExtensionTest {
       return Reply{200, toJson(makeEntry(*r.bodyString("path"), false, 20, "v9")),
                    milliseconds(100)};
     });
-  }
-
-  static bool isUUIDName(const fs::path& p) {
-    static const std::regex uuid("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$");
-    return std::regex_match(p.filename().string(), uuid);
   }
 };
 
@@ -115,6 +122,253 @@ TEST_F(FetchTest, UnknownItem) {
   expectNoSuchItem(c.error);
   EXPECT_FALSE(c.url);
   EXPECT_FALSE(c.item);
+}
+
+// ---------------------------------------------------------------- partial download
+
+// An object whose every byte tells where it lies, so a slice from the wrong
+// place cannot pass for the right one.
+std::string patterned(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('!' + (i * 7) % 90);
+  return bytes;
+}
+
+class PartialFetchTest : public ExtensionTest {
+ protected:
+  static constexpr std::int64_t kSize = 100;
+  const std::string contents = patterned(kSize);
+
+  PartialFetchTest() { serve(RangeSupport::serves); }
+
+  void serve(RangeSupport ranges, const std::string& version = "v3") {
+    engine.onFetch(kScopeID, {{"docs/a.bin", ScriptedFile{contents, version}}}, ranges);
+  }
+
+  Completion fetchPart(host::ByteRange range, std::int64_t alignment = 0,
+                       const std::string& identifier = "docs/a.bin") {
+    return host.call([&](RecordingHost& h) {
+      return partial().fetchPartialContents(identifier, host::ItemVersion{"v1", "m"}, {}, range,
+                                            alignment, 0, h.partialFetchHandler());
+    });
+  }
+
+  host::PartialContentFetching& partial() { return ext(); }
+
+  // What the file holds must be the delivered slice of the object.
+  void expectDelivered(const Completion& c, host::ByteRange range, bool reachesEnd) {
+    ASSERT_FALSE(c.error.has_value()) << c.error->what();
+    ASSERT_TRUE(c.url && c.item);
+    EXPECT_EQ(c.range, range);
+    EXPECT_EQ(c.flags, reachesEnd ? host::materialization::kReachesEndOfFile : 0u);
+    EXPECT_EQ(read(*c.url), contents.substr(static_cast<std::size_t>(range.offset),
+                                            static_cast<std::size_t>(range.length)));
+    EXPECT_EQ(c.item->itemIdentifier(), "docs/a.bin");
+    EXPECT_EQ(c.item->documentSize(), kSize) << "the whole file's size, not the range's";
+  }
+};
+
+TEST_F(PartialFetchTest, RangesAreWidenedToTheAlignmentAndClippedToTheFile) {
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  struct Case {
+    const char* name;
+    host::ByteRange minimal;
+    std::int64_t alignment;
+    host::ByteRange sent;  // offset and length in the request
+    host::ByteRange delivered;
+    bool reachesEnd;
+  };
+  const Case cases[] = {
+      {"start", {0, 10}, 0, {0, 10}, {0, 10}, false},
+      {"middle", {40, 20}, 1, {40, 20}, {40, 20}, false},
+      {"end", {90, 10}, 0, {90, 10}, {90, 10}, true},
+      {"whole file", {0, kSize}, 0, {0, kSize}, {0, kSize}, true},
+      {"runs past the end", {95, 50}, 0, {95, 50}, {95, 5}, true},
+      {"to the end, however long", {10, kMax}, 0, {10, kMax - 10}, {10, 90}, true},
+      {"starts at the end", {100, 5}, 0, {100, 5}, {100, 0}, true},
+      {"starts past the end", {150, 10}, 0, {150, 10}, {100, 0}, true},
+      {"zero length", {40, 0}, 0, {40, 0}, {40, 0}, false},
+      {"zero length, aligned down", {45, 0}, 16, {32, 0}, {32, 0}, false},
+      {"aligned outward", {45, 10}, 16, {32, 32}, {32, 32}, false},
+      {"already aligned", {32, 16}, 16, {32, 16}, {32, 16}, false},
+      {"aligned past the end", {70, 5}, 64, {64, 64}, {64, 36}, true},
+      {"aligned start past the end", {130, 5}, 64, {128, 64}, {100, 0}, true},
+      {"aligned end beyond the largest offset", {kMax - 3, 2}, 8, {kMax - 7, 7}, {100, 0}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    engine.clearRequests();
+    Completion done = fetchPart(c.minimal, c.alignment);
+    expectDelivered(done, c.delivered, c.reachesEnd);
+    ASSERT_TRUE(done.url);
+    EXPECT_EQ(done.url->parent_path(), env.tmp());
+    EXPECT_TRUE(isUUIDName(*done.url));
+    auto fetches = posts("/fetch");
+    ASSERT_EQ(fetches.size(), 1u);
+    EXPECT_EQ(fetches[0].bodyString("path"), "docs/a.bin");
+    EXPECT_EQ(fetches[0].bodyString("dest"), done.url->string());
+    EXPECT_EQ(fetches[0].bodyInt("offset"), c.sent.offset);
+    EXPECT_EQ(fetches[0].bodyInt("length"), c.sent.length);
+  }
+  // The host finds the capability on the extension it was given.
+  EXPECT_NE(std::dynamic_pointer_cast<host::PartialContentFetching>(
+                host::makeExtension(host::Domain{kScopeID, "Local"}, {})),
+            nullptr);
+}
+
+TEST_F(PartialFetchTest, TheItemCarriesTheVersionOfTheDeliveredBytes) {
+  auto manager = std::make_shared<FakeManager>(env.root() / "host tmp");
+  auto extension = makeExtension([&](const host::Domain&) { return manager; });
+  auto fetch = [&](host::ByteRange range) {
+    return host.call([&](RecordingHost& h) {
+      return extension->fetchPartialContents("docs/a.bin", host::ItemVersion{"v1", "m"}, {}, range,
+                                             0, 0, h.partialFetchHandler());
+    });
+  };
+  Completion first = fetch({0, 10});
+  expectDelivered(first, {0, 10}, false);
+  EXPECT_EQ(first.item->itemVersion().contentVersion, "v3") << "not the requested v1";
+  EXPECT_EQ(first.url->parent_path(), env.root() / "host tmp");
+
+  // The object changes between two ranges: the second says so by its version.
+  serve(RangeSupport::serves, "v4");
+  Completion second = fetch({10, 10});
+  expectDelivered(second, {10, 10}, false);
+  EXPECT_EQ(second.item->itemVersion().contentVersion, "v4");
+  EXPECT_NE(*first.url, *second.url);
+  EXPECT_EQ(read(*first.url), contents.substr(0, 10)) << "the first file is the host's";
+}
+
+TEST_F(PartialFetchTest, AnEngineThatRefusesRangesGetsWholeDownloadsFromThenOn) {
+  serve(RangeSupport::refuses);
+  Completion first = fetchPart({10, 10});
+  expectDelivered(first, {0, kSize}, true);
+  auto fetches = posts("/fetch");
+  ASSERT_EQ(fetches.size(), 2u) << "the refused range, then the whole file";
+  EXPECT_TRUE(fetches[0].bodyHas("offset"));
+  EXPECT_FALSE(fetches[1].bodyHas("offset"));
+  EXPECT_FALSE(fetches[1].bodyHas("length"));
+  EXPECT_EQ(fetches[1].bodyString("dest"), first.url->string());
+
+  engine.clearRequests();
+  Completion second = fetchPart({50, 10});
+  expectDelivered(second, {0, kSize}, true);
+  fetches = posts("/fetch");
+  ASSERT_EQ(fetches.size(), 1u);
+  EXPECT_FALSE(fetches[0].bodyHas("offset"));
+  EXPECT_FALSE(fetches[0].bodyHas("length"));
+}
+
+TEST_F(PartialFetchTest, AnEngineThatIgnoresRangesDeliversTheWholeFile) {
+  serve(RangeSupport::ignores);
+  for (const host::ByteRange range : {host::ByteRange{10, 10}, host::ByteRange{150, 1}}) {
+    expectDelivered(fetchPart(range), {0, kSize}, true);
+  }
+  EXPECT_EQ(posts("/fetch").size(), 2u) << "no second request for an ignored range";
+}
+
+TEST_F(PartialFetchTest, FailuresHandNothingOverAndLeaveTheDestinationAsTheEngineLeftIt) {
+  struct Case {
+    const char* name;
+    std::string written;  // what the engine writes before answering; none when empty
+    Reply reply;
+    std::string_view domain;
+    std::int64_t code;
+  };
+  const std::string entry = toJson(makeEntry("docs/a.bin", false, kSize, "v3"));
+  const Case cases[] = {
+      {"unknown item", "", Reply{404, R"({"message":"no such object"})"},
+       host::kFileProviderErrorDomain, host::codes::kNoSuchItem},
+      {"storage failed midway", "half", Reply{500, R"({"message":"storage went away"})"},
+       host::kFileProviderErrorDomain, host::codes::kServerUnreachable},
+      {"a file that fits neither the range nor the object", "seven b", Reply{200, entry},
+       host::kCocoaErrorDomain, host::codes::kCocoaCoderReadCorrupt},
+      {"no file at all", "", Reply{200, entry}, host::kPOSIXErrorDomain, ENOENT},
+  };
+  LogWatch log;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(env.tmp());
+    fs::create_directories(env.tmp());
+    engine.on("POST", scopePath("/fetch"), [&c](const Received& r) {
+      if (!c.written.empty()) std::ofstream(r.bodyString("dest").value_or("")) << c.written;
+      return c.reply;
+    });
+    Completion done = fetchPart({10, 10});
+    expectHostError(done.error, c.domain, c.code);
+    EXPECT_FALSE(done.url);
+    EXPECT_FALSE(done.item);
+    EXPECT_EQ(done.range, host::ByteRange{});
+    EXPECT_EQ(done.flags, 0u);
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(env.tmp())) {
+      if (e.path().filename() != "corvane-sync.log") left.push_back(read(e.path()));
+    }
+    EXPECT_EQ(left,
+              c.written.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.written});
+  }
+  EXPECT_FALSE(ext().engine()->refusesRanges()) << "no failure counts as a refusal of ranges";
+  // The transport logged each refused exchange once; the extension added nothing.
+  const std::string route = "POST " + scopePath("/fetch") + ": ";
+  std::vector<std::string> fetchLines;
+  for (const auto& m : log.messages()) {
+    if (m.rfind("extension started", 0) != 0) fetchLines.push_back(m);
+  }
+  EXPECT_EQ(fetchLines, (std::vector<std::string>{route + "404 no such object",
+                                                  route + "500 storage went away"}));
+}
+
+TEST_F(PartialFetchTest, NegativeArgumentsAreRefusedWithoutContactingTheEngine) {
+  const std::tuple<host::ByteRange, std::int64_t> cases[] = {
+      {{-1, 10}, 0}, {{0, -1}, 0}, {{0, 10}, -4}};
+  for (const auto& [range, alignment] : cases) {
+    Completion done = fetchPart(range, alignment);
+    expectHostError(done.error, host::kPOSIXErrorDomain, EINVAL);
+    EXPECT_FALSE(done.url);
+    EXPECT_FALSE(done.item);
+  }
+  EXPECT_TRUE(engine.requests().empty());
+}
+
+TEST_F(PartialFetchTest, ConcurrentFetchesGetTheirOwnFiles) {
+  // Slow answers keep the requests in flight together.
+  engine.on("POST", scopePath("/fetch"), [this](const Received& r) {
+    std::this_thread::sleep_for(milliseconds(100));
+    const auto offset = static_cast<std::size_t>(r.bodyInt("offset").value_or(0));
+    const auto length = static_cast<std::size_t>(r.bodyInt("length").value_or(kSize));
+    std::ofstream(r.bodyString("dest").value_or(""), std::ios::binary)
+        << contents.substr(offset, length);
+    return Reply{200, toJson(makeEntry("docs/a.bin", false, kSize, "v3"))};
+  });
+  const host::ByteRange ranges[] = {{0, 30}, {0, 30}, {30, 30}, {60, 40}};
+  for (const auto& range : ranges) {
+    ext().fetchPartialContents("docs/a.bin", std::nullopt, {}, range, 0, 0,
+                               host.partialFetchHandler());
+  }
+  auto all = host.waitFor(std::size(ranges));
+  std::set<fs::path> files;
+  for (const Completion& c : all) {
+    ASSERT_FALSE(c.error.has_value()) << c.error->what();
+    ASSERT_TRUE(c.url);
+    files.insert(*c.url);
+    EXPECT_EQ(read(*c.url), contents.substr(static_cast<std::size_t>(c.range.offset),
+                                            static_cast<std::size_t>(c.range.length)));
+  }
+  EXPECT_EQ(files.size(), std::size(ranges));
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_EQ(host.count(), std::size(ranges)) << "one completion each";
+}
+
+TEST_F(PartialFetchTest, ConcurrentFetchesAgainstARefusingEngineAllSucceed) {
+  serve(RangeSupport::refuses);
+  constexpr std::size_t kFetches = 6;
+  for (std::size_t i = 0; i < kFetches; ++i) {
+    ext().fetchPartialContents("docs/a.bin", std::nullopt, {},
+                               host::ByteRange{static_cast<std::int64_t>(i) * 10, 10}, 0, 0,
+                               host.partialFetchHandler());
+  }
+  for (const Completion& c : host.waitFor(kFetches)) expectDelivered(c, {0, kSize}, true);
+  EXPECT_TRUE(ext().engine()->refusesRanges());
 }
 
 // ---------------------------------------------------------------- creation

@@ -16,11 +16,7 @@ host::ProgressPtr FileProviderExtension::fetchContents(const host::ItemIdentifie
     std::shared_ptr<const host::Item> result;
     try {
       const Scope scope = state->scope();
-      std::shared_ptr<host::Manager> manager =
-          state->managers ? state->managers(state->domain) : nullptr;
-      const std::filesystem::path folder =
-          manager ? manager->temporaryDirectoryURL() : platform::temporaryFolder();
-      destination = folder / platform::newUUID();
+      destination = state->newDownloadFile();
       Entry entry = state->engine->fetch(Item::path(identifier), destination);
       result = std::make_shared<const Item>(std::move(entry), scope);
     } catch (...) {
@@ -29,6 +25,13 @@ host::ProgressPtr FileProviderExtension::fetchContents(const host::ItemIdentifie
     }
     handler(std::move(destination), std::move(result), std::nullopt);
   });
+}
+
+std::filesystem::path FileProviderExtension::State::newDownloadFile() const {
+  std::shared_ptr<host::Manager> manager = managers ? managers(domain) : nullptr;
+  const std::filesystem::path folder =
+      manager ? manager->temporaryDirectoryURL() : platform::temporaryFolder();
+  return folder / platform::newUUID();
 }
 
 }  // namespace corvane

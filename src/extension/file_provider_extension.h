@@ -1,9 +1,10 @@
 // FileProviderExtension: the object the host creates for one domain.
 //
 // It owns the domain's engine client and the scope cache, and turns every
-// host request into engine requests. Asynchronous entry points return a
-// progress object at once and run their body on the global concurrent queue;
-// each body calls its handler exactly once. Bodies hold the extension's state
+// host request into engine requests. Besides the replicated extension it
+// offers partial content fetching (host/partial_contents.h). Asynchronous
+// entry points return a progress object at once and run their body on the
+// global concurrent queue; each body calls its handler exactly once. Bodies hold the extension's state
 // by shared pointer, so they run to their end even after the host has dropped
 // the extension. Thread-safe: any number of requests may run at once.
 #pragma once
@@ -17,11 +18,13 @@
 #include "engine/records.h"
 #include "host/extension.h"
 #include "host/manager.h"
+#include "host/partial_contents.h"
 #include "items/item.h"
 
 namespace corvane {
 
-class FileProviderExtension final : public host::ReplicatedExtension {
+class FileProviderExtension final : public host::ReplicatedExtension,
+                                    public host::PartialContentFetching {
  public:
   // Writes the start line to the log; contacts nothing. `managers` is the
   // host's lookup of the domain's manager (none: no manager for any domain).
@@ -39,6 +42,11 @@ class FileProviderExtension final : public host::ReplicatedExtension {
                                   const std::optional<host::ItemVersion>& requestedVersion,
                                   const host::Request& request,
                                   host::FetchHandler completionHandler) override;
+  host::ProgressPtr fetchPartialContents(const host::ItemIdentifier& identifier,
+                                         const std::optional<host::ItemVersion>& requestedVersion,
+                                         const host::Request& request, host::ByteRange minimalRange,
+                                         std::int64_t alignment, host::FetchContentsOptions options,
+                                         host::PartialFetchHandler completionHandler) override;
   host::ProgressPtr createItem(std::shared_ptr<const host::Item> itemTemplate,
                                host::ItemFields fields,
                                const std::optional<std::filesystem::path>& contents,
@@ -77,6 +85,12 @@ class FileProviderExtension final : public host::ReplicatedExtension {
     // The item at `path`: the root without a request, else found by name in
     // the listing of its parent folder.
     std::shared_ptr<const Item> lookup(const std::string& path, const Scope& scope) const;
+
+    // A new download destination: a fresh UUID name in the manager's
+    // temporary folder for the domain, or in the process's temporary folder
+    // when the host has no manager. Nothing is created; a failing folder
+    // lookup throws its own error.
+    std::filesystem::path newDownloadFile() const;
 
    private:
     mutable std::mutex mutex_;

@@ -56,6 +56,25 @@ inline constexpr ModifyItemOptions kMayAlreadyExistModify = 1;
 inline constexpr DeleteItemOptions kRecursive = 1;
 }  // namespace options
 
+// A span of a file's bytes: `length` bytes from `offset`, both counted in
+// bytes from the file's start.
+struct ByteRange {
+  std::int64_t offset = 0;
+  std::int64_t length = 0;
+  bool operator==(const ByteRange&) const = default;
+};
+
+// What the host learns of the bytes a partial fetch delivered.
+using MaterializationFlags = std::uint64_t;
+namespace materialization {
+// The delivered range ends where the file ends: nothing follows it.
+inline constexpr MaterializationFlags kReachesEndOfFile = 1;
+}  // namespace materialization
+
+// Options of a partial fetch. None is defined yet; bits a host sets are
+// ignored, so a later option cannot change what an older extension does.
+using FetchContentsOptions = std::uint64_t;
+
 // The host's description of who asked; the extension never reads it.
 struct Request {};
 

@@ -58,6 +58,21 @@ host::FetchHandler RecordingHost::fetchHandler() {
   };
 }
 
+host::PartialFetchHandler RecordingHost::partialFetchHandler() {
+  auto slot = nextSlot();
+  return [this, slot](std::optional<std::filesystem::path> url,
+                      std::shared_ptr<const host::Item> item, host::ByteRange range,
+                      host::MaterializationFlags flags, std::optional<host::Error> error) {
+    Completion c;
+    c.url = std::move(url);
+    c.item = std::move(item);
+    c.range = range;
+    c.flags = flags;
+    c.error = std::move(error);
+    record(std::move(c), slot);
+  };
+}
+
 host::ChangeItemHandler RecordingHost::changeHandler() {
   auto slot = nextSlot();
   return [this, slot](std::shared_ptr<const host::Item> item, host::ItemFields pending,

@@ -15,6 +15,7 @@
 
 #include "host/extension.h"
 #include "host/manager.h"
+#include "host/partial_contents.h"
 #include "host/template_item.h"
 
 namespace corvane::testing {
@@ -26,6 +27,9 @@ struct Completion {
   std::optional<std::filesystem::path> url;
   host::ItemFields pendingFields = 0;
   bool shouldFetchContent = false;
+  // Partial fetches: the delivered range and the flags.
+  host::ByteRange range{-1, -1};
+  host::MaterializationFlags flags = 0;
   std::optional<host::Error> error;
   // The request's progress as the handler saw it (completed units).
   std::int64_t progressDuringHandler = -1;
@@ -37,6 +41,7 @@ class RecordingHost {
  public:
   host::ItemHandler itemHandler();
   host::FetchHandler fetchHandler();
+  host::PartialFetchHandler partialFetchHandler();
   host::ChangeItemHandler changeHandler();
   host::DeleteHandler deleteHandler();
 
