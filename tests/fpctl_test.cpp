@@ -303,6 +303,49 @@ TEST_F(FpctlTest, FetchMovesTheReceivedFileToTheOutput) {
   EXPECT_EQ(readFile(folder / "a.txt"), "mine");
 }
 
+TEST_F(FpctlTest, FetchWithARangeReportsTheRangeItReceived) {
+  std::string contents(100, '\0');
+  for (std::size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<char>('A' + i % 26);
+  engine.onFetch(kScopeID, {{"docs/a.bin", ScriptedFile{contents, "r5"}}});
+
+  auto json = runJson({"fetch", "docs/a.bin", "--range", "45:10", "--alignment", "16"});
+  EXPECT_EQ(num((*json)["range"]["offset"].value()), 32);
+  EXPECT_EQ(num((*json)["range"]["length"].value()), 32);
+  EXPECT_FALSE((*json)["reachesEndOfFile"].get_bool().value());
+  EXPECT_EQ(readFile(str((*json)["url"])), contents.substr(32, 32));
+  EXPECT_EQ(str((*json)["item"]["contentVersion"].value()), "r5");
+  EXPECT_EQ(num((*json)["item"]["documentSize"].value()), 100);
+  expectCompletion(*json);
+  auto fetches = engine.requests("POST", scopePath("/fetch"));
+  ASSERT_EQ(fetches.size(), 1u);
+  EXPECT_EQ(fetches[0].bodyInt("offset"), 32);
+  EXPECT_EQ(fetches[0].bodyInt("length"), 32);
+
+  // "OFFSET:" reads to the end.
+  auto tail = runJson({"fetch", "docs/a.bin", "--range", "90:"});
+  EXPECT_EQ(num((*tail)["range"]["offset"].value()), 90);
+  EXPECT_EQ(num((*tail)["range"]["length"].value()), 10);
+  EXPECT_TRUE((*tail)["reachesEndOfFile"].get_bool().value());
+
+  // Readable form: the range and the flag follow the url.
+  const auto output = env.root() / "head.bin";
+  ToolRun human = runTool({"fetch", "docs/a.bin", "--range", "0:4", "--output", output.string()});
+  EXPECT_EQ(human.status, 0) << human.err;
+  EXPECT_EQ(human.out.rfind("url: " + output.string() +
+                                "\nrange: 0:4\nreachesEndOfFile: no\n"
+                                "identifier: docs/a.bin\n",
+                            0),
+            0u)
+      << human.out;
+  EXPECT_EQ(readFile(output), "ABCD");
+
+  // A whole download reports no range.
+  auto whole = runJson({"fetch", "docs/a.bin"});
+  EXPECT_FALSE(whole->has("range"));
+  EXPECT_FALSE(whole->has("reachesEndOfFile"));
+  EXPECT_EQ(readFile(str((*whole)["url"])), contents);
+}
+
 TEST_F(FpctlTest, CreateUploadsTheContentsUnderTheParent) {
   engine.on("POST", scopePath("/upload"), entryReply(makeEntry("docs/new.txt", false, 5, "v9")));
   const auto contents = writeFile("new.txt", "hello");
@@ -514,6 +557,11 @@ TEST_F(FpctlTest, UsageErrorsExitWith2AndOneLineOnStandardError) {
       {"modify", "a.txt", "--name", "b.txt"},
       {"modify", "a.txt", "--name", "b.txt", "--parent", ":root", "--fields", "colour"},
       {"fetch", "a.txt", "--version-hex", "abc"},
+      {"fetch", "a.txt", "--range", "5"},
+      {"fetch", "a.txt", "--range", "1:-2"},
+      {"fetch", "a.txt", "--range", "99999999999999999999:1"},
+      {"fetch", "a.txt", "--alignment", "4"},
+      {"fetch", "a.txt", "--range", "0:1", "--alignment", "-4"},
       {"create", ":root", "x", "--type", "public.data", "--no-type"},
       {"--parallel", "item", "a.txt"},
       {"--domain"},

@@ -2,9 +2,11 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <charconv>
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <sstream>
 
@@ -75,6 +77,35 @@ std::string decodeHex(const std::string& text, const char* option) {
   auto bytes = fromHex(text);
   if (!bytes) throw UsageError(std::string(option) + " wants an even number of hex digits");
   return *bytes;
+}
+
+// A whole number of bytes: decimal digits only, at most the largest offset.
+std::optional<std::int64_t> byteCount(std::string_view text) {
+  if (text.empty() ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  std::int64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// OFFSET:LENGTH, or OFFSET: for everything from OFFSET on.
+host::ByteRange parseByteRange(const std::string& text) {
+  const std::size_t colon = text.find(':');
+  const std::string_view all(text);
+  const auto offset = byteCount(all.substr(0, colon));
+  const std::string_view lengthText =
+      colon == std::string::npos ? std::string_view() : all.substr(colon + 1);
+  const auto length = lengthText.empty()
+                          ? std::optional<std::int64_t>(std::numeric_limits<std::int64_t>::max())
+                          : byteCount(lengthText);
+  if (colon == std::string::npos || !offset || !length) {
+    throw UsageError("fetch: --range wants OFFSET:LENGTH in bytes, such as 0:4096, got '" + text +
+                     "'");
+  }
+  return host::ByteRange{*offset, *length};
 }
 
 std::filesystem::path absolutePath(const std::string& text) {
@@ -196,15 +227,8 @@ class CommandSet {
   }
 
   void addFetch(CLI::App& app) {
-    auto* sub = add(app, CommandKind::fetch, "Download an item's contents.", [this] {
-      Command c;
-      c.identifier = resolveIdentifier(ident_);
-      if (fetchVersion_->count() > 0) {
-        c.requestedVersion = host::ItemVersion{decodeHex(versionHex_, "--version-hex"), {}};
-      }
-      if (fetchOutput_->count() > 0) c.output = absolutePath(output_);
-      return c;
-    });
+    auto* sub = add(app, CommandKind::fetch, "Download an item's contents, or a range of them.",
+                    [this] { return buildFetch(); });
     addIdent(sub, "the item's identifier");
     fetchVersion_ = sub->add_option("--version-hex", versionHex_,
                                     "the requested content version's bytes, in hex");
@@ -212,6 +236,37 @@ class CommandSet {
         sub->add_option("--output", output_,
                         "move the received file to FILE, or into FILE when it is a folder; an "
                         "existing file is never replaced (printed as the url)");
+    fetchRange_ = sub->add_option("--range", range_,
+                                  "fetch only these bytes through the partial-contents entry "
+                                  "point; OFFSET: reads to the end. The file holds the range "
+                                  "that was delivered, which may be larger (printed as range)")
+                      ->type_name("OFFSET:LENGTH");
+    fetchAlignment_ = sub->add_option("--alignment", alignment_,
+                                      "with --range: widen the range outward to multiples of "
+                                      "BYTES (default 0: not at all)")
+                          ->type_name("BYTES")
+                          ->needs(fetchRange_);
+  }
+
+  Command buildFetch() const {
+    Command c;
+    c.identifier = resolveIdentifier(ident_);
+    if (fetchVersion_->count() > 0) {
+      c.requestedVersion = host::ItemVersion{decodeHex(versionHex_, "--version-hex"), {}};
+    }
+    if (fetchOutput_->count() > 0) c.output = absolutePath(output_);
+    if (fetchRange_->count() > 0) {
+      c.range = parseByteRange(range_);
+      if (fetchAlignment_->count() > 0) {
+        const auto alignment = byteCount(alignment_);
+        if (!alignment) {
+          throw UsageError("fetch: --alignment wants a whole number of bytes, got '" + alignment_ +
+                           "'");
+        }
+        c.alignment = *alignment;
+      }
+    }
+    return c;
   }
 
   // --type / --no-type and --contents, shared by create and modify.
@@ -320,6 +375,7 @@ class CommandSet {
 
   std::string ident_, parent_, name_, page_, anchor_, anchorHex_, versionHex_, output_, type_,
       contents_, fieldsList_, baseVersion_, baseVersionHex_;
+  std::string range_, alignment_;
   std::uint64_t fieldsMask_ = 0;
   bool noType_ = false;
   bool recursive_ = false;
@@ -329,6 +385,8 @@ class CommandSet {
   CLI::Option* changesAnchorHex_ = nullptr;
   CLI::Option* fetchVersion_ = nullptr;
   CLI::Option* fetchOutput_ = nullptr;
+  CLI::Option* fetchRange_ = nullptr;
+  CLI::Option* fetchAlignment_ = nullptr;
   TemplateOptions createTemplate_, modifyTemplate_;
   CLI::Option* modifyFields_ = nullptr;
   CLI::Option* modifyMask_ = nullptr;

@@ -3,6 +3,7 @@
 // copied freely; parsing (arguments.h) makes it, the session (session.h) runs it.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -37,6 +38,9 @@ struct Command {
   std::optional<host::ItemVersion> requestedVersion;
   // fetch --output, absolute.
   std::optional<std::filesystem::path> output;
+  // fetch --range and --alignment: the minimal range of a partial fetch.
+  std::optional<host::ByteRange> range;
+  std::int64_t alignment = 0;
   // The template of create (PARENT NAME) and modify (--parent, --name).
   host::ItemIdentifier parent;
   std::string name;

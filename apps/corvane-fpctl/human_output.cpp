@@ -184,6 +184,11 @@ HumanText resultText(const Outcome& outcome) {
       break;
     case CommandKind::fetch:
       out = "url: " + (r.url ? printable(r.url->string()) : std::string("-")) + "\n";
+      if (r.range) {
+        out += "range: " + std::to_string(r.range->offset) + ":" + std::to_string(r.range->length) +
+               "\n";
+        out += std::string("reachesEndOfFile: ") + (r.reachesEndOfFile ? "yes" : "no") + "\n";
+      }
       if (r.item) out += itemLines(*r.item);
       break;
     case CommandKind::delete_:

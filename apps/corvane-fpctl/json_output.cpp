@@ -156,6 +156,13 @@ std::string resultJson(const Result& r, std::optional<int> line) {
           w.addNull("url");
         }
         w.addRaw("item", itemOrNull(r.item));
+        if (r.range) {
+          w.addRaw("range", JsonObjectWriter()
+                                .addInt("offset", r.range->offset)
+                                .addInt("length", r.range->length)
+                                .str());
+          w.addBool("reachesEndOfFile", r.reachesEndOfFile);
+        }
         break;
       case CommandKind::delete_:
         w.addBool("deleted", true);

@@ -33,6 +33,10 @@ struct Result {
   std::shared_ptr<const host::Item> item;
   // fetch: where the file is (after --output, where it was moved).
   std::optional<std::filesystem::path> url;
+  // fetch --range, on success: the range the file holds, and whether it
+  // reaches the end of the item's file.
+  std::optional<host::ByteRange> range;
+  bool reachesEndOfFile = false;
 
   // domains.
   std::vector<host::ServedDomain> domains;

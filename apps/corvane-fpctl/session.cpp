@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <stdio.h>
 
+#include <cerrno>
 #include <chrono>
 #include <system_error>
 
 #include "host/domains.h"
 #include "host/item_paths.h"
+#include "host/partial_contents.h"
 #include "host/template_item.h"
 #include "platform/folders.h"
 #include "recording_observers.h"
@@ -185,6 +187,31 @@ void HostSession::submit(const std::shared_ptr<InFlight>& command) {
             });
         break;
       case CommandKind::fetch:
+        if (c.range) {
+          // Discovered as a host discovers an optional protocol.
+          auto partial = std::dynamic_pointer_cast<host::PartialContentFetching>(extension_);
+          if (!partial) {
+            throw host::Error(std::string(host::kPOSIXErrorDomain), ENOTSUP,
+                              {{std::string(host::kLocalizedDescriptionKey),
+                                "the extension cannot fetch part of a file"}});
+          }
+          command->progress = partial->fetchPartialContents(
+              c.identifier, c.requestedVersion, request, *c.range, c.alignment, 0,
+              [complete](std::optional<fs::path> url, std::shared_ptr<const host::Item> item,
+                         host::ByteRange delivered, host::MaterializationFlags flags,
+                         std::optional<host::Error> error) {
+                complete([&](Result& r) {
+                  r.url = std::move(url);
+                  r.item = std::move(item);
+                  if (!error) {
+                    r.range = delivered;
+                    r.reachesEndOfFile = (flags & host::materialization::kReachesEndOfFile) != 0;
+                  }
+                  r.error = std::move(error);
+                });
+              });
+          break;
+        }
         command->progress = extension_->fetchContents(
             c.identifier, c.requestedVersion, request,
             [complete](std::optional<fs::path> url, std::shared_ptr<const host::Item> item,
