@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -611,31 +612,51 @@ TEST_F(MountLogicTest, OwnChangesComeBackWithoutInvalidatingAnything) {
   EXPECT_EQ(d().read("mine.txt"), "written here");
 }
 
+// Someone else changes the file while it is open here: both versions are
+// kept, the path shows theirs, and the next edit starts from theirs. Equal
+// sizes must not pass for the user's own bytes.
 TEST_F(MountLogicTest, ConflictKeepsBothVersions) {
-  put(backing / "shared.txt", "base");
-  Ino ino = d().at("shared.txt");
-  auto h = mount().open(ino, O_RDWR);
-  mount().write(*h, "mine", 4, 0);
-  // Someone else changes it meanwhile.
-  const std::string before = engineVersion("shared.txt");
-  put(backing / "shared.txt", "theirs!");
-  ASSERT_TRUE(eventually([&] { return engineVersion("shared.txt") != before; }));
+  struct Case {
+    std::string name;
+    std::string theirs;
+    std::string edited;  // theirs after the next edit writes "X" at 0
+  };
+  const std::vector<Case> cases = {
+      {"longer", "theirs!", "Xheirs!"},
+      {"same", "them", "Xhem"},
+  };
+  for (const auto& c : cases) put(backing / (c.name + ".txt"), "base");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = c.name + ".txt";
+    Ino ino = d().at(file);
+    EXPECT_EQ(d().read(file), "base");
+    auto h = mount().open(ino, O_RDWR);
+    mount().write(*h, "mine", 4, 0);
+    const std::string before = engineVersion(file);
+    put(backing / file, c.theirs);
+    ASSERT_TRUE(eventually([&] { return engineVersion(file) != before; }));
 
-  mount().flush(*h);
-  mount().release(std::move(h));
-  mount().waitForWriteBacks();
+    mount().flush(*h);
+    mount().release(std::move(h));
+    mount().waitForWriteBacks();
 
-  EXPECT_EQ(slurp(backing / "shared.txt"), "theirs!");
-  std::string copy;
-  for (auto& name : backingNames()) {
-    if (name.rfind("shared (conflict ", 0) == 0) copy = name;
+    EXPECT_EQ(slurp(backing / file), c.theirs);
+    std::string copy;
+    for (auto& name : backingNames()) {
+      if (name.rfind(c.name + " (conflict ", 0) == 0) copy = name;
+    }
+    ASSERT_FALSE(copy.empty()) << "no conflict copy";
+    EXPECT_EQ(slurp(backing / copy), "mine");
+    EXPECT_EQ(d().read(file), c.theirs);
+    ASSERT_TRUE(pollUntil([&] { return d().names("").count(copy) == 1; }));
+    EXPECT_EQ(d().read(copy), "mine");
+    EXPECT_EQ(mount().pendingWriteBacks(), 0u);
+
+    d().write(file, "X", O_WRONLY, 0);
+    EXPECT_EQ(slurp(backing / file), c.edited);
+    EXPECT_EQ(slurp(backing / copy), "mine");
   }
-  ASSERT_FALSE(copy.empty()) << "no conflict copy";
-  EXPECT_EQ(slurp(backing / copy), "mine");
-  EXPECT_EQ(d().read("shared.txt"), "theirs!");
-  ASSERT_TRUE(pollUntil([&] { return d().names("").count(copy) == 1; }));
-  EXPECT_EQ(d().read(copy), "mine");
-  EXPECT_EQ(mount().pendingWriteBacks(), 0u);
 }
 
 TEST_F(MountLogicTest, NewFileWhoseNameAppearedMeanwhileIsKeptUnderAConflictName) {
@@ -885,6 +906,50 @@ TEST_F(MountRequestTest, ContentsAreDownloadedOnceAndReusedAcrossRestarts) {
   fs_.reset();
   EXPECT_EQ(d().read("a.txt"), "changed");
   EXPECT_EQ(engine.count("POST", scopePath("/fetch")), 2u);
+}
+
+// The race of a write-back with another writer: the engine takes the other
+// version between the mount's reading and its upload, with as many bytes.
+// The upload is refused, the user's bytes become a conflict copy, and the
+// mount must not take them for the engine's new version.
+TEST_F(MountRequestTest, AnUploadOvertakenByAnotherWriterShowsTheirBytesAndBuildsOnThem) {
+  onList("", {makeEntry("a.txt", false, 5, "v1")});
+  struct Upload {
+    std::string version;
+    std::string bytes;
+  };
+  std::mutex mutex;
+  std::vector<Upload> uploads;
+  std::vector<std::string> copies;
+  engine.on("POST", scopePath("/upload"), [&](const Received& r) {
+    std::lock_guard lock(mutex);
+    uploads.push_back({r.bodyString("version").value_or("?"), slurp(*r.bodyString("source"))});
+    if (uploads.back().version == "v1") {
+      served = "world";
+      servedVersion = "v2";
+      onList("", {makeEntry("a.txt", false, 5, "v2")});
+      return Reply{409, R"({"message":"changed since v1"})"};
+    }
+    return Reply{200, toJson(makeEntry("a.txt", false, 5, "v3"))};
+  });
+  engine.on("POST", scopePath("/conflict-copy"), [&](const Received& r) {
+    std::lock_guard lock(mutex);
+    copies.push_back(slurp(*r.bodyString("source")));
+    return Reply{200, toJson(makeEntry("a (conflict).txt", false, 5, "c1"))};
+  });
+
+  EXPECT_EQ(d().read("a.txt"), "hello");
+  d().write("a.txt", "HELLO");
+  EXPECT_EQ(copies, std::vector<std::string>{"HELLO"});
+  EXPECT_EQ(d().read("a.txt"), "world");
+
+  d().write("a.txt", "W", O_WRONLY, 0);
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(uploads.size(), 2u);
+  EXPECT_EQ(uploads[1].version, "v2");
+  EXPECT_EQ(uploads[1].bytes, "World");
+  EXPECT_EQ(copies.size(), 1u);
+  EXPECT_EQ(mount().pendingWriteBacks(), 0u);
 }
 
 TEST_F(MountRequestTest, RmdirOfANonEmptyFolderSendsNoDeletion) {

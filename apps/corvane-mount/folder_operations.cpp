@@ -206,7 +206,7 @@ std::shared_ptr<const host::Item> FolderOperations::modifyNamespace(const NodeIn
     NodeInfo to = names_.node(toParent);
     auto changed = std::make_shared<host::TemplateItem>(host::paths::identifier(fromPath),
                                                         to.identifier(), toName, type);
-    return bridge_.modifyItem(changed, base, fields, std::nullopt);
+    return bridge_.modifyItem(changed, base, fields, std::nullopt).item;
   };
   namespace f = host::fields;
   if (!renamed || !moved) {

@@ -1,7 +1,5 @@
 #include "corvane-mount/write_back.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 
 #include "corvane-mount/errno_map.h"
@@ -187,28 +185,26 @@ void WriteBack::sendAsNew(const NodeInfo& n, FileState& s, std::uint64_t generat
 
 void WriteBack::modifyRemote(const NodeInfo& n, FileState& s, std::uint64_t generation) {
   const auto id = n.identifier();
-  // The extension answers a conflict with the engine's item and no error;
-  // asking first tells whether the reply will describe the user's bytes.
-  std::shared_ptr<const host::Item> current;
-  try {
-    current = bridge_.item(id);
-  } catch (const host::Error& e) {
-    if (!isNoSuchItem(e)) throw;
-    sendAsNew(n, s, generation);
-    return;
+  if (s.remoteGone) {
+    // Deleted at the engine, as a change said: the user's bytes become a new
+    // file at the path rather than a conflict copy beside nothing.
+    try {
+      bridge_.item(id);
+    } catch (const host::Error& e) {
+      if (!isNoSuchItem(e)) throw;
+      sendAsNew(n, s, generation);
+      return;
+    }
   }
   host::ItemVersion base;
-  bool conflict;
   {
     std::lock_guard path(s.pathMutex);
     base = s.base;
-    conflict = !s.matchesBase;
   }
-  conflict = conflict || current->itemVersion().contentVersion != base.contentVersion;
   NodeInfo parent = nodeOf(cache_, n.parent);
   auto changed =
       std::make_shared<host::TemplateItem>(id, parent.identifier(), n.name, typeFor(n.name));
-  std::shared_ptr<const host::Item> result;
+  HostBridge::Modified result;
   try {
     result = bridge_.modifyItem(changed, base, host::fields::kContents, s.file);
   } catch (const host::Error& e) {
@@ -216,25 +212,19 @@ void WriteBack::modifyRemote(const NodeInfo& n, FileState& s, std::uint64_t gene
     sendAsNew(n, s, generation);
     return;
   }
-  if (!conflict && s.generation.load() == generation) {
-    // A change that slipped in after the question shows as a size the user
-    // did not write (only telling while nothing was written meanwhile).
-    struct stat st;
-    auto size = result->documentSize();
-    if (::stat(s.file.c_str(), &st) == 0 && size && *size != st.st_size) conflict = true;
-  }
-  cache_.replaceItem(n.ino, n.item, result);
+  cache_.replaceItem(n.ino, n.item, result.item);
   std::lock_guard path(s.pathMutex);
   s.committed = generation;
-  if (conflict) {
-    // The user's bytes are the engine's conflict copy now; the path shows the
-    // engine's version once the working copy is let go. Later writes through
-    // a handle still open conflict again rather than overwrite it.
+  if (result.shouldFetchContent) {
+    // The engine kept another version and the user's bytes are its conflict
+    // copy now; the path shows the engine's version once the working copy is
+    // let go. Later writes through a handle still open conflict again rather
+    // than overwrite it.
     s.matchesBase = false;
     notes_.note({Invalidation::contents, n.ino, {}});
     notes_.note({Invalidation::contents, n.parent, {}});
   } else {
-    s.base = result->itemVersion();
+    s.base = result.item->itemVersion();
     s.matchesBase = true;
   }
 }
