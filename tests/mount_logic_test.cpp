@@ -82,13 +82,27 @@ class FolderManager final : public host::Manager {
   fs::path folder_;
 };
 
-std::unique_ptr<MountFileSystem> makeMount(const std::string& domain, const fs::path& cache) {
+MountOptions defaultOptions() {
+  MountOptions options;
+  options.uid = ::getuid();
+  options.gid = ::getgid();
+  return options;
+}
+
+std::unique_ptr<MountFileSystem> makeMount(const std::string& domain, const fs::path& cache,
+                                           MountOptions options = defaultOptions()) {
   auto manager = std::make_shared<FolderManager>(cache / "tmp");
   auto extension = std::make_shared<FileProviderExtension>(
       host::Domain{domain, domain},
       [manager](const host::Domain&) -> std::shared_ptr<host::Manager> { return manager; });
-  return std::make_unique<MountFileSystem>(extension, cache,
-                                           MountOptions{::getuid(), ::getgid(), 1 << 20});
+  return std::make_unique<MountFileSystem>(extension, cache, options);
+}
+
+// How many lines the log got since `watch` was made that hold `text`.
+std::size_t logged(const testing::LogWatch& watch, const std::string& text) {
+  std::size_t count = 0;
+  for (const auto& line : watch.messages()) count += line.find(text) != std::string::npos;
+  return count;
 }
 
 // Kernel-like calls on a MountFileSystem, by path.
@@ -282,10 +296,24 @@ class MountLogicTest : public ::testing::Test {
 
   MountFileSystem& mount() {
     if (!fs_) {
-      fs_ = makeMount(EngineProcess::scopeId(1), env.cacheHome() / "mount");
+      fs_ = makeMount(EngineProcess::scopeId(1), cacheFolder(), options);
       driver = std::make_unique<Driver>(*fs_);
     }
     return *fs_;
+  }
+  fs::path cacheFolder() const { return env.cacheHome() / "mount"; }
+  // Ends the mount as an unmount does.
+  void unmount() {
+    if (!fs_) return;
+    fs_->shutdown();
+    driver.reset();
+    fs_.reset();
+  }
+  // The records of unsent changes in the mount's cache.
+  std::vector<WorkRecord> unsent() const {
+    std::vector<WorkRecord> out;
+    for (auto& [copy, record] : ContentCache::recorded(cacheFolder())) out.push_back(record);
+    return out;
   }
   Driver& d() {
     mount();
@@ -310,6 +338,7 @@ class MountLogicTest : public ::testing::Test {
 
   testing::TestEnvironment env;
   fs::path backing;
+  MountOptions options = defaultOptions();
   std::unique_ptr<EngineProcess> engine;
   std::unique_ptr<MountFileSystem> fs_;
   std::unique_ptr<Driver> driver;
@@ -727,6 +756,118 @@ TEST_F(MountLogicTest, EngineAwayFailsWithEIOAndKeepsUnsentWrites) {
   EXPECT_EQ(lines, 1u) << log;
 }
 
+// A name the engine could not hold is refused where it would be made, with
+// the errno a local file system gives, and nothing reaches the engine.
+TEST_F(MountLogicTest, NamesTheEngineCannotHoldAreRefusedWhereTheyAreMade) {
+  put(backing / "a.txt", "A");
+  fs::create_directories(backing / "box" / "inner");
+  const std::string tooLong(256, 'n');
+  const std::string longest(255, 'n');
+  struct Case {
+    std::string name;
+    int expected;
+  };
+  const std::vector<Case> cases = {
+      {tooLong, ENAMETOOLONG},
+      {"back\\slash", EINVAL},
+      {"bad-\xff-utf8", EINVAL},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(errnoOf([&] { mount().create(kRootIno, c.name, O_WRONLY | O_CREAT); }), c.expected);
+    EXPECT_EQ(errnoOf([&] { mount().mkdir(kRootIno, c.name); }), c.expected);
+    EXPECT_EQ(errnoOf([&] { mount().rename(kRootIno, "a.txt", kRootIno, c.name, 0); }), c.expected);
+    EXPECT_EQ(errnoOf([&] { mount().rename(kRootIno, "box", kRootIno, c.name, 0); }), c.expected);
+  }
+  EXPECT_EQ(errnoOf([&] { mount().lookup(kRootIno, tooLong); }), ENAMETOOLONG);
+  EXPECT_EQ(errnoOf([&] { mount().lookup(kRootIno, "back\\slash"); }), ENOENT);
+
+  // A path over the limit: four folders of the longest name leave no room.
+  std::vector<Ino> levels{kRootIno};
+  for (int i = 0; i < 4; ++i) levels.push_back(mount().mkdir(levels.back(), longest).ino);
+  const Ino deep = levels.back();  // its path has 4 * 255 + 3 = 1023 bytes
+  EXPECT_EQ(errnoOf([&] { mount().create(deep, "x", O_WRONLY | O_CREAT); }), ENAMETOOLONG);
+  EXPECT_EQ(errnoOf([&] { mount().mkdir(deep, "x"); }), ENAMETOOLONG);
+  EXPECT_EQ(errnoOf([&] { mount().lookup(deep, "x"); }), ENAMETOOLONG);
+  // A folder may not move where a path below it would be too long: the
+  // third level's path has 767 bytes, and box holds "inner".
+  EXPECT_EQ(d().names("box"), std::set<std::string>{"inner"});
+  EXPECT_EQ(errnoOf([&] { mount().rename(kRootIno, "box", levels[3], std::string(252, 'b'), 0); }),
+            ENAMETOOLONG);
+  EXPECT_EQ(errnoOf([&] { mount().rename(kRootIno, "box", levels[3], std::string(248, 'b'), 0); }),
+            0);
+
+  mount().waitForWriteBacks();
+  EXPECT_EQ(mount().pendingWriteBacks(), 0u);
+  EXPECT_EQ(backingNames(), (std::set<std::string>{"a.txt", longest}));
+  EXPECT_TRUE(fs::is_directory(backing / longest / longest / longest / std::string(248, 'b') /
+                               "inner"));
+}
+
+// A change the engine refuses for good (here: the scope became read-only
+// while a file was open for writing) is kept, bytes and record, tried again
+// only after a growing wait, logged once, and sent once the engine takes it.
+TEST_F(MountLogicTest, ARefusedChangeIsKeptAndTriedAgainAfterAGrowingWait) {
+  options.refusedRetry = RetryPolicy{400ms, 2s};
+  const testing::LogWatch watch;
+  put(backing / "a.txt", "A");
+  EXPECT_EQ(d().read("a.txt"), "A");
+  auto h = mount().open(d().at("a.txt"), O_RDWR);
+  mount().write(*h, "B", 1, 0);
+  engine->stop();
+  startEngine({"test"});
+  mount().flush(*h);
+  mount().release(std::move(h));
+  mount().waitForWriteBacks();
+
+  auto attempts = [&] {
+    auto records = unsent();
+    return records.size() == 1 ? records[0].attempts : 0u;
+  };
+  ASSERT_EQ(unsent().size(), 1u);
+  EXPECT_EQ(unsent()[0].path, "a.txt");
+  EXPECT_EQ(attempts(), 1u);
+  EXPECT_FALSE(unsent()[0].lastFailure.empty());
+  EXPECT_GT(unsent()[0].since.time_since_epoch().count(), 0);
+  EXPECT_EQ(mount().pendingWriteBacks(), 1u);
+
+  // Not at every poll: only once the wait is over, and the next wait is longer.
+  const auto refused = std::chrono::steady_clock::now();
+  mount().retryPending();
+  mount().waitForWriteBacks();
+  EXPECT_EQ(attempts(), 1u);
+  std::this_thread::sleep_until(refused + 450ms);
+  mount().retryPending();
+  mount().waitForWriteBacks();
+  EXPECT_EQ(attempts(), 2u);
+  const auto refusedAgain = std::chrono::steady_clock::now();
+  std::this_thread::sleep_until(refusedAgain + 450ms);
+  mount().retryPending();
+  mount().waitForWriteBacks();
+  EXPECT_EQ(attempts(), 2u) << "the second wait is twice the first";
+  EXPECT_EQ(logged(watch, "mount write-back a.txt"), 1u);
+  EXPECT_EQ(slurp(backing / "a.txt"), "A");
+  EXPECT_EQ(d().read("a.txt"), "B") << "the user still sees what they wrote";
+
+  engine->stop();
+  startEngine();
+  std::this_thread::sleep_until(refusedAgain + 850ms);
+  mount().retryPending();
+  mount().waitForWriteBacks();
+  EXPECT_EQ(slurp(backing / "a.txt"), "B");
+  EXPECT_EQ(mount().pendingWriteBacks(), 0u);
+  EXPECT_TRUE(unsent().empty());
+}
+
+TEST(RetryPolicyTest, WaitsDoubleUpToTheLimit) {
+  const RetryPolicy policy{10s, 60s};
+  EXPECT_EQ(policy.after(1), 10s);
+  EXPECT_EQ(policy.after(2), 20s);
+  EXPECT_EQ(policy.after(3), 40s);
+  EXPECT_EQ(policy.after(4), 60s);
+  EXPECT_EQ(policy.after(4000), 60s);
+}
+
 // What a mount could not send before it ended (the engine was away) is sent
 // by the next mount on the same cache; a scope that refuses it keeps it for
 // the start after.
@@ -752,12 +893,19 @@ TEST_F(MountLogicTest, UnsentChangesAreSentByTheNextMount) {
   EXPECT_FALSE(fs::is_empty(work));
 
   // Refused: nothing lost, tried again at the next start.
+  std::map<std::string, unsigned> attempts;
+  for (const auto& record : unsent()) attempts[record.path] = record.attempts;
   startEngine({"test"});
   mount();
   driver.reset();
   fs_.reset();
   EXPECT_EQ(backingNames(), (std::set<std::string>{"a.txt", "b.txt"}));
   EXPECT_EQ(slurp(backing / "a.txt"), "A");
+  EXPECT_EQ(unsent().size(), 4u);
+  for (const auto& record : unsent()) {
+    EXPECT_EQ(record.attempts, attempts[record.path] + 1) << record.path;
+    EXPECT_NE(record.lastFailure.find("read-only"), std::string::npos) << record.lastFailure;
+  }
 
   engine->stop();
   startEngine();
@@ -770,6 +918,38 @@ TEST_F(MountLogicTest, UnsentChangesAreSentByTheNextMount) {
   EXPECT_TRUE(fs::is_empty(work));
   EXPECT_EQ(d().read("offline.txt"), "offline-data");
   EXPECT_EQ(d().read("a.txt"), "Amore");
+}
+
+// What the last run left and the engine refused at this start is tried again
+// while the mount runs, after the wait, not only at the next start.
+TEST_F(MountLogicTest, ChangesLeftByAnEarlierRunAreTriedAgainWhileTheMountRuns) {
+  options.refusedRetry = RetryPolicy{300ms, 1s};
+  put(backing / "a.txt", "A");
+  EXPECT_EQ(d().read("a.txt"), "A");
+  mount().readdir(kRootIno);
+  engine->stop();
+  d().write("offline.txt", "offline-data");
+  d().write("a.txt", "changed");
+  unmount();
+  std::map<std::string, unsigned> before;
+  for (const auto& record : unsent()) before[record.path] = record.attempts;
+  ASSERT_EQ(before.size(), 2u);
+
+  startEngine({"test"});
+  mount();
+  const auto refused = std::chrono::steady_clock::now();
+  mount().retryPending();
+  for (const auto& record : unsent()) {
+    EXPECT_EQ(record.attempts, before[record.path] + 1) << record.path << ": tried once, at start";
+  }
+
+  engine->stop();
+  startEngine();
+  std::this_thread::sleep_until(refused + 350ms);
+  mount().retryPending();
+  EXPECT_EQ(slurp(backing / "offline.txt"), "offline-data");
+  EXPECT_EQ(slurp(backing / "a.txt"), "changed");
+  EXPECT_TRUE(unsent().empty());
 }
 
 // Sent late, the user's changes still meet what the engine got meanwhile as

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <fstream>
 #include <sstream>
@@ -46,6 +47,14 @@ std::optional<std::string> unhex(std::string_view text) {
   return out;
 }
 
+// A decimal count or time; nothing when the text is not one.
+std::optional<std::int64_t> number(const std::string& text) {
+  std::int64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
 // One "key value" a line; the values are hex, so names with any bytes fit.
 constexpr std::string_view kRecordHeader = "corvane-work 1";
 constexpr std::string_view kRecordSuffix = ".rec";
@@ -71,10 +80,23 @@ std::optional<WorkRecord> parseRecord(const fs::path& file) {
       record.base.contentVersion = *value;
     } else if (key == "metadata") {
       record.base.metadataVersion = *value;
+    } else if (key == "since") {
+      if (auto seconds = number(*value)) {
+        record.since = std::chrono::system_clock::time_point(std::chrono::seconds(*seconds));
+      }
+    } else if (key == "attempts") {
+      record.attempts = static_cast<unsigned>(number(*value).value_or(0));
+    } else if (key == "failure") {
+      record.lastFailure = *value;
     }
   }
   if (!havePath) return std::nullopt;
   return record;
+}
+
+bool isRecordName(const std::string& name) {
+  return name.size() > kRecordSuffix.size() &&
+         name.compare(name.size() - kRecordSuffix.size(), kRecordSuffix.size(), kRecordSuffix) == 0;
 }
 
 std::uint64_t fnv1a(std::string_view bytes, std::uint64_t h = 0xcbf29ce484222325ull) {
@@ -180,6 +202,11 @@ void ContentCache::writeRecord(const fs::path& work, const WorkRecord& record) c
   text += "\nnew " + hex(record.isNew ? "1" : "0");
   text += "\ncontent " + hex(record.base.contentVersion);
   text += "\nmetadata " + hex(record.base.metadataVersion);
+  const auto since =
+      std::chrono::duration_cast<std::chrono::seconds>(record.since.time_since_epoch()).count();
+  text += "\nsince " + hex(std::to_string(since));
+  text += "\nattempts " + hex(std::to_string(record.attempts));
+  text += "\nfailure " + hex(record.lastFailure);
   text += "\n";
   // tmp/ is emptied at start, so a half-written record never counts.
   const auto temp = temporaryFolder() / (work.filename().string() + std::string(kRecordSuffix) + "." +
@@ -213,6 +240,20 @@ void ContentCache::writeRecord(const fs::path& work, const WorkRecord& record) c
   }
 }
 
+std::vector<std::pair<fs::path, WorkRecord>> ContentCache::recorded(const fs::path& root) {
+  std::vector<std::pair<fs::path, WorkRecord>> out;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(root / "work", ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    const auto& copy = it->path();
+    if (isRecordName(copy.filename().string())) continue;
+    if (auto record = parseRecord(recordOf(copy))) out.emplace_back(copy, std::move(*record));
+  }
+  std::sort(out.begin(), out.end(),
+            [](const auto& a, const auto& b) { return a.second.path < b.second.path; });
+  return out;
+}
+
 std::vector<std::pair<fs::path, WorkRecord>> ContentCache::leftovers(std::size_t& unrecorded) const {
   std::vector<std::pair<fs::path, WorkRecord>> out;
   std::vector<fs::path> copies;
@@ -220,11 +261,7 @@ std::vector<std::pair<fs::path, WorkRecord>> ContentCache::leftovers(std::size_t
   for (auto it = fs::directory_iterator(workFolder(), ec); !ec && it != fs::directory_iterator();
        it.increment(ec)) {
     const auto& path = it->path();
-    const std::string name = path.filename().string();
-    if (name.size() > kRecordSuffix.size() &&
-        name.compare(name.size() - kRecordSuffix.size(), kRecordSuffix.size(), kRecordSuffix) == 0) {
-      continue;
-    }
+    if (isRecordName(path.filename().string())) continue;
     copies.push_back(path);
   }
   std::sort(copies.begin(), copies.end());
@@ -241,10 +278,7 @@ std::vector<std::pair<fs::path, WorkRecord>> ContentCache::leftovers(std::size_t
   for (auto it = fs::directory_iterator(workFolder(), ec); !ec && it != fs::directory_iterator();
        it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    if (name.size() <= kRecordSuffix.size() ||
-        name.compare(name.size() - kRecordSuffix.size(), kRecordSuffix.size(), kRecordSuffix) != 0) {
-      continue;
-    }
+    if (!isRecordName(name)) continue;
     std::error_code missing;
     if (!fs::exists(workFolder() / name.substr(0, name.size() - kRecordSuffix.size()), missing)) {
       fs::remove(it->path(), missing);

@@ -19,7 +19,7 @@ MountFileSystem::MountFileSystem(std::shared_ptr<host::ReplicatedExtension> exte
     : bridge_(std::move(extension)),
       contents_(std::move(cacheFolder)),
       cache_(bridge_.item(std::string(host::kRootContainerItemIdentifier))),
-      writeBack_(bridge_, contents_, cache_, notes_, files_),
+      writeBack_(bridge_, contents_, cache_, notes_, files_, options.refusedRetry),
       workingCopies_(bridge_, contents_, cache_, notes_, files_, writeBack_),
       names_(bridge_, cache_, notes_, workingCopies_, options),
       folders_(bridge_, cache_, gate_, names_, workingCopies_, writeBack_),
@@ -157,6 +157,7 @@ std::pair<Attributes, std::unique_ptr<Handle>> MountFileSystem::create(Ino paren
       if (existing->dir) throw Refusal(EISDIR);
       n = *existing;
     } else {
+      names_.requireNewName(p, name);
       std::tie(n, h) = workingCopies_.createLocal(parent, name);
     }
   }

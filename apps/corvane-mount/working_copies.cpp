@@ -21,6 +21,15 @@ int openContents(const fs::path& file, bool writable) {
   return fd;
 }
 
+// A new working copy: its changes are unsent from now on, and nothing has
+// failed yet. The caller holds the state's pathMutex.
+void startUnsent(FileState& s) {
+  s.unsentSince = std::chrono::system_clock::now();
+  s.attempts = 0;
+  s.refusals = 0;
+  s.lastFailure.clear();
+}
+
 // Lets the state's contents go; the caller holds its pathMutex.
 void discardContents(FileState& s) {
   ContentCache::discard(s.file);
@@ -128,6 +137,7 @@ bool WorkingCopies::toWorkingCopy(const NodeInfo& n, FileState& s, bool truncate
     s.inWork = true;
     s.base = n.item->itemVersion();
     s.matchesBase = true;
+    startUnsent(s);
     s.generation++;
     writeBack_.recordWork(n.ino, s);
     return false;
@@ -137,6 +147,7 @@ bool WorkingCopies::toWorkingCopy(const NodeInfo& n, FileState& s, bool truncate
   std::lock_guard path(s.pathMutex);
   s.file = work;
   s.inWork = true;
+  startUnsent(s);
   writeBack_.recordWork(n.ino, s);
   return stale;
 }
@@ -182,6 +193,7 @@ std::pair<NodeInfo, std::unique_ptr<Handle>> WorkingCopies::createLocal(Ino pare
     s->file = work;
     s->inWork = true;
     s->isNew = true;
+    startUnsent(*s);
     writeBack_.recordWork(n.ino, *s);
   }
   s->generation++;  // even an empty new file is a change to send

@@ -15,12 +15,13 @@ namespace fs = std::filesystem;
 using namespace internal;
 
 WriteBack::WriteBack(HostBridge& bridge, ContentCache& contents, ItemCache& cache,
-                     KernelNotes& notes, FileTable& files)
+                     KernelNotes& notes, FileTable& files, RetryPolicy retry)
     : bridge_(bridge),
       contents_(contents),
       cache_(cache),
       notes_(notes),
       files_(files),
+      retry_(retry),
       queue_(4, [this](std::uint64_t ino) { run(ino); }) {}
 
 // ---- the kernel's side
@@ -37,8 +38,7 @@ void WriteBack::fsync(Handle& h) {
   try {
     commit(h.ino, s);
   } catch (...) {
-    s.lastError = describe(std::current_exception());
-    files_.markPending(h.ino);
+    keepUnsent(h.ino, s, "fsync", std::current_exception());
     throw;
   }
 }
@@ -76,6 +76,10 @@ void WriteBack::run(Ino ino) {
   auto s = files_.find(ino);
   if (!s) return;
   std::lock_guard lock(s->mutex);
+  if (s->refusedGeneration == s->generation.load() &&
+      !files_.due(ino, FileTable::Clock::now())) {
+    return;  // refused as it is, and its wait is not over
+  }
   commitOrKeep(ino, *s, "write-back");
 }
 
@@ -84,10 +88,30 @@ void WriteBack::commitOrKeep(Ino ino, FileState& s, const char* op) {
     commit(ino, s);
     settle(ino, s);
   } catch (...) {
-    auto n = cache_.get(ino);
-    reportOnce(s.lastError, op, n ? n->path : std::string(), std::current_exception());
-    files_.markPending(ino);
+    keepUnsent(ino, s, op, std::current_exception());
   }
+}
+
+void WriteBack::keepUnsent(Ino ino, FileState& s, const char* op, std::exception_ptr failure) {
+  auto n = cache_.get(ino);
+  reportOnce(s.lastError, op, n ? n->path : std::string(), failure);
+  const bool away = isEngineAway(failure);
+  s.refusedGeneration = away ? 0 : s.generation.load();
+  auto retryAt = FileTable::Clock::now();
+  {
+    std::lock_guard path(s.pathMutex);
+    s.attempts++;
+    s.lastFailure = describe(failure);
+    s.refusals = away ? 0 : s.refusals + 1;
+    if (!away) retryAt += retry_.after(s.refusals);
+    try {
+      recordWork(ino, s);
+    } catch (...) {
+      logFailure("record of a working copy", n ? n->path : std::string(),
+                 std::current_exception());
+    }
+  }
+  files_.markPending(ino, retryAt);
 }
 
 void WriteBack::commit(Ino ino, FileState& s) {
@@ -111,6 +135,14 @@ void WriteBack::commit(Ino ino, FileState& s) {
   }
   s.remoteGone = false;
   s.lastError.clear();
+  s.refusedGeneration = 0;
+  {
+    std::lock_guard path(s.pathMutex);
+    s.attempts = 0;
+    s.refusals = 0;
+    s.lastFailure.clear();
+    s.unsentSince = std::chrono::system_clock::now();
+  }
   if (s.writers.load() > 0 || s.dirty()) {
     // What is still to come (writes through handles still open) starts
     // from what the engine has now. Otherwise the copy is let go next.
@@ -267,7 +299,8 @@ void WriteBack::recordWork(Ino ino, const FileState& s) {
   if (!s.inWork || s.file.empty()) return;
   auto n = cache_.get(ino);
   if (!n || !n->attached) return;
-  contents_.writeRecord(s.file, WorkRecord{n->path, s.isNew, s.base});
+  contents_.writeRecord(s.file, WorkRecord{n->path, s.isNew, s.base, s.unsentSince, s.attempts,
+                                           s.lastFailure});
 }
 
 void WriteBack::refreshRecords(const std::string& path) {
@@ -286,21 +319,47 @@ void WriteBack::refreshRecords(const std::string& path) {
 
 void WriteBack::sendLeftovers() {
   std::size_t unrecorded = 0;
-  for (const auto& [file, record] : contents_.leftovers(unrecorded)) {
-    try {
-      sendLeftover(file, record);
-      ContentCache::discard(file);
-      Log::write("mount: sent " + record.path + ", left unsent by an earlier run");
-    } catch (...) {
-      // Kept, record and bytes, for the next start.
-      logFailure("write-back left by an earlier run", record.path, std::current_exception());
-    }
+  for (auto& [file, record] : contents_.leftovers(unrecorded)) {
+    Leftover leftover{file, std::move(record), {}, 0, {}};
+    if (trySendLeftover(leftover)) continue;
+    std::lock_guard lock(leftoversMutex_);
+    leftovers_.push_back(std::move(leftover));
   }
   if (unrecorded > 0) {
     Log::write("mount: " + std::to_string(unrecorded) +
                " working copies of an earlier run without a record are in " +
                contents_.workFolder().string());
   }
+}
+
+bool WriteBack::trySendLeftover(Leftover& l) {
+  try {
+    sendLeftover(l.file, l.record);
+    ContentCache::discard(l.file);
+    Log::write("mount: sent " + l.record.path + ", left unsent by an earlier run");
+    return true;
+  } catch (...) {
+    // Kept, record and bytes, for a later try or the next start.
+    auto failure = std::current_exception();
+    reportOnce(l.lastLogged, "write-back left by an earlier run", l.record.path, failure);
+    l.record.attempts++;
+    l.record.lastFailure = describe(failure);
+    const bool away = isEngineAway(failure);
+    l.refusals = away ? 0 : l.refusals + 1;
+    l.retryAt = FileTable::Clock::now();
+    if (!away) l.retryAt += retry_.after(l.refusals);
+    try {
+      contents_.writeRecord(l.file, l.record);
+    } catch (...) {
+      logFailure("record of a working copy", l.record.path, std::current_exception());
+    }
+    return false;
+  }
+}
+
+std::size_t WriteBack::unsentLeftovers() const {
+  std::lock_guard lock(leftoversMutex_);
+  return leftovers_.size();
 }
 
 void WriteBack::sendLeftover(const fs::path& file, const WorkRecord& record) {
@@ -332,7 +391,25 @@ void WriteBack::sendLeftover(const fs::path& file, const WorkRecord& record) {
 // ---- the poller's side and the end
 
 void WriteBack::retryPending() {
-  for (Ino ino : files_.pending()) {
+  const auto now = FileTable::Clock::now();
+  std::vector<Leftover> due;
+  {
+    std::lock_guard lock(leftoversMutex_);
+    for (auto it = leftovers_.begin(); it != leftovers_.end();) {
+      if (it->retryAt <= now) {
+        due.push_back(std::move(*it));
+        it = leftovers_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& leftover : due) {
+    if (trySendLeftover(leftover)) continue;
+    std::lock_guard lock(leftoversMutex_);
+    leftovers_.push_back(std::move(leftover));
+  }
+  for (Ino ino : files_.pending(now)) {
     auto s = files_.find(ino);
     if (!s) {
       files_.clearPending(ino);
