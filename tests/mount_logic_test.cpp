@@ -542,6 +542,80 @@ TEST_F(MountLogicTest, EditorSaveReplacesTheFileAndLeavesNothingBehind) {
   EXPECT_EQ(backingNames(), std::set<std::string>{"notes.txt"});
   EXPECT_EQ(d().read("notes.txt"), "version 2");
   EXPECT_EQ(d().names(""), std::set<std::string>{"notes.txt"});
+
+  // A name of the longest length still has room to step aside.
+  const std::string longest = std::string(250, 'l') + ".txt";
+  put(backing / longest, "long 1");
+  ASSERT_TRUE(pollUntil([&] { return d().names("").count(longest) == 1; }));
+  EXPECT_EQ(d().read(longest), "long 1");
+  d().write("draft", "long 2");
+  mount().rename(kRootIno, "draft", kRootIno, longest, 0);
+  EXPECT_EQ(slurp(backing / longest), "long 2");
+  EXPECT_EQ(backingNames(), (std::set<std::string>{"notes.txt", longest}));
+  EXPECT_TRUE(fs::is_empty(cacheFolder() / "intents"));
+}
+
+// A mount that stops between the steps of a rename over a file (here: a test
+// hook throws where a crash could come) leaves its intent, and the next
+// mount settles it: no hidden file survives, no file is lost, and a file the
+// mount did not make is never deleted.
+TEST_F(MountLogicTest, ARenameOverAFileCutShortIsSettledByTheNextMount) {
+  using Step = TestHooks::ReplaceStep;
+  struct Case {
+    std::string name;
+    Step step;
+    std::string shown;     // what the name holds after the next start
+    bool draftLeft;        // the new file still under its own name
+    bool otherAtAside;     // someone changed the aside file meanwhile
+  };
+  const std::vector<Case> cases = {
+      {"recorded", Step::recorded, "old", true, false},
+      {"aside", Step::steppedAside, "old", true, false},
+      {"took", Step::tookName, "new", false, false},
+      {"other", Step::tookName, "new", false, true},
+  };
+  struct SimulatedCrash {};
+  for (const auto& c : cases) put(backing / (c.name + ".txt"), "old");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = c.name + ".txt", draft = "." + c.name + ".draft";
+    unmount();
+    options.testHooks.afterReplaceStep = [&c](Step step) {
+      if (step == c.step) throw SimulatedCrash{};
+    };
+    EXPECT_EQ(d().read(name), "old");
+    d().write(draft, "new");
+    EXPECT_THROW(mount().rename(kRootIno, draft, kRootIno, name, 0), SimulatedCrash);
+    driver.reset();
+    fs_.reset();  // no shutdown: as after kill -9
+    options.testHooks = {};
+
+    std::string aside;
+    for (const auto& n : backingNames()) {
+      if (n.find(".replaced-") != std::string::npos) aside = n;
+    }
+    if (c.otherAtAside) {
+      ASSERT_FALSE(aside.empty());
+      put(backing / aside, "changed by someone else");
+      ASSERT_TRUE(eventually([&] { return !engineVersion(aside).empty(); }));
+    }
+
+    mount();
+    EXPECT_EQ(slurp(backing / name), c.shown);
+    EXPECT_EQ(fs::exists(backing / draft), c.draftLeft);
+    if (c.draftLeft) {
+      EXPECT_EQ(slurp(backing / draft), "new");
+    }
+    if (c.otherAtAside) {
+      EXPECT_EQ(slurp(backing / aside), "changed by someone else");
+      fs::remove(backing / aside);
+    }
+    for (const auto& n : backingNames()) {
+      EXPECT_EQ(n.find(".replaced-"), std::string::npos) << n << " survived the restart";
+    }
+    EXPECT_TRUE(fs::is_empty(cacheFolder() / "intents"));
+    ASSERT_TRUE(pollUntil([&] { return d().read(name) == c.shown; }));
+  }
 }
 
 TEST_F(MountLogicTest, RenamingOverAFileNeverSentDropsItLocally) {

@@ -4,8 +4,10 @@
 // It plays the host for one domain, as the coordinator of small parts, each
 // with its own header, state and lock:
 //   - names, folders and attributes: the ItemCache (what the mount knows of
-//     the tree), Names (resolving names, attributes, capabilities) and
-//     FolderOperations (mkdir, unlink, rmdir, rename);
+//     the tree), Names (resolving names, attributes, capabilities, the names
+//     the engine can take) and FolderOperations (mkdir, unlink, rmdir,
+//     rename, with the RenameJournal that lets a rename over a file cut
+//     short by a crash be settled by the next run);
 //   - working copies: the FileTable (each file's local state), WorkingCopies
 //     (materialised contents, working copies, handles) and WriteBack (sending
 //     after close or on fsync, retries, the records of unsent changes and

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -47,6 +48,16 @@ struct RetryPolicy {
   }
 };
 
+// Test hooks: points where a test stops the mount's logic as a crash would,
+// by throwing from the hook (nothing after it runs, nothing is undone). Empty
+// in every real run.
+struct TestHooks {
+  // The steps of a rename over an existing file: its intent is recorded,
+  // the old file has stepped aside, the new one has taken its name.
+  enum class ReplaceStep { recorded, steppedAside, tookName };
+  std::function<void(ReplaceStep)> afterReplaceStep;
+};
+
 struct MountOptions {
   std::uint32_t uid = 0;
   std::uint32_t gid = 0;
@@ -54,6 +65,7 @@ struct MountOptions {
   // buffers by it).
   std::uint32_t blockSize = 1 << 20;
   RetryPolicy refusedRetry;
+  TestHooks testHooks;
 };
 
 struct SetAttributes {

@@ -12,15 +12,6 @@ NameVerdict refused(NameVerdict::Kind kind, std::string message) {
   return NameVerdict{kind, std::move(message)};
 }
 
-// The longest prefix of `text` that has at most `bytes` bytes and does not
-// end inside a UTF-8 sequence.
-std::string_view cutAtCharacter(std::string_view text, std::size_t bytes) {
-  if (text.size() <= bytes) return text;
-  std::size_t cut = bytes;
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  return text.substr(0, cut);
-}
-
 // "is 300 bytes long, more than the 255 a name may have"
 NameVerdict tooLong(std::size_t size, std::size_t limit, const char* what) {
   return refused(NameVerdict::Kind::tooLong,
@@ -29,6 +20,13 @@ NameVerdict tooLong(std::size_t size, std::size_t limit, const char* what) {
 }
 
 }  // namespace
+
+std::string_view fitName(std::string_view name, std::size_t maxBytes) {
+  if (name.size() <= maxBytes) return name;
+  std::size_t cut = maxBytes;
+  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+  return name.substr(0, cut);
+}
 
 NameVerdict checkItemName(std::string_view name) {
   using Kind = NameVerdict::Kind;
@@ -106,7 +104,7 @@ std::string conflictName(std::string_view name, std::chrono::system_clock::time_
   }
   const std::size_t room =
       maxBytes > tag.size() + extension.size() ? maxBytes - tag.size() - extension.size() : 0;
-  std::string result(cutAtCharacter(stem, room));
+  std::string result(fitName(stem, room));
   result += tag;
   result += extension;
   return result;
