@@ -11,6 +11,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
@@ -269,6 +270,40 @@ TEST_F(ItemCacheTest, ResetKeepsOnlyWhatHoldsLocalChangesAndTheirFolders) {
   EXPECT_FALSE(cache.get(other.ino)->attached);
   EXPECT_FALSE(cache.get(top.ino)->attached);
   EXPECT_EQ(notes.size(), 2u);
+}
+
+// `keep` takes the locks of the files' local state, which a thread that
+// writes a working copy's record holds while it reads the cache. Each `keep`
+// here waits for such a thread: should the cache still hold its lock while
+// asking, that thread could not get in, and `keep` would give up waiting.
+TEST_F(ItemCacheTest, KeepIsAskedWithoutTheCachesLock) {
+  using Keep = std::function<bool(Ino)>;
+  auto fill = [&](const Keep& keep) {
+    cache.fill(kRootIno, {item("listed.txt")}, keep, nullptr);
+  };
+  auto reset = [&](const Keep& keep) { cache.reset(keep, nullptr); };
+  for (const auto& [what, call] : std::vector<std::pair<std::string, std::function<void(Keep)>>>{
+           {"fill", fill}, {"reset", reset}}) {
+    SCOPED_TRACE(what);
+    auto missing = cache.upsert(kRootIno, item("missing.txt"));
+    cache.lookedUp(missing.ino);
+    int asked = 0, waited = 0;
+    std::vector<std::future<bool>> late;  // they finish once the cache lets go
+    call([&](Ino ino) {
+      ++asked;
+      auto read = std::async(std::launch::async, [&] { return cache.get(ino).has_value(); });
+      if (read.wait_for(5s) == std::future_status::ready && read.get()) {
+        ++waited;
+      } else {
+        late.push_back(std::move(read));
+      }
+      return ino == missing.ino;
+    });
+    late.clear();
+    EXPECT_GT(asked, 0);
+    EXPECT_EQ(waited, asked) << "the cache's lock was held while `keep` was asked";
+    EXPECT_TRUE(cache.get(missing.ino)->attached) << "kept, as `keep` said";
+  }
 }
 
 TEST_F(ItemCacheTest, NamesMatchAcrossUnicodeNormalisation) {

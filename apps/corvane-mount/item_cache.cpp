@@ -1,5 +1,7 @@
 #include "corvane-mount/item_cache.h"
 
+#include <set>
+
 #include "host/item_paths.h"
 #include "platform/unicode.h"
 #include "platform/uniform_types.h"
@@ -158,15 +160,31 @@ std::vector<NodeInfo> ItemCache::fill(Ino dir,
                                       const std::vector<std::shared_ptr<const host::Item>>& items,
                                       const std::function<bool(Ino)>& keep,
                                       std::vector<Invalidation>* notes) {
+  std::set<std::string> listed;
+  for (const auto& item : items) listed.insert(item->filename());
+  // The children the listing lacks are read under the lock; whether local
+  // state keeps them is asked without it, since the answer takes other locks.
+  std::set<Ino> missing;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = nodes_.find(dir);
+    if (it == nodes_.end() || !it->second.attached) return {};
+    for (const auto& [name, ino] : it->second.children) {
+      if (!listed.count(name)) missing.insert(ino);
+    }
+  }
+  std::set<Ino> kept;
+  for (Ino ino : missing) {
+    if (keep && keep(ino)) kept.insert(ino);
+  }
+
   std::lock_guard lock(mutex_);
   auto it = nodes_.find(dir);
   if (it == nodes_.end() || !it->second.attached) return {};
   std::map<std::string, Ino> previous = it->second.children;
-  std::map<std::string, bool> seen;
   for (const auto& item : items) {
     const std::string name = item->filename();
     const bool isDir = isFolder(*item);
-    seen[name] = true;
     Node& p = nodes_.at(dir);
     if (auto c = p.children.find(name); c != p.children.end()) {
       Node& node = nodes_.at(c->second);
@@ -180,8 +198,8 @@ std::vector<NodeInfo> ItemCache::fill(Ino dir,
     create(dir, name, isDir, item);
   }
   for (const auto& [name, ino] : previous) {
-    if (seen.count(name)) continue;
-    if (keep && keep(ino)) continue;
+    // A child that came meanwhile was not asked about: it stays.
+    if (listed.count(name) || !missing.count(ino) || kept.count(ino)) continue;
     detachLocked(ino);
     if (notes) notes->push_back({Invalidation::entry, dir, name});
   }
@@ -256,11 +274,25 @@ void ItemCache::move(Ino ino, Ino newParent, const std::string& newName) {
 }
 
 void ItemCache::reset(const std::function<bool(Ino)>& keep, std::vector<Invalidation>* notes) {
+  // As in fill(): the nodes are read under the lock, `keep` asked without it.
+  std::set<Ino> asked;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [ino, node] : nodes_) {
+      if (node.attached) asked.insert(ino);
+    }
+  }
+  std::set<Ino> kept;
+  for (Ino ino : asked) {
+    if (keep && keep(ino)) kept.insert(ino);
+  }
+
   std::lock_guard lock(mutex_);
   std::unordered_map<Ino, bool> marked;
   marked[kRootIno] = true;
   for (const auto& [ino, node] : nodes_) {
-    if (!node.attached || !keep || !keep(ino)) continue;
+    // A node that came meanwhile was not asked about: it stays.
+    if (!node.attached || (asked.count(ino) && !kept.count(ino))) continue;
     for (Ino up = ino; up && !marked[up];) {
       marked[up] = true;
       up = nodes_.at(up).parent;

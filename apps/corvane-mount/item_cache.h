@@ -11,8 +11,10 @@
 // it needs no question to the engine.
 //
 // Pure bookkeeping: no engine calls, no I/O. Thread-safe: one mutex guards
-// everything, and results are copies; fill() and reset() call `keep` with it
-// held.
+// everything, and results are copies. It is the innermost lock but for the
+// callbacks: fill() and reset() call `keep` without it (a `keep` takes locks
+// that are taken before this one elsewhere), so a node that appears while
+// `keep` runs is kept unasked.
 #pragma once
 
 #include <cstdint>

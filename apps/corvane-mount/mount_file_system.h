@@ -42,14 +42,14 @@
 //      other file: target before source);
 //   4. the FileTable's mutex;
 //   5. a FileState's `pathMutex`;
-//   6. the ItemCache's mutex, KernelNotes' mutex, the WriteBackQueue's mutex.
-// Two callbacks run under a lock of step 6: WriteBackQueue::waitFor calls its
-// match (the ItemCache) under the queue's mutex, and ItemCache::fill and
-// ::reset call their `keep` (WorkingCopies::keepsLocalState: the FileTable's
-// mutex, then a `pathMutex`) under the cache's mutex. The second goes against
-// steps 4 and 5: a thread that writes a working copy's record holds its
-// `pathMutex` and waits for the cache's mutex. KernelNotes calls its listener
-// (the poller's wake-up) after letting go of its mutex.
+//   6. the WriteBackQueue's mutex (waitFor() asks the ItemCache under it);
+//   7. the ItemCache's mutex, KernelNotes' mutex.
+// ItemCache::fill and ::reset call their `keep` (WorkingCopies::
+// keepsLocalState: the FileTable's mutex, then a `pathMutex`) without the
+// cache's mutex: under it, they would wait for steps 4 and 5 while a thread
+// that writes a working copy's record holds its `pathMutex` and waits for the
+// cache. KernelNotes calls its listener (the poller's wake-up) after letting
+// go of its mutex.
 #pragma once
 
 #include <sys/types.h>

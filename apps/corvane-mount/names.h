@@ -15,8 +15,8 @@
 // Owned by MountFileSystem; holds references to parts that outlive it and no
 // state of its own besides the options. Thread-safe. resolve() and refill()
 // record the engine's answer in the cache, so their callers hold the
-// ChangeGate shared; refill() runs WorkingCopies::keepsLocalState under the
-// item cache's lock (it decides which missing children stay).
+// ChangeGate shared; refill() asks WorkingCopies::keepsLocalState which
+// missing children stay, outside the item cache's lock.
 #pragma once
 
 #include <chrono>
