@@ -1124,6 +1124,40 @@ TEST_F(MountLogicTest, UnlinkedFileOpenForWritingIsNotSentBack) {
   EXPECT_EQ(mount().pendingWriteBacks(), 0u);
 }
 
+// A file removed while a reader and a writer have it open keeps its bytes
+// and its size for the reader after the writer closed, as a local file
+// system keeps them, until the reader closes too.
+TEST_F(MountLogicTest, AnUnlinkedFileStaysReadableThroughItsLastHandle) {
+  put(backing / "sent.txt", "at the engine");
+  for (const std::string name : {"sent.txt", "new.txt"}) {
+    SCOPED_TRACE(name);
+    std::unique_ptr<Handle> writer;
+    if (name == "new.txt") {
+      writer = mount().create(kRootIno, name, O_RDWR | O_CREAT).second;
+    } else {
+      writer = mount().open(d().at(name), O_RDWR);
+    }
+    const Ino ino = writer->ino;
+    auto reader = mount().open(ino, O_RDONLY);
+    mount().write(*writer, "0123456789", 10, 0);
+    mount().unlink(kRootIno, name);
+    mount().write(*writer, "abc", 3, 10);
+    mount().flush(*writer);
+    mount().release(std::move(writer));
+    mount().waitForWriteBacks();
+
+    EXPECT_EQ(mount().getattr(ino).size, 13u);
+    char buffer[32];
+    EXPECT_EQ(std::string(buffer, mount().read(*reader, buffer, sizeof buffer, 0)),
+              "0123456789abc");
+    mount().release(std::move(reader));
+    mount().waitForWriteBacks();
+    EXPECT_FALSE(fs::exists(backing / name));
+  }
+  EXPECT_TRUE(fs::is_empty(cacheFolder() / "work")) << "the last handle let the bytes go";
+  EXPECT_EQ(mount().pendingWriteBacks(), 0u);
+}
+
 // ---------------------------------------------------- against the test engine
 
 class MountRequestTest : public testing::ExtensionTest {

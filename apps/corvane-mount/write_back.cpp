@@ -48,8 +48,16 @@ void WriteBack::release(std::unique_ptr<Handle> handle) {
   const bool writable = handle->writable;
   auto s = handle->state;
   handle.reset();  // closes the file
-  s->handles--;
-  if (!writable || --s->writers > 0) return;
+  const int handles = --s->handles;
+  if (!writable) {
+    // The last reader of a file removed here lets its bytes go.
+    if (handles == 0) {
+      auto n = cache_.get(ino);
+      if (!n || !n->attached) queue_.submit(ino);
+    }
+    return;
+  }
+  if (--s->writers > 0) return;
   // The job sends what is unsent and then lets the working copy go; a job
   // still running for an earlier close is never waited for here.
   queue_.submit(ino);
@@ -267,20 +275,24 @@ void WriteBack::settle(Ino ino, FileState& s) {
   const bool attached = n && n->attached;
   {
     std::lock_guard path(s.pathMutex);
-    if (s.inWork && !s.isNew) {
-      if (s.matchesBase && attached) {
+    if (s.inWork && !attached) {
+      // Removed here: its bytes stay while a handle reads them (its size
+      // too), and go with the last one (release() comes back for them).
+      if (s.handles.load() == 0) {
+        ContentCache::discard(s.file);
+        s.file.clear();
+        s.inWork = false;
+      }
+    } else if (s.inWork && !s.isNew) {
+      if (s.matchesBase) {
         s.file = contents_.adopt(s.file, n->identifier(), s.base.contentVersion);
       } else {
         ContentCache::discard(s.file);
         s.file.clear();
         s.kernelCacheValid = false;
         s.matchesBase = true;
-        if (attached) notes_.note({Invalidation::contents, ino, {}});
+        notes_.note({Invalidation::contents, ino, {}});
       }
-      s.inWork = false;
-    } else if (s.inWork && !attached) {
-      ContentCache::discard(s.file);
-      s.file.clear();
       s.inWork = false;
     }
   }
