@@ -1158,6 +1158,26 @@ TEST_F(MountLogicTest, AnUnlinkedFileStaysReadableThroughItsLastHandle) {
   EXPECT_EQ(mount().pendingWriteBacks(), 0u);
 }
 
+// Opening with O_TRUNC empties the file that readers already have open, as a
+// local file system does, rather than starting another beside it.
+TEST_F(MountLogicTest, ATruncatingOpenEmptiesTheFileForItsReadersToo) {
+  put(backing / "t.txt", "old contents");
+  const Ino ino = d().at("t.txt");
+  auto reader = mount().open(ino, O_RDONLY);
+  char buffer[32];
+  EXPECT_EQ(std::string(buffer, mount().read(*reader, buffer, sizeof buffer, 0)), "old contents");
+
+  auto writer = mount().open(ino, O_WRONLY | O_TRUNC);
+  EXPECT_EQ(mount().read(*reader, buffer, sizeof buffer, 0), 0u);
+  mount().write(*writer, "new", 3, 0);
+  EXPECT_EQ(std::string(buffer, mount().read(*reader, buffer, sizeof buffer, 0)), "new");
+  mount().release(std::move(writer));
+  mount().waitForWriteBacks();
+  EXPECT_EQ(std::string(buffer, mount().read(*reader, buffer, sizeof buffer, 0)), "new");
+  mount().release(std::move(reader));
+  EXPECT_EQ(slurp(backing / "t.txt"), "new");
+}
+
 // ---------------------------------------------------- against the test engine
 
 class MountRequestTest : public testing::ExtensionTest {

@@ -128,11 +128,25 @@ bool WorkingCopies::toWorkingCopy(const NodeInfo& n, FileState& s, bool truncate
     }
   }
   if (truncate) {
-    // Nothing of the old contents is needed: no download.
+    // Nothing of the old contents is needed: no download. Contents already
+    // here are emptied in place, so that a reader that has them open sees
+    // what a reader of a local file sees.
     if (!n.item) throw Refusal(ENOENT);
-    fs::path work = contents_.newWorkingCopy();
+    fs::path held;
+    {
+      std::lock_guard path(s.pathMutex);
+      held = s.file;
+    }
+    std::error_code ec;
+    fs::path work;
+    if (!held.empty() && fs::exists(held, ec)) {
+      work = contents_.toWork(held);
+      if (::truncate(work.c_str(), 0) != 0) throwErrno("truncate");
+    } else {
+      work = contents_.newWorkingCopy();
+    }
     std::lock_guard path(s.pathMutex);
-    ContentCache::discard(s.file);
+    if (s.file != held) ContentCache::discard(s.file);
     s.file = work;
     s.inWork = true;
     s.base = n.item->itemVersion();
