@@ -175,24 +175,33 @@ std::unique_ptr<Handle> WorkingCopies::open(const NodeInfo& node, bool writable,
   h->ino = ino;
   h->writable = writable;
   h->state = s;
-  if (!writable) {
-    // Contents already here (a working copy, or the cached current version)
-    // open without waiting for a write-back in progress.
-    std::lock_guard path(s->pathMutex);
-    const bool current =
-        node.item && s->base.contentVersion == node.item->itemVersion().contentVersion;
-    if (!s->file.empty() && (s->inWork || current)) h->fd = openContents(s->file, false);
-  }
-  if (h->fd < 0) {
-    std::lock_guard lock(s->mutex);
-    const NodeInfo n = nodeOf(cache_, ino);
-    h->staleAttributes = writable ? toWorkingCopy(n, *s, truncate) : ensureContent(n, *s);
-    std::lock_guard path(s->pathMutex);
-    h->fd = openContents(s->file, writable);
-  }
-  h->keepCache = s->kernelCacheValid.exchange(true);
+  // Counted before the contents are chosen: a write-back that ends meanwhile
+  // must see the writer coming and keep the working copy it will write to,
+  // not take it into the cache as a version of the engine's.
   s->handles++;
   if (writable) s->writers++;
+  try {
+    if (!writable) {
+      // Contents already here (a working copy, or the cached current version)
+      // open without waiting for a write-back in progress.
+      std::lock_guard path(s->pathMutex);
+      const bool current =
+          node.item && s->base.contentVersion == node.item->itemVersion().contentVersion;
+      if (!s->file.empty() && (s->inWork || current)) h->fd = openContents(s->file, false);
+    }
+    if (h->fd < 0) {
+      std::lock_guard lock(s->mutex);
+      const NodeInfo n = nodeOf(cache_, ino);
+      h->staleAttributes = writable ? toWorkingCopy(n, *s, truncate) : ensureContent(n, *s);
+      std::lock_guard path(s->pathMutex);
+      h->fd = openContents(s->file, writable);
+    }
+  } catch (...) {
+    s->handles--;
+    if (writable) s->writers--;
+    throw;
+  }
+  h->keepCache = s->kernelCacheValid.exchange(true);
   return h;
 }
 
