@@ -524,6 +524,31 @@ TEST_F(MountedTest, UnmountWhileFilesAreOpenKeepsTheirData) {
   ::close(writer);
 }
 
+// A SIGTERM must reach the thread that ends libfuse's loop: one taken by a
+// thread of the mount's own (a queue, the poller, a write-back worker) left
+// the mount running for good. So only the main thread may take it.
+TEST_F(MountedTest, OnlyTheMainThreadTakesTheSignalsThatEndTheMount) {
+  ok("ls \"$M\" >/dev/null && echo x > \"$M/x\" && cat \"$M/x\" >/dev/null");  // threads at work
+  ASSERT_GT(mountPid, 0);
+  const fs::path tasks = "/proc/" + std::to_string(mountPid) + "/task";
+  std::size_t threads = 0;
+  for (const auto& task : fs::directory_iterator(tasks)) {
+    std::ifstream status(task.path() / "status");
+    std::string line;
+    unsigned long long blocked = 0;
+    while (std::getline(status, line)) {
+      if (line.rfind("SigBlk:", 0) == 0) blocked = std::stoull(line.substr(7), nullptr, 16);
+    }
+    const bool main = task.path().filename() == std::to_string(mountPid);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+      const bool blocks = blocked & (1ull << (sig - 1));
+      EXPECT_EQ(blocks, !main) << "thread " << task.path().filename() << ", signal " << sig;
+    }
+    ++threads;
+  }
+  EXPECT_GT(threads, 4u);
+}
+
 TEST_F(MountedTest, FusermountUnmountsCleanly) {
   ok("fusermount3 -u \"$M\"");
   EXPECT_TRUE(eventually([&] { return exited(); }, 20s)) << mountLog();

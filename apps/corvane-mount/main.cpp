@@ -1,6 +1,7 @@
 // corvane-mount: mounts one domain's scope as a folder, playing the
 // file-provider host for it over FUSE.
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -174,7 +175,21 @@ int printStatus(const Settings& settings) {
   return 0;
 }
 
+// The signals that end the mount. libfuse's loop notices them only in the
+// thread that waits for its workers (the main one) or in a worker; a signal
+// taken by any other thread of ours would leave the loop running. So every
+// thread is made with them blocked, and the main thread takes them again once
+// the loop is about to run; one that came during start-up ends it then.
+sigset_t stopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, sig);
+  return set;
+}
+
 int run(const Settings& settings, int readyPipe) {
+  const sigset_t stops = stopSignals();
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   const Place place = placeOf(settings);
   if (!place.problem.empty()) return fail(place.problem);
   const std::string& domain = place.domain;
@@ -244,7 +259,9 @@ int run(const Settings& settings, int readyPipe) {
   fuse_loop_config config;
   config.clone_fd = 0;
   config.max_idle_threads = 10;
+  pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
   int rc = fuse_session_loop_mt(session, &config);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
   poller.stop();
   adapter.setSession(nullptr);
