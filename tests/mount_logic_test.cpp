@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <condition_variable>
 #include <functional>
 #include <future>
 #include <map>
@@ -251,6 +252,26 @@ TEST_F(ItemCacheTest, FillReplacesChildrenButKeepsLocalFiles) {
   EXPECT_TRUE(cache.get(kRootIno)->complete);
   EXPECT_FALSE(cache.get(gone.ino));  // never held by the kernel: dropped at once
   EXPECT_EQ(notes, (std::vector<Invalidation>{{Invalidation::entry, kRootIno, "gone.txt"}}));
+}
+
+// A listing takes a while; what changed in the cache while it was asked for
+// is newer than the listing and stays as it is.
+TEST_F(ItemCacheTest, ChildrenChangedWhileTheListingWasAskedForStay) {
+  auto changed = cache.upsert(kRootIno, item("changed.txt", false, "v1"));
+  auto gone = cache.upsert(kRootIno, item("gone.txt"));
+  auto uploaded = cache.addLocal(kRootIno, "uploaded.txt");
+  const auto mark = cache.mark();
+  cache.setItem(changed.ino, item("changed.txt", false, "v2"));
+  cache.setItem(uploaded.ino, item("uploaded.txt", false, "u1"));
+  auto made = cache.upsert(kRootIno, item("made.txt"));
+
+  cache.fill(kRootIno, {item("changed.txt", false, "v1")}, {}, nullptr, mark);
+
+  EXPECT_EQ(cache.get(changed.ino)->item->itemVersion().contentVersion, "v2");
+  EXPECT_TRUE(cache.get(uploaded.ino)->attached);
+  EXPECT_TRUE(cache.get(made.ino)->attached);
+  EXPECT_FALSE(cache.get(gone.ino));
+  EXPECT_TRUE(cache.get(kRootIno)->complete);
 }
 
 TEST_F(ItemCacheTest, ResetKeepsOnlyWhatHoldsLocalChangesAndTheirFolders) {
@@ -1293,6 +1314,50 @@ TEST_F(MountRequestTest, AnUploadOvertakenByAnotherWriterShowsTheirBytesAndBuild
   EXPECT_EQ(uploads[1].bytes, "World");
   EXPECT_EQ(copies.size(), 1u);
   EXPECT_EQ(mount().pendingWriteBacks(), 0u);
+}
+
+// A folder listed while a new file in it is being sent: the listing was
+// made before the file reached the engine, the answer arrives after. The
+// file must stay, and stay found.
+TEST_F(MountRequestTest, AFileSentWhileItsFolderIsListedStays) {
+  onList("", {});
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool armed = false, listing = false, uploaded = false;
+  engine.on("POST", scopePath("/upload"), [&](const Received& r) {
+    std::unique_lock lock(mutex);
+    changed.wait_for(lock, 10s, [&] { return listing; });
+    uploaded = true;
+    changed.notify_all();
+    return Reply{200, toJson(makeEntry(*r.bodyString("path"), false, 1, "u1"))};
+  });
+  engine.on("GET", scopePath("/list"), [&](const Received&) {
+    std::unique_lock lock(mutex);
+    if (armed) {
+      listing = true;
+      changed.notify_all();
+      changed.wait_for(lock, 10s, [&] { return uploaded; });
+      // The write-back ends while the answer is on its way.
+      lock.unlock();
+      std::this_thread::sleep_for(200ms);
+    }
+    return Reply{200, R"({"entries":[]})"};
+  });
+
+  auto [attributes, h] = mount().create(kRootIno, "new.txt", O_WRONLY | O_CREAT);
+  mount().write(*h, "x", 1, 0);
+  {
+    std::lock_guard lock(mutex);
+    armed = true;
+  }
+  mount().release(std::move(h));
+  std::set<std::string> names;
+  for (auto& e : mount().readdir(kRootIno)) names.insert(e.name);
+  mount().waitForWriteBacks();
+
+  EXPECT_EQ(names, std::set<std::string>{"new.txt"});
+  EXPECT_EQ(d().at("new.txt"), attributes.ino);
+  EXPECT_EQ(mount().getattr(attributes.ino).size, 1u);
 }
 
 TEST_F(MountRequestTest, RmdirOfANonEmptyFolderSendsNoDeletion) {

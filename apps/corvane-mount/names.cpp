@@ -98,10 +98,13 @@ NodeInfo Names::record(Ino parent, std::shared_ptr<const host::Item> item) {
 }
 
 host::ItemList Names::refill(const NodeInfo& folder) {
+  // A write-back may change a child while the listing is on its way.
+  const std::uint64_t listedAfter = cache_.mark();
   auto items = bridge_.list(folder.identifier());
   std::vector<Invalidation> notes;
   cache_.fill(
-      folder.ino, items, [this](Ino ino) { return workingCopies_.keepsLocalState(ino); }, &notes);
+      folder.ino, items, [this](Ino ino) { return workingCopies_.keepsLocalState(ino); }, &notes,
+      listedAfter);
   notes_.note(notes);
   return items;
 }
