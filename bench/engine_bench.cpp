@@ -1,13 +1,16 @@
 // The reference engine under load, over HTTP as the extension sees it:
 //   - listing a folder of 100,000 files (must answer in under a second);
-//   - answering `changes` with a full page of 10,000 changes.
-// The engine runs as a child process on a private temporary folder that is
+//   - answering `changes` with a full page of 10,000 changes;
+//   - uploads of small files, as new files and replacing a file (the cost of
+//     staging them safely in the scope's folder).
+// The engines run as child processes on private temporary folders, each
 // filled once for all runs.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 
@@ -101,6 +104,61 @@ void BM_ChangesPageOf10k(benchmark::State& state) {
   state.counters["answer_MB"] = static_cast<double>(bytes) / 1e6;
 }
 BENCHMARK(BM_ChangesPageOf10k)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
+
+// A second engine on an empty scope, so the uploads do not wait for the
+// large data set above to be made.
+struct UploadSetup {
+  UploadSetup() {
+    fs::create_directories(folder);
+    EngineProcess::Options options;
+    options.scopes = {{"uploads", folder}};
+    engine = std::make_unique<EngineProcess>(options);
+    std::ofstream(source, std::ios::binary) << std::string(4096, 'u');
+  }
+
+  corvane::testing::TestEnvironment env;
+  fs::path folder = env.root() / "scope";
+  fs::path source = env.root() / "source.bin";
+  std::unique_ptr<EngineProcess> engine;
+};
+
+UploadSetup& uploadSetup() {
+  static UploadSetup instance;
+  return instance;
+}
+
+// Uploads `path` based on `version` and returns the new version.
+std::string upload(httplib::Client& client, const std::string& path, const std::string& version,
+                   benchmark::State& state) {
+  const auto reply =
+      corvane::testing::enginePost(client, "/v1/scopes/local-1/upload",
+                                   corvane::JsonObjectWriter()
+                                       .addString("path", path)
+                                       .addString("source", uploadSetup().source.string())
+                                       .addString("version", version)
+                                       .str());
+  if (reply.status != 200) {
+    state.SkipWithError(("upload failed: " + reply.body).c_str());
+    return {};
+  }
+  return corvane::decode::entry(reply.body).version;
+}
+
+void BM_UploadNewSmallFile(benchmark::State& state) {
+  auto client = uploadSetup().engine->client();
+  static int n = 0;  // the benchmark runs this more than once; names stay new
+  for (auto _ : state) upload(*client, "new/file-" + std::to_string(n++), "", state);
+}
+BENCHMARK(BM_UploadNewSmallFile)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(3);
+
+void BM_ReplaceSmallFile(benchmark::State& state) {
+  auto client = uploadSetup().engine->client();
+  static int run = 0;
+  const std::string path = "replaced-" + std::to_string(run++) + ".bin";
+  std::string version = upload(*client, path, "", state);
+  for (auto _ : state) version = upload(*client, path, version, state);
+}
+BENCHMARK(BM_ReplaceSmallFile)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(3);
 
 }  // namespace
 

@@ -95,6 +95,12 @@ TEST(WireTimestamp, ParsesInternetDateTimesAndDropsFractions) {
       {"2024-05-01 10:00:00Z", std::nullopt},
       {"2024-05-01T10:00:00", std::nullopt},
       {"2024-05-01T10:00:00.Z", std::nullopt},  // a lone full stop stays
+      // Instants outside the years 0001-9999, once the offset is applied.
+      {"0000-01-01T00:00:00+23:50", std::nullopt},
+      {"0000-06-01T00:00:00.5Z", std::nullopt},
+      {"9999-12-31T23:59:59.999-00:01", std::nullopt},
+      {"0000-12-31T23:00:00.5-01:00", Timestamp(sys_days{1y / January / 1})},
+      {"9999-12-31T23:59:59.999Z", Timestamp(sys_days{9999y / December / 31} + 86399s)},
       {"2024-05-01", std::nullopt},
       {"", std::nullopt},
       {"yesterday", std::nullopt},
@@ -105,7 +111,8 @@ TEST(WireTimestamp, ParsesInternetDateTimesAndDropsFractions) {
 }
 
 TEST(WireTimestamp, BadDateFailsWithTheTextAsReceived) {
-  for (const std::string text : {"2024-05-01 10:00:00Z", "2024-05-01 10:00:00.123Z", "soon"}) {
+  for (const std::string text : {"2024-05-01 10:00:00Z", "2024-05-01 10:00:00.123Z", "soon",
+                                 "0000-01-01T00:00:00+23:50", "9999-12-31T23:59:59.5-00:01"}) {
     auto failure = failureOf([&] { decode::entry(entryJson({{"mod_time", jsonQuote(text)}})); });
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->kind, Kind::dataCorrupted);

@@ -141,6 +141,55 @@ bool contains(const std::vector<Change>& changes, const std::string& path, bool 
                      [&](const Change& c) { return c.entry.path == path && c.deleted == deleted; });
 }
 
+TEST_F(EngineChangesTest, TheEnginesOwnNamesAreNeverLoggedAndUsersLookalikesAre) {
+  for (const bool namedWorkFiles : {false, true}) {
+    SCOPED_TRACE(namedWorkFiles ? "named work files" : "unnamed work files");
+    if (namedWorkFiles) ::setenv("CORVANE_TEST_NAMED_WORK_FILES", "1", 1);
+    engine.reset();
+    launch();
+    ::unsetenv("CORVANE_TEST_NAMED_WORK_FILES");
+    std::string anchor = latest();
+    const std::string dir = namedWorkFiles ? "named" : "unnamed";
+
+    // Another program's file with a name like the engine's is an item.
+    writeFile(folder / dir / ".corvane-part-notes.txt", "notes");
+    // New files, replacements and a conflict copy pass through work files.
+    Entry file = upload(dir + "/f.txt", "0", "");
+    for (int i = 1; i <= 5; ++i) file = upload(dir + "/f.txt", std::to_string(i), file.version);
+    writeFile(outside / "mine", "mine");
+    const EngineReply copied = post(
+        "conflict-copy", body({{"path", dir + "/f.txt"}, {"source", (outside / "mine").string()}}));
+    ASSERT_EQ(copied.status, 200) << copied.body;
+    const std::string copy = decode::entry(copied.body).path;
+    EXPECT_EQ(post("upload", body({{"path", dir + "/f.txt"},
+                                   {"source", (outside / "mine").string()},
+                                   {"version", "stale"}}))
+                  .status,
+              409);
+
+    const std::set<std::string> expected = {dir, dir + "/.corvane-part-notes.txt", dir + "/f.txt",
+                                            copy};
+    auto paths = [](const std::vector<Change>& all) {
+      std::set<std::string> out;
+      for (const Change& c : all) out.insert(c.entry.path);
+      return out;
+    };
+    std::vector<Change> all =
+        pollUntil(anchor, [&](const auto& got) { return paths(got) == expected; });
+    // The watcher reports the engine's own names a moment later, if at all.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const ChangeSet late = changes(anchor);
+    ASSERT_TRUE(late.changes);
+    all.insert(all.end(), late.changes->begin(), late.changes->end());
+    EXPECT_EQ(paths(all), expected);
+    for (const Change& c : all) EXPECT_FALSE(c.deleted) << c.entry.path;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+      EXPECT_EQ(entry.path().filename().string().find(".corvane-work-"), std::string::npos)
+          << entry.path();
+    }
+  }
+}
+
 TEST_F(EngineChangesTest, LogsApiChangesInOrder) {
   launch();
   const std::string anchor = latest();

@@ -11,10 +11,8 @@
 #include <unistd.h>
 
 #include <ctime>
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "engine/decoding.h"
@@ -22,24 +20,13 @@
 #include "engine/query.h"
 #include "host/item_names.h"
 #include "support/engine_process.h"
+#include "support/files.h"
 #include "support/test_env.h"
 
 namespace corvane::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-void writeFile(const fs::path& file, const std::string& contents) {
-  fs::create_directories(file.parent_path());
-  std::ofstream(file, std::ios::binary | std::ios::trunc) << contents;
-}
-
-std::string readFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Every name directly in `folder`, sorted.
 std::vector<std::string> namesIn(const fs::path& folder) {
@@ -164,6 +151,17 @@ TEST_F(EngineHttpTest, StartsAfterACrashLeftAStaleDiscoveryFile) {
   EXPECT_NE(engine->token(), oldToken);
   http = engine->client();
   EXPECT_EQ(engineGet(*http, "/v1/scopes").status, 200);
+}
+
+TEST_F(EngineHttpTest, KeepsTheApplicationSupportFolderPrivate) {
+  // As earlier versions left it: open to everyone for reading.
+  http.reset();
+  engine->stop();
+  fs::permissions(env.applicationSupport(), fs::perms(0755));
+  engine->start();
+  struct stat st {};
+  ASSERT_EQ(::stat(env.applicationSupport().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 
 TEST_F(EngineHttpTest, RefusesBadCommandLinesBeforeWritingAnything) {
@@ -309,19 +307,8 @@ TEST_F(EngineHttpTest, RefusesBadPathsBeforeTouchingTheDisk) {
   writeFile(folder / "a" / "f.txt", "x");
   writeFile(outside / "src", "data");
   const std::vector<std::string> badPaths = {
-      "/a",
-      "a//b",
-      "a/",
-      "./a",
-      "a/.",
-      "a/../b",
-      "..",
-      "a/..",
-      "a\\b",
-      std::string("a\0b", 3),
-      "\\",
-      "//",
-      ".corvane-part-1",
+      "/a", "a//b", "a/", "./a", "a/.", "a/../b", "..", "a/..", "a\\b", std::string("a\0b", 3),
+      "\\", "//",
   };
   for (const std::string& bad : badPaths) {
     SCOPED_TRACE(::testing::PrintToString(bad));
@@ -487,6 +474,37 @@ TEST_F(EngineHttpTest, UploadReplacesOnlyTheVersionItWasBasedOn) {
   EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"dir", "f.txt", "plain"}));
 }
 
+TEST_F(EngineHttpTest, SendingTheSameBytesAgainIsNoConflict) {
+  std::string contents(300 * 1024, 'c');  // more than one block of the comparison
+  for (std::size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<char>(i % 253);
+  const Entry sent = upload("f.txt", contents, "");
+  const fs::path again = outside / "again";
+  writeFile(again, contents);
+  // A stale base (a client that lost the answer) or none at all (a creation
+  // sent twice): the file already holds these bytes, so that is the answer.
+  for (const std::string& base : {std::string("stale"), std::string()}) {
+    SCOPED_TRACE(base);
+    const EngineReply reply =
+        post("upload", body({{"path", "f.txt"}, {"source", again}, {"version", base}}));
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    EXPECT_EQ(decode::entry(reply.body), sent);
+  }
+  EXPECT_EQ(list("").at(0), sent) << "the file was left as it was";
+
+  // Other bytes on a stale base are still a conflict, however alike.
+  std::string lastByteOff = contents;
+  lastByteOff.back() ^= 1;
+  for (const std::string& other : {lastByteOff, contents + "x", std::string("short")}) {
+    writeFile(again, other);
+    EXPECT_EQ(
+        post("upload", body({{"path", "f.txt"}, {"source", again}, {"version", "stale"}})).status,
+        409)
+        << other.size();
+  }
+  EXPECT_EQ(namesIn(folder), std::vector<std::string>{"f.txt"});
+  EXPECT_TRUE(readFile(folder / "f.txt") == contents);
+}
+
 TEST_F(EngineHttpTest, VersionFollowsContentsButNotRenames) {
   const Entry uploaded = upload("f.txt", "same", "");
   EXPECT_EQ(list("").at(0).version, uploaded.version) << "stable while nothing changes";
@@ -622,16 +640,32 @@ TEST_F(EngineHttpTest, FetchRefusals) {
       << "a failed fetch leaves no file";
 }
 
-TEST_F(EngineHttpTest, WorkFilesAreNeverShownAndLeftoversAreRemovedAtStart) {
+TEST_F(EngineHttpTest, AUsersFilesAreNeverTakenForTheEnginesWorkFiles) {
   engine.reset();
-  writeFile(folder / ".corvane-part-0123", "half an upload");
-  writeFile(folder / "real.txt", "x");
+  writeFile(folder / ".corvane-part-notes.txt", "my notes");
+  writeFile(folder / ".corvane-part-0123", "named like a work file of old");
+  writeFile(folder / ".corvane-work-0123456789abcdef0123456789abcdef", "and of now");
+  launch({});  // a start removes only what the engine recorded as its own
+  const auto listed = list("");
+  ASSERT_EQ(listed.size(), 3u);
+  const Entry* notes = find(listed, ".corvane-part-notes.txt");
+  ASSERT_NE(notes, nullptr);
+
+  // Ordinary items: replaced, made, renamed.
+  upload(".corvane-part-notes.txt", "more notes", notes->version);
+  upload(".corvane-part-new", "new", "");
+  EXPECT_EQ(
+      post("rename", body({{"path", ".corvane-part-0123"}, {"name", ".corvane-part-4567"}})).status,
+      200);
+
+  engine.reset();
   launch({});
-  EXPECT_FALSE(fs::exists(folder / ".corvane-part-0123"));
-  writeFile(folder / ".corvane-part-4567", "another program's file of that name");
-  const auto entries = list("");
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].name, "real.txt");
+  EXPECT_EQ(namesIn(folder),
+            (std::vector<std::string>{".corvane-part-4567", ".corvane-part-new",
+                                      ".corvane-part-notes.txt",
+                                      ".corvane-work-0123456789abcdef0123456789abcdef"}));
+  EXPECT_EQ(readFile(folder / ".corvane-part-notes.txt"), "more notes");
+  EXPECT_EQ(list("").size(), 4u);
 }
 
 // --- mkdir, delete, rename, move ----------------------------------------------
@@ -691,6 +725,28 @@ TEST_F(EngineHttpTest, OverlongPathsAreRefusedBeforeAnyFolderIsMade) {
       << "the moved item's new path would be over the limit";
   EXPECT_TRUE(fs::exists(folder / "d" / "e.txt"));
   EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"d", "f.txt"}));
+}
+
+TEST_F(EngineHttpTest, AnswersQuoteOnlyTheStartOfAHugeInput) {
+  // Below any limit on request bodies, far above what an answer should repeat.
+  const std::string huge(600'000, 'p');
+  writeFile(folder / "f.txt", "x");
+  const std::vector<std::pair<std::string, std::string>> requests = {
+      {"mkdir", body({{"path", huge}})},
+      {"mkdir", body({{"path", "a/" + huge}})},
+      {"rename", body({{"path", "f.txt"}, {"name", huge}})},
+      {"fetch", body({{"path", "f.txt"}, {"dest", "/" + huge}})},
+      {"upload", body({{"path", "n.txt"}, {"source", "/" + huge}, {"version", ""}})},
+  };
+  for (const auto& [operation, json] : requests) {
+    SCOPED_TRACE(operation);
+    const EngineReply reply = post(operation, json);
+    EXPECT_EQ(reply.status, 400);
+    EXPECT_LT(reply.body.size(), 2048u);
+    const std::string message = messageOf(reply);
+    EXPECT_NE(message.find("pppp...\""), std::string::npos) << message;
+    EXPECT_NE(message.find("bytes shown)"), std::string::npos) << message;
+  }
 }
 
 TEST_F(EngineHttpTest, DeleteRemovesFilesAndWholeFolders) {

@@ -28,7 +28,7 @@ class ConflictNameTest : public ::testing::Test {
   static constexpr std::string_view kStamp = " (conflict 2024-05-01 120309)";
 };
 
-TEST(FitNameTest, CutsAtACharacterBoundary) {
+TEST(PrefixAtCharacterTest, CutsAtACharacterBoundary) {
   const struct {
     std::string name;
     std::size_t bytes;
@@ -43,7 +43,7 @@ TEST(FitNameTest, CutsAtACharacterBoundary) {
       {"abc", 0, ""},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(fitName(c.name, c.bytes), c.expected) << c.name << " " << c.bytes;
+    EXPECT_EQ(platform::prefixAtCharacter(c.name, c.bytes), c.expected) << c.name << " " << c.bytes;
   }
 }
 

@@ -271,8 +271,6 @@ TEST(InternetDateTimeTest, ParsesValidTexts) {
       {"2000-02-29T12:00:00Z", at(2000, 2, 29, 12, 0, 0)},
       {"1970-01-01T00:00:00Z", SysSeconds{}},
       {"1969-12-31T23:59:59Z", SysSeconds{seconds{-1}}},
-      {"0000-01-01T00:00:00Z", at(0, 1, 1, 0, 0, 0)},
-      {"9999-12-31T23:59:59Z", at(9999, 12, 31, 23, 59, 59)},
       {"2026-06-30T23:59:59+23:59", at(2026, 6, 30, 0, 0, 59)},
   };
   for (const auto& c : cases) {
@@ -331,6 +329,40 @@ TEST(InternetDateTimeTest, RejectsOtherForms) {
   EXPECT_FALSE(parseInternetDateTime(std::string_view("2026-12-08T20:12:53Z\0", 21)));
 }
 
+// Only instants of the years 0001-9999 are accepted, judged after the offset
+// is applied: a local year 0000 or 9999 may or may not be in range.
+TEST(InternetDateTimeTest, KeepsToTheYearsThatCanBeWritten) {
+  const struct {
+    const char* text;
+    std::optional<SysSeconds> instant;
+  } cases[] = {
+      {"0001-01-01T00:00:00Z", at(1, 1, 1, 0, 0, 0)},
+      {"0001-01-01T00:00:00-00:00", at(1, 1, 1, 0, 0, 0)},
+      {"0000-12-31T23:59:59Z", std::nullopt},
+      {"0000-01-01T00:00:00Z", std::nullopt},
+      {"0000-01-01T00:00:00+23:50", std::nullopt},
+      {"0001-01-01T00:00:00+00:01", std::nullopt},  // pushed back into year 0
+      {"0001-01-01T23:49:59+23:50", std::nullopt},
+      {"0001-01-01T23:50:00+23:50", at(1, 1, 1, 0, 0, 0)},
+      {"0000-12-31T23:00:00-01:00", at(1, 1, 1, 0, 0, 0)},  // pushed forward into year 1
+      {"0000-12-31T22:59:59-01:00", std::nullopt},
+      {"0000-12-31T00:10:00-23:50", at(1, 1, 1, 0, 0, 0)},
+      {"9999-12-31T23:59:59Z", at(9999, 12, 31, 23, 59, 59)},
+      {"9999-12-31T23:59:59+00:01", at(9999, 12, 31, 23, 58, 59)},
+      {"9999-12-31T23:59:59-00:01", std::nullopt},  // pushed into year 10000
+      {"9999-12-31T00:09:59-23:50", at(9999, 12, 31, 23, 59, 59)},
+      {"9999-12-31T00:10:00-23:50", std::nullopt},
+      {"9999-12-31T23:59:60Z", std::nullopt},  // leap second
+  };
+  for (const auto& c : cases) {
+    const auto parsed = parseInternetDateTime(c.text);
+    EXPECT_EQ(parsed, c.instant) << c.text;
+    if (parsed) {
+      EXPECT_EQ(parseInternetDateTime(formatInternetDateTime(*parsed)), parsed) << c.text;
+    }
+  }
+}
+
 TEST(InternetDateTimeTest, FormatsInUTCAndRoundTrips) {
   const struct {
     SysSeconds instant;
@@ -340,7 +372,7 @@ TEST(InternetDateTimeTest, FormatsInUTCAndRoundTrips) {
       {SysSeconds{}, "1970-01-01T00:00:00Z"},
       {SysSeconds{seconds{-1}}, "1969-12-31T23:59:59Z"},
       {at(2024, 2, 29, 9, 5, 7), "2024-02-29T09:05:07Z"},
-      {at(0, 1, 1, 0, 0, 0), "0000-01-01T00:00:00Z"},
+      {at(1, 1, 1, 0, 0, 0), "0001-01-01T00:00:00Z"},
       {at(999, 3, 4, 5, 6, 7), "0999-03-04T05:06:07Z"},
       {at(9999, 12, 31, 23, 59, 59), "9999-12-31T23:59:59Z"},
   };
@@ -359,6 +391,41 @@ TEST(InternetDateTimeTest, FormatsNanoseconds) {
   EXPECT_EQ(formatInternetDateTimeNanos(base), "2026-12-08T20:12:53.000000000Z");
   EXPECT_EQ(formatInternetDateTimeNanos(base + 7ns), "2026-12-08T20:12:53.000000007Z");
   EXPECT_EQ(formatInternetDateTimeNanos(SysNanoseconds{-500ms}), "1969-12-31T23:59:59.500000000Z");
+  EXPECT_EQ(formatInternetDateTimeNanos(sys_time<microseconds>{-1us}),
+            "1969-12-31T23:59:59.999999000Z");
+  // The ends of what nanoseconds hold: the split into whole seconds must not
+  // overflow on the way.
+  EXPECT_EQ(formatInternetDateTimeNanos(SysNanoseconds::min()), "1677-09-21T00:12:43.145224192Z");
+  EXPECT_EQ(formatInternetDateTimeNanos(SysNanoseconds::max()), "2262-04-11T23:47:16.854775807Z");
+}
+
+// Instants outside the years 0001-9999 are written as the nearest end of
+// those years, so a written text always parses back.
+TEST(InternetDateTimeTest, WritesOnlyTextsThatParse) {
+  const struct {
+    SysSeconds instant;
+    const char* text;
+  } whole[] = {
+      {at(0, 12, 31, 23, 59, 59), "0001-01-01T00:00:00Z"},
+      {at(-1, 6, 1, 0, 0, 0), "0001-01-01T00:00:00Z"},
+      {SysSeconds::min(), "0001-01-01T00:00:00Z"},
+      {at(10000, 1, 1, 0, 0, 0), "9999-12-31T23:59:59Z"},
+      {SysSeconds::max(), "9999-12-31T23:59:59Z"},
+  };
+  for (const auto& c : whole) {
+    EXPECT_EQ(formatInternetDateTime(c.instant), c.text);
+    EXPECT_TRUE(parseInternetDateTime(formatInternetDateTime(c.instant))) << c.text;
+  }
+  const struct {
+    sys_time<microseconds> instant;
+    const char* text;
+  } fractional[] = {
+      {sys_time<microseconds>{at(0, 12, 31, 23, 59, 59)} + 1ms, "0001-01-01T00:00:00.000000000Z"},
+      {sys_time<microseconds>::min(), "0001-01-01T00:00:00.000000000Z"},
+      {sys_time<microseconds>{at(10000, 1, 1, 0, 0, 0)}, "9999-12-31T23:59:59.999999000Z"},
+      {sys_time<microseconds>::max(), "9999-12-31T23:59:59.999999000Z"},
+  };
+  for (const auto& c : fractional) EXPECT_EQ(formatInternetDateTimeNanos(c.instant), c.text);
 }
 
 // ---- Folders ----
@@ -522,6 +589,50 @@ TEST_F(PrivateFolderTest, AnotherUsersFolderIsRefused) {
 
 TEST_F(PrivateFolderTest, MissingParentIsAnError) {
   expectRefused(env_.root() / "no" / "parent", ENOENT);
+}
+
+TEST(ApplicationSupportFolderTest, MadePrivateWithTheFoldersAboveIt) {
+  testing::TestEnvironment env;
+  ScopedVariable data("XDG_DATA_HOME", std::nullopt);
+  ScopedVariable home("HOME", (env.root() / "home").string());
+  for (const mode_t mask : {mode_t{022}, mode_t{0277}}) {
+    const mode_t old = ::umask(mask);
+    const auto folder = makeApplicationSupportFolder();
+    ::umask(old);
+    ASSERT_TRUE(folder);
+    EXPECT_EQ(*folder, env.root() / "home" / ".local" / "share" / "CorvaneSync");
+    EXPECT_EQ(modeOf(*folder), 0700u) << "umask " << mask;
+    fs::remove_all(env.root() / "home" / ".local");
+  }
+  const mode_t old = ::umask(022);
+  makeApplicationSupportFolder();
+  ::umask(old);
+  EXPECT_EQ(modeOf(env.root() / "home" / ".local"), 0700u) << "a missing base folder is private";
+  EXPECT_EQ(modeOf(env.root() / "home" / ".local" / "share"), 0700u);
+}
+
+TEST(ApplicationSupportFolderTest, AnExistingFolderOfOursIsNarrowed) {
+  testing::TestEnvironment env;  // makes CorvaneSync under the umask, as earlier versions did
+  fs::permissions(env.applicationSupport(), fs::perms(0755));
+  std::ofstream(env.applicationSupport() / "engine.json") << "{}";
+  EXPECT_EQ(makeApplicationSupportFolder(), env.applicationSupport());
+  EXPECT_EQ(modeOf(env.applicationSupport()), 0700u);
+  EXPECT_TRUE(fs::exists(env.applicationSupport() / "engine.json"));
+}
+
+TEST(ApplicationSupportFolderTest, ALinkInItsPlaceIsTheUsersAndLeftAlone) {
+  testing::TestEnvironment env;
+  const fs::path target = env.root() / "elsewhere";
+  fs::create_directory(target);
+  fs::permissions(target, fs::perms(0750));
+  fs::remove(env.applicationSupport());
+  fs::create_directory_symlink(target, env.applicationSupport());
+  EXPECT_EQ(makeApplicationSupportFolder(), env.applicationSupport());
+  EXPECT_EQ(modeOf(target), 0750u);
+
+  fs::remove(env.applicationSupport());
+  std::ofstream(env.applicationSupport()) << "a file in the way";
+  EXPECT_THROW(makeApplicationSupportFolder(), fs::filesystem_error);
 }
 
 TEST(FoldersTest, HostTemporaryFolderIsCreatedPerDomain) {

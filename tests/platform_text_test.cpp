@@ -1,9 +1,12 @@
-// Text helpers of the platform layer: hex digits and percent-encoding.
+// Text helpers of the platform layer: hex digits, percent-encoding and the
+// quoting of a user's input.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "platform/percent_encoding.h"
+#include "platform/quoted_text.h"
+#include "platform/unicode.h"
 
 namespace corvane::platform {
 namespace {
@@ -37,6 +40,34 @@ TEST(PercentEncodingTest, HexDigitValues) {
   for (const char c : {'g', 'G', '/', ':', '@', '`', ' ', '\0'}) {
     EXPECT_EQ(hexDigitValue(c), -1) << static_cast<int>(c);
   }
+}
+
+TEST(QuotedTextTest, ShortInputIsQuotedWhole) {
+  EXPECT_EQ(quotedInput("a/b.txt"), "\"a/b.txt\"");
+  EXPECT_EQ(quotedInput(""), "\"\"");
+  const std::string limit(kQuotedInputLimit, 'x');
+  EXPECT_EQ(quotedInput(limit), "\"" + limit + "\"");
+  EXPECT_EQ(shortenedInput(limit), limit);
+}
+
+TEST(QuotedTextTest, LongInputIsCutAndMarked) {
+  const std::string huge(63'000'000, 'p');
+  const std::string q = quotedInput(huge);
+  EXPECT_EQ(q, "\"" + huge.substr(0, kQuotedInputLimit) + "...\" (1024 of 63000000 bytes shown)");
+  EXPECT_EQ(shortenedInput(huge),
+            huge.substr(0, kQuotedInputLimit) + "... (1024 of 63000000 bytes shown)");
+  EXPECT_EQ(shortenedInput(std::string(kQuotedInputLimit + 1, 'p')),
+            std::string(kQuotedInputLimit, 'p') + "... (1024 of 1025 bytes shown)");
+}
+
+TEST(QuotedTextTest, ACutNeverSplitsACharacter) {
+  // One byte, then characters of two: byte 1024 is the second of a pair.
+  std::string text = "x";
+  while (text.size() < 2000) text += "\xc3\xa9";
+  const std::string cut = shortenedInput(text);
+  EXPECT_TRUE(cut.starts_with(text.substr(0, 1023) + "..."));
+  EXPECT_TRUE(cut.ends_with("(1023 of " + std::to_string(text.size()) + " bytes shown)")) << cut;
+  EXPECT_TRUE(isValidUTF8(cut));
 }
 
 }  // namespace

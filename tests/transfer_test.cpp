@@ -1,7 +1,9 @@
 // Content transfer: fetch, upload and conflict copy against the test engine,
 // with the staging copies that uploads hand to the engine.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +22,8 @@
 #include "engine/engine_error.h"
 #include "engine/json_text.h"
 #include "engine/staging.h"
+#include "platform/file_copy.h"
+#include "platform/unique_fd.h"
 #include "support/test_engine.h"
 #include "support/test_env.h"
 
@@ -360,6 +364,36 @@ TEST(StagingCopy, FallsBackWhenTheKernelCannotCopyAcrossFileSystems) {
   const std::string copied = readFile(env.root() / "copy");
   EXPECT_NE(copied.find("Name:"), std::string::npos);
   EXPECT_NE(copied.find("VmRSS:"), std::string::npos) << "copy stopped early: " << copied.size();
+}
+
+TEST(SameContents, SizesFirstThenEveryByte) {
+  TestEnvironment env;
+  // Larger than one block of the comparison, so a difference late in the
+  // file is only found by reading past the first block.
+  std::string big(700 * 1024, 'b');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31 % 251);
+  std::string lastByteOff = big;
+  lastByteOff.back() ^= 1;
+  const struct {
+    std::string a, b;
+    bool same;
+  } cases[] = {
+      {"", "", true},
+      {"abc", "abc", true},
+      {big, big, true},
+      {big, lastByteOff, false},
+      {"abc", "abd", false},
+      {"abc", "abcd", false},
+      {big, big.substr(0, big.size() - 1), false},
+  };
+  for (const auto& c : cases) {
+    writeFile(env.root() / "a", c.a);
+    writeFile(env.root() / "b", c.b);
+    const platform::UniqueFd a(::open((env.root() / "a").c_str(), O_RDONLY | O_CLOEXEC));
+    const platform::UniqueFd b(::open((env.root() / "b").c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_EQ(platform::sameContents(a.get(), b.get()), c.same) << c.a.size() << " " << c.b.size();
+    EXPECT_EQ(::lseek(a.get(), 0, SEEK_CUR), 0) << "the offsets stay where they were";
+  }
 }
 
 }  // namespace

@@ -5,17 +5,15 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
-
-#include <sys/stat.h>
-
-#include <system_error>
 
 #include "engine/decoding.h"
 #include "engine/engine_client.h"
@@ -133,6 +131,30 @@ TEST_F(TransportTest, EveryStatusButTwoHundredIsAnErrorAndLogged) {
 
     EXPECT_EQ(error, c.expected) << error.description();
     EXPECT_EQ(log.messages(), std::vector<std::string>{c.logLine});
+  }
+}
+
+TEST_F(TransportTest, LogLinesQuoteOnlyTheStartOfAHugePathOrMessage) {
+  {
+    LogWatch log;
+    engineErrorOf([&] { client.list(std::string(300'000, 'd')); });
+    const std::vector<std::string> lines = log.messages();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_LT(lines[0].size(), 2000u);
+    EXPECT_TRUE(lines[0].starts_with("GET /v1/scopes/local-1/list?dir=dddd")) << lines[0];
+    // "/v1/scopes/local-1/list?dir=" and the name
+    EXPECT_NE(lines[0].find("dddd... (1024 of 300028 bytes shown): "), std::string::npos)
+        << lines[0];
+  }
+  {
+    engine.on("GET", "/v1/scopes",
+              Reply{500, "{\"message\":\"" + std::string(300'000, 'm') + "\"}"});
+    LogWatch log;
+    engineErrorOf([&] { client.scopes(); });
+    const std::vector<std::string> lines = log.messages();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0],
+              "GET /v1/scopes: 500 " + std::string(1024, 'm') + "... (1024 of 300000 bytes shown)");
   }
 }
 
@@ -323,7 +345,7 @@ TEST_F(TransportTest, APortOutsideTheTcpRangeFailsWithoutCrashing) {
 TEST_F(TransportTest, APathTheUrlParserRejectsFailsWithoutCrashing) {
   // The scope id goes into the path unescaped.
   const std::vector<std::string> scopeIDs = {"bad\nid", "bad\x01id", "a b",
-                                              std::string("abc\0def", 7)};
+                                             std::string("abc\0def", 7)};
   for (const auto& scopeID : scopeIDs) {
     SCOPED_TRACE(scopeID);
     EngineClient bad(scopeID);

@@ -70,6 +70,11 @@ constexpr const char* kSchema = R"(
     mtime_sec INTEGER NOT NULL, mtime_nsec INTEGER NOT NULL, version TEXT NOT NULL) WITHOUT ROWID;
 )";
 
+// Kept apart from the versioned tables: a new layout of the log must not
+// forget the work files a crashed engine left in the folder.
+constexpr const char* kWorkFilesTable =
+    "CREATE TABLE IF NOT EXISTS work_files(path TEXT PRIMARY KEY) WITHOUT ROWID";
+
 // Raised whenever the tables change shape. A database of another layout is
 // emptied and starts a new log, whose identity turns old anchors into resets.
 constexpr int kSchemaVersion = 2;
@@ -110,12 +115,16 @@ ChangeLog::ChangeLog(const std::filesystem::path& file, const std::string& folde
       exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
       exec("COMMIT");
     }
+    exec(kWorkFilesTable);
     const auto id = meta("log_id");
     if (!id || meta("folder") != folder) {
       // A new log, or one that described another folder: start over, so that
-      // no anchor of the old log is taken for one of this log.
+      // no anchor of the old log is taken for one of this log. Work files of
+      // another folder are out of reach.
       exec("BEGIN");
-      exec("DELETE FROM changes; DELETE FROM snapshot; DELETE FROM meta;");
+      exec(
+          "DELETE FROM changes; DELETE FROM snapshot; DELETE FROM meta; DELETE FROM "
+          "work_files;");
       setMeta("log_id", randomHex(16));
       setMeta("folder", folder);
       setMeta("pruned_through", "0");
@@ -229,6 +238,24 @@ void ChangeLog::prune() {
     throw;
   }
   prunedThrough_ = through;
+}
+
+void ChangeLog::recordWorkFile(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  Statement(db_, "INSERT OR IGNORE INTO work_files(path) VALUES(?)").bind(1, path).run();
+}
+
+void ChangeLog::forgetWorkFile(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  Statement(db_, "DELETE FROM work_files WHERE path = ?").bind(1, path).run();
+}
+
+std::vector<std::string> ChangeLog::workFiles() {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> paths;
+  Statement query(db_, "SELECT path FROM work_files");
+  while (query.step()) paths.push_back(query.text(0));
+  return paths;
 }
 
 std::string ChangeLog::anchorFor(std::int64_t seq) const {

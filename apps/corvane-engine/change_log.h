@@ -4,7 +4,10 @@
 //   - the snapshot: the last state of every item that the log has reported,
 //     so that a restart can log what changed while the engine was down;
 //   - the log's identity (random, made with the log) and the folder it
-//     describes; opening the log for another folder starts a new log.
+//     describes; opening the log for another folder starts a new log;
+//   - the names of the engine's own work files in the folder (WorkFiles),
+//     recorded before they exist, so that a crash never leaves one behind
+//     that the next start does not know to be the engine's.
 // Anchors are "<identity>:<sequence number of the last change reported>".
 // Only the newest `retention` changes are kept; older anchors get a reset.
 //
@@ -48,6 +51,13 @@ class ChangeLog {
   // nothing to remove the path) in one transaction.
   using SnapshotEdit = std::pair<std::string, std::optional<ItemState>>;
   void append(const std::vector<Change>& changes, const std::vector<SnapshotEdit>& edits);
+
+  // The records of work files: scope paths, each committed in its own
+  // transaction (which outlives a crash of the engine) before a file of that
+  // name is made.
+  void recordWorkFile(const std::string& path);
+  void forgetWorkFile(const std::string& path);
+  std::vector<std::string> workFiles();
 
   std::string currentAnchor();
   // The answer to a changes query for `anchor`: "latest", an anchor of this

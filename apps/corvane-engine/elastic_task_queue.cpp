@@ -11,7 +11,7 @@ void ElasticTaskQueue::enqueue(std::function<void()> task) {
   std::unique_lock lock(mutex_);
   tasks_.push_back(std::move(task));
   // Idle workers may already be promised to earlier tasks still in the queue.
-  if (idle_ < tasks_.size() && threads_ < kMaxThreads) {
+  if (idle_ < tasks_.size() && threads_ < maxThreads_) {
     ++threads_;
     try {
       std::thread([this] { work(); }).detach();

@@ -1,8 +1,9 @@
 // The HTTP server's worker pool. cpp-httplib serves each connection on one
 // worker for as long as the connection lives, keep-alive waits included, so a
 // fixed pool lets idle or stalled clients starve everyone else. This pool
-// starts a new worker whenever none is idle (up to kMaxThreads) and lets
-// workers that stayed idle for a while end.
+// starts a new worker whenever none is idle (up to its maximum, which the
+// server sets above its connection limit so that even a refusal never waits
+// for a worker) and lets workers that stayed idle for a while end.
 //
 // Owned by the EngineServer's httplib::Server, which creates it on listen and
 // shuts it down when listening ends. Thread-safe.
@@ -20,10 +21,9 @@ namespace corvane::syncengine {
 
 class ElasticTaskQueue : public httplib::TaskQueue {
  public:
-  static constexpr std::size_t kMaxThreads = 1024;
   static constexpr auto kIdleLifetime = std::chrono::seconds(30);
 
-  ElasticTaskQueue() = default;
+  explicit ElasticTaskQueue(std::size_t maxThreads) : maxThreads_(maxThreads) {}
   ~ElasticTaskQueue() override;
 
   void enqueue(std::function<void()> task) override;
@@ -33,6 +33,7 @@ class ElasticTaskQueue : public httplib::TaskQueue {
  private:
   void work();
 
+  const std::size_t maxThreads_;
   std::mutex mutex_;
   std::condition_variable available_;
   std::condition_variable ended_;

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <set>
 
+#include "platform/folders.h"
 #include "platform/percent_encoding.h"
 
 namespace corvane::syncengine {
@@ -18,7 +19,12 @@ fs::path defaultFolder(const fs::path& applicationSupport) {
   const fs::path folder = applicationSupport / "buckets" / "default";
   if (fs::is_directory(folder)) return folder;
   std::error_code ec;
-  fs::create_directories(folder, ec);
+  try {
+    platform::makePrivateDataFolder(applicationSupport);  // before anything lands in it
+  } catch (const fs::filesystem_error& e) {
+    ec = e.code();
+  }
+  if (!ec) fs::create_directories(folder, ec);
   if (ec)
     throw OptionError("cannot create the default scope folder " + folder.string() + ": " +
                       ec.message());

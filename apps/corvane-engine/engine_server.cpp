@@ -20,6 +20,8 @@ namespace corvane::syncengine {
 namespace {
 
 constexpr std::string_view kScopesPath = "/v1/scopes";
+constexpr const char* kShuttingDown = "The engine is shutting down.";
+constexpr const char* kWrongToken = "The token is missing or wrong; read it again from engine.json.";
 
 std::string messageBody(const std::string& message) {
   return JsonObjectWriter().addString("message", message).str();
@@ -68,10 +70,18 @@ std::string libraryErrorMessage(int status) {
       return "There is no such endpoint; the engine serves /v1/scopes.";
     case 405:
       return "The engine does not take this method; use GET or POST.";
+    case 408:
+      return "The request's head did not arrive in time.";
+    case 411:
+      return "The engine takes a request body only with a Content-Length.";
     case 413:
-      return "The request body is too large.";
+      return "The request body is too large; the engine takes small JSON bodies only.";
     case 414:
       return "The request target is too long.";
+    case 431:
+      return "The request's head is too large.";
+    case 503:
+      return "The engine is busy with too many connections; try again shortly.";
     default:
       return "The request failed with HTTP status " + std::to_string(status) + ".";
   }
@@ -92,17 +102,18 @@ void logLine(const std::string& method, const std::string& target, int status,
 
 }  // namespace
 
-EngineServer::EngineServer(std::vector<ScopeService*> scopes, std::string token, bool verbose)
-    : scopes_(std::move(scopes)), expectedAuthorization_("Bearer " + token), verbose_(verbose) {
-  server_.new_task_queue = [] { return new ElasticTaskQueue(); };
-  server_.set_tcp_nodelay(true);
-  // The client reuses connections; an idle one is closed after a few seconds,
-  // and a client that stops sending mid-request loses its connection.
+EngineServer::EngineServer(std::vector<ScopeService*> scopes, std::string token, bool verbose,
+                           ServerLimits limits)
+    : scopes_(std::move(scopes)),
+      expectedAuthorization_("Bearer " + token),
+      verbose_(verbose),
+      server_(
+          limits, [this](const httplib::Request& request) { return admit(request); },
+          [](int status) { return messageBody(libraryErrorMessage(status)); }) {
+  // Refusals beyond the connection limit run on workers too: leave room.
+  const std::size_t maxThreads = limits.maxConnections + 256;
+  server_.new_task_queue = [maxThreads] { return new ElasticTaskQueue(maxThreads); };
   server_.set_keep_alive_max_count(100'000);
-  server_.set_keep_alive_timeout(2);
-  server_.set_read_timeout(10);
-  server_.set_write_timeout(30);
-  server_.set_payload_max_length(64 << 20);
   // SO_REUSEADDR only: the library's default also sets SO_REUSEPORT, which
   // would let a second engine bind the same fixed port.
   server_.set_socket_options([this](int sock) {
@@ -124,14 +135,17 @@ EngineServer::EngineServer(std::vector<ScopeService*> scopes, std::string token,
   server_.Delete(".*", serve);
   server_.Patch(".*", serve);
   server_.Options(".*", serve);
-  // Answers the library makes itself (a malformed request, a body or target
-  // too large, a method it does not know) come without a body: give them one.
-  server_.set_error_handler(httplib::Server::HandlerWithResponse(
-      [](const httplib::Request&, httplib::Response& response) {
-        if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        response.set_content(messageBody(libraryErrorMessage(response.status)), "application/json");
-        return httplib::Server::HandlerResponse::Handled;
-      }));
+}
+
+std::optional<GuardedHttpServer::Refusal> EngineServer::admit(const httplib::Request& request) {
+  {
+    std::lock_guard lock(drainMutex_);
+    if (draining_) return GuardedHttpServer::Refusal{503, messageBody(kShuttingDown)};
+  }
+  if (!sameSecret(request.get_header_value("Authorization"), expectedAuthorization_)) {
+    return GuardedHttpServer::Refusal{401, messageBody(kWrongToken)};
+  }
+  return std::nullopt;
 }
 
 int EngineServer::bind(int port) {
@@ -182,13 +196,13 @@ EngineServer::Answer EngineServer::handle(const std::string& method, const std::
   const auto started = std::chrono::steady_clock::now();
   {
     std::lock_guard lock(drainMutex_);
-    if (draining_) return {503, messageBody("The engine is shutting down.")};
+    if (draining_) return {503, messageBody(kShuttingDown)};
     ++inFlight_;
   }
   Answer answer;
   try {
     if (!sameSecret(authorization, expectedAuthorization_)) {
-      throw ApiError(401, "The token is missing or wrong; read it again from engine.json.");
+      throw ApiError(401, kWrongToken);
     }
     const std::size_t mark = target.find('?');
     const std::string path = percentDecode(target.substr(0, mark));

@@ -4,26 +4,32 @@
 // the {"message": ...} error bodies. One line per request goes to standard
 // error when verbose, and always for failed requests.
 //
+// Each connection is held to the limits of ServerLimits (see
+// GuardedHttpServer): a request without the token, or with a body over the
+// limit, is refused from its head before the body is read.
+//
 // Owned by the engine's main(); serves from a pool of its own threads
 // between bind() and stop().
 #pragma once
-
-#include <httplib.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "guarded_http_server.h"
 #include "scope_service.h"
+#include "server_limits.h"
 
 namespace corvane::syncengine {
 
 class EngineServer {
  public:
-  EngineServer(std::vector<ScopeService*> scopes, std::string token, bool verbose);
+  EngineServer(std::vector<ScopeService*> scopes, std::string token, bool verbose,
+               ServerLimits limits = {});
 
   // Binds 127.0.0.1:`port` (0: any free port) and returns the port. Throws
   // std::runtime_error when the port cannot be had.
@@ -56,6 +62,8 @@ class EngineServer {
   Answer route(const std::string& method, const std::string& path, const std::string& query,
                const std::string& body);
   ScopeService* scopeWithId(const std::string& id) const;
+  // The refusals that need only a request's head.
+  std::optional<GuardedHttpServer::Refusal> admit(const httplib::Request& request);
 
   std::vector<ScopeService*> scopes_;
   std::string expectedAuthorization_;
@@ -66,7 +74,7 @@ class EngineServer {
   int inFlight_ = 0;
   bool draining_ = false;
   std::atomic<bool> selfChecking_ = false;  // its requests are not logged
-  httplib::Server server_;
+  GuardedHttpServer server_;
 };
 
 }  // namespace corvane::syncengine

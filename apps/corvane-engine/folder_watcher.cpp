@@ -164,7 +164,7 @@ void FolderWatcher::drain(std::vector<ChangeTracker::Target>& targets, bool& ove
         continue;
       }
       const std::string_view name(event->name);
-      if (isWorkFileName(name) || !platform::isValidUTF8(name)) continue;
+      if (!platform::isValidUTF8(name)) continue;
       const std::string path = joinPath(folder->second, name);
       if (event->mask & IN_ISDIR) {
         if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
@@ -202,9 +202,7 @@ void FolderWatcher::watchTree(const std::string& top) {
     if (!dir) continue;
     while (const dirent* child = ::readdir(dir)) {
       const std::string_view name = child->d_name;
-      if (name == "." || name == ".." || isWorkFileName(name) || !platform::isValidUTF8(name)) {
-        continue;
-      }
+      if (name == "." || name == ".." || !platform::isValidUTF8(name)) continue;
       if (child->d_type == DT_DIR) {
         pending.push_back(joinPath(path, name));
       } else if (child->d_type == DT_UNKNOWN) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <future>
@@ -15,6 +16,7 @@
 #include "discovery_file.h"
 #include "engine_options.h"
 #include "engine_server.h"
+#include "open_files.h"
 #include "platform/folders.h"
 #include "random_hex.h"
 #include "scope_service.h"
@@ -44,6 +46,7 @@ int serve(const EngineOptions& options) {
 
   // Options first: a command line that cannot work leaves nothing behind.
   std::vector<ScopeSetup> setups = setUpScopes(options, *applicationSupport);
+  corvane::platform::makePrivateDataFolder(*applicationSupport);
 
   DiscoveryFile discovery(*applicationSupport);
   try {
@@ -63,7 +66,9 @@ int serve(const EngineOptions& options) {
   std::vector<ScopeService*> served;
   for (auto& scope : scopes) served.push_back(scope.get());
   const std::string token = randomHex(32);
-  EngineServer server(served, token, options.verbose);
+  ServerLimits limits;
+  limits.maxConnections = std::min(limits.maxConnections, connectionsFor(raiseOpenFilesLimit()));
+  EngineServer server(served, token, options.verbose, limits);
   const int port = server.bind(options.port);
 
   std::atomic<bool> servedOk = true;

@@ -11,6 +11,7 @@
 
 #include "platform/unicode.h"
 #include "scope_paths.h"
+#include "work_files.h"
 
 namespace corvane::syncengine {
 namespace fs = std::filesystem;
@@ -39,9 +40,10 @@ class FolderStream {
   DIR* dir_;
 };
 
-// Calls `visit(name, stat)` for each listable child of the open folder `fd`.
+// Calls `visit(name, stat)` for each listable child of the open folder `fd`,
+// the scope's folder `folder`; the engine's work files in `own` are skipped.
 template <class Visit>
-void forEachChild(int fd, Visit&& visit) {
+void forEachChild(int fd, std::string_view folder, const WorkFiles* own, Visit&& visit) {
   FolderStream stream(fd);
   if (!stream.get()) throw std::system_error(errno, std::generic_category(), "cannot read folder");
   const int dirFd = ::dirfd(stream.get());
@@ -53,9 +55,10 @@ void forEachChild(int fd, Visit&& visit) {
       return;
     }
     const std::string_view name = child->d_name;
-    if (name == "." || name == ".." || isWorkFileName(name)) continue;
+    if (name == "." || name == "..") continue;
     if (child->d_type != DT_UNKNOWN && child->d_type != DT_REG && child->d_type != DT_DIR) continue;
     if (!platform::isValidUTF8(name)) continue;
+    if (own && own->contains(joinPath(folder, name))) continue;
     struct stat st {};
     if (::fstatat(dirFd, child->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
     if (auto state = stateFromStat(st)) visit(name, *state);
@@ -117,13 +120,14 @@ Change makeChange(std::string path, const ItemState& state, bool deleted) {
   return Change{makeEntry(std::move(path), state), deleted};
 }
 
-ScopeFolder::ScopeFolder(fs::path root) : root_(std::move(root)) {}
+ScopeFolder::ScopeFolder(fs::path root, const WorkFiles* own) : root_(std::move(root)), own_(own) {}
 
 fs::path ScopeFolder::full(std::string_view path) const {
   return path.empty() ? root_ : root_ / fs::path(std::string(path));
 }
 
 ScopeFolder::Kind ScopeFolder::kindOf(std::string_view path, struct stat* out) const {
+  if (own_ && own_->contains(path)) return Kind::missing;
   struct stat st {};
   // Each parent must be a real folder: a symbolic link on the way could lead
   // out of the scope.
@@ -152,7 +156,7 @@ std::vector<Entry> ScopeFolder::list(std::string_view path) const {
   const int fd = openFolder(full(path));
   if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open folder");
   std::vector<std::pair<std::string, ItemState>> children;
-  forEachChild(fd, [&](std::string_view name, const ItemState& state) {
+  forEachChild(fd, path, own_, [&](std::string_view name, const ItemState& state) {
     children.emplace_back(std::string(name), state);
   });
   // Sorting indices leaves the records where they are: large folders sort
@@ -178,7 +182,7 @@ void ScopeFolder::walk(std::string_view path,
     const int fd = openFolder(full(folder));
     if (fd < 0) continue;
     try {
-      forEachChild(fd, [&](std::string_view name, const ItemState& state) {
+      forEachChild(fd, folder, own_, [&](std::string_view name, const ItemState& state) {
         std::string child = joinPath(folder, name);
         if (state.dir) pending.push_back(child);
         out.emplace_back(std::move(child), state);
@@ -187,15 +191,6 @@ void ScopeFolder::walk(std::string_view path,
       // A folder that vanished while being read simply has no more children.
     }
   }
-}
-
-void ScopeFolder::removeWorkFiles() const {
-  DIR* dir = ::opendir(root_.c_str());
-  if (!dir) return;
-  while (const dirent* child = ::readdir(dir)) {
-    if (isWorkFileName(child->d_name)) ::unlinkat(::dirfd(dir), child->d_name, 0);
-  }
-  ::closedir(dir);
 }
 
 }  // namespace corvane::syncengine

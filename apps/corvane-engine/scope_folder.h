@@ -2,10 +2,12 @@
 // scope-relative paths into file-system operations and reports items as the
 // engine sees them. Symbolic links and special files are not items: they are
 // never listed, and a path through a symbolic link is treated as missing, so
-// no request reaches outside the folder. Work files (scope_paths.h) and names
-// that are not valid UTF-8 are skipped as well.
+// no request reaches outside the folder. Names that are not valid UTF-8 are
+// skipped as well, and so are the engine's own work files (WorkFiles) while
+// they exist: nothing is at their names as far as the engine's items go.
 //
-// Stateless apart from the root; safe to use from any thread. Callers
+// Stateless apart from the root and the work files it asks (not owned; they
+// outlive it); safe to use from any thread. Callers
 // serialise mutations themselves (ScopeService).
 #pragma once
 
@@ -21,6 +23,8 @@
 #include "engine/records.h"
 
 namespace corvane::syncengine {
+
+class WorkFiles;
 
 // What the engine knows of one item: enough to describe it in an Entry and to
 // tell whether it changed.
@@ -66,7 +70,8 @@ class ScopeFolder {
  public:
   enum class Kind { missing, file, folder, other };
 
-  explicit ScopeFolder(std::filesystem::path root);
+  // `own` tells the engine's work files; none when null.
+  explicit ScopeFolder(std::filesystem::path root, const WorkFiles* own = nullptr);
 
   const std::filesystem::path& root() const { return root_; }
   // The file-system path of a scope path ("" is the root itself).
@@ -85,12 +90,9 @@ class ScopeFolder {
   // that vanish or cannot be read while walking are skipped.
   void walk(std::string_view path, std::vector<std::pair<std::string, ItemState>>& out) const;
 
-  // Removes work files that an engine left behind when it ended during an
-  // upload. Only one engine serves a folder at a time.
-  void removeWorkFiles() const;
-
  private:
   std::filesystem::path root_;
+  const WorkFiles* own_;
 };
 
 }  // namespace corvane::syncengine

@@ -1,51 +1,30 @@
 #include "scope_paths.h"
 
-#include <algorithm>
-
 #include "api_error.h"
 #include "host/item_names.h"
+#include "platform/quoted_text.h"
 
 namespace corvane::syncengine {
-namespace {
-
-std::string inQuotes(std::string_view text) { return "\"" + std::string(text) + "\""; }
-
-// A name the rule accepts may still be one of the engine's work files.
-void refuseWorkFileName(std::string_view shown, std::string_view name, std::string_view what) {
-  if (isWorkFileName(name)) {
-    throw badRequest("The " + std::string(what) + " " + inQuotes(shown) +
-                     " uses a name reserved for the engine's work files.");
-  }
-}
-
-}  // namespace
-
-bool isWorkFileName(std::string_view name) { return name.starts_with(kWorkFilePrefix); }
+using platform::quotedInput;
 
 void checkPath(std::string_view path, std::string_view what) {
   if (const host::NameVerdict verdict = host::checkItemPath(path); !verdict.ok()) {
     const bool tooLong = verdict.kind == host::NameVerdict::Kind::tooLong;
-    throw badRequest("The " + std::string(what) + " " + inQuotes(path) + " " + verdict.message +
+    throw badRequest("The " + std::string(what) + " " + quotedInput(path) + " " + verdict.message +
                      (tooLong ? "." : "; use a path like \"folder/file.txt\"."));
-  }
-  for (std::size_t start = 0; start < path.size();) {
-    const std::size_t slash = std::min(path.find('/', start), path.size());
-    refuseWorkFileName(path, path.substr(start, slash - start), what);
-    start = slash + 1;
   }
 }
 
 void checkName(std::string_view name, std::string_view what) {
   if (const host::NameVerdict verdict = host::checkItemName(name); !verdict.ok()) {
-    throw badRequest("The " + std::string(what) + " " + inQuotes(name) +
+    throw badRequest("The " + std::string(what) + " " + quotedInput(name) +
                      " is not a valid file name: it " + verdict.message + ".");
   }
-  refuseWorkFileName(name, name, what);
 }
 
 ItemKey parseItemKey(std::string_view key, std::string_view what) {
   if (key.empty() || key == "/") {
-    throw badRequest("The " + std::string(what) + " " + inQuotes(key) +
+    throw badRequest("The " + std::string(what) + " " + quotedInput(key) +
                      " names the whole scope; name an item inside it instead.");
   }
   ItemKey result;
@@ -60,7 +39,7 @@ ItemKey parseItemKey(std::string_view key, std::string_view what) {
 
 void checkLocalPath(std::string_view path, std::string_view what) {
   if (path.empty() || path.front() != '/') {
-    throw badRequest("The " + std::string(what) + " " + inQuotes(path) +
+    throw badRequest("The " + std::string(what) + " " + quotedInput(path) +
                      " must be an absolute file path.");
   }
   if (path.find('\0') != std::string_view::npos) {

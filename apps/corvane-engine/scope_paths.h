@@ -9,12 +9,11 @@
 namespace corvane::syncengine {
 
 // Throws 400 unless `path` is "" or a sequence of valid names joined by "/"
-// that the item name rule (host/item_names.h) accepts, none of them a work
-// file name. `what` names the request key in the message ("path", "dir").
+// that the item name rule (host/item_names.h) accepts. `what` names the
+// request key in the message ("path", "dir").
 void checkPath(std::string_view path, std::string_view what);
 
-// Throws 400 unless the item name rule accepts `name` and it is not an
-// engine work file name.
+// Throws 400 unless the item name rule accepts `name`.
 void checkName(std::string_view name, std::string_view what);
 
 // A key of delete, rename or move: a path, with a trailing "/" when it names
@@ -33,11 +32,5 @@ std::string nameOf(std::string_view path);    // the last component
 std::string joinPath(std::string_view folder, std::string_view name);
 // True when `path` is `folder` itself or lies below it ("" contains everything).
 bool isWithin(std::string_view path, std::string_view folder);
-
-// Names the engine uses for its own work files inside a scope's folder (the
-// staging copies of uploads). They are never listed or logged, and a request
-// cannot name them.
-constexpr std::string_view kWorkFilePrefix = ".corvane-part-";
-bool isWorkFileName(std::string_view name);
 
 }  // namespace corvane::syncengine

@@ -15,18 +15,17 @@
 #include "api_error.h"
 #include "host/item_names.h"
 #include "platform/file_copy.h"
+#include "platform/quoted_text.h"
 #include "platform/unique_fd.h"
-#include "random_hex.h"
 #include "rename_no_replace.h"
 #include "scope_paths.h"
 
 namespace corvane::syncengine {
+using platform::quotedInput;
 namespace fs = std::filesystem;
 using platform::copyContents;
 using platform::UniqueFd;
 namespace {
-
-std::string inQuotes(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
 std::string errorText(int error) { return std::strerror(error); }
 
@@ -38,48 +37,27 @@ void requireItem(const std::string& path) {
 void checkKeyMatches(const ItemKey& key, ScopeFolder::Kind kind, std::string_view what) {
   using Kind = ScopeFolder::Kind;
   if (kind == Kind::missing || kind == Kind::other) {
-    throw notFound("Nothing is at " + inQuotes(key.path) +
+    throw notFound("Nothing is at " + quotedInput(key.path) +
                    "; it may have been moved or deleted already.");
   }
   if (kind == Kind::folder && !key.folder) {
-    throw badRequest(inQuotes(key.path) + " is a folder; end the " + std::string(what) +
+    throw badRequest(quotedInput(key.path) + " is a folder; end the " + std::string(what) +
                      " with \"/\" to name it.");
   }
   if (kind == Kind::file && key.folder) {
-    throw badRequest(inQuotes(key.path) + " is a file; remove the trailing \"/\" from the " +
+    throw badRequest(quotedInput(key.path) + " is a file; remove the trailing \"/\" from the " +
                      std::string(what) + ".");
   }
 }
 
 }  // namespace
 
-// A work file in the scope's folder holding a copy of an upload's source;
-// removed unless it was renamed into place.
-class ScopeService::StagedCopy {
- public:
-  explicit StagedCopy(fs::path path) : path_(std::move(path)) {}
-  StagedCopy(StagedCopy&& other) noexcept : path_(std::exchange(other.path_, {})) {}
-  StagedCopy& operator=(StagedCopy&& other) noexcept {
-    discard();
-    path_ = std::exchange(other.path_, {});
-    return *this;
-  }
-  ~StagedCopy() { discard(); }
-  const fs::path& path() const { return path_; }
-  void placed() { path_.clear(); }
-
- private:
-  void discard() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  fs::path path_;
-};
-
 ScopeService::ScopeService(Scope record, const fs::path& folder, const fs::path& logFile,
                            std::int64_t retention)
     : record_(std::move(record)),
-      folder_(folder),
       log_(logFile, folder.string(), retention),
+      workFiles_(folder, log_),
+      folder_(folder, &workFiles_),
       tracker_(folder_, log_) {}
 
 ScopeService::~ScopeService() { stop(); }
@@ -92,7 +70,7 @@ void ScopeService::start() {
                                                tracker_.reconcile(t);
                                              });
   watcher_->start();
-  folder_.removeWorkFiles();
+  workFiles_.removeLeftovers(folder_);
   tracker_.start();
 }
 
@@ -102,8 +80,8 @@ void ScopeService::stop() {
 
 void ScopeService::requireWritable() const {
   if (!record_.write) {
-    throw ApiError(403,
-                   "The scope " + inQuotes(record_.name) + " is read-only; it cannot be changed.");
+    throw ApiError(
+        403, "The scope " + quotedInput(record_.name) + " is read-only; it cannot be changed.");
   }
 }
 
@@ -111,13 +89,13 @@ std::vector<Entry> ScopeService::list(const std::string& dir) {
   checkPath(dir, "dir");
   std::shared_lock lock(mutex_);
   if (folder_.kindOf(dir) != ScopeFolder::Kind::folder) {
-    throw notFound("The folder " + inQuotes(dir) + " does not exist.");
+    throw notFound("The folder " + quotedInput(dir) + " does not exist.");
   }
   try {
     return folder_.list(dir);
   } catch (const std::system_error& e) {
     if (e.code().value() == ENOENT || e.code().value() == ENOTDIR) {
-      throw notFound("The folder " + inQuotes(dir) + " does not exist.");
+      throw notFound("The folder " + quotedInput(dir) + " does not exist.");
     }
     throw;
   }
@@ -162,14 +140,14 @@ void ScopeService::makeFolders(const std::string& path,
       }
       if (errno != EEXIST) {
         throw std::system_error(errno, std::generic_category(),
-                                "cannot create the folder " + inQuotes(prefix));
+                                "cannot create the folder " + quotedInput(prefix));
       }
       kind = folder_.kindOf(prefix);
     }
     if (kind != ScopeFolder::Kind::folder) {
       tracker_.reconcile(created);
-      throw conflict("A file is in the way at " + inQuotes(prefix) + "; the folder " +
-                     inQuotes(path) + " cannot be created.");
+      throw conflict("A file is in the way at " + quotedInput(prefix) + "; the folder " +
+                     quotedInput(path) + " cannot be created.");
     }
   }
 }
@@ -194,7 +172,7 @@ std::vector<std::string> ScopeService::delete_(const std::vector<std::string>& k
       }
       removed.push_back({item.path, false});
       if (ec && ec.value() != ENOENT) {
-        throw std::system_error(ec, "cannot delete " + inQuotes(item.path));
+        throw std::system_error(ec, "cannot delete " + quotedInput(item.path));
       }
     }
   } catch (...) {
@@ -221,10 +199,10 @@ std::string ScopeService::move(const std::string& key, const std::string& dir) {
   std::unique_lock lock(mutex_);
   checkKeyMatches(item, folder_.kindOf(item.path), "path");
   if (folder_.kindOf(dir) != ScopeFolder::Kind::folder) {
-    throw notFound("The destination folder " + inQuotes(dir) + " does not exist.");
+    throw notFound("The destination folder " + quotedInput(dir) + " does not exist.");
   }
   if (item.folder && isWithin(dir, item.path)) {
-    throw badRequest("The folder " + inQuotes(item.path) +
+    throw badRequest("The folder " + quotedInput(item.path) +
                      " cannot be moved into itself or one of its folders.");
   }
   return relocate(key, dir, nameOf(item.path));
@@ -242,7 +220,7 @@ std::string ScopeService::relocate(const std::string& key, const std::string& ta
   if (target == item.path) return answer;
   if (folder_.kindOf(target) != ScopeFolder::Kind::missing ||
       !renameNoReplace(folder_.full(item.path), folder_.full(target))) {
-    throw conflict("Something already exists at " + inQuotes(target) +
+    throw conflict("Something already exists at " + quotedInput(target) +
                    "; choose another name or remove it first.");
   }
   tracker_.reconcile({{item.path, false}, {target, true}});
@@ -258,7 +236,7 @@ Entry ScopeService::fetch(const std::string& path, const std::string& dest) {
     std::shared_lock lock(mutex_);
     const auto kind = folder_.kindOf(path);
     if (kind == ScopeFolder::Kind::folder) {
-      throw badRequest("The path " + inQuotes(path) +
+      throw badRequest("The path " + quotedInput(path) +
                        " names a folder; only files can be fetched.");
     }
     if (kind != ScopeFolder::Kind::missing) {
@@ -267,84 +245,117 @@ Entry ScopeService::fetch(const std::string& path, const std::string& dest) {
     }
     struct stat st {};
     if (!in || ::fstat(in.get(), &st) != 0 || !(state = stateFromStat(st)) || state->dir) {
-      throw notFound("No file is at " + inQuotes(path) + "; it may have been moved or deleted.");
+      throw notFound("No file is at " + quotedInput(path) + "; it may have been moved or deleted.");
     }
   }
   UniqueFd out(::open(dest.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
   if (!out) {
     if (errno == EEXIST)
-      throw conflict("The destination " + inQuotes(dest) +
+      throw conflict("The destination " + quotedInput(dest) +
                      " already exists; fetch into a new file.");
     if (errno == ENOENT || errno == ENOTDIR) {
-      throw badRequest("The folder of the destination " + inQuotes(dest) + " does not exist.");
+      throw badRequest("The folder of the destination " + quotedInput(dest) + " does not exist.");
     }
-    throw badRequest("The destination " + inQuotes(dest) +
+    throw badRequest("The destination " + quotedInput(dest) +
                      " cannot be created: " + errorText(errno) + ".");
   }
   try {
     copyContents(in.get(), out.get());
   } catch (const std::system_error& e) {
     ::unlink(dest.c_str());
-    throw ApiError(500, "Copying " + inQuotes(path) + " to " + inQuotes(dest) +
+    throw ApiError(500, "Copying " + quotedInput(path) + " to " + quotedInput(dest) +
                             " failed: " + e.code().message() + ".");
   }
   return makeEntry(path, *state);
 }
 
-ScopeService::StagedCopy ScopeService::stage(const std::string& source) {
+UniqueFd ScopeService::openSource(const std::string& source) {
   UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!in) {
     if (errno == ENOENT || errno == ENOTDIR) {
-      throw badRequest("The source file " + inQuotes(source) +
+      throw badRequest("The source file " + quotedInput(source) +
                        " does not exist; keep it until the engine answers.");
     }
-    throw badRequest("The source file " + inQuotes(source) +
+    throw badRequest("The source file " + quotedInput(source) +
                      " cannot be read: " + errorText(errno) + ".");
   }
   struct stat st {};
   if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    throw badRequest("The source " + inQuotes(source) +
+    throw badRequest("The source " + quotedInput(source) +
                      " is not a file; only files can be uploaded.");
   }
-  StagedCopy staged(folder_.root() / (std::string(kWorkFilePrefix) + randomHex(8)));
-  UniqueFd out(::open(staged.path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (!out) {
-    throw std::system_error(errno, std::generic_category(),
-                            "cannot write into " + folder_.root().string());
-  }
-  copyContents(in.get(), out.get());
-  // Durable before it is renamed into place: a crash never leaves a
-  // half-written object under the object's name.
-  if (::fsync(out.get()) != 0) throw std::system_error(errno, std::generic_category(), "fsync");
-  return staged;
+  return in;
 }
 
-mode_t ScopeService::checkUpload(const std::string& path, const std::string& version) const {
+WorkFiles::Staged ScopeService::stage(int source, const std::string& path) {
+  // Staged in the folder the file goes to, or the nearest one that exists
+  // (the others are made later): on the same file system, so the staged
+  // contents can take their name without being copied again.
+  std::string folder = parentOf(path);
+  while (!folder.empty() && folder_.kindOf(folder) != ScopeFolder::Kind::folder) {
+    folder = parentOf(folder);
+  }
+  return workFiles_.stage(source, folder);
+}
+
+ScopeService::UploadTarget ScopeService::checkUpload(const std::string& path,
+                                                     const std::string& version) const {
   struct stat st {};
   switch (folder_.kindOf(path, &st)) {
     case ScopeFolder::Kind::missing:
       if (!version.empty()) {
-        throw conflict("The file " + inQuotes(path) +
+        throw conflict("The file " + quotedInput(path) +
                        " no longer exists; it was moved or deleted since version " +
-                       inQuotes(version) + ".");
+                       quotedInput(version) + ".");
       }
-      return 0;
+      return {};
     case ScopeFolder::Kind::folder:
-      throw conflict("A folder is at " + inQuotes(path) + "; a file cannot replace it.");
+      throw conflict("A folder is at " + quotedInput(path) + "; a file cannot replace it.");
     case ScopeFolder::Kind::other:
-      throw conflict("Something other than a file is at " + inQuotes(path) + ".");
+      throw conflict("Something other than a file is at " + quotedInput(path) + ".");
     case ScopeFolder::Kind::file:
       break;
   }
+  UploadTarget target;
+  target.mode = st.st_mode & 07777;
+  target.current = stateFromStat(st);
+  if (!target.current)
+    throw conflict("Something other than a file is at " + quotedInput(path) + ".");
+  target.stale = version.empty() || target.current->version != version;
+  return target;
+}
+
+void ScopeService::refuseStale(const std::string& path, const std::string& version,
+                               const UploadTarget& target) {
   if (version.empty()) {
-    throw conflict("A file already exists at " + inQuotes(path) +
+    throw conflict("A file already exists at " + quotedInput(path) +
                    "; send its current version to replace it.");
   }
-  if (const auto current = stateFromStat(st); !current || current->version != version) {
-    throw conflict("The file " + inQuotes(path) + " changed since version " + inQuotes(version) +
-                   "; its current version is " + inQuotes(current ? current->version : "") + ".");
+  throw conflict("The file " + quotedInput(path) + " changed since version " +
+                 quotedInput(version) + "; its current version is " +
+                 quotedInput(target.current->version) + ".");
+}
+
+std::optional<Entry> ScopeService::alreadyHolds(const std::string& path, const ItemState& state,
+                                                int source) const {
+  struct stat st {};
+  if (::fstat(source, &st) != 0 || st.st_size != state.size) return std::nullopt;
+  const UniqueFd current(
+      ::open(folder_.full(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat opened {};
+  if (!current || ::fstat(current.get(), &opened) != 0) return std::nullopt;
+  // The bytes compared must be those of the version the answer names.
+  const auto openedState = stateFromStat(opened);
+  if (!openedState || openedState->version != state.version) return std::nullopt;
+  try {
+    if (!platform::sameContents(current.get(), source)) return std::nullopt;
+  } catch (const std::system_error&) {
+    return std::nullopt;  // unreadable: not the same as far as anyone can tell
   }
-  return st.st_mode & 07777;
+  std::shared_lock lock(mutex_);
+  const auto now = folder_.stateOf(path);
+  if (!now || now->version != state.version) return std::nullopt;
+  return makeEntry(path, *now);
 }
 
 Entry ScopeService::upload(const std::string& path, const std::string& source,
@@ -355,28 +366,32 @@ Entry ScopeService::upload(const std::string& path, const std::string& source,
   checkFits(path);
   checkLocalPath(source, "source");
 
+  UploadTarget target;
   {
     std::shared_lock lock(mutex_);
-    checkUpload(path, version);  // refuse early, before copying
+    target = checkUpload(path, version);  // refuse early, before copying
   }
-  StagedCopy staged = stage(source);
+  const UniqueFd in = openSource(source);
+  if (target.stale) {
+    // A client that sends again what it sent before, on a base it no longer
+    // knows to be old (after a crash, say), is not in conflict with itself.
+    if (auto same = alreadyHolds(path, *target.current, in.get())) return *same;
+    refuseStale(path, version, target);
+  }
+  WorkFiles::Staged staged = stage(in.get(), path);
 
   std::unique_lock lock(mutex_);
-  const mode_t mode = checkUpload(path, version);
+  target = checkUpload(path, version);
+  if (target.stale) refuseStale(path, version, target);
   std::vector<ChangeTracker::Target> changed;
   makeFolders(parentOf(path), changed);
-  const fs::path target = folder_.full(path);
-  if (mode != 0) {
-    ::chmod(staged.path().c_str(), mode);
-    if (::rename(staged.path().c_str(), target.c_str()) != 0) {
-      throw std::system_error(errno, std::generic_category(), "cannot store " + inQuotes(path));
-    }
-  } else if (!renameNoReplace(staged.path(), target)) {
+  if (target.current) {
+    workFiles_.replace(staged, path, target.mode);
+  } else if (!workFiles_.placeNew(staged, path)) {
     tracker_.reconcile(changed);
-    throw conflict("A file already exists at " + inQuotes(path) +
+    throw conflict("A file already exists at " + quotedInput(path) +
                    "; send its current version to replace it.");
   }
-  staged.placed();
   changed.push_back({path, false});
   tracker_.reconcile(changed);
   return entryAt(path);
@@ -396,7 +411,7 @@ Entry ScopeService::conflictCopy(const std::string& path, const std::string& sou
             "conflict copy's path");
   checkFits(joinPath(folder, std::string(room, 'x')));
   checkLocalPath(source, "source");
-  StagedCopy staged = stage(source);
+  WorkFiles::Staged staged = stage(openSource(source).get(), path);
 
   std::unique_lock lock(mutex_);
   std::vector<ChangeTracker::Target> changed;
@@ -404,22 +419,21 @@ Entry ScopeService::conflictCopy(const std::string& path, const std::string& sou
   for (int counter = 1; counter <= kMaxCounter; ++counter) {
     const std::string copy = joinPath(folder, host::conflictName(nameOf(path), now, counter, room));
     if (folder_.kindOf(copy) != ScopeFolder::Kind::missing) continue;
-    if (renameNoReplace(staged.path(), folder_.full(copy))) {
-      staged.placed();
+    if (workFiles_.placeNew(staged, copy)) {
       changed.push_back({copy, false});
       tracker_.reconcile(changed);
       return entryAt(copy);
     }
   }
   tracker_.reconcile(changed);
-  throw conflict("Too many conflict copies of " + inQuotes(path) +
+  throw conflict("Too many conflict copies of " + quotedInput(path) +
                  " exist; remove some and try again.");
 }
 
 Entry ScopeService::entryAt(const std::string& path) const {
   const auto state = folder_.stateOf(path);
   if (!state)
-    throw ApiError(500, "The item " + inQuotes(path) + " vanished while it was being stored.");
+    throw ApiError(500, "The item " + quotedInput(path) + " vanished while it was being stored.");
   return makeEntry(path, *state);
 }
 

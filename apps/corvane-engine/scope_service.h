@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -20,7 +21,9 @@
 #include "change_tracker.h"
 #include "engine/records.h"
 #include "folder_watcher.h"
+#include "platform/unique_fd.h"
 #include "scope_folder.h"
+#include "work_files.h"
 
 namespace corvane::syncengine {
 
@@ -51,13 +54,30 @@ class ScopeService {
   Entry conflictCopy(const std::string& path, const std::string& source);
 
  private:
-  class StagedCopy;
-  StagedCopy stage(const std::string& source);
+  // What an upload finds at its path.
+  struct UploadTarget {
+    std::optional<ItemState> current;  // the file there; none for a new file
+    mode_t mode = 0;                   // the current file's
+    bool stale = false;                // a file is there at another version than the upload's base
+  };
+
+  // The upload's source, open; 400 for one that is not a readable file.
+  static platform::UniqueFd openSource(const std::string& source);
+  // A copy of the open `source`, staged for the item at `path`.
+  WorkFiles::Staged stage(int source, const std::string& path);
   void requireWritable() const;
-  // Refuses (409) an upload of `path` based on `version` that cannot succeed;
-  // returns the mode of the file it replaces, 0 for a new file. The caller
-  // holds the scope's lock.
-  mode_t checkUpload(const std::string& path, const std::string& version) const;
+  // What an upload of `path` based on `version` finds there; 409 for what
+  // it can never replace (a folder, or a file that is gone). The caller holds
+  // the scope's lock.
+  UploadTarget checkUpload(const std::string& path, const std::string& version) const;
+  // 409 for an upload whose base is not the current file's version.
+  [[noreturn]] static void refuseStale(const std::string& path, const std::string& version,
+                                       const UploadTarget& target);
+  // The entry of the file at `path` when it is still at `state` and holds
+  // exactly the bytes of `source`; nothing otherwise. Compares outside the
+  // scope's lock.
+  std::optional<Entry> alreadyHolds(const std::string& path, const ItemState& state,
+                                    int source) const;
   // 400 unless `path` fits in a file-system path below the scope's folder.
   void checkFits(const std::string& path) const;
   // Creates the missing folders of `path` (itself included), appending each
@@ -68,10 +88,11 @@ class ScopeService {
   Entry entryAt(const std::string& path) const;
 
   Scope record_;
-  ScopeFolder folder_;
   ChangeLog log_;
+  WorkFiles workFiles_;  // before folder_, which asks it
+  ScopeFolder folder_;
   ChangeTracker tracker_;
-  std::shared_mutex mutex_;
+  mutable std::shared_mutex mutex_;
   std::unique_ptr<FolderWatcher> watcher_;
 };
 

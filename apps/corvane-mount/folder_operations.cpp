@@ -11,6 +11,7 @@
 #include "host/item_paths.h"
 #include "host/template_item.h"
 #include "platform/log.h"
+#include "platform/unicode.h"
 
 namespace corvane::mount {
 namespace caps = host::capabilities;
@@ -36,7 +37,7 @@ std::string asideName(const std::string& folderPath, const std::string& name) {
   const std::string suffix = ".replaced-" + shortTag();
   const std::size_t room = host::nameRoomIn(folderPath);
   if (room < suffix.size() + 1) throw Refusal(ENAMETOOLONG, "no room for a name to step aside");
-  return "." + std::string(host::fitName(name, room - suffix.size() - 1)) + suffix;
+  return "." + std::string(platform::prefixAtCharacter(name, room - suffix.size() - 1)) + suffix;
 }
 
 }  // namespace

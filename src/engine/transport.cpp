@@ -16,6 +16,7 @@
 #include "engine/engine_error.h"
 #include "platform/folders.h"
 #include "platform/log.h"
+#include "platform/quoted_text.h"
 #include "platform/unique_fd.h"
 
 namespace corvane::transport {
@@ -192,7 +193,8 @@ bool readFile(const std::filesystem::path& path, std::string& out, std::string& 
   return true;
 }
 
-// Decodes the discovery file, or says why it does not fit.
+}  // namespace
+
 bool decodeInfo(const std::string& text, Info& info, std::string& why) {
   simdjson::dom::parser parser;
   simdjson::dom::element doc;
@@ -237,10 +239,13 @@ bool decodeInfo(const std::string& text, Info& info, std::string& why) {
   return true;
 }
 
+namespace {
+
 [[noreturn]] void transportFailure(std::string_view method, std::string_view path,
                                    const std::string& description) {
   std::string line;
-  line.append(method).append(" ").append(path).append(": ").append(description);
+  line.append(method).append(" ").append(platform::shortenedInput(path)).append(": ");
+  line.append(description);
   Log::write(std::move(line));
   throw EngineError::notRunning();
 }
@@ -354,8 +359,8 @@ long send(CURL* h, Exchange& x) {
                                 const std::string& body) {
   std::string text = message(body);
   std::string line;
-  line.append(method).append(" ").append(path).append(": ");
-  line.append(std::to_string(status)).append(" ").append(text);
+  line.append(method).append(" ").append(platform::shortenedInput(path)).append(": ");
+  line.append(std::to_string(status)).append(" ").append(platform::shortenedInput(text));
   Log::write(std::move(line));
   switch (status) {
     case 401:

@@ -25,6 +25,12 @@ struct Info {
 // when the file cannot be read or decoded (one log line).
 Info info();
 
+// Decodes the bytes of a discovery file into `info`. Returns false, with the
+// reason in `why`, unless they are a JSON object with an integer "port" and
+// a "token" string free of control characters. The port's range is left to
+// request(). Bad bytes never make it throw.
+bool decodeInfo(const std::string& text, Info& info, std::string& why);
+
 // Sends one request to the engine and returns the body of a 200 answer. `path`
 // begins with "/" and may carry an already encoded query; it is used as given.
 // With `jsonBody`, the request carries it as "application/json". The returned

@@ -3,6 +3,7 @@
 #include "diagnostics/errors.h"
 #include "items/item.h"
 #include "platform/log.h"
+#include "platform/quoted_text.h"
 #include "platform/unicode.h"
 
 namespace corvane {
@@ -25,7 +26,8 @@ void Enumerator::enumerateItems(host::EnumerationObserver& observer, const host:
     entries = engine_->list(dir);
   } catch (...) {
     auto failure = std::current_exception();
-    Log::write("list " + dir + ": " + Errors::describe(failure));
+    Log::write("list " + platform::shortenedInput(dir) + ": " +
+               platform::shortenedInput(Errors::describe(failure)));
     observer.finishEnumeratingWithError(Errors::map(failure));
     return;
   }

@@ -21,13 +21,6 @@ NameVerdict tooLong(std::size_t size, std::size_t limit, const char* what) {
 
 }  // namespace
 
-std::string_view fitName(std::string_view name, std::size_t maxBytes) {
-  if (name.size() <= maxBytes) return name;
-  std::size_t cut = maxBytes;
-  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
-  return name.substr(0, cut);
-}
-
 NameVerdict checkItemName(std::string_view name) {
   using Kind = NameVerdict::Kind;
   if (name.size() > kMaxNameBytes) return tooLong(name.size(), kMaxNameBytes, "name");
@@ -104,7 +97,7 @@ std::string conflictName(std::string_view name, std::chrono::system_clock::time_
   }
   const std::size_t room =
       maxBytes > tag.size() + extension.size() ? maxBytes - tag.size() - extension.size() : 0;
-  std::string result(fitName(stem, room));
+  std::string result(platform::prefixAtCharacter(stem, room));
   result += tag;
   result += extension;
   return result;

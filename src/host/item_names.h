@@ -47,11 +47,6 @@ NameVerdict checkItemPath(std::string_view path);
 // name limit, or less where the folder's path leaves less of the path limit.
 std::size_t nameRoomIn(std::string_view parentPath);
 
-// The longest start of `name` that has at most `maxBytes` bytes and does not
-// end inside a UTF-8 character: for names made from another name that must
-// fit a limit.
-std::string_view fitName(std::string_view name, std::size_t maxBytes);
-
 // "<stem> (conflict YYYY-MM-DD HHMMSS)<.ext>" for `name` at local time
 // `when`; `counter` > 1 adds " <counter>" inside the parentheses. The
 // extension is the part from the last "." unless that is the first character.

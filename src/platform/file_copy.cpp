@@ -3,9 +3,11 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <system_error>
 
@@ -78,6 +80,38 @@ void copyContents(int in, int out) {
     return;
   }
   copyStream(in, out);
+}
+
+bool sameContents(int a, int b) {
+  struct stat sa {};
+  struct stat sb {};
+  if (::fstat(a, &sa) != 0 || ::fstat(b, &sb) != 0) fail("fstat", errno);
+  if (sa.st_size != sb.st_size) return false;
+  constexpr size_t kBlock = 256 * 1024;
+  std::unique_ptr<char[]> blockA(new char[kBlock]);
+  std::unique_ptr<char[]> blockB(new char[kBlock]);
+  // Reads until both ends agree: a file that grows or shrinks meanwhile
+  // differs, whatever its size said.
+  auto readBlock = [](int fd, char* into, off_t offset) {
+    size_t filled = 0;
+    while (filled < kBlock) {
+      const ssize_t n =
+          ::pread(fd, into + filled, kBlock - filled, offset + static_cast<off_t>(filled));
+      if (n == 0) break;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        fail("pread", errno);
+      }
+      filled += static_cast<size_t>(n);
+    }
+    return filled;
+  };
+  for (off_t offset = 0;; offset += static_cast<off_t>(kBlock)) {
+    const size_t na = readBlock(a, blockA.get(), offset);
+    const size_t nb = readBlock(b, blockB.get(), offset);
+    if (na != nb || std::memcmp(blockA.get(), blockB.get(), na) != 0) return false;
+    if (na < kBlock) return true;
+  }
 }
 
 }  // namespace corvane::platform

@@ -1,7 +1,8 @@
 // Copying a file's contents in the kernel's hands: a clone where the file
 // system shares blocks (FICLONE), else copy_file_range, else sendfile, else
-// read and write through one buffer; the whole file is never held in memory.
-// Pure functions on descriptors the caller owns; callable from any thread.
+// read and write through one buffer; and comparing two files' contents. The
+// whole file is never held in memory. Pure functions on descriptors the
+// caller owns; callable from any thread.
 #pragma once
 
 namespace corvane::platform {
@@ -11,5 +12,11 @@ namespace corvane::platform {
 // so files that report none (/proc) are copied whole. Throws
 // std::system_error with the failing errno; what was written stays in `out`.
 void copyContents(int in, int out);
+
+// True when the regular files `a` and `b` hold the same bytes: sizes first,
+// then the contents in blocks, stopping at the first difference. Reads with
+// pread, so the descriptors' offsets stay where they were. Throws
+// std::system_error when either cannot be read.
+bool sameContents(int a, int b);
 
 }  // namespace corvane::platform

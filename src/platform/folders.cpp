@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "platform/unique_fd.h"
 
@@ -84,6 +85,44 @@ void ensurePrivateFolder(const fs::path& folder) {
   if ((opened.st_mode & 07777) != 0700 && ::fchmod(fd.get(), 0700) != 0) {
     fail("cannot make the private temporary folder private", folder, errno);
   }
+}
+
+void makePrivateDataFolder(const fs::path& folder) {
+  // Missing folders above it are made private too, as the XDG rules ask for
+  // the base folders.
+  std::vector<fs::path> missing;
+  for (fs::path p = folder.parent_path(); !p.empty() && p != p.root_path(); p = p.parent_path()) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) == 0) break;
+    missing.push_back(p);
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) {
+      fail("cannot create the folder", *it, errno);
+    }
+  }
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    fail("cannot create the folder", folder, errno);
+  }
+  struct stat link {};
+  if (::lstat(folder.c_str(), &link) != 0) fail("cannot inspect the folder", folder, errno);
+  if (S_ISLNK(link.st_mode)) return;
+  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) fail("cannot open the folder", folder, errno);
+  struct stat opened {};
+  if (::fstat(fd.get(), &opened) != 0) fail("cannot inspect the folder", folder, errno);
+  // Only a folder of this user is this user's to narrow; the umask may also
+  // have taken the owner's own bits from a new one.
+  if (opened.st_uid == ::geteuid() && (opened.st_mode & 07777) != 0700 &&
+      ::fchmod(fd.get(), 0700) != 0) {
+    fail("cannot make the folder private", folder, errno);
+  }
+}
+
+std::optional<fs::path> makeApplicationSupportFolder() {
+  auto folder = applicationSupportFolder();
+  if (folder) makePrivateDataFolder(*folder);
+  return folder;
 }
 
 fs::path temporaryFolder() {

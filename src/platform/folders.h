@@ -12,6 +12,19 @@ namespace corvane::platform {
 // Not created.
 std::optional<std::filesystem::path> applicationSupportFolder();
 
+// Makes `folder` a folder of the user's own data: created with mode 0700 when
+// missing (and so are missing folders above it), and an existing one of this
+// user narrowed to 0700. Unlike ensurePrivateFolder, which guards folders in
+// shared places, a symbolic link in its place is the user's arrangement and
+// is left as it is, and so is a folder of another user. Throws
+// std::filesystem::filesystem_error when it cannot be made or is not a folder.
+void makePrivateDataFolder(const std::filesystem::path& folder);
+
+// The Application Support folder made ready for writing with
+// makePrivateDataFolder(): the names of its files tell of the user's scopes.
+// None when there is no such folder (see above).
+std::optional<std::filesystem::path> makeApplicationSupportFolder();
+
 // The process's temporary folder: $TMPDIR when set and not empty; else
 // /tmp/corvane-<uid>, created with mode 0700 when missing and refused (throws
 // std::filesystem::filesystem_error) when it is a symbolic link, not a folder,

@@ -1,5 +1,6 @@
 #include "platform/iso8601.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace corvane::platform {
@@ -9,6 +10,13 @@ using namespace std::chrono;
 
 constexpr std::size_t kDateTimeLength = 19;  // "YYYY-MM-DDTHH:MM:SS"
 constexpr std::size_t kOffsetLength = 6;     // "+HH:MM"
+
+// The instants whose UTC text has a four-digit year. An offset can move a
+// text's local year 0000 or 9999 past these ends; such a value would format
+// as "-0001-..." or "10000-..." and not parse back, so it is refused as if
+// the text were malformed.
+constexpr SysSeconds kFirstWritable = sys_days{year{1} / January / 1};
+constexpr SysSeconds kLastWritable = sys_days{year{9999} / December / 31} + days{1} - seconds{1};
 
 // Exactly `count` ASCII digits at `pos`; from_chars alone would accept fewer.
 std::optional<int> digits(std::string_view text, std::size_t pos, std::size_t count) {
@@ -51,6 +59,36 @@ void appendDateTime(std::string& out, SysSeconds t) {
   appendPadded(out, time.seconds().count(), 2);
 }
 
+// The UTC text of `t` with nine fractional digits. The split into seconds
+// and fraction is done on the tick count: converting whole seconds back to
+// nanoseconds would overflow near the ends of what nanoseconds can hold.
+template <class Duration>
+std::string formatWithFraction(sys_time<Duration> t) {
+  static_assert(Duration::period::num == 1 && 1'000'000'000 % Duration::period::den == 0);
+  constexpr long long kPerSecond = Duration::period::den;
+  const long long ticks = t.time_since_epoch().count();
+  long long whole = ticks / kPerSecond;
+  long long fraction = ticks % kPerSecond;
+  if (fraction < 0) {  // before 1970: count the fraction forward from the second before
+    fraction += kPerSecond;
+    --whole;
+  }
+  if (whole < kFirstWritable.time_since_epoch().count()) {
+    whole = kFirstWritable.time_since_epoch().count();
+    fraction = 0;
+  } else if (whole > kLastWritable.time_since_epoch().count()) {
+    whole = kLastWritable.time_since_epoch().count();
+    fraction = kPerSecond - 1;
+  }
+  std::string out;
+  out.reserve(kDateTimeLength + 11);
+  appendDateTime(out, SysSeconds{seconds{whole}});
+  out.push_back('.');
+  appendPadded(out, fraction * (1'000'000'000 / kPerSecond), 9);
+  out.push_back('Z');
+  return out;
+}
+
 }  // namespace
 
 std::optional<SysSeconds> parseInternetDateTime(std::string_view text) {
@@ -82,37 +120,23 @@ std::optional<SysSeconds> parseInternetDateTime(std::string_view text) {
     return std::nullopt;
   }
   // The text is local time at `offset` east of UTC.
-  return sys_days{date} + hours{*h} + minutes{*mi} + seconds{*s} - offset;
+  const SysSeconds instant = sys_days{date} + hours{*h} + minutes{*mi} + seconds{*s} - offset;
+  if (instant < kFirstWritable || instant > kLastWritable) return std::nullopt;
+  return instant;
 }
 
 std::string formatInternetDateTime(SysSeconds t) {
   std::string out;
   out.reserve(kDateTimeLength + 1);
-  appendDateTime(out, t);
+  appendDateTime(out, std::clamp(t, kFirstWritable, kLastWritable));
   out.push_back('Z');
   return out;
 }
 
-std::string formatInternetDateTimeNanos(SysNanoseconds t) {
-  const auto whole = floor<seconds>(t);  // floor keeps the fraction positive before 1970
-  std::string out;
-  out.reserve(kDateTimeLength + 11);
-  appendDateTime(out, whole);
-  out.push_back('.');
-  appendPadded(out, (t - whole).count(), 9);
-  out.push_back('Z');
-  return out;
-}
+std::string formatInternetDateTimeNanos(SysNanoseconds t) { return formatWithFraction(t); }
 
 std::string formatInternetDateTimeNanos(std::chrono::sys_time<std::chrono::microseconds> t) {
-  const auto whole = floor<seconds>(t);
-  std::string out;
-  out.reserve(kDateTimeLength + 11);
-  appendDateTime(out, whole);
-  out.push_back('.');
-  appendPadded(out, (t - whole).count() * 1000, 9);
-  out.push_back('Z');
-  return out;
+  return formatWithFraction(t);
 }
 
 }  // namespace corvane::platform

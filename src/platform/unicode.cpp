@@ -53,6 +53,14 @@ bool isValidUTF8(std::string_view text) {
   return true;
 }
 
+std::string_view prefixAtCharacter(std::string_view text, std::size_t maxBytes) {
+  if (text.size() <= maxBytes) return text;
+  std::size_t cut = maxBytes;
+  // Back up over continuation bytes: the cut then falls before a lead byte.
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return text.substr(0, cut);
+}
+
 bool canonicallyEqual(std::string_view a, std::string_view b) {
   if (a == b) return true;
   // Even one non-ASCII character may decompose to ASCII (KELVIN SIGN is "K"),

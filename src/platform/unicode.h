@@ -14,6 +14,10 @@ bool canonicallyEqual(std::string_view a, std::string_view b);
 // values past U+10FFFF.
 bool isValidUTF8(std::string_view text);
 
+// The longest start of `text` with at most `maxBytes` bytes that does not
+// end inside a UTF-8 sequence (judged by the bytes after the cut only).
+std::string_view prefixAtCharacter(std::string_view text, std::size_t maxBytes);
+
 // Decodes bytes as UTF-8, replacing every ill-formed sequence with U+FFFD.
 std::string decodeUTF8Lossy(std::string_view bytes);
 

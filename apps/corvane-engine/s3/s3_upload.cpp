@@ -1,0 +1,352 @@
+// S3Client's uploads and copies: a single request for small objects, a
+// multipart upload (or copy) with parts in parallel for large ones, which is
+// aborted whenever it cannot be completed.
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <system_error>
+#include <utility>
+
+#include "s3/parallel_parts.h"
+#include "s3/s3_answer.h"
+#include "s3/s3_client.h"
+#include "s3/s3_xml.h"
+
+namespace corvane::s3 {
+namespace {
+
+constexpr std::uint64_t kMaxParts = 10000;
+constexpr std::uint64_t kMiB = 1 << 20;
+
+// The configured part size, grown (in whole MiB) when the object would need
+// more parts than a multipart upload may have.
+std::uint64_t partSizeFor(std::uint64_t size, std::uint64_t configured) {
+  const std::uint64_t least = (size + kMaxParts - 1) / kMaxParts;
+  if (configured >= least) return configured;
+  return (least + kMiB - 1) / kMiB * kMiB;
+}
+
+template <typename Read>
+auto readAnswer(const std::string& operation, Read read) {
+  try {
+    return read();
+  } catch (const S3XmlError& e) {
+    throw S3Error::protocol(operation, e.what());
+  }
+}
+
+// Whether libcurl signs headers whose names share a prefix correctly. Before
+// 8.10 it sorts the signed headers by whole "name:value" lines, which puts
+// x-amz-copy-source-range (and -if-match) before x-amz-copy-source, and the
+// store, sorting by name, computes another signature.
+bool signsPrefixedHeaders() {
+  static const bool fixed = curl_version_info(CURLVERSION_NOW)->version_num >= 0x080a00;
+  return fixed;
+}
+
+// The copy source header's value: the bucket and encoded key (and version).
+std::string copySource(const std::string& bucket, const std::string& key,
+                       const std::string& versionId) {
+  std::string value = "/" + bucket + "/" + uriEncode(key, true);
+  if (!versionId.empty()) value += "?versionId=" + uriEncode(versionId, false);
+  return value;
+}
+
+}  // namespace
+
+// One multipart upload (or multipart copy) from creation to completion; the
+// destructor aborts it unless it completed, so that no unfinished upload is
+// left in the bucket whatever went wrong.
+class S3Client::Upload {
+ public:
+  Upload(const S3Client& client, const std::string& key, const std::string& contentType,
+         std::size_t partCount)
+      : client_(client), key_(key), etags_(partCount) {
+    S3Request r = client_.request("POST", key_, "CREATE upload of " + key_);
+    r.query = {{"uploads", ""}};
+    r.headers = {"Content-Type: " + contentType};
+    const S3Response answer = client_.connection_.send(r);
+    uploadId_ = readAnswer(r.operation, [&] { return readUploadId(answer.body); });
+  }
+
+  ~Upload() {
+    if (completed_) return;
+    try {
+      client_.abortMultipartUpload(key_, uploadId_);
+    } catch (const std::exception&) {
+      // The failure that got us here is the one to report; a store keeps an
+      // upload it could not abort until its lifecycle rules remove it.
+    }
+  }
+
+  Upload(const Upload&) = delete;
+  Upload& operator=(const Upload&) = delete;
+
+  // A request for part `index` (numbered from 1 on the wire). Sending a part
+  // again replaces it, so parts may be retried.
+  S3Request partRequest(std::size_t index) const {
+    S3Request r =
+        client_.request("PUT", key_, "PUT part " + std::to_string(index + 1) + " of " + key_);
+    r.query = {{"partNumber", std::to_string(index + 1)}, {"uploadId", uploadId_}};
+    r.idempotent = true;
+    return r;
+  }
+
+  void setPartEtag(std::size_t index, std::string etag) {
+    std::lock_guard lock(mutex_);
+    etags_[index] = std::move(etag);
+  }
+
+  // Completes the upload; the store's answer may be an error even with 200.
+  S3Response complete(const S3PutOptions& conditions) {
+    std::vector<std::pair<int, std::string>> parts;
+    {
+      std::lock_guard lock(mutex_);
+      for (std::size_t i = 0; i < etags_.size(); ++i) {
+        if (etags_[i].empty()) {
+          throw S3Error::protocol("PUT " + key_, "part " + std::to_string(i + 1) + " has no ETag");
+        }
+        parts.emplace_back(static_cast<int>(i + 1), etags_[i]);
+      }
+    }
+    S3Request r = client_.request("POST", key_, "COMPLETE upload of " + key_);
+    r.query = {{"uploadId", uploadId_}};
+    r.bodyText = writeCompleteBody(parts);
+    r.headers = {"Content-Type: application/xml"};
+    S3Response answer = client_.sendConditional(r, key_, conditions);
+    if (auto error = readErrorAnswer(answer.body)) {
+      throw S3Error::status(r.operation, 500, error->code, error->message);
+    }
+    completed_ = true;
+    return answer;
+  }
+
+ private:
+  const S3Client& client_;
+  const std::string& key_;
+  std::string uploadId_;
+  bool completed_ = false;
+  std::mutex mutex_;
+  std::vector<std::string> etags_;  // guarded by mutex_, by part index
+};
+
+S3ObjectInfo S3Client::putSingle(const std::string& key, int fd, std::string_view bytes,
+                                 std::uint64_t size, const S3PutOptions& options) const {
+  TransferMonitor monitor(options.progress, size);
+  S3Request r = request("PUT", key, "PUT " + key);
+  if (fd >= 0) {
+    r.bodyFd = fd;
+    r.bodyLength = size;
+  } else {
+    r.bodyText.assign(bytes);
+  }
+  r.headers = {"Content-Type: " + options.contentType};
+  r.monitor = &monitor;
+  const S3Response answer = sendConditional(std::move(r), key, options);
+  S3ObjectInfo info;
+  info.key = key;
+  info.size = size;
+  info.etag = quotedEtag(answer.header("etag"));
+  info.versionId = answer.header("x-amz-version-id");
+  if (auto time = parseHttpDate(answer.header("date"))) info.lastModified = *time;
+  monitor.finish();
+  return info;
+}
+
+S3ObjectInfo S3Client::putFromFd(const std::string& key, int fd,
+                                 const S3PutOptions& options) const {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    throw std::system_error(errno, std::generic_category(), "upload of " + key);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    throw std::system_error(std::make_error_code(std::errc::invalid_argument),
+                            "upload of " + key + ": not a regular file");
+  }
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size < options_.multipartThreshold) return putSingle(key, fd, {}, size, options);
+
+  const std::uint64_t partSize = partSizeFor(size, options_.uploadPartSize);
+  const std::size_t count = static_cast<std::size_t>((size + partSize - 1) / partSize);
+  TransferMonitor monitor(options.progress, size);
+  Upload upload(*this, key, options.contentType, count);
+  runParts("PUT " + key, count, options_.concurrency, monitor, [&](std::size_t index) {
+    S3Request r = upload.partRequest(index);
+    r.bodyFd = fd;
+    r.bodyOffset = index * partSize;
+    r.bodyLength = std::min(partSize, size - r.bodyOffset);
+    r.monitor = &monitor;
+    const S3Response answer = connection_.send(r);
+    const std::string etag = answer.header("etag");
+    if (etag.empty()) throw S3Error::protocol(r.operation, "the answer has no ETag");
+    upload.setPartEtag(index, etag);
+  });
+
+  // Conditions are checked once more right before completing: stores may
+  // not evaluate them on completion, and the upload took a while.
+  if (!options.ifMatch.empty() || options.ifNoneMatch) {
+    std::optional<S3ObjectInfo> current;
+    try {
+      current = head(key);
+    } catch (const S3Error& e) {
+      if (!e.isNotFound()) throw;
+    }
+    const bool holds = options.ifNoneMatch
+                           ? !current
+                           : current && bareEtag(current->etag) == bareEtag(options.ifMatch);
+    if (!holds) {
+      throw S3Error::status("PUT " + key, 412, "PreconditionFailed",
+                            options.ifNoneMatch ? "an object with this key exists"
+                                                : "the object is not the version the write "
+                                                  "was based on");
+    }
+  }
+  upload.complete(options);
+  // The completion's ETag may be missing (some stores leave it empty); the
+  // object's own description is asked for instead, and its size checked.
+  S3ObjectInfo info = head(key);
+  if (info.size != size) {
+    throw S3Error::protocol("PUT " + key, "the store holds " + std::to_string(info.size) +
+                                              " bytes after uploading " + std::to_string(size));
+  }
+  monitor.finish();
+  return info;
+}
+
+S3ObjectInfo S3Client::putFromFile(const std::string& key, const std::filesystem::path& path,
+                                   const S3PutOptions& options) const {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw std::system_error(errno, std::generic_category(), "cannot open " + path.string());
+  }
+  try {
+    S3ObjectInfo info = putFromFd(key, fd, options);
+    ::close(fd);
+    return info;
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+}
+
+S3ObjectInfo S3Client::copy(const std::string& sourceKey, const std::string& destinationKey,
+                            const S3CopyOptions& options) const {
+  S3ObjectInfo source;
+  // Without the store's own check of the source's ETag, only a HEAD tells it.
+  if (options.sourceSize && !options.sourceIfMatch.empty() && signsPrefixedHeaders()) {
+    source.key = sourceKey;
+    source.size = *options.sourceSize;
+    source.etag = options.sourceIfMatch;
+  } else {
+    source = head(sourceKey, options.sourceVersionId);
+  }
+  if (!options.sourceIfMatch.empty() && bareEtag(options.sourceIfMatch) != bareEtag(source.etag)) {
+    throw S3Error::status("COPY " + sourceKey, 412, "PreconditionFailed",
+                          "the source is not the version the copy was based on");
+  }
+  if (source.size > options_.multipartCopyThreshold) {
+    return copyMultipart(sourceKey, destinationKey, source, options);
+  }
+  const std::string operation = "COPY " + sourceKey + " to " + destinationKey;
+  S3Request r = request("PUT", destinationKey, operation);
+  r.headers = {"x-amz-copy-source: " + copySource(bucket_, sourceKey, options.sourceVersionId)};
+  // Pinned to the version just seen, so that the size reported is the copy's.
+  // Where libcurl cannot sign the pair of headers (see signsPrefixedHeaders),
+  // the HEAD above is the only check.
+  if (signsPrefixedHeaders()) {
+    r.headers.push_back("x-amz-copy-source-if-match: \"" + bareEtag(source.etag) + "\"");
+  }
+  const S3Response answer = connection_.send(r);
+  // A copy can fail after the store has begun to answer 200; the error then
+  // comes in the body.
+  if (auto error = readErrorAnswer(answer.body)) {
+    throw S3Error::status(operation, 500, error->code, error->message);
+  }
+  const XmlResultTag result =
+      readAnswer(operation, [&] { return readResultTag(answer.body, "CopyObjectResult"); });
+  S3ObjectInfo info;
+  info.key = destinationKey;
+  info.size = source.size;
+  info.etag = result.etag;
+  if (result.lastModified) info.lastModified = *result.lastModified;
+  info.versionId = answer.header("x-amz-version-id");
+  return info;
+}
+
+// With a libcurl that signs x-amz-copy-source together with
+// x-amz-copy-source-range, the store copies each part itself
+// (UploadPartCopy). Older ones cannot (see signsPrefixedHeaders): each part is
+// then fetched into memory (a memfd, so that the request code reads it like
+// a file) and sent as an ordinary part, at most `concurrency` parts of
+// uploadPartSize at a time.
+S3ObjectInfo S3Client::copyMultipart(const std::string& sourceKey,
+                                     const std::string& destinationKey, const S3ObjectInfo& source,
+                                     const S3CopyOptions& options) const {
+  const bool storeCopies = signsPrefixedHeaders();
+  const std::uint64_t partSize =
+      partSizeFor(source.size, storeCopies ? options_.copyPartSize : options_.uploadPartSize);
+  const std::size_t count = static_cast<std::size_t>((source.size + partSize - 1) / partSize);
+  TransferMonitor monitor(options.progress, source.size);
+  const std::string sourceHeader =
+      "x-amz-copy-source: " + copySource(bucket_, sourceKey, options.sourceVersionId);
+  const std::string pinned = "\"" + bareEtag(source.etag) + "\"";
+
+  Upload upload(*this, destinationKey, "application/octet-stream", count);
+  runParts("COPY " + sourceKey, count, options_.concurrency, monitor, [&](std::size_t index) {
+    const std::uint64_t first = index * partSize;
+    const std::uint64_t last = std::min(source.size, first + partSize) - 1;
+    const std::string range = "bytes=" + std::to_string(first) + "-" + std::to_string(last);
+    S3Request r = upload.partRequest(index);
+    if (storeCopies) {
+      r.headers = {sourceHeader, "x-amz-copy-source-if-match: " + pinned,
+                   "x-amz-copy-source-range: " + range};
+      const S3Response answer = connection_.send(r);
+      if (auto error = readErrorAnswer(answer.body)) {
+        throw S3Error::status(r.operation, 500, error->code, error->message);
+      }
+      const XmlResultTag result =
+          readAnswer(r.operation, [&] { return readResultTag(answer.body, "CopyPartResult"); });
+      if (result.etag.empty()) throw S3Error::protocol(r.operation, "the answer has no ETag");
+      upload.setPartEtag(index, result.etag);
+      monitor.add(last - first + 1);
+      return;
+    }
+    const int buffer = ::memfd_create("corvane-s3-copy", MFD_CLOEXEC);
+    if (buffer < 0) throw std::system_error(errno, std::generic_category(), r.operation);
+    struct Closer {
+      int fd;
+      ~Closer() { ::close(fd); }
+    } closer{buffer};
+    S3Request get = request("GET", sourceKey, "GET " + sourceKey + " (" + range + ")");
+    if (!options.sourceVersionId.empty()) get.query = {{"versionId", options.sourceVersionId}};
+    get.headers = {"Range: " + range, "If-Match: " + pinned};
+    get.sinkFd = buffer;
+    const S3Response got = connection_.send(get);
+    if (got.status != 206 || got.received != last - first + 1) {
+      throw S3Error::protocol(get.operation,
+                              "received " + std::to_string(got.received) + " bytes of the part");
+    }
+    r.bodyFd = buffer;
+    r.bodyLength = got.received;
+    r.monitor = &monitor;
+    const S3Response answer = connection_.send(r);
+    const std::string etag = answer.header("etag");
+    if (etag.empty()) throw S3Error::protocol(r.operation, "the answer has no ETag");
+    upload.setPartEtag(index, etag);
+  });
+  upload.complete({});
+  S3ObjectInfo info = head(destinationKey);
+  if (info.size != source.size) {
+    throw S3Error::protocol("COPY " + sourceKey, "the copy holds " + std::to_string(info.size) +
+                                                     " bytes of " + std::to_string(source.size));
+  }
+  monitor.finish();
+  return info;
+}
+
+}  // namespace corvane::s3

@@ -1,0 +1,172 @@
+// What the S3 client sends, and when it sends a request again, checked
+// against a scripted HTTP server (the store itself cannot be made to fail on
+// cue): reads are retried through passing failures, writes never are, and
+// paths, queries and headers go out in the exact form the signature covers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "s3/s3_client.h"
+#include "support/test_engine.h"
+#include "support/test_env.h"
+
+namespace corvane::s3 {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Received;
+using testing::Reply;
+using testing::TestEngine;
+
+const auto* const kProcessLog =
+    ::testing::AddGlobalTestEnvironment(new testing::ProcessLogEnvironment);
+
+const char* const kSlowDown =
+    "<?xml version=\"1.0\"?><Error><Code>SlowDown</Code><Message>Reduce your request rate."
+    "</Message></Error>";
+const char* const kInternal = "<Error><Code>InternalError</Code><Message></Message></Error>";
+const char* const kEmptyListing =
+    "<ListBucketResult><IsTruncated>false</IsTruncated>"
+    "</ListBucketResult>";
+
+class S3RequestsTest : public ::testing::Test {
+ protected:
+  S3RequestsTest() {
+    config_.endpoint = "http://127.0.0.1:" + std::to_string(store_.port());
+    config_.region = "eu-west-3";
+    config_.credentials = {"AKIDEXAMPLE", "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY", ""};
+    options_.connection.firstBackoff = std::chrono::milliseconds(1);
+    options_.connection.maxBackoff = std::chrono::milliseconds(4);
+  }
+
+  S3Client client() const { return S3Client(config_, "bkt", options_); }
+
+  // A handler that fails `failures` times with `failure`, then answers `then`.
+  static testing::Handler failingFirst(int failures, Reply failure, Reply then) {
+    auto count = std::make_shared<int>(0);
+    return [=](const Received&) { return ++*count <= failures ? failure : then; };
+  }
+
+  testing::TestEnvironment env_;
+  TestEngine store_;
+  S3Config config_;
+  S3ClientOptions options_;
+};
+
+TEST_F(S3RequestsTest, ReadsAreRetriedThroughPassingFailures) {
+  struct Case {
+    const char* name;
+    Reply failure;
+  };
+  const Case cases[] = {
+      {"503 SlowDown", Reply{503, kSlowDown}},
+      {"500 InternalError", Reply{500, kInternal}},
+      {"a dropped connection", Reply{200, "", {}, true}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    store_.clearRequests();
+    store_.on("GET", "/bkt/", failingFirst(2, c.failure, Reply{200, kEmptyListing}));
+    store_.on("GET", "/bkt/object", failingFirst(2, c.failure, Reply{200, "content"}));
+    EXPECT_TRUE(client().listPage("", "/").objects.empty());
+    EXPECT_EQ(store_.count("GET", "/bkt/"), 3u);
+
+    const fs::path file = env_.root() / "object";
+    EXPECT_EQ(client().getToFile("object", file).length, 7u);
+    EXPECT_EQ(store_.count("GET", "/bkt/object"), 3u);
+  }
+}
+
+TEST_F(S3RequestsTest, ReadsGiveUpAfterTheirAttempts) {
+  store_.on("GET", "/bkt/", Reply{503, kSlowDown});
+  try {
+    client().listPage("", "");
+    FAIL() << "the listing succeeded";
+  } catch (const S3Error& e) {
+    EXPECT_EQ(e.httpStatus(), 503);
+    EXPECT_EQ(e.code(), "SlowDown");
+    EXPECT_EQ(e.detail(), "Reduce your request rate.");
+    EXPECT_TRUE(e.isServerSide());
+  }
+  EXPECT_EQ(store_.count("GET", "/bkt/"),
+            static_cast<std::size_t>(options_.connection.maxAttempts));
+}
+
+TEST_F(S3RequestsTest, FailuresThatWillNotPassAndWritesAreSentOnce) {
+  store_.on("GET", "/bkt/", Reply{403, "<Error><Code>AccessDenied</Code></Error>"});
+  store_.on("GET", "/bkt/gone", Reply{404, "<Error><Code>NoSuchKey</Code></Error>"});
+  store_.on("PUT", "/bkt/object", Reply{503, kSlowDown});
+  store_.on("DELETE", "/bkt/object", Reply{500, kInternal});
+
+  EXPECT_THROW(client().listPage("", ""), S3Error);
+  EXPECT_THROW(client().getToFile("gone", env_.root() / "gone"), S3Error);
+  EXPECT_FALSE(fs::exists(env_.root() / "gone"));
+  try {
+    client().putBytes("object", "bytes");
+    FAIL() << "the upload succeeded";
+  } catch (const S3Error& e) {
+    EXPECT_EQ(e.httpStatus(), 503);
+  }
+  EXPECT_THROW(client().remove("object"), S3Error);
+
+  EXPECT_EQ(store_.count("GET", "/bkt/"), 1u);
+  EXPECT_EQ(store_.count("GET", "/bkt/gone"), 1u);
+  EXPECT_EQ(store_.count("PUT", "/bkt/object"), 1u);
+  EXPECT_EQ(store_.count("DELETE", "/bkt/object"), 1u);
+}
+
+TEST_F(S3RequestsTest, RequestsGoOutInCanonicalForm) {
+  store_.on("GET", "/bkt/", Reply{200, kEmptyListing});
+  store_.on("PUT", "/bkt/dir/a%20b%2Bc%25~.txt", Reply{200, ""});
+  store_.on("POST", "/bkt/", Reply{200, "<DeleteResult/>"});
+  config_.credentials.sessionToken = "the-session-token";
+
+  client().listPage("a b+c/", "/", "token/+=");
+  client().putBytes("dir/a b+c%~.txt", "hello");
+  client().removeMany({"x", "y & z"});
+
+  const auto requests = store_.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  const Received& list = requests[0];
+  EXPECT_EQ(list.target,
+            "/bkt/?continuation-token=token%2F%2B%3D&delimiter=%2F&encoding-type=url&list-type=2&"
+            "max-keys=1000&prefix=a%20b%2Bc%2F");
+  const Received& put = requests[1];
+  EXPECT_EQ(put.body, "hello");
+  // A body in memory is hashed (here: SHA-256 of "hello").
+  EXPECT_EQ(put.header("x-amz-content-sha256"),
+            "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824");
+  const Received& del = requests[2];
+  EXPECT_EQ(del.target, "/bkt/?delete=");
+  EXPECT_TRUE(del.header("content-md5").has_value());
+  EXPECT_NE(del.body.find("<Key>y &amp; z</Key>"), std::string::npos) << del.body;
+
+  for (const Received& r : requests) {
+    const std::string authorization = r.header("authorization").value_or("");
+    EXPECT_EQ(authorization.rfind("AWS4-HMAC-SHA256 Credential=AKIDEXAMPLE/", 0), 0u)
+        << authorization;
+    EXPECT_NE(authorization.find("/eu-west-3/s3/aws4_request"), std::string::npos);
+    EXPECT_NE(authorization.find("x-amz-content-sha256"), std::string::npos);
+    EXPECT_EQ(r.header("x-amz-security-token"), "the-session-token");
+    for (const auto& [name, value] : r.headers) {
+      EXPECT_EQ(value.find(config_.credentials.secretAccessKey), std::string::npos) << name;
+    }
+  }
+}
+
+TEST_F(S3RequestsTest, FileBodiesAreNotHashed) {
+  store_.on("PUT", "/bkt/f", Reply{200, ""});
+  const fs::path file = env_.root() / "f";
+  std::ofstream(file) << "file body";
+  client().putFromFile("f", file);
+  const auto requests = store_.requests("PUT", "/bkt/f");
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].body, "file body");
+  EXPECT_EQ(requests[0].header("x-amz-content-sha256"), "UNSIGNED-PAYLOAD");
+}
+
+}  // namespace
+}  // namespace corvane::s3
