@@ -387,6 +387,7 @@ TEST_F(FpctlTest, ModifySendsTheBaseVersionAndTheChangedFields) {
                        "--base-version-hex", "7237"});
   EXPECT_EQ(str((*json)["item"]["identifier"].value()), "docs/b.txt");
   EXPECT_EQ(num((*json)["pendingFields"]), 0);
+  EXPECT_FALSE((*json)["shouldFetchContent"].get_bool().value());
   expectCompletion(*json);
   auto uploads = engine.requests("POST", scopePath("/upload"));
   ASSERT_EQ(uploads.size(), 1u);
@@ -395,6 +396,36 @@ TEST_F(FpctlTest, ModifySendsTheBaseVersionAndTheChangedFields) {
   ASSERT_EQ(renames.size(), 1u);
   EXPECT_EQ(renames[0].bodyString("name"), "b.txt");
   EXPECT_EQ(engine.count("POST", scopePath("/move")), 0u);
+}
+
+// The engine kept another version: the user's bytes became a conflict copy,
+// and the host is told that the contents it holds are not the item's.
+TEST_F(FpctlTest, ModifyMeetingAConflictReportsThatTheContentsMustBeFetched) {
+  engine.on("POST", scopePath("/upload"), Reply{409, R"({"message":"changed"})"});
+  engine.on("POST", scopePath("/conflict-copy"),
+            entryReply(makeEntry("docs/a (conflict).txt", false, 3, "c1")));
+  engine.onList(kScopeID, "docs", {makeEntry("docs/a.txt", false, 3, "theirs")});
+  const auto contents = writeFile("a.txt", "new");
+  const std::vector<std::string> args = {
+      "modify",     "docs/a.txt", "--name",         "a.txt", "--parent", "docs", "--fields",
+      "contents",   "--contents", contents.string(), "--base-version", "r7"};
+
+  auto json = runJson(args);
+  EXPECT_EQ(str((*json)["item"]["contentVersion"].value()), "theirs");
+  EXPECT_TRUE((*json)["shouldFetchContent"].get_bool().value());
+  EXPECT_EQ(engine.count("POST", scopePath("/conflict-copy")), 1u);
+
+  ToolRun human = runTool(args);
+  EXPECT_EQ(human.status, 0) << human.err;
+  EXPECT_NE(human.out.find("\ncontentVersion: theirs\n"), std::string::npos) << human.out;
+  EXPECT_NE(human.out.find("\nshouldFetchContent: true\n"), std::string::npos) << human.out;
+
+  // Without a conflict the readable form says nothing of it.
+  engine.on("POST", scopePath("/upload"), entryReply(makeEntry("docs/a.txt", false, 3, "r8")));
+  ToolRun plain = runTool(args);
+  EXPECT_EQ(plain.status, 0) << plain.err;
+  EXPECT_EQ(plain.out.find("shouldFetchContent"), std::string::npos) << plain.out;
+  EXPECT_NE(plain.out.find("\ncontentVersion: r8\n"), std::string::npos) << plain.out;
 }
 
 TEST_F(FpctlTest, DeleteDeletesTheListedKey) {

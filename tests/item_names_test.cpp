@@ -28,6 +28,25 @@ class ConflictNameTest : public ::testing::Test {
   static constexpr std::string_view kStamp = " (conflict 2024-05-01 120309)";
 };
 
+TEST(PrefixAtCharacterTest, CutsAtACharacterBoundary) {
+  const struct {
+    std::string name;
+    std::size_t bytes;
+    std::string expected;
+  } cases[] = {
+      {"short", 10, "short"},
+      {"exactly", 7, "exactly"},
+      {"abcdef", 3, "abc"},
+      {"a\xc3\xa9z", 2, "a"},           // would end inside the two-byte é
+      {"a\xc3\xa9z", 3, "a\xc3\xa9"},
+      {"\xe2\x82\xac\xe2\x82\xac", 4, "\xe2\x82\xac"},  // two euro signs
+      {"abc", 0, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::prefixAtCharacter(c.name, c.bytes), c.expected) << c.name << " " << c.bytes;
+  }
+}
+
 TEST_F(ConflictNameTest, StemAndExtensionAroundTheStamp) {
   const struct {
     std::string name;

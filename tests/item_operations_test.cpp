@@ -496,14 +496,17 @@ class ModifyTest : public ExtensionTest {
     });
   }
 
+  // Checks what every completion has: no pending fields, and the content to
+  // fetch again only when the test expects the upload to have met a conflict.
   Completion modify(std::shared_ptr<const host::Item> item, host::ItemFields fields,
                     std::optional<fs::path> contents = std::nullopt,
-                    std::string baseContent = "r7") {
+                    std::string baseContent = "r7", bool refetch = false) {
     auto c = host.call([&](RecordingHost& h) {
       return ext().modifyItem(item, host::ItemVersion{baseContent, "meta"}, fields, contents, 0, {},
                               h.changeHandler());
     });
-    expectNothingPending(c);
+    EXPECT_EQ(c.pendingFields, 0u);
+    EXPECT_EQ(c.shouldFetchContent, refetch);
     return c;
   }
 
@@ -561,7 +564,10 @@ TEST_F(ModifyTest, UploadConflictKeepsAConflictCopyAndReportsTheEnginesItem) {
   engine.on("POST", scopePath("/upload"), Reply{409, ""});
   onList("docs", {makeEntry("docs/a.txt", false, 5, "theirs-v3")});
   auto contents = writeFile("mine.txt", "my bytes");
-  auto c = modify(file("docs/a.txt", "docs", "a.txt"), host::fields::kContents, contents);
+  // The host holds the user's bytes, which are not those of the item it
+  // gets: it is told to fetch them.
+  auto c = modify(file("docs/a.txt", "docs", "a.txt"), host::fields::kContents, contents, "r7",
+                  /*refetch=*/true);
   ASSERT_TRUE(c.item) << c.error->what();
   EXPECT_FALSE(c.error);
   EXPECT_EQ(c.item->itemVersion().contentVersion, "theirs-v3");
@@ -584,6 +590,23 @@ TEST_F(ModifyTest, FailedConflictCopyReportsItsOwnError) {
   engine.on("POST", scopePath("/conflict-copy"), Reply{403, R"({"message": "no"})"});
   auto c = modify(file("a.txt", kRoot, "a.txt"), host::fields::kContents, writeFile("m", "m"));
   expectHostError(c.error, "NSCocoaErrorDomain", 513);
+
+  // The copy was made but the item is gone: an error, and nothing to fetch.
+  engine.on("POST", scopePath("/conflict-copy"), Reply{200, toJson(makeEntry("a (c).txt"))});
+  onList("", {});
+  auto gone = modify(file("a.txt", kRoot, "a.txt"), host::fields::kContents, writeFile("m", "m"));
+  expectNoSuchItem(gone.error);
+}
+
+TEST_F(ModifyTest, AConflictStillAsksForTheContentsAfterARename) {
+  engine.on("POST", scopePath("/upload"), Reply{409, ""});
+  answerPath("/rename", "b.txt");
+  onList("", {makeEntry("a.txt", false, 5, "theirs-v3"), makeEntry("b.txt", false, 5, "theirs-v3")});
+  auto c = modify(file("a.txt", kRoot, "b.txt"), host::fields::kContents | host::fields::kFilename,
+                  writeFile("n", "n"), "r7", /*refetch=*/true);
+  ASSERT_TRUE(c.item);
+  EXPECT_EQ(c.item->itemVersion().contentVersion, "theirs-v3");
+  EXPECT_EQ(sent("/conflict-copy"), 1u);
 }
 
 TEST_F(ModifyTest, FileRenameLooksUpTheReturnedPath) {

@@ -10,8 +10,11 @@
 
 #include <chrono>
 #include <fstream>
+#include <condition_variable>
 #include <functional>
+#include <future>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -81,13 +84,27 @@ class FolderManager final : public host::Manager {
   fs::path folder_;
 };
 
-std::unique_ptr<MountFileSystem> makeMount(const std::string& domain, const fs::path& cache) {
+MountOptions defaultOptions() {
+  MountOptions options;
+  options.uid = ::getuid();
+  options.gid = ::getgid();
+  return options;
+}
+
+std::unique_ptr<MountFileSystem> makeMount(const std::string& domain, const fs::path& cache,
+                                           MountOptions options = defaultOptions()) {
   auto manager = std::make_shared<FolderManager>(cache / "tmp");
   auto extension = std::make_shared<FileProviderExtension>(
       host::Domain{domain, domain},
       [manager](const host::Domain&) -> std::shared_ptr<host::Manager> { return manager; });
-  return std::make_unique<MountFileSystem>(extension, cache,
-                                           MountOptions{::getuid(), ::getgid(), 1 << 20});
+  return std::make_unique<MountFileSystem>(extension, cache, options);
+}
+
+// How many lines the log got since `watch` was made that hold `text`.
+std::size_t logged(const testing::LogWatch& watch, const std::string& text) {
+  std::size_t count = 0;
+  for (const auto& line : watch.messages()) count += line.find(text) != std::string::npos;
+  return count;
 }
 
 // Kernel-like calls on a MountFileSystem, by path.
@@ -237,6 +254,26 @@ TEST_F(ItemCacheTest, FillReplacesChildrenButKeepsLocalFiles) {
   EXPECT_EQ(notes, (std::vector<Invalidation>{{Invalidation::entry, kRootIno, "gone.txt"}}));
 }
 
+// A listing takes a while; what changed in the cache while it was asked for
+// is newer than the listing and stays as it is.
+TEST_F(ItemCacheTest, ChildrenChangedWhileTheListingWasAskedForStay) {
+  auto changed = cache.upsert(kRootIno, item("changed.txt", false, "v1"));
+  auto gone = cache.upsert(kRootIno, item("gone.txt"));
+  auto uploaded = cache.addLocal(kRootIno, "uploaded.txt");
+  const auto mark = cache.mark();
+  cache.setItem(changed.ino, item("changed.txt", false, "v2"));
+  cache.setItem(uploaded.ino, item("uploaded.txt", false, "u1"));
+  auto made = cache.upsert(kRootIno, item("made.txt"));
+
+  cache.fill(kRootIno, {item("changed.txt", false, "v1")}, {}, nullptr, mark);
+
+  EXPECT_EQ(cache.get(changed.ino)->item->itemVersion().contentVersion, "v2");
+  EXPECT_TRUE(cache.get(uploaded.ino)->attached);
+  EXPECT_TRUE(cache.get(made.ino)->attached);
+  EXPECT_FALSE(cache.get(gone.ino));
+  EXPECT_TRUE(cache.get(kRootIno)->complete);
+}
+
 TEST_F(ItemCacheTest, ResetKeepsOnlyWhatHoldsLocalChangesAndTheirFolders) {
   auto docs = cache.upsert(kRootIno, item("docs", true));
   auto kept = cache.upsert(docs.ino, item("docs/kept.txt"));
@@ -254,6 +291,40 @@ TEST_F(ItemCacheTest, ResetKeepsOnlyWhatHoldsLocalChangesAndTheirFolders) {
   EXPECT_FALSE(cache.get(other.ino)->attached);
   EXPECT_FALSE(cache.get(top.ino)->attached);
   EXPECT_EQ(notes.size(), 2u);
+}
+
+// `keep` takes the locks of the files' local state, which a thread that
+// writes a working copy's record holds while it reads the cache. Each `keep`
+// here waits for such a thread: should the cache still hold its lock while
+// asking, that thread could not get in, and `keep` would give up waiting.
+TEST_F(ItemCacheTest, KeepIsAskedWithoutTheCachesLock) {
+  using Keep = std::function<bool(Ino)>;
+  auto fill = [&](const Keep& keep) {
+    cache.fill(kRootIno, {item("listed.txt")}, keep, nullptr);
+  };
+  auto reset = [&](const Keep& keep) { cache.reset(keep, nullptr); };
+  for (const auto& [what, call] : std::vector<std::pair<std::string, std::function<void(Keep)>>>{
+           {"fill", fill}, {"reset", reset}}) {
+    SCOPED_TRACE(what);
+    auto missing = cache.upsert(kRootIno, item("missing.txt"));
+    cache.lookedUp(missing.ino);
+    int asked = 0, waited = 0;
+    std::vector<std::future<bool>> late;  // they finish once the cache lets go
+    call([&](Ino ino) {
+      ++asked;
+      auto read = std::async(std::launch::async, [&] { return cache.get(ino).has_value(); });
+      if (read.wait_for(5s) == std::future_status::ready && read.get()) {
+        ++waited;
+      } else {
+        late.push_back(std::move(read));
+      }
+      return ino == missing.ino;
+    });
+    late.clear();
+    EXPECT_GT(asked, 0);
+    EXPECT_EQ(waited, asked) << "the cache's lock was held while `keep` was asked";
+    EXPECT_TRUE(cache.get(missing.ino)->attached) << "kept, as `keep` said";
+  }
 }
 
 TEST_F(ItemCacheTest, NamesMatchAcrossUnicodeNormalisation) {
@@ -281,10 +352,24 @@ class MountLogicTest : public ::testing::Test {
 
   MountFileSystem& mount() {
     if (!fs_) {
-      fs_ = makeMount(EngineProcess::scopeId(1), env.cacheHome() / "mount");
+      fs_ = makeMount(EngineProcess::scopeId(1), cacheFolder(), options);
       driver = std::make_unique<Driver>(*fs_);
     }
     return *fs_;
+  }
+  fs::path cacheFolder() const { return env.cacheHome() / "mount"; }
+  // Ends the mount as an unmount does.
+  void unmount() {
+    if (!fs_) return;
+    fs_->shutdown();
+    driver.reset();
+    fs_.reset();
+  }
+  // The records of unsent changes in the mount's cache.
+  std::vector<WorkRecord> unsent() const {
+    std::vector<WorkRecord> out;
+    for (auto& [copy, record] : ContentCache::recorded(cacheFolder())) out.push_back(record);
+    return out;
   }
   Driver& d() {
     mount();
@@ -309,6 +394,7 @@ class MountLogicTest : public ::testing::Test {
 
   testing::TestEnvironment env;
   fs::path backing;
+  MountOptions options = defaultOptions();
   std::unique_ptr<EngineProcess> engine;
   std::unique_ptr<MountFileSystem> fs_;
   std::unique_ptr<Driver> driver;
@@ -512,6 +598,80 @@ TEST_F(MountLogicTest, EditorSaveReplacesTheFileAndLeavesNothingBehind) {
   EXPECT_EQ(backingNames(), std::set<std::string>{"notes.txt"});
   EXPECT_EQ(d().read("notes.txt"), "version 2");
   EXPECT_EQ(d().names(""), std::set<std::string>{"notes.txt"});
+
+  // A name of the longest length still has room to step aside.
+  const std::string longest = std::string(250, 'l') + ".txt";
+  put(backing / longest, "long 1");
+  ASSERT_TRUE(pollUntil([&] { return d().names("").count(longest) == 1; }));
+  EXPECT_EQ(d().read(longest), "long 1");
+  d().write("draft", "long 2");
+  mount().rename(kRootIno, "draft", kRootIno, longest, 0);
+  EXPECT_EQ(slurp(backing / longest), "long 2");
+  EXPECT_EQ(backingNames(), (std::set<std::string>{"notes.txt", longest}));
+  EXPECT_TRUE(fs::is_empty(cacheFolder() / "intents"));
+}
+
+// A mount that stops between the steps of a rename over a file (here: a test
+// hook throws where a crash could come) leaves its intent, and the next
+// mount settles it: no hidden file survives, no file is lost, and a file the
+// mount did not make is never deleted.
+TEST_F(MountLogicTest, ARenameOverAFileCutShortIsSettledByTheNextMount) {
+  using Step = TestHooks::ReplaceStep;
+  struct Case {
+    std::string name;
+    Step step;
+    std::string shown;     // what the name holds after the next start
+    bool draftLeft;        // the new file still under its own name
+    bool otherAtAside;     // someone changed the aside file meanwhile
+  };
+  const std::vector<Case> cases = {
+      {"recorded", Step::recorded, "old", true, false},
+      {"aside", Step::steppedAside, "old", true, false},
+      {"took", Step::tookName, "new", false, false},
+      {"other", Step::tookName, "new", false, true},
+  };
+  struct SimulatedCrash {};
+  for (const auto& c : cases) put(backing / (c.name + ".txt"), "old");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = c.name + ".txt", draft = "." + c.name + ".draft";
+    unmount();
+    options.testHooks.afterReplaceStep = [&c](Step step) {
+      if (step == c.step) throw SimulatedCrash{};
+    };
+    EXPECT_EQ(d().read(name), "old");
+    d().write(draft, "new");
+    EXPECT_THROW(mount().rename(kRootIno, draft, kRootIno, name, 0), SimulatedCrash);
+    driver.reset();
+    fs_.reset();  // no shutdown: as after kill -9
+    options.testHooks = {};
+
+    std::string aside;
+    for (const auto& n : backingNames()) {
+      if (n.find(".replaced-") != std::string::npos) aside = n;
+    }
+    if (c.otherAtAside) {
+      ASSERT_FALSE(aside.empty());
+      put(backing / aside, "changed by someone else");
+      ASSERT_TRUE(eventually([&] { return !engineVersion(aside).empty(); }));
+    }
+
+    mount();
+    EXPECT_EQ(slurp(backing / name), c.shown);
+    EXPECT_EQ(fs::exists(backing / draft), c.draftLeft);
+    if (c.draftLeft) {
+      EXPECT_EQ(slurp(backing / draft), "new");
+    }
+    if (c.otherAtAside) {
+      EXPECT_EQ(slurp(backing / aside), "changed by someone else");
+      fs::remove(backing / aside);
+    }
+    for (const auto& n : backingNames()) {
+      EXPECT_EQ(n.find(".replaced-"), std::string::npos) << n << " survived the restart";
+    }
+    EXPECT_TRUE(fs::is_empty(cacheFolder() / "intents"));
+    ASSERT_TRUE(pollUntil([&] { return d().read(name) == c.shown; }));
+  }
 }
 
 TEST_F(MountLogicTest, RenamingOverAFileNeverSentDropsItLocally) {
@@ -611,31 +771,51 @@ TEST_F(MountLogicTest, OwnChangesComeBackWithoutInvalidatingAnything) {
   EXPECT_EQ(d().read("mine.txt"), "written here");
 }
 
+// Someone else changes the file while it is open here: both versions are
+// kept, the path shows theirs, and the next edit starts from theirs. Equal
+// sizes must not pass for the user's own bytes.
 TEST_F(MountLogicTest, ConflictKeepsBothVersions) {
-  put(backing / "shared.txt", "base");
-  Ino ino = d().at("shared.txt");
-  auto h = mount().open(ino, O_RDWR);
-  mount().write(*h, "mine", 4, 0);
-  // Someone else changes it meanwhile.
-  const std::string before = engineVersion("shared.txt");
-  put(backing / "shared.txt", "theirs!");
-  ASSERT_TRUE(eventually([&] { return engineVersion("shared.txt") != before; }));
+  struct Case {
+    std::string name;
+    std::string theirs;
+    std::string edited;  // theirs after the next edit writes "X" at 0
+  };
+  const std::vector<Case> cases = {
+      {"longer", "theirs!", "Xheirs!"},
+      {"same", "them", "Xhem"},
+  };
+  for (const auto& c : cases) put(backing / (c.name + ".txt"), "base");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = c.name + ".txt";
+    Ino ino = d().at(file);
+    EXPECT_EQ(d().read(file), "base");
+    auto h = mount().open(ino, O_RDWR);
+    mount().write(*h, "mine", 4, 0);
+    const std::string before = engineVersion(file);
+    put(backing / file, c.theirs);
+    ASSERT_TRUE(eventually([&] { return engineVersion(file) != before; }));
 
-  mount().flush(*h);
-  mount().release(std::move(h));
-  mount().waitForWriteBacks();
+    mount().flush(*h);
+    mount().release(std::move(h));
+    mount().waitForWriteBacks();
 
-  EXPECT_EQ(slurp(backing / "shared.txt"), "theirs!");
-  std::string copy;
-  for (auto& name : backingNames()) {
-    if (name.rfind("shared (conflict ", 0) == 0) copy = name;
+    EXPECT_EQ(slurp(backing / file), c.theirs);
+    std::string copy;
+    for (auto& name : backingNames()) {
+      if (name.rfind(c.name + " (conflict ", 0) == 0) copy = name;
+    }
+    ASSERT_FALSE(copy.empty()) << "no conflict copy";
+    EXPECT_EQ(slurp(backing / copy), "mine");
+    EXPECT_EQ(d().read(file), c.theirs);
+    ASSERT_TRUE(pollUntil([&] { return d().names("").count(copy) == 1; }));
+    EXPECT_EQ(d().read(copy), "mine");
+    EXPECT_EQ(mount().pendingWriteBacks(), 0u);
+
+    d().write(file, "X", O_WRONLY, 0);
+    EXPECT_EQ(slurp(backing / file), c.edited);
+    EXPECT_EQ(slurp(backing / copy), "mine");
   }
-  ASSERT_FALSE(copy.empty()) << "no conflict copy";
-  EXPECT_EQ(slurp(backing / copy), "mine");
-  EXPECT_EQ(d().read("shared.txt"), "theirs!");
-  ASSERT_TRUE(pollUntil([&] { return d().names("").count(copy) == 1; }));
-  EXPECT_EQ(d().read(copy), "mine");
-  EXPECT_EQ(mount().pendingWriteBacks(), 0u);
 }
 
 TEST_F(MountLogicTest, NewFileWhoseNameAppearedMeanwhileIsKeptUnderAConflictName) {
@@ -706,6 +886,118 @@ TEST_F(MountLogicTest, EngineAwayFailsWithEIOAndKeepsUnsentWrites) {
   EXPECT_EQ(lines, 1u) << log;
 }
 
+// A name the engine could not hold is refused where it would be made, with
+// the errno a local file system gives, and nothing reaches the engine.
+TEST_F(MountLogicTest, NamesTheEngineCannotHoldAreRefusedWhereTheyAreMade) {
+  put(backing / "a.txt", "A");
+  fs::create_directories(backing / "box" / "inner");
+  const std::string tooLong(256, 'n');
+  const std::string longest(255, 'n');
+  struct Case {
+    std::string name;
+    int expected;
+  };
+  const std::vector<Case> cases = {
+      {tooLong, ENAMETOOLONG},
+      {"back\\slash", EINVAL},
+      {"bad-\xff-utf8", EINVAL},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(errnoOf([&] { mount().create(kRootIno, c.name, O_WRONLY | O_CREAT); }), c.expected);
+    EXPECT_EQ(errnoOf([&] { mount().mkdir(kRootIno, c.name); }), c.expected);
+    EXPECT_EQ(errnoOf([&] { mount().rename(kRootIno, "a.txt", kRootIno, c.name, 0); }), c.expected);
+    EXPECT_EQ(errnoOf([&] { mount().rename(kRootIno, "box", kRootIno, c.name, 0); }), c.expected);
+  }
+  EXPECT_EQ(errnoOf([&] { mount().lookup(kRootIno, tooLong); }), ENAMETOOLONG);
+  EXPECT_EQ(errnoOf([&] { mount().lookup(kRootIno, "back\\slash"); }), ENOENT);
+
+  // A path over the limit: four folders of the longest name leave no room.
+  std::vector<Ino> levels{kRootIno};
+  for (int i = 0; i < 4; ++i) levels.push_back(mount().mkdir(levels.back(), longest).ino);
+  const Ino deep = levels.back();  // its path has 4 * 255 + 3 = 1023 bytes
+  EXPECT_EQ(errnoOf([&] { mount().create(deep, "x", O_WRONLY | O_CREAT); }), ENAMETOOLONG);
+  EXPECT_EQ(errnoOf([&] { mount().mkdir(deep, "x"); }), ENAMETOOLONG);
+  EXPECT_EQ(errnoOf([&] { mount().lookup(deep, "x"); }), ENAMETOOLONG);
+  // A folder may not move where a path below it would be too long: the
+  // third level's path has 767 bytes, and box holds "inner".
+  EXPECT_EQ(d().names("box"), std::set<std::string>{"inner"});
+  EXPECT_EQ(errnoOf([&] { mount().rename(kRootIno, "box", levels[3], std::string(252, 'b'), 0); }),
+            ENAMETOOLONG);
+  EXPECT_EQ(errnoOf([&] { mount().rename(kRootIno, "box", levels[3], std::string(248, 'b'), 0); }),
+            0);
+
+  mount().waitForWriteBacks();
+  EXPECT_EQ(mount().pendingWriteBacks(), 0u);
+  EXPECT_EQ(backingNames(), (std::set<std::string>{"a.txt", longest}));
+  EXPECT_TRUE(fs::is_directory(backing / longest / longest / longest / std::string(248, 'b') /
+                               "inner"));
+}
+
+// A change the engine refuses for good (here: the scope became read-only
+// while a file was open for writing) is kept, bytes and record, tried again
+// only after a growing wait, logged once, and sent once the engine takes it.
+TEST_F(MountLogicTest, ARefusedChangeIsKeptAndTriedAgainAfterAGrowingWait) {
+  options.refusedRetry = RetryPolicy{400ms, 2s};
+  const testing::LogWatch watch;
+  put(backing / "a.txt", "A");
+  EXPECT_EQ(d().read("a.txt"), "A");
+  auto h = mount().open(d().at("a.txt"), O_RDWR);
+  mount().write(*h, "B", 1, 0);
+  engine->stop();
+  startEngine({"test"});
+  mount().flush(*h);
+  mount().release(std::move(h));
+  mount().waitForWriteBacks();
+
+  auto attempts = [&] {
+    auto records = unsent();
+    return records.size() == 1 ? records[0].attempts : 0u;
+  };
+  ASSERT_EQ(unsent().size(), 1u);
+  EXPECT_EQ(unsent()[0].path, "a.txt");
+  EXPECT_EQ(attempts(), 1u);
+  EXPECT_FALSE(unsent()[0].lastFailure.empty());
+  EXPECT_GT(unsent()[0].since.time_since_epoch().count(), 0);
+  EXPECT_EQ(mount().pendingWriteBacks(), 1u);
+
+  // Not at every poll: only once the wait is over, and the next wait is longer.
+  const auto refused = std::chrono::steady_clock::now();
+  mount().retryPending();
+  mount().waitForWriteBacks();
+  EXPECT_EQ(attempts(), 1u);
+  std::this_thread::sleep_until(refused + 450ms);
+  mount().retryPending();
+  mount().waitForWriteBacks();
+  EXPECT_EQ(attempts(), 2u);
+  const auto refusedAgain = std::chrono::steady_clock::now();
+  std::this_thread::sleep_until(refusedAgain + 450ms);
+  mount().retryPending();
+  mount().waitForWriteBacks();
+  EXPECT_EQ(attempts(), 2u) << "the second wait is twice the first";
+  EXPECT_EQ(logged(watch, "mount write-back a.txt"), 1u);
+  EXPECT_EQ(slurp(backing / "a.txt"), "A");
+  EXPECT_EQ(d().read("a.txt"), "B") << "the user still sees what they wrote";
+
+  engine->stop();
+  startEngine();
+  std::this_thread::sleep_until(refusedAgain + 850ms);
+  mount().retryPending();
+  mount().waitForWriteBacks();
+  EXPECT_EQ(slurp(backing / "a.txt"), "B");
+  EXPECT_EQ(mount().pendingWriteBacks(), 0u);
+  EXPECT_TRUE(unsent().empty());
+}
+
+TEST(RetryPolicyTest, WaitsDoubleUpToTheLimit) {
+  const RetryPolicy policy{10s, 60s};
+  EXPECT_EQ(policy.after(1), 10s);
+  EXPECT_EQ(policy.after(2), 20s);
+  EXPECT_EQ(policy.after(3), 40s);
+  EXPECT_EQ(policy.after(4), 60s);
+  EXPECT_EQ(policy.after(4000), 60s);
+}
+
 // What a mount could not send before it ended (the engine was away) is sent
 // by the next mount on the same cache; a scope that refuses it keeps it for
 // the start after.
@@ -731,12 +1023,19 @@ TEST_F(MountLogicTest, UnsentChangesAreSentByTheNextMount) {
   EXPECT_FALSE(fs::is_empty(work));
 
   // Refused: nothing lost, tried again at the next start.
+  std::map<std::string, unsigned> attempts;
+  for (const auto& record : unsent()) attempts[record.path] = record.attempts;
   startEngine({"test"});
   mount();
   driver.reset();
   fs_.reset();
   EXPECT_EQ(backingNames(), (std::set<std::string>{"a.txt", "b.txt"}));
   EXPECT_EQ(slurp(backing / "a.txt"), "A");
+  EXPECT_EQ(unsent().size(), 4u);
+  for (const auto& record : unsent()) {
+    EXPECT_EQ(record.attempts, attempts[record.path] + 1) << record.path;
+    EXPECT_NE(record.lastFailure.find("read-only"), std::string::npos) << record.lastFailure;
+  }
 
   engine->stop();
   startEngine();
@@ -749,6 +1048,38 @@ TEST_F(MountLogicTest, UnsentChangesAreSentByTheNextMount) {
   EXPECT_TRUE(fs::is_empty(work));
   EXPECT_EQ(d().read("offline.txt"), "offline-data");
   EXPECT_EQ(d().read("a.txt"), "Amore");
+}
+
+// What the last run left and the engine refused at this start is tried again
+// while the mount runs, after the wait, not only at the next start.
+TEST_F(MountLogicTest, ChangesLeftByAnEarlierRunAreTriedAgainWhileTheMountRuns) {
+  options.refusedRetry = RetryPolicy{300ms, 1s};
+  put(backing / "a.txt", "A");
+  EXPECT_EQ(d().read("a.txt"), "A");
+  mount().readdir(kRootIno);
+  engine->stop();
+  d().write("offline.txt", "offline-data");
+  d().write("a.txt", "changed");
+  unmount();
+  std::map<std::string, unsigned> before;
+  for (const auto& record : unsent()) before[record.path] = record.attempts;
+  ASSERT_EQ(before.size(), 2u);
+
+  startEngine({"test"});
+  mount();
+  const auto refused = std::chrono::steady_clock::now();
+  mount().retryPending();
+  for (const auto& record : unsent()) {
+    EXPECT_EQ(record.attempts, before[record.path] + 1) << record.path << ": tried once, at start";
+  }
+
+  engine->stop();
+  startEngine();
+  std::this_thread::sleep_until(refused + 350ms);
+  mount().retryPending();
+  EXPECT_EQ(slurp(backing / "offline.txt"), "offline-data");
+  EXPECT_EQ(slurp(backing / "a.txt"), "changed");
+  EXPECT_TRUE(unsent().empty());
 }
 
 // Sent late, the user's changes still meet what the engine got meanwhile as
@@ -812,6 +1143,60 @@ TEST_F(MountLogicTest, UnlinkedFileOpenForWritingIsNotSentBack) {
   mount().waitForWriteBacks();
   EXPECT_FALSE(fs::exists(backing / "tmp.txt"));
   EXPECT_EQ(mount().pendingWriteBacks(), 0u);
+}
+
+// A file removed while a reader and a writer have it open keeps its bytes
+// and its size for the reader after the writer closed, as a local file
+// system keeps them, until the reader closes too.
+TEST_F(MountLogicTest, AnUnlinkedFileStaysReadableThroughItsLastHandle) {
+  put(backing / "sent.txt", "at the engine");
+  for (const std::string name : {"sent.txt", "new.txt"}) {
+    SCOPED_TRACE(name);
+    std::unique_ptr<Handle> writer;
+    if (name == "new.txt") {
+      writer = mount().create(kRootIno, name, O_RDWR | O_CREAT).second;
+    } else {
+      writer = mount().open(d().at(name), O_RDWR);
+    }
+    const Ino ino = writer->ino;
+    auto reader = mount().open(ino, O_RDONLY);
+    mount().write(*writer, "0123456789", 10, 0);
+    mount().unlink(kRootIno, name);
+    mount().write(*writer, "abc", 3, 10);
+    mount().flush(*writer);
+    mount().release(std::move(writer));
+    mount().waitForWriteBacks();
+
+    EXPECT_EQ(mount().getattr(ino).size, 13u);
+    char buffer[32];
+    EXPECT_EQ(std::string(buffer, mount().read(*reader, buffer, sizeof buffer, 0)),
+              "0123456789abc");
+    mount().release(std::move(reader));
+    mount().waitForWriteBacks();
+    EXPECT_FALSE(fs::exists(backing / name));
+  }
+  EXPECT_TRUE(fs::is_empty(cacheFolder() / "work")) << "the last handle let the bytes go";
+  EXPECT_EQ(mount().pendingWriteBacks(), 0u);
+}
+
+// Opening with O_TRUNC empties the file that readers already have open, as a
+// local file system does, rather than starting another beside it.
+TEST_F(MountLogicTest, ATruncatingOpenEmptiesTheFileForItsReadersToo) {
+  put(backing / "t.txt", "old contents");
+  const Ino ino = d().at("t.txt");
+  auto reader = mount().open(ino, O_RDONLY);
+  char buffer[32];
+  EXPECT_EQ(std::string(buffer, mount().read(*reader, buffer, sizeof buffer, 0)), "old contents");
+
+  auto writer = mount().open(ino, O_WRONLY | O_TRUNC);
+  EXPECT_EQ(mount().read(*reader, buffer, sizeof buffer, 0), 0u);
+  mount().write(*writer, "new", 3, 0);
+  EXPECT_EQ(std::string(buffer, mount().read(*reader, buffer, sizeof buffer, 0)), "new");
+  mount().release(std::move(writer));
+  mount().waitForWriteBacks();
+  EXPECT_EQ(std::string(buffer, mount().read(*reader, buffer, sizeof buffer, 0)), "new");
+  mount().release(std::move(reader));
+  EXPECT_EQ(slurp(backing / "t.txt"), "new");
 }
 
 // ---------------------------------------------------- against the test engine
@@ -885,6 +1270,94 @@ TEST_F(MountRequestTest, ContentsAreDownloadedOnceAndReusedAcrossRestarts) {
   fs_.reset();
   EXPECT_EQ(d().read("a.txt"), "changed");
   EXPECT_EQ(engine.count("POST", scopePath("/fetch")), 2u);
+}
+
+// The race of a write-back with another writer: the engine takes the other
+// version between the mount's reading and its upload, with as many bytes.
+// The upload is refused, the user's bytes become a conflict copy, and the
+// mount must not take them for the engine's new version.
+TEST_F(MountRequestTest, AnUploadOvertakenByAnotherWriterShowsTheirBytesAndBuildsOnThem) {
+  onList("", {makeEntry("a.txt", false, 5, "v1")});
+  struct Upload {
+    std::string version;
+    std::string bytes;
+  };
+  std::mutex mutex;
+  std::vector<Upload> uploads;
+  std::vector<std::string> copies;
+  engine.on("POST", scopePath("/upload"), [&](const Received& r) {
+    std::lock_guard lock(mutex);
+    uploads.push_back({r.bodyString("version").value_or("?"), slurp(*r.bodyString("source"))});
+    if (uploads.back().version == "v1") {
+      served = "world";
+      servedVersion = "v2";
+      onList("", {makeEntry("a.txt", false, 5, "v2")});
+      return Reply{409, R"({"message":"changed since v1"})"};
+    }
+    return Reply{200, toJson(makeEntry("a.txt", false, 5, "v3"))};
+  });
+  engine.on("POST", scopePath("/conflict-copy"), [&](const Received& r) {
+    std::lock_guard lock(mutex);
+    copies.push_back(slurp(*r.bodyString("source")));
+    return Reply{200, toJson(makeEntry("a (conflict).txt", false, 5, "c1"))};
+  });
+
+  EXPECT_EQ(d().read("a.txt"), "hello");
+  d().write("a.txt", "HELLO");
+  EXPECT_EQ(copies, std::vector<std::string>{"HELLO"});
+  EXPECT_EQ(d().read("a.txt"), "world");
+
+  d().write("a.txt", "W", O_WRONLY, 0);
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(uploads.size(), 2u);
+  EXPECT_EQ(uploads[1].version, "v2");
+  EXPECT_EQ(uploads[1].bytes, "World");
+  EXPECT_EQ(copies.size(), 1u);
+  EXPECT_EQ(mount().pendingWriteBacks(), 0u);
+}
+
+// A folder listed while a new file in it is being sent: the listing was
+// made before the file reached the engine, the answer arrives after. The
+// file must stay, and stay found.
+TEST_F(MountRequestTest, AFileSentWhileItsFolderIsListedStays) {
+  onList("", {});
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool armed = false, listing = false, uploaded = false;
+  engine.on("POST", scopePath("/upload"), [&](const Received& r) {
+    std::unique_lock lock(mutex);
+    changed.wait_for(lock, 10s, [&] { return listing; });
+    uploaded = true;
+    changed.notify_all();
+    return Reply{200, toJson(makeEntry(*r.bodyString("path"), false, 1, "u1"))};
+  });
+  engine.on("GET", scopePath("/list"), [&](const Received&) {
+    std::unique_lock lock(mutex);
+    if (armed) {
+      listing = true;
+      changed.notify_all();
+      changed.wait_for(lock, 10s, [&] { return uploaded; });
+      // The write-back ends while the answer is on its way.
+      lock.unlock();
+      std::this_thread::sleep_for(200ms);
+    }
+    return Reply{200, R"({"entries":[]})"};
+  });
+
+  auto [attributes, h] = mount().create(kRootIno, "new.txt", O_WRONLY | O_CREAT);
+  mount().write(*h, "x", 1, 0);
+  {
+    std::lock_guard lock(mutex);
+    armed = true;
+  }
+  mount().release(std::move(h));
+  std::set<std::string> names;
+  for (auto& e : mount().readdir(kRootIno)) names.insert(e.name);
+  mount().waitForWriteBacks();
+
+  EXPECT_EQ(names, std::set<std::string>{"new.txt"});
+  EXPECT_EQ(d().at("new.txt"), attributes.ino);
+  EXPECT_EQ(mount().getattr(attributes.ino).size, 1u);
 }
 
 TEST_F(MountRequestTest, RmdirOfANonEmptyFolderSendsNoDeletion) {

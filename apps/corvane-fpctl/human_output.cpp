@@ -168,6 +168,9 @@ HumanText resultText(const Outcome& outcome) {
     case CommandKind::create:
     case CommandKind::modify:
       out = r.item ? itemLines(*r.item) : "item: none\n";
+      // Only said when set: the host's copy of the contents is out of date
+      // (the user's bytes went to a conflict copy).
+      if (r.shouldFetchContent) out += "shouldFetchContent: true\n";
       break;
     case CommandKind::list:
       out = itemTable(r.items, false);

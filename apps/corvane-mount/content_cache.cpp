@@ -9,6 +9,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "corvane-mount/record_file.h"
 #include "platform/folders.h"
 #include "platform/uuid.h"
 
@@ -29,52 +30,33 @@ std::string hex(std::string_view bytes) {
   return out;
 }
 
-std::optional<std::string> unhex(std::string_view text) {
-  if (text.size() % 2) return std::nullopt;
-  auto digit = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-  };
-  std::string out;
-  out.reserve(text.size() / 2);
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    int hi = digit(text[i]), lo = digit(text[i + 1]);
-    if (hi < 0 || lo < 0) return std::nullopt;
-    out.push_back(static_cast<char>(hi * 16 + lo));
-  }
-  return out;
-}
-
-// One "key value" a line; the values are hex, so names with any bytes fit.
+// The record's header; its fields are those of a WorkRecord.
 constexpr std::string_view kRecordHeader = "corvane-work 1";
 constexpr std::string_view kRecordSuffix = ".rec";
 
 std::optional<WorkRecord> parseRecord(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::string line;
-  if (!std::getline(in, line) || line != kRecordHeader) return std::nullopt;
+  auto fields = records::read(file, kRecordHeader);
+  if (!fields || !fields->count("path")) return std::nullopt;
+  auto field = [&](const char* key) {
+    auto it = fields->find(key);
+    return it == fields->end() ? std::string() : it->second;
+  };
   WorkRecord record;
-  bool havePath = false;
-  while (std::getline(in, line)) {
-    auto space = line.find(' ');
-    if (space == std::string::npos) return std::nullopt;
-    const std::string key = line.substr(0, space);
-    auto value = unhex(std::string_view(line).substr(space + 1));
-    if (!value) return std::nullopt;
-    if (key == "path") {
-      record.path = *value;
-      havePath = true;
-    } else if (key == "new") {
-      record.isNew = *value == "1";
-    } else if (key == "content") {
-      record.base.contentVersion = *value;
-    } else if (key == "metadata") {
-      record.base.metadataVersion = *value;
-    }
+  record.path = field("path");
+  record.isNew = field("new") == "1";
+  record.base.contentVersion = field("content");
+  record.base.metadataVersion = field("metadata");
+  if (auto seconds = records::number(field("since"))) {
+    record.since = std::chrono::system_clock::time_point(std::chrono::seconds(*seconds));
   }
-  if (!havePath) return std::nullopt;
+  record.attempts = static_cast<unsigned>(records::number(field("attempts")).value_or(0));
+  record.lastFailure = field("failure");
   return record;
+}
+
+bool isRecordName(const std::string& name) {
+  return name.size() > kRecordSuffix.size() &&
+         name.compare(name.size() - kRecordSuffix.size(), kRecordSuffix.size(), kRecordSuffix) == 0;
 }
 
 std::uint64_t fnv1a(std::string_view bytes, std::uint64_t h = 0xcbf29ce484222325ull) {
@@ -175,42 +157,35 @@ void ContentCache::dropRecord(const fs::path& work) {
 }
 
 void ContentCache::writeRecord(const fs::path& work, const WorkRecord& record) const {
-  std::string text(kRecordHeader);
-  text += "\npath " + hex(record.path);
-  text += "\nnew " + hex(record.isNew ? "1" : "0");
-  text += "\ncontent " + hex(record.base.contentVersion);
-  text += "\nmetadata " + hex(record.base.metadataVersion);
-  text += "\n";
-  // tmp/ is emptied at start, so a half-written record never counts.
-  const auto temp = temporaryFolder() / (work.filename().string() + std::string(kRecordSuffix) + "." +
-                                         platform::newUUID().substr(0, 8));
-  int fd = ::open(temp.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    throw fs::filesystem_error("cannot write a working copy's record", temp,
-                               std::error_code(errno, std::generic_category()));
-  }
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      ::unlink(temp.c_str());
-      throw fs::filesystem_error("cannot write a working copy's record", temp,
-                                 std::error_code(err, std::generic_category()));
-    }
-    done += static_cast<std::size_t>(put);
-  }
-  // No fsync: the working copy it describes is not synced either, and a
-  // record that a power loss leaves unreadable only keeps the copy unsent.
-  ::close(fd);
+  const auto since =
+      std::chrono::duration_cast<std::chrono::seconds>(record.since.time_since_epoch()).count();
+  // Through tmp/, which is emptied at start, so a half-written record never
+  // counts. Not synced: the working copy it describes is not synced either,
+  // and a record that a power loss leaves unreadable only keeps the copy
+  // unsent.
+  records::write(recordOf(work), temporaryFolder(), kRecordHeader,
+                 {{"path", record.path},
+                  {"new", record.isNew ? "1" : "0"},
+                  {"content", record.base.contentVersion},
+                  {"metadata", record.base.metadataVersion},
+                  {"since", std::to_string(since)},
+                  {"attempts", std::to_string(record.attempts)},
+                  {"failure", record.lastFailure}},
+                 /*durable=*/false);
+}
+
+std::vector<std::pair<fs::path, WorkRecord>> ContentCache::recorded(const fs::path& root) {
+  std::vector<std::pair<fs::path, WorkRecord>> out;
   std::error_code ec;
-  fs::rename(temp, recordOf(work), ec);
-  if (ec) {
-    ::unlink(temp.c_str());
-    throw fs::filesystem_error("cannot write a working copy's record", recordOf(work), ec);
+  for (auto it = fs::directory_iterator(root / "work", ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    const auto& copy = it->path();
+    if (isRecordName(copy.filename().string())) continue;
+    if (auto record = parseRecord(recordOf(copy))) out.emplace_back(copy, std::move(*record));
   }
+  std::sort(out.begin(), out.end(),
+            [](const auto& a, const auto& b) { return a.second.path < b.second.path; });
+  return out;
 }
 
 std::vector<std::pair<fs::path, WorkRecord>> ContentCache::leftovers(std::size_t& unrecorded) const {
@@ -220,11 +195,7 @@ std::vector<std::pair<fs::path, WorkRecord>> ContentCache::leftovers(std::size_t
   for (auto it = fs::directory_iterator(workFolder(), ec); !ec && it != fs::directory_iterator();
        it.increment(ec)) {
     const auto& path = it->path();
-    const std::string name = path.filename().string();
-    if (name.size() > kRecordSuffix.size() &&
-        name.compare(name.size() - kRecordSuffix.size(), kRecordSuffix.size(), kRecordSuffix) == 0) {
-      continue;
-    }
+    if (isRecordName(path.filename().string())) continue;
     copies.push_back(path);
   }
   std::sort(copies.begin(), copies.end());
@@ -241,10 +212,7 @@ std::vector<std::pair<fs::path, WorkRecord>> ContentCache::leftovers(std::size_t
   for (auto it = fs::directory_iterator(workFolder(), ec); !ec && it != fs::directory_iterator();
        it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    if (name.size() <= kRecordSuffix.size() ||
-        name.compare(name.size() - kRecordSuffix.size(), kRecordSuffix.size(), kRecordSuffix) != 0) {
-      continue;
-    }
+    if (!isRecordName(name)) continue;
     std::error_code missing;
     if (!fs::exists(workFolder() / name.substr(0, name.size() - kRecordSuffix.size()), missing)) {
       fs::remove(it->path(), missing);

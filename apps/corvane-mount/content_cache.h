@@ -16,6 +16,7 @@
 // thread-safe (each is one file-system call on distinct names).
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -26,11 +27,16 @@
 
 namespace corvane::mount {
 
-// What a working copy is to become at the engine.
+// What a working copy is to become at the engine, and how sending it went.
 struct WorkRecord {
   std::string path;  // the file's path in the domain ("" is the root)
   bool isNew = false;  // not yet created at the engine
   host::ItemVersion base;  // the version the copy started from (when not new)
+  // When the unsent changes began (the epoch when unknown), how often
+  // sending them failed, and why the last time.
+  std::chrono::system_clock::time_point since;
+  unsigned attempts = 0;
+  std::string lastFailure;
 };
 
 class ContentCache {
@@ -68,6 +74,10 @@ class ContentCache {
   // The working copies that an earlier run left with a record. Records whose
   // copy is gone are removed; `unrecorded` counts copies without a record.
   std::vector<std::pair<std::filesystem::path, WorkRecord>> leftovers(std::size_t& unrecorded) const;
+  // The working copies with a record in the cache at `root`, as they are:
+  // read only, so that it can be asked while a mount runs on that cache.
+  static std::vector<std::pair<std::filesystem::path, WorkRecord>> recorded(
+      const std::filesystem::path& root);
 
   // The key's first part, stable across runs.
   static std::string hashOf(const std::string& identifier);

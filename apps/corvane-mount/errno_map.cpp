@@ -59,6 +59,20 @@ bool isRefusal(std::exception_ptr failure) {
   }
 }
 
+bool isEngineAway(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const host::Error& e) {
+    if (e.domain != host::kFileProviderErrorDomain) return false;
+    if (e.code == host::codes::kNotAuthenticated) return true;
+    // An answer of the engine carries its description; no answer, none.
+    return e.code == host::codes::kServerUnreachable &&
+           !e.userInfo.count(std::string(host::kLocalizedDescriptionKey));
+  } catch (...) {
+    return false;
+  }
+}
+
 std::string describe(std::exception_ptr failure) { return Errors::describe(failure); }
 
 void logFailure(const std::string& op, const std::string& path, std::exception_ptr failure) {

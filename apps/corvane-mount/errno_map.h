@@ -37,6 +37,13 @@ int errnoFor(std::exception_ptr failure);
 // True when the failure is a refusal of the mount's own (not logged).
 bool isRefusal(std::exception_ptr failure);
 
+// True when a failure to send a change only says that the engine could not
+// be asked (it is not running, cannot be reached, or does not know the
+// token yet): sending again is worth it as soon as it may be back. Any other
+// failure is an answer (the engine refused the change, or failed to carry it
+// out) or a fault here, which the same request soon after would meet again.
+bool isEngineAway(std::exception_ptr failure);
+
 // One line for the extension's log: "mount <op> <path>: <failure>".
 void logFailure(const std::string& op, const std::string& path, std::exception_ptr failure);
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -24,7 +25,7 @@ namespace corvane::mount {
 struct FileState {
   // Held across materialisation, take-over and write-back of this file.
   std::mutex mutex;
-  // Guards the fields below up to `matchesBase` for readers that must not
+  // Guards the fields below up to `refusals` for readers that must not
   // wait for a long write-back (attributes, opening for reading); writers of
   // those fields hold both mutexes.
   mutable std::mutex pathMutex;
@@ -33,6 +34,13 @@ struct FileState {
   bool isNew = false;          // not yet created at the engine
   host::ItemVersion base;      // the version `file` started from
   bool matchesBase = true;     // `file` holds `base` plus the local writes
+  // What the record of unsent changes tells: when they began, how often
+  // sending them failed since, why the last time, and how many of those
+  // failures in a row were the engine's refusals (they set the backoff).
+  std::chrono::system_clock::time_point unsentSince;
+  unsigned attempts = 0;
+  std::string lastFailure;
+  unsigned refusals = 0;
   // Whether pages the kernel keeps for the file still hold its contents.
   std::atomic<bool> kernelCacheValid{false};
   std::atomic<bool> remoteGone{false};       // deleted at the engine while written here
@@ -41,6 +49,10 @@ struct FileState {
   std::atomic<int> handles{0};
   std::atomic<int> writers{0};
   std::string lastError;  // the failure last logged for its write-back; under `mutex`
+  // The generation the engine last refused (0: none since the last success);
+  // until its wait is over, closing the file again does not resend it.
+  // Under `mutex`.
+  std::uint64_t refusedGeneration = 0;
 
   bool dirty() const { return generation.load() != committed.load(); }
 };

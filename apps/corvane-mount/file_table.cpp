@@ -39,9 +39,9 @@ void FileTable::forget(Ino ino) {
   files_.erase(it);
 }
 
-void FileTable::markPending(Ino ino) {
+void FileTable::markPending(Ino ino, Clock::time_point retryAt) {
   std::lock_guard lock(mutex_);
-  pending_.insert(ino);
+  pending_[ino] = retryAt;
 }
 
 void FileTable::clearPending(Ino ino) {
@@ -49,9 +49,19 @@ void FileTable::clearPending(Ino ino) {
   pending_.erase(ino);
 }
 
-std::vector<Ino> FileTable::pending() const {
+std::vector<Ino> FileTable::pending(Clock::time_point now) const {
   std::lock_guard lock(mutex_);
-  return {pending_.begin(), pending_.end()};
+  std::vector<Ino> due;
+  for (const auto& [ino, retryAt] : pending_) {
+    if (retryAt <= now) due.push_back(ino);
+  }
+  return due;
+}
+
+bool FileTable::due(Ino ino, Clock::time_point now) const {
+  std::lock_guard lock(mutex_);
+  auto it = pending_.find(ino);
+  return it == pending_.end() || it->second <= now;
 }
 
 std::size_t FileTable::pendingCount() const {

@@ -7,9 +7,10 @@
 // held across an engine request or a FileState's `mutex`.
 #pragma once
 
+#include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -31,16 +32,20 @@ class FileTable {
   // it.
   void forget(Ino ino);
 
-  // The records of failed write-backs.
-  void markPending(Ino ino);
+  // The failed write-backs and when each is to be tried again.
+  using Clock = std::chrono::steady_clock;
+  void markPending(Ino ino, Clock::time_point retryAt = Clock::time_point());
   void clearPending(Ino ino);
-  std::vector<Ino> pending() const;
+  // Those whose time to try again has come.
+  std::vector<Ino> pending(Clock::time_point now = Clock::time_point::max()) const;
+  // Whether the file is not pending, or its time to try again has come.
+  bool due(Ino ino, Clock::time_point now) const;
   std::size_t pendingCount() const;
 
  private:
   mutable std::mutex mutex_;
   std::unordered_map<Ino, std::shared_ptr<FileState>> files_;  // guarded by mutex_
-  std::set<Ino> pending_;                                      // guarded by mutex_
+  std::map<Ino, Clock::time_point> pending_;                   // guarded by mutex_
 };
 
 }  // namespace corvane::mount

@@ -2,31 +2,52 @@
 
 #include <linux/fs.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/mount_internal.h"
+#include "host/item_names.h"
 #include "host/item_paths.h"
 #include "host/template_item.h"
+#include "platform/log.h"
+#include "platform/unicode.h"
 
 namespace corvane::mount {
 namespace caps = host::capabilities;
 using namespace internal;
 
 FolderOperations::FolderOperations(HostBridge& bridge, ItemCache& cache, ChangeGate& gate,
-                                   Names& names, WorkingCopies& workingCopies, WriteBack& writeBack)
+                                   Names& names, WorkingCopies& workingCopies, WriteBack& writeBack,
+                                   const std::filesystem::path& journalFolder, TestHooks hooks)
     : bridge_(bridge),
       cache_(cache),
       gate_(gate),
       names_(names),
       workingCopies_(workingCopies),
-      writeBack_(writeBack) {}
+      writeBack_(writeBack),
+      journal_(journalFolder),
+      hooks_(std::move(hooks)) {}
+
+namespace {
+
+// The hidden name an old file steps aside to while a new one takes its
+// name: made from that name and cut to fit the folder.
+std::string asideName(const std::string& folderPath, const std::string& name) {
+  const std::string suffix = ".replaced-" + shortTag();
+  const std::size_t room = host::nameRoomIn(folderPath);
+  if (room < suffix.size() + 1) throw Refusal(ENAMETOOLONG, "no room for a name to step aside");
+  return "." + std::string(platform::prefixAtCharacter(name, room - suffix.size() - 1)) + suffix;
+}
+
+}  // namespace
 
 Attributes FolderOperations::mkdir(Ino parent, const std::string& name) {
   ChangeGate::Shared gate(gate_);
   NodeInfo p = names_.folder(parent);
   names_.requireCapability(p, caps::kAddingSubItems);
   if (names_.resolve(parent, name)) throw Refusal(EEXIST);
+  names_.requireNewName(p, name);
   auto templ = std::make_shared<host::TemplateItem>(
       host::paths::identifier(host::paths::child(p.path, name)), p.identifier(), name,
       std::string(platform::kFolderType));
@@ -126,6 +147,7 @@ std::optional<FolderOperations::RenameEnds> FolderOperations::checkRename(
     if (!target->dir && source->dir) throw Refusal(ENOTDIR);
     names_.requireCapability(*target, caps::kDeleting);
   }
+  names_.requireNewName(np, newName, &*source);
   return RenameEnds{*source, target};
 }
 
@@ -141,27 +163,113 @@ void FolderOperations::replaceFile(const NodeInfo& source, const NodeInfo& targe
                                    const std::string& newName) {
   // An editor's save: the old file steps aside, the new one takes its name,
   // then the old one goes. At no moment is neither at the engine, and a
-  // failure puts the old one back.
-  const std::string aside = "." + newName + ".replaced-" + shortTag();
-  moveItem(target, newParent, aside);
+  // failure puts the old one back. The journal holds the intent meanwhile:
+  // whatever stops the mount between the steps, the next run settles it.
+  const NodeInfo folder = names_.node(newParent);
+  ReplaceIntent intent{folder.path, newName, asideName(folder.path, newName), {}};
+  if (target.item) intent.versions.push_back(target.item->itemVersion().contentVersion);
+  const auto token = journal_.begin(intent);
+  try {
+    hook(TestHooks::ReplaceStep::recorded);
+    moveItem(target, newParent, intent.aside);
+  } catch (...) {
+    // Whether the step happened or not, the intent tells the next look.
+    journal_.abandon(token);
+    throw;
+  }
   NodeInfo old = names_.node(target.ino);
   try {
+    hook(TestHooks::ReplaceStep::steppedAside);
+  } catch (...) {
+    journal_.abandon(token);
+    throw;
+  }
+  try {
+    if (old.item && std::find(intent.versions.begin(), intent.versions.end(),
+                              old.item->itemVersion().contentVersion) == intent.versions.end()) {
+      intent.versions.push_back(old.item->itemVersion().contentVersion);
+      journal_.update(token, intent);
+    }
     moveItem(source, newParent, newName);
   } catch (...) {
     try {
       moveItem(old, newParent, newName);
+      journal_.finish(token);
     } catch (...) {
       logFailure("rename", old.path, std::current_exception());
+      journal_.abandon(token);
     }
     throw;
   }
   try {
-    removeRemote(old);
+    hook(TestHooks::ReplaceStep::tookName);
   } catch (...) {
+    journal_.abandon(token);
+    throw;
+  }
+  try {
+    removeRemote(old);
+    journal_.finish(token);
+  } catch (...) {
+    // The new file has the name; the old one goes when the engine answers.
     logFailure("rename", old.path, std::current_exception());
+    journal_.abandon(token);
   }
   cache_.detach(old.ino);
   workingCopies_.replaced(old.ino);
+}
+
+void FolderOperations::hook(TestHooks::ReplaceStep step) const {
+  if (hooks_.afterReplaceStep) hooks_.afterReplaceStep(step);
+}
+
+void FolderOperations::finishInterrupted() {
+  std::lock_guard lock(settleMutex_);
+  for (const auto& [token, intent] : journal_.unfinished()) {
+    try {
+      settle(intent);
+      journal_.finish(token);
+      settleError_.clear();
+    } catch (...) {
+      reportOnce(settleError_, "rename left unfinished",
+                 host::paths::child(intent.folder, intent.name), std::current_exception());
+    }
+  }
+}
+
+void FolderOperations::settle(const ReplaceIntent& intent) {
+  const std::string asidePath = host::paths::child(intent.folder, intent.aside);
+  const std::string namePath = host::paths::child(intent.folder, intent.name);
+  std::shared_ptr<const host::Item> aside;
+  try {
+    aside = bridge_.item(host::paths::identifier(asidePath));
+  } catch (const host::Error& e) {
+    if (!isNoSuchItem(e)) throw;
+    return;  // it never stepped aside, or it is gone already
+  }
+  const std::string version = aside->itemVersion().contentVersion;
+  if (isFolderItem(*aside) || std::find(intent.versions.begin(), intent.versions.end(), version) ==
+                                  intent.versions.end()) {
+    Log::write("mount: left " + asidePath + " alone: not the file the mount moved aside there");
+    return;
+  }
+  bool taken = true;
+  try {
+    bridge_.item(host::paths::identifier(namePath));
+  } catch (const host::Error& e) {
+    if (!isNoSuchItem(e)) throw;
+    taken = false;
+  }
+  if (taken) {
+    bridge_.deleteItem(host::paths::identifier(asidePath), aside->itemVersion());
+    Log::write("mount: removed " + asidePath + ", which an unfinished rename had left");
+    return;
+  }
+  auto back = std::make_shared<host::TemplateItem>(host::paths::identifier(asidePath),
+                                                   host::paths::identifier(intent.folder),
+                                                   intent.name, typeFor(intent.name));
+  bridge_.modifyItem(back, aside->itemVersion(), host::fields::kFilename, std::nullopt);
+  Log::write("mount: put " + asidePath + " back as " + namePath + " after an unfinished rename");
 }
 
 // ---- shared steps
@@ -206,7 +314,7 @@ std::shared_ptr<const host::Item> FolderOperations::modifyNamespace(const NodeIn
     NodeInfo to = names_.node(toParent);
     auto changed = std::make_shared<host::TemplateItem>(host::paths::identifier(fromPath),
                                                         to.identifier(), toName, type);
-    return bridge_.modifyItem(changed, base, fields, std::nullopt);
+    return bridge_.modifyItem(changed, base, fields, std::nullopt).item;
   };
   namespace f = host::fields;
   if (!renamed || !moved) {

@@ -6,15 +6,19 @@
 // asks the engine and records the answer, and keeps the local state of the
 // files involved in line (WorkingCopies). A rename over an existing file
 // never leaves neither at the engine: the old one steps aside, the new one
-// takes its name, then the old one goes. Refusals are thrown as Refusal.
+// takes its name, then the old one goes; the RenameJournal keeps the intent
+// durably meanwhile, and finishInterrupted() finishes or undoes what a crash
+// (or a failure half-way) left. Refusals are thrown as Refusal.
 //
-// Owned by MountFileSystem; holds references to parts that outlive it, no
-// state of its own. Thread-safe. Lock order: the ChangeGate, then one
+// Owned by MountFileSystem; holds references to parts that outlive it, and
+// owns its journal. Thread-safe. Lock order: the ChangeGate, then one
 // FileState's `mutex` at a time (through WorkingCopies), except that a
 // rename over a file never sent moves the other file while it holds that
 // file's mutex (target before source).
 #pragma once
 
+#include <filesystem>
+#include <mutex>
 #include <string>
 
 #include "corvane-mount/change_gate.h"
@@ -22,6 +26,7 @@
 #include "corvane-mount/item_cache.h"
 #include "corvane-mount/mount_types.h"
 #include "corvane-mount/names.h"
+#include "corvane-mount/rename_journal.h"
 #include "corvane-mount/working_copies.h"
 #include "corvane-mount/write_back.h"
 
@@ -30,7 +35,8 @@ namespace corvane::mount {
 class FolderOperations {
  public:
   FolderOperations(HostBridge& bridge, ItemCache& cache, ChangeGate& gate, Names& names,
-                   WorkingCopies& workingCopies, WriteBack& writeBack);
+                   WorkingCopies& workingCopies, WriteBack& writeBack,
+                   const std::filesystem::path& journalFolder, TestHooks hooks);
 
   Attributes mkdir(Ino parent, const std::string& name);
   void unlink(Ino parent, const std::string& name);
@@ -38,6 +44,12 @@ class FolderOperations {
   // flags: 0 or RENAME_NOREPLACE; RENAME_EXCHANGE is refused (EINVAL).
   void rename(Ino parent, const std::string& name, Ino newParent, const std::string& newName,
               unsigned flags);
+
+  // Finishes or undoes the renames over a file that a crash or a failure
+  // left half done: a file the mount moved aside goes when the name it
+  // stepped aside from is taken, and comes back to it otherwise. An intent
+  // that cannot be settled now (the engine is away) stays for a later call.
+  void finishInterrupted();
 
  private:
   // Both ends of a rename that is to happen.
@@ -65,6 +77,9 @@ class FolderOperations {
   void moveItem(const NodeInfo& node, Ino newParent, const std::string& newName);
   std::shared_ptr<const host::Item> modifyNamespace(const NodeInfo& node, Ino newParent,
                                                     const std::string& newName);
+  // Settles one intent at the engine; throws when it cannot be had.
+  void settle(const ReplaceIntent& intent);
+  void hook(TestHooks::ReplaceStep step) const;
 
   HostBridge& bridge_;
   ItemCache& cache_;
@@ -72,6 +87,10 @@ class FolderOperations {
   Names& names_;
   WorkingCopies& workingCopies_;
   WriteBack& writeBack_;
+  RenameJournal journal_;
+  const TestHooks hooks_;
+  std::mutex settleMutex_;  // one finishInterrupted() at a time
+  std::string settleError_;  // the failure last logged; guarded by settleMutex_
 };
 
 }  // namespace corvane::mount

@@ -66,13 +66,13 @@ class ChangesObserver final : public host::ChangeObserver {
   bool finished = false;
 };
 
-host::ChangeItemHandler changeHandler(Waiter<HostBridge::ItemPtr>& waiter) {
-  return [promise = waiter.promise()](HostBridge::ItemPtr item, host::ItemFields, bool,
-                                      std::optional<host::Error> error) {
+host::ChangeItemHandler changeHandler(Waiter<HostBridge::Modified>& waiter) {
+  return [promise = waiter.promise()](HostBridge::ItemPtr item, host::ItemFields,
+                                      bool shouldFetchContent, std::optional<host::Error> error) {
     if (error || !item) {
       promise->set_value({std::nullopt, error ? *error : unanswered()});
     } else {
-      promise->set_value({std::move(item), std::nullopt});
+      promise->set_value({HostBridge::Modified{std::move(item), shouldFetchContent}, std::nullopt});
     }
   };
 }
@@ -116,16 +116,16 @@ HostBridge::Fetched HostBridge::fetchContents(const host::ItemIdentifier& identi
 
 HostBridge::ItemPtr HostBridge::createItem(
     ItemPtr itemTemplate, const std::optional<std::filesystem::path>& contents) const {
-  Waiter<ItemPtr> waiter;
+  Waiter<Modified> waiter;
   extension_->createItem(std::move(itemTemplate), host::fields::kContents | host::fields::kFilename,
                          contents, 0, kRequest, changeHandler(waiter));
-  return waiter.get();
+  return waiter.get().item;
 }
 
-HostBridge::ItemPtr HostBridge::modifyItem(
+HostBridge::Modified HostBridge::modifyItem(
     ItemPtr item, const host::ItemVersion& baseVersion, host::ItemFields fields,
     const std::optional<std::filesystem::path>& contents) const {
-  Waiter<ItemPtr> waiter;
+  Waiter<Modified> waiter;
   extension_->modifyItem(std::move(item), baseVersion, fields, contents, 0, kRequest,
                          changeHandler(waiter));
   return waiter.get();

@@ -34,8 +34,14 @@ class HostBridge {
 
   ItemPtr createItem(ItemPtr itemTemplate,
                      const std::optional<std::filesystem::path>& contents) const;
-  ItemPtr modifyItem(ItemPtr item, const host::ItemVersion& baseVersion, host::ItemFields fields,
-                     const std::optional<std::filesystem::path>& contents) const;
+  struct Modified {
+    ItemPtr item;
+    // The item's contents are not those sent (the engine kept another
+    // version; the sent bytes became a conflict copy): fetch them again.
+    bool shouldFetchContent = false;
+  };
+  Modified modifyItem(ItemPtr item, const host::ItemVersion& baseVersion, host::ItemFields fields,
+                      const std::optional<std::filesystem::path>& contents) const;
   void deleteItem(const host::ItemIdentifier& identifier,
                   const host::ItemVersion& baseVersion) const;
 

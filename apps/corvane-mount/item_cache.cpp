@@ -1,5 +1,8 @@
 #include "corvane-mount/item_cache.h"
 
+#include <cstdint>
+#include <set>
+
 #include "host/item_paths.h"
 #include "platform/unicode.h"
 #include "platform/uniform_types.h"
@@ -99,6 +102,7 @@ Ino ItemCache::create(Ino parent, const std::string& name, bool dir,
   node.dir = dir;
   node.attached = true;
   node.item = std::move(item);
+  node.changed = ++changes_;
   byPath_[node.path] = ino;
   p.children[name] = ino;
   nodes_.emplace(ino, std::move(node));
@@ -116,6 +120,7 @@ NodeInfo ItemCache::upsert(Ino parent, std::shared_ptr<const host::Item> item,
     Node& node = nodes_.at(ino);
     if (node.dir == dir) {
       node.item = std::move(item);
+      node.changed = ++changes_;
       return info(ino, node);
     }
     detachLocked(ino);
@@ -135,7 +140,10 @@ NodeInfo ItemCache::addLocal(Ino parent, const std::string& name) {
 
 void ItemCache::setItem(Ino ino, std::shared_ptr<const host::Item> item) {
   std::lock_guard lock(mutex_);
-  if (auto it = nodes_.find(ino); it != nodes_.end()) it->second.item = std::move(item);
+  if (auto it = nodes_.find(ino); it != nodes_.end()) {
+    it->second.item = std::move(item);
+    it->second.changed = ++changes_;
+  }
 }
 
 bool ItemCache::replaceItem(Ino ino, const std::shared_ptr<const host::Item>& expected,
@@ -144,6 +152,7 @@ bool ItemCache::replaceItem(Ino ino, const std::shared_ptr<const host::Item>& ex
   auto it = nodes_.find(ino);
   if (it == nodes_.end() || it->second.item != expected) return false;
   it->second.item = std::move(item);
+  it->second.changed = ++changes_;
   return true;
 }
 
@@ -154,22 +163,45 @@ void ItemCache::setComplete(Ino dir, bool complete) {
   }
 }
 
+std::uint64_t ItemCache::mark() const {
+  std::lock_guard lock(mutex_);
+  return changes_;
+}
+
 std::vector<NodeInfo> ItemCache::fill(Ino dir,
                                       const std::vector<std::shared_ptr<const host::Item>>& items,
                                       const std::function<bool(Ino)>& keep,
-                                      std::vector<Invalidation>* notes) {
+                                      std::vector<Invalidation>* notes,
+                                      std::uint64_t listedAfter) {
+  std::set<std::string> listed;
+  for (const auto& item : items) listed.insert(item->filename());
+  // The children the listing lacks are read under the lock; whether local
+  // state keeps them is asked without it, since the answer takes other locks.
+  std::set<Ino> missing;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = nodes_.find(dir);
+    if (it == nodes_.end() || !it->second.attached) return {};
+    for (const auto& [name, ino] : it->second.children) {
+      if (!listed.count(name)) missing.insert(ino);
+    }
+  }
+  std::set<Ino> kept;
+  for (Ino ino : missing) {
+    if (keep && keep(ino)) kept.insert(ino);
+  }
+
   std::lock_guard lock(mutex_);
   auto it = nodes_.find(dir);
   if (it == nodes_.end() || !it->second.attached) return {};
   std::map<std::string, Ino> previous = it->second.children;
-  std::map<std::string, bool> seen;
   for (const auto& item : items) {
     const std::string name = item->filename();
     const bool isDir = isFolder(*item);
-    seen[name] = true;
     Node& p = nodes_.at(dir);
     if (auto c = p.children.find(name); c != p.children.end()) {
       Node& node = nodes_.at(c->second);
+      if (node.changed > listedAfter) continue;  // newer than the listing
       if (node.dir == isDir) {
         node.item = item;
         continue;
@@ -180,8 +212,10 @@ std::vector<NodeInfo> ItemCache::fill(Ino dir,
     create(dir, name, isDir, item);
   }
   for (const auto& [name, ino] : previous) {
-    if (seen.count(name)) continue;
-    if (keep && keep(ino)) continue;
+    // A child that came meanwhile was not asked about, and one that changed
+    // since the listing was asked for may be newer than it: they stay.
+    if (listed.count(name) || !missing.count(ino) || kept.count(ino)) continue;
+    if (nodes_.at(ino).changed > listedAfter) continue;
     detachLocked(ino);
     if (notes) notes->push_back({Invalidation::entry, dir, name});
   }
@@ -251,16 +285,31 @@ void ItemCache::move(Ino ino, Ino newParent, const std::string& newName) {
   node.parent = newParent;
   node.name = newName;
   node.attached = true;
+  node.changed = ++changes_;
   nodes_.at(newParent).children[newName] = ino;
   rekey(ino, host::paths::child(nodes_.at(newParent).path, newName));
 }
 
 void ItemCache::reset(const std::function<bool(Ino)>& keep, std::vector<Invalidation>* notes) {
+  // As in fill(): the nodes are read under the lock, `keep` asked without it.
+  std::set<Ino> asked;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [ino, node] : nodes_) {
+      if (node.attached) asked.insert(ino);
+    }
+  }
+  std::set<Ino> kept;
+  for (Ino ino : asked) {
+    if (keep && keep(ino)) kept.insert(ino);
+  }
+
   std::lock_guard lock(mutex_);
   std::unordered_map<Ino, bool> marked;
   marked[kRootIno] = true;
   for (const auto& [ino, node] : nodes_) {
-    if (!node.attached || !keep || !keep(ino)) continue;
+    // A node that came meanwhile was not asked about: it stays.
+    if (!node.attached || (asked.count(ino) && !kept.count(ino))) continue;
     for (Ino up = ino; up && !marked[up];) {
       marked[up] = true;
       up = nodes_.at(up).parent;

@@ -11,8 +11,10 @@
 // it needs no question to the engine.
 //
 // Pure bookkeeping: no engine calls, no I/O. Thread-safe: one mutex guards
-// everything, and results are copies; fill() and reset() call `keep` with it
-// held.
+// everything, and results are copies. It is the innermost lock but for the
+// callbacks: fill() and reset() call `keep` without it (a `keep` takes locks
+// that are taken before this one elsewhere), so a node that appears while
+// `keep` runs is kept unasked.
 #pragma once
 
 #include <cstdint>
@@ -78,11 +80,18 @@ class ItemCache {
                    std::shared_ptr<const host::Item> item);
   void setComplete(Ino dir, bool complete);
 
+  // A mark of the cache's changes so far: taken before the engine is asked
+  // for a listing, it tells fill() which nodes changed while it was asked.
+  std::uint64_t mark() const;
+
   // Makes `items` the folder's children and marks it complete. Children that
   // are missing and not kept by `keep` are detached (their entries noted).
+  // A child made, moved or given an item after `listedAfter` (a mark()) is
+  // newer than the listing and stays as it is.
   std::vector<NodeInfo> fill(Ino dir, const std::vector<std::shared_ptr<const host::Item>>& items,
                              const std::function<bool(Ino)>& keep,
-                             std::vector<Invalidation>* notes);
+                             std::vector<Invalidation>* notes,
+                             std::uint64_t listedAfter = UINT64_MAX);
 
   // Detaches the node and everything below it.
   void detach(Ino ino);
@@ -113,6 +122,7 @@ class ItemCache {
     std::shared_ptr<const host::Item> item;
     std::map<std::string, Ino> children;
     std::uint64_t lookups = 0;
+    std::uint64_t changed = 0;  // changes_ when it was last made, moved or given an item
   };
 
   NodeInfo info(Ino ino, const Node& node) const;
@@ -125,6 +135,7 @@ class ItemCache {
   std::unordered_map<Ino, Node> nodes_;
   std::unordered_map<std::string, Ino> byPath_;
   Ino next_ = kRootIno + 1;
+  std::uint64_t changes_ = 0;  // counts the changes of nodes
 };
 
 }  // namespace corvane::mount

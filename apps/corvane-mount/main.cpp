@@ -1,6 +1,7 @@
 // corvane-mount: mounts one domain's scope as a folder, playing the
 // file-provider host for it over FUSE.
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "platform/log.h"
 #include "host/domains.h"
 #include "platform/folders.h"
+#include "platform/iso8601.h"
 
 namespace {
 
@@ -26,6 +28,7 @@ namespace fs = std::filesystem;
 using namespace corvane;
 
 struct Settings {
+  bool status = false;
   std::string domain;
   double poll = 2.0;
   std::string cache;
@@ -91,29 +94,107 @@ void becomeDaemon(int readyPipe) {
   ::close(readyPipe);
 }
 
-int run(const Settings& settings, int readyPipe) {
-  std::string domain = settings.domain;
-  std::string displayName = domain;
-  if (domain.empty()) {
+// The domain to mount and its cache folder, from the settings or the
+// engine; a message when they cannot be had.
+struct Place {
+  std::string domain;
+  std::string displayName;
+  fs::path cacheFolder;
+  std::string problem;
+};
+
+Place placeOf(const Settings& settings) {
+  Place place{settings.domain, settings.domain, {}, {}};
+  if (place.domain.empty()) {
     // The host's convenience: the first domain the engine serves.
     try {
       auto domains = host::servedDomains();
-      if (domains.empty()) return fail("the engine lists no scope; pass --domain");
-      domain = domains.front().domain.identifier;
-      displayName = domains.front().domain.displayName;
+      if (domains.empty()) return Place{{}, {}, {}, "the engine lists no scope; pass --domain"};
+      place.domain = domains.front().domain.identifier;
+      place.displayName = domains.front().domain.displayName;
     } catch (...) {
-      return fail("cannot ask the engine for its scopes: " +
-                  mount::describe(std::current_exception()) + " (is corvane-engine running?)");
+      place.problem = "cannot ask the engine for its scopes: " +
+                      mount::describe(std::current_exception()) + " (is corvane-engine running?)";
+      return place;
     }
   }
-  fs::path cacheFolder;
   if (!settings.cache.empty()) {
-    cacheFolder = fs::absolute(settings.cache);
+    place.cacheFolder = fs::absolute(settings.cache);
   } else if (auto base = platform::cacheFolder()) {
-    cacheFolder = *base / domain;
+    place.cacheFolder = *base / place.domain;
   } else {
-    return fail("no cache folder: set XDG_CACHE_HOME or HOME, or pass --cache");
+    place.problem = "no cache folder: set XDG_CACHE_HOME or HOME, or pass --cache";
   }
+  return place;
+}
+
+// Text for a terminal: control bytes are shown as \xNN.
+std::string shown(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// Prints the changes that the mount of this cache has not sent, from the
+// records beside its working copies. Reads only: a mount may be running.
+int printStatus(const Settings& settings) {
+  const Place place = placeOf(settings);
+  if (!place.problem.empty()) return fail(place.problem);
+  const auto unsent = mount::ContentCache::recorded(place.cacheFolder);
+  std::cout << "domain " << shown(place.domain) << ", cache " << shown(place.cacheFolder.string())
+            << ": ";
+  if (unsent.empty()) {
+    std::cout << "no unsent changes\n";
+    return 0;
+  }
+  std::cout << unsent.size() << (unsent.size() == 1 ? " unsent change\n" : " unsent changes\n");
+  for (const auto& [copy, record] : unsent) {
+    std::cout << "\n" << shown(record.path.empty() ? "/" : record.path) << "\n";
+    std::cout << "  change: " << (record.isNew ? "new file" : "contents") << "\n";
+    if (record.since.time_since_epoch().count() > 0) {
+      std::cout << "  since: "
+                << platform::formatInternetDateTime(
+                       std::chrono::floor<std::chrono::seconds>(record.since))
+                << "\n";
+    }
+    std::cout << "  attempts: " << record.attempts << "\n";
+    if (!record.lastFailure.empty()) {
+      std::cout << "  last error: " << shown(record.lastFailure) << "\n";
+    }
+    std::cout << "  bytes: " << shown(copy.string()) << "\n";
+  }
+  return 0;
+}
+
+// The signals that end the mount. libfuse's loop notices them only in the
+// thread that waits for its workers (the main one) or in a worker; a signal
+// taken by any other thread of ours would leave the loop running. So every
+// thread is made with them blocked, and the main thread takes them again once
+// the loop is about to run; one that came during start-up ends it then.
+sigset_t stopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, sig);
+  return set;
+}
+
+int run(const Settings& settings, int readyPipe) {
+  const sigset_t stops = stopSignals();
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  const Place place = placeOf(settings);
+  if (!place.problem.empty()) return fail(place.problem);
+  const std::string& domain = place.domain;
+  const std::string& displayName = place.displayName;
+  const fs::path& cacheFolder = place.cacheFolder;
   const fs::path mountpoint = fs::absolute(settings.mountpoint);
   std::error_code ec;
   if (!fs::is_directory(mountpoint, ec)) return fail(mountpoint.string() + " is not a folder");
@@ -178,7 +259,9 @@ int run(const Settings& settings, int readyPipe) {
   fuse_loop_config config;
   config.clone_fd = 0;
   config.max_idle_threads = 10;
+  pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
   int rc = fuse_session_loop_mt(session, &config);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
   poller.stop();
   adapter.setSession(nullptr);
@@ -200,6 +283,9 @@ int run(const Settings& settings, int readyPipe) {
 int main(int argc, char** argv) {
   Settings settings;
   CLI::App app{"Mounts a scope of the sync engine as a folder (FUSE)."};
+  app.add_flag("--status", settings.status,
+               "print the changes this domain's mount has not sent yet (from its cache; the "
+               "mount may be running), and mount nothing");
   app.add_option("--domain", settings.domain,
                  "the domain (scope id) to mount; default: the first scope the engine lists");
   app.add_option("--poll", settings.poll, "seconds between change checks")
@@ -210,8 +296,10 @@ int main(int argc, char** argv) {
   app.add_flag("-f,--foreground", settings.foreground, "stay in the foreground");
   app.add_option("-o", settings.fuseOptions, "FUSE mount options (comma-separated)")
       ->delimiter(',');
-  app.add_option("mountpoint", settings.mountpoint, "the folder to mount on")->required();
+  app.add_option("mountpoint", settings.mountpoint, "the folder to mount on");
   CLI11_PARSE(app, argc, argv);
+  if (settings.status) return printStatus(settings);
+  if (settings.mountpoint.empty()) return fail("no mountpoint given (see --help)");
 
   int readyPipe = -1;
   if (!settings.foreground) {

@@ -19,14 +19,18 @@ MountFileSystem::MountFileSystem(std::shared_ptr<host::ReplicatedExtension> exte
     : bridge_(std::move(extension)),
       contents_(std::move(cacheFolder)),
       cache_(bridge_.item(std::string(host::kRootContainerItemIdentifier))),
-      writeBack_(bridge_, contents_, cache_, notes_, files_),
+      writeBack_(bridge_, contents_, cache_, notes_, files_, options.refusedRetry),
       workingCopies_(bridge_, contents_, cache_, notes_, files_, writeBack_),
       names_(bridge_, cache_, notes_, workingCopies_, options),
-      folders_(bridge_, cache_, gate_, names_, workingCopies_, writeBack_),
+      folders_(bridge_, cache_, gate_, names_, workingCopies_, writeBack_,
+               contents_.root() / "intents", options.testHooks),
       // The anchor comes first: whatever is listed later is at least this fresh.
       changes_(bridge_, cache_, gate_, notes_, workingCopies_) {
-  // What an earlier run could not send goes now, after the anchor, so the
-  // first poll brings back what it became at the engine.
+  // What an earlier run left half done or unsent is settled now, after the
+  // anchor, so the first poll brings back what it became at the engine. The
+  // names first: an unsent change may be meant for a name a rename had
+  // moved aside.
+  folders_.finishInterrupted();
   writeBack_.sendLeftovers();
 }
 
@@ -157,6 +161,7 @@ std::pair<Attributes, std::unique_ptr<Handle>> MountFileSystem::create(Ino paren
       if (existing->dir) throw Refusal(EISDIR);
       n = *existing;
     } else {
+      names_.requireNewName(p, name);
       std::tie(n, h) = workingCopies_.createLocal(parent, name);
     }
   }
@@ -202,7 +207,10 @@ FileSystemStats MountFileSystem::statfs() const {
 
 bool MountFileSystem::pollOnce() { return changes_.pollOnce(); }
 
-void MountFileSystem::retryPending() { writeBack_.retryPending(); }
+void MountFileSystem::retryPending() {
+  folders_.finishInterrupted();
+  writeBack_.retryPending();
+}
 
 std::vector<Invalidation> MountFileSystem::takeNotes() { return notes_.take(); }
 

@@ -4,8 +4,10 @@
 // It plays the host for one domain, as the coordinator of small parts, each
 // with its own header, state and lock:
 //   - names, folders and attributes: the ItemCache (what the mount knows of
-//     the tree), Names (resolving names, attributes, capabilities) and
-//     FolderOperations (mkdir, unlink, rmdir, rename);
+//     the tree), Names (resolving names, attributes, capabilities, the names
+//     the engine can take) and FolderOperations (mkdir, unlink, rmdir,
+//     rename, with the RenameJournal that lets a rename over a file cut
+//     short by a crash be settled by the next run);
 //   - working copies: the FileTable (each file's local state), WorkingCopies
 //     (materialised contents, working copies, handles) and WriteBack (sending
 //     after close or on fsync, retries, the records of unsent changes and
@@ -40,14 +42,14 @@
 //      other file: target before source);
 //   4. the FileTable's mutex;
 //   5. a FileState's `pathMutex`;
-//   6. the ItemCache's mutex, KernelNotes' mutex, the WriteBackQueue's mutex.
-// Two callbacks run under a lock of step 6: WriteBackQueue::waitFor calls its
-// match (the ItemCache) under the queue's mutex, and ItemCache::fill and
-// ::reset call their `keep` (WorkingCopies::keepsLocalState: the FileTable's
-// mutex, then a `pathMutex`) under the cache's mutex. The second goes against
-// steps 4 and 5: a thread that writes a working copy's record holds its
-// `pathMutex` and waits for the cache's mutex. KernelNotes calls its listener
-// (the poller's wake-up) after letting go of its mutex.
+//   6. the WriteBackQueue's mutex (waitFor() asks the ItemCache under it);
+//   7. the ItemCache's mutex, KernelNotes' mutex.
+// ItemCache::fill and ::reset call their `keep` (WorkingCopies::
+// keepsLocalState: the FileTable's mutex, then a `pathMutex`) without the
+// cache's mutex: under it, they would wait for steps 4 and 5 while a thread
+// that writes a working copy's record holds its `pathMutex` and waits for the
+// cache. KernelNotes calls its listener (the poller's wake-up) after letting
+// go of its mutex.
 #pragma once
 
 #include <sys/types.h>

@@ -3,7 +3,10 @@
 // figures, and the options the mount starts with. Copied freely; no locks.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -29,12 +32,40 @@ struct DirEntry {
   Attributes attributes;
 };
 
+// How long a change that the engine refused waits before it is sent again:
+// `first` after the first refusal, doubled after each further one, never
+// more than `limit`. A change that failed only because the engine was away
+// goes again at the next poll.
+struct RetryPolicy {
+  std::chrono::milliseconds first{10'000};
+  std::chrono::milliseconds limit{30 * 60'000};
+
+  // The wait after the `refusals`-th refusal in a row (1 for the first).
+  std::chrono::milliseconds after(unsigned refusals) const {
+    std::chrono::milliseconds wait = first;
+    for (unsigned i = 1; i < refusals && wait < limit; ++i) wait *= 2;
+    return std::min(wait, limit);
+  }
+};
+
+// Test hooks: points where a test stops the mount's logic as a crash would,
+// by throwing from the hook (nothing after it runs, nothing is undone). Empty
+// in every real run.
+struct TestHooks {
+  // The steps of a rename over an existing file: its intent is recorded,
+  // the old file has stepped aside, the new one has taken its name.
+  enum class ReplaceStep { recorded, steppedAside, tookName };
+  std::function<void(ReplaceStep)> afterReplaceStep;
+};
+
 struct MountOptions {
   std::uint32_t uid = 0;
   std::uint32_t gid = 0;
   // The preferred I/O size reported to programs (cp and cat size their
   // buffers by it).
   std::uint32_t blockSize = 1 << 20;
+  RetryPolicy refusedRetry;
+  TestHooks testHooks;
 };
 
 struct SetAttributes {

@@ -6,6 +6,7 @@
 
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/mount_internal.h"
+#include "host/item_names.h"
 #include "host/item_paths.h"
 
 namespace corvane::mount {
@@ -30,19 +31,63 @@ NodeInfo Names::folder(Ino ino) const {
   return n;
 }
 
+namespace {
+
+// The errno for a name or path the shared rule refuses.
+int refusalFor(const host::NameVerdict& verdict) {
+  return verdict.kind == host::NameVerdict::Kind::tooLong ? ENAMETOOLONG : EINVAL;
+}
+
+// The longest path below `root` that the cache knows, less root's own path.
+std::size_t deepestBelow(const ItemCache& cache, const NodeInfo& root) {
+  std::size_t deepest = 0;
+  std::vector<Ino> todo{root.ino};
+  while (!todo.empty()) {
+    const Ino ino = todo.back();
+    todo.pop_back();
+    for (const auto& c : cache.children(ino)) {
+      deepest = std::max(deepest, c.path.size() - root.path.size());
+      if (c.dir) todo.push_back(c.ino);
+    }
+  }
+  return deepest;
+}
+
+}  // namespace
+
 std::optional<NodeInfo> Names::resolve(Ino parent, const std::string& name) {
   if (auto c = cache_.child(parent, name)) return c;
   NodeInfo p = folder(parent);
+  // The engine holds no such name; asking would only earn a refusal.
+  const std::string path = host::paths::child(p.path, name);
+  if (auto verdict = host::checkItemPath(path); !verdict.ok()) {
+    if (verdict.kind == host::NameVerdict::Kind::tooLong) throw Refusal(ENAMETOOLONG);
+    return std::nullopt;
+  }
   if (p.complete) return std::nullopt;
   std::shared_ptr<const host::Item> item;
   try {
-    item = bridge_.item(host::paths::identifier(host::paths::child(p.path, name)));
+    item = bridge_.item(host::paths::identifier(path));
   } catch (const host::Error& e) {
     if (isNoSuchItem(e)) return std::nullopt;
     throw;
   }
   if (auto c = cache_.child(parent, name)) return c;  // made meanwhile
   return record(parent, std::move(item));
+}
+
+void Names::requireNewName(const NodeInfo& parent, const std::string& name,
+                           const NodeInfo* moving) const {
+  if (auto verdict = host::checkItemName(name); !verdict.ok()) {
+    throw Refusal(refusalFor(verdict), "the name " + verdict.message);
+  }
+  const std::string path = host::paths::child(parent.path, name);
+  if (auto verdict = host::checkItemPath(path); !verdict.ok()) {
+    throw Refusal(refusalFor(verdict), "the path " + verdict.message);
+  }
+  if (moving && moving->dir && path.size() + deepestBelow(cache_, *moving) > host::kMaxPathBytes) {
+    throw Refusal(ENAMETOOLONG, "a path below the folder would be too long");
+  }
 }
 
 NodeInfo Names::record(Ino parent, std::shared_ptr<const host::Item> item) {
@@ -53,10 +98,13 @@ NodeInfo Names::record(Ino parent, std::shared_ptr<const host::Item> item) {
 }
 
 host::ItemList Names::refill(const NodeInfo& folder) {
+  // A write-back may change a child while the listing is on its way.
+  const std::uint64_t listedAfter = cache_.mark();
   auto items = bridge_.list(folder.identifier());
   std::vector<Invalidation> notes;
   cache_.fill(
-      folder.ino, items, [this](Ino ino) { return workingCopies_.keepsLocalState(ino); }, &notes);
+      folder.ino, items, [this](Ino ino) { return workingCopies_.keepsLocalState(ino); }, &notes,
+      listedAfter);
   notes_.note(notes);
   return items;
 }

@@ -1,6 +1,10 @@
 // Names: the mount's names, folders and attributes, as the kernel asks for
 // them, over the ItemCache.
 //
+// A name is made here only if the engine can take it: the shared item-name
+// rule decides (host/item_names.h), so that a name the engine would refuse
+// fails where it is made instead of looking written.
+//
 // It turns inode numbers and (folder, name) pairs into nodes, asking the
 // engine for a name the cache does not know unless the folder is complete,
 // refills a folder from a fresh listing, and derives each node's attributes
@@ -11,8 +15,8 @@
 // Owned by MountFileSystem; holds references to parts that outlive it and no
 // state of its own besides the options. Thread-safe. resolve() and refill()
 // record the engine's answer in the cache, so their callers hold the
-// ChangeGate shared; refill() runs WorkingCopies::keepsLocalState under the
-// item cache's lock (it decides which missing children stay).
+// ChangeGate shared; refill() asks WorkingCopies::keepsLocalState which
+// missing children stay, outside the item cache's lock.
 #pragma once
 
 #include <chrono>
@@ -37,8 +41,16 @@ class Names {
   // The node of an attached folder; ENOTDIR, ENOENT.
   NodeInfo folder(Ino ino) const;
   // The child `name` of `parent`, from the cache or the engine; nothing when
-  // there is none. The caller holds the ChangeGate shared.
+  // there is none. A name the engine could not hold is not asked for:
+  // ENAMETOOLONG when it or its path is too long, nothing otherwise. The
+  // caller holds the ChangeGate shared.
   std::optional<NodeInfo> resolve(Ino parent, const std::string& name);
+  // Refuses a name the engine would not take for a new item `name` in the
+  // folder `parent`: ENAMETOOLONG for a name or path over its limit, EINVAL
+  // for a name that cannot be an item's. For a folder that moves there
+  // (`moving`), the paths the cache knows below it must fit too.
+  void requireNewName(const NodeInfo& parent, const std::string& name,
+                      const NodeInfo* moving = nullptr) const;
   // Records `item`, an answer of the engine, as the child of `parent`.
   NodeInfo record(Ino parent, std::shared_ptr<const host::Item> item);
   // Makes a fresh listing of the folder its children (children that local

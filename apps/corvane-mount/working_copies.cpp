@@ -21,6 +21,15 @@ int openContents(const fs::path& file, bool writable) {
   return fd;
 }
 
+// A new working copy: its changes are unsent from now on, and nothing has
+// failed yet. The caller holds the state's pathMutex.
+void startUnsent(FileState& s) {
+  s.unsentSince = std::chrono::system_clock::now();
+  s.attempts = 0;
+  s.refusals = 0;
+  s.lastFailure.clear();
+}
+
 // Lets the state's contents go; the caller holds its pathMutex.
 void discardContents(FileState& s) {
   ContentCache::discard(s.file);
@@ -119,15 +128,30 @@ bool WorkingCopies::toWorkingCopy(const NodeInfo& n, FileState& s, bool truncate
     }
   }
   if (truncate) {
-    // Nothing of the old contents is needed: no download.
+    // Nothing of the old contents is needed: no download. Contents already
+    // here are emptied in place, so that a reader that has them open sees
+    // what a reader of a local file sees.
     if (!n.item) throw Refusal(ENOENT);
-    fs::path work = contents_.newWorkingCopy();
+    fs::path held;
+    {
+      std::lock_guard path(s.pathMutex);
+      held = s.file;
+    }
+    std::error_code ec;
+    fs::path work;
+    if (!held.empty() && fs::exists(held, ec)) {
+      work = contents_.toWork(held);
+      if (::truncate(work.c_str(), 0) != 0) throwErrno("truncate");
+    } else {
+      work = contents_.newWorkingCopy();
+    }
     std::lock_guard path(s.pathMutex);
-    ContentCache::discard(s.file);
+    if (s.file != held) ContentCache::discard(s.file);
     s.file = work;
     s.inWork = true;
     s.base = n.item->itemVersion();
     s.matchesBase = true;
+    startUnsent(s);
     s.generation++;
     writeBack_.recordWork(n.ino, s);
     return false;
@@ -137,6 +161,7 @@ bool WorkingCopies::toWorkingCopy(const NodeInfo& n, FileState& s, bool truncate
   std::lock_guard path(s.pathMutex);
   s.file = work;
   s.inWork = true;
+  startUnsent(s);
   writeBack_.recordWork(n.ino, s);
   return stale;
 }
@@ -150,24 +175,33 @@ std::unique_ptr<Handle> WorkingCopies::open(const NodeInfo& node, bool writable,
   h->ino = ino;
   h->writable = writable;
   h->state = s;
-  if (!writable) {
-    // Contents already here (a working copy, or the cached current version)
-    // open without waiting for a write-back in progress.
-    std::lock_guard path(s->pathMutex);
-    const bool current =
-        node.item && s->base.contentVersion == node.item->itemVersion().contentVersion;
-    if (!s->file.empty() && (s->inWork || current)) h->fd = openContents(s->file, false);
-  }
-  if (h->fd < 0) {
-    std::lock_guard lock(s->mutex);
-    const NodeInfo n = nodeOf(cache_, ino);
-    h->staleAttributes = writable ? toWorkingCopy(n, *s, truncate) : ensureContent(n, *s);
-    std::lock_guard path(s->pathMutex);
-    h->fd = openContents(s->file, writable);
-  }
-  h->keepCache = s->kernelCacheValid.exchange(true);
+  // Counted before the contents are chosen: a write-back that ends meanwhile
+  // must see the writer coming and keep the working copy it will write to,
+  // not take it into the cache as a version of the engine's.
   s->handles++;
   if (writable) s->writers++;
+  try {
+    if (!writable) {
+      // Contents already here (a working copy, or the cached current version)
+      // open without waiting for a write-back in progress.
+      std::lock_guard path(s->pathMutex);
+      const bool current =
+          node.item && s->base.contentVersion == node.item->itemVersion().contentVersion;
+      if (!s->file.empty() && (s->inWork || current)) h->fd = openContents(s->file, false);
+    }
+    if (h->fd < 0) {
+      std::lock_guard lock(s->mutex);
+      const NodeInfo n = nodeOf(cache_, ino);
+      h->staleAttributes = writable ? toWorkingCopy(n, *s, truncate) : ensureContent(n, *s);
+      std::lock_guard path(s->pathMutex);
+      h->fd = openContents(s->file, writable);
+    }
+  } catch (...) {
+    s->handles--;
+    if (writable) s->writers--;
+    throw;
+  }
+  h->keepCache = s->kernelCacheValid.exchange(true);
   return h;
 }
 
@@ -182,6 +216,7 @@ std::pair<NodeInfo, std::unique_ptr<Handle>> WorkingCopies::createLocal(Ino pare
     s->file = work;
     s->inWork = true;
     s->isNew = true;
+    startUnsent(*s);
     writeBack_.recordWork(n.ino, *s);
   }
   s->generation++;  // even an empty new file is a change to send

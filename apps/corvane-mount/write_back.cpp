@@ -1,7 +1,5 @@
 #include "corvane-mount/write_back.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 
 #include "corvane-mount/errno_map.h"
@@ -17,12 +15,13 @@ namespace fs = std::filesystem;
 using namespace internal;
 
 WriteBack::WriteBack(HostBridge& bridge, ContentCache& contents, ItemCache& cache,
-                     KernelNotes& notes, FileTable& files)
+                     KernelNotes& notes, FileTable& files, RetryPolicy retry)
     : bridge_(bridge),
       contents_(contents),
       cache_(cache),
       notes_(notes),
       files_(files),
+      retry_(retry),
       queue_(4, [this](std::uint64_t ino) { run(ino); }) {}
 
 // ---- the kernel's side
@@ -39,8 +38,7 @@ void WriteBack::fsync(Handle& h) {
   try {
     commit(h.ino, s);
   } catch (...) {
-    s.lastError = describe(std::current_exception());
-    files_.markPending(h.ino);
+    keepUnsent(h.ino, s, "fsync", std::current_exception());
     throw;
   }
 }
@@ -50,8 +48,16 @@ void WriteBack::release(std::unique_ptr<Handle> handle) {
   const bool writable = handle->writable;
   auto s = handle->state;
   handle.reset();  // closes the file
-  s->handles--;
-  if (!writable || --s->writers > 0) return;
+  const int handles = --s->handles;
+  if (!writable) {
+    // The last reader of a file removed here lets its bytes go.
+    if (handles == 0) {
+      auto n = cache_.get(ino);
+      if (!n || !n->attached) queue_.submit(ino);
+    }
+    return;
+  }
+  if (--s->writers > 0) return;
   // The job sends what is unsent and then lets the working copy go; a job
   // still running for an earlier close is never waited for here.
   queue_.submit(ino);
@@ -78,6 +84,10 @@ void WriteBack::run(Ino ino) {
   auto s = files_.find(ino);
   if (!s) return;
   std::lock_guard lock(s->mutex);
+  if (s->refusedGeneration == s->generation.load() &&
+      !files_.due(ino, FileTable::Clock::now())) {
+    return;  // refused as it is, and its wait is not over
+  }
   commitOrKeep(ino, *s, "write-back");
 }
 
@@ -86,10 +96,30 @@ void WriteBack::commitOrKeep(Ino ino, FileState& s, const char* op) {
     commit(ino, s);
     settle(ino, s);
   } catch (...) {
-    auto n = cache_.get(ino);
-    reportOnce(s.lastError, op, n ? n->path : std::string(), std::current_exception());
-    files_.markPending(ino);
+    keepUnsent(ino, s, op, std::current_exception());
   }
+}
+
+void WriteBack::keepUnsent(Ino ino, FileState& s, const char* op, std::exception_ptr failure) {
+  auto n = cache_.get(ino);
+  reportOnce(s.lastError, op, n ? n->path : std::string(), failure);
+  const bool away = isEngineAway(failure);
+  s.refusedGeneration = away ? 0 : s.generation.load();
+  auto retryAt = FileTable::Clock::now();
+  {
+    std::lock_guard path(s.pathMutex);
+    s.attempts++;
+    s.lastFailure = describe(failure);
+    s.refusals = away ? 0 : s.refusals + 1;
+    if (!away) retryAt += retry_.after(s.refusals);
+    try {
+      recordWork(ino, s);
+    } catch (...) {
+      logFailure("record of a working copy", n ? n->path : std::string(),
+                 std::current_exception());
+    }
+  }
+  files_.markPending(ino, retryAt);
 }
 
 void WriteBack::commit(Ino ino, FileState& s) {
@@ -113,6 +143,14 @@ void WriteBack::commit(Ino ino, FileState& s) {
   }
   s.remoteGone = false;
   s.lastError.clear();
+  s.refusedGeneration = 0;
+  {
+    std::lock_guard path(s.pathMutex);
+    s.attempts = 0;
+    s.refusals = 0;
+    s.lastFailure.clear();
+    s.unsentSince = std::chrono::system_clock::now();
+  }
   if (s.writers.load() > 0 || s.dirty()) {
     // What is still to come (writes through handles still open) starts
     // from what the engine has now. Otherwise the copy is let go next.
@@ -187,28 +225,26 @@ void WriteBack::sendAsNew(const NodeInfo& n, FileState& s, std::uint64_t generat
 
 void WriteBack::modifyRemote(const NodeInfo& n, FileState& s, std::uint64_t generation) {
   const auto id = n.identifier();
-  // The extension answers a conflict with the engine's item and no error;
-  // asking first tells whether the reply will describe the user's bytes.
-  std::shared_ptr<const host::Item> current;
-  try {
-    current = bridge_.item(id);
-  } catch (const host::Error& e) {
-    if (!isNoSuchItem(e)) throw;
-    sendAsNew(n, s, generation);
-    return;
+  if (s.remoteGone) {
+    // Deleted at the engine, as a change said: the user's bytes become a new
+    // file at the path rather than a conflict copy beside nothing.
+    try {
+      bridge_.item(id);
+    } catch (const host::Error& e) {
+      if (!isNoSuchItem(e)) throw;
+      sendAsNew(n, s, generation);
+      return;
+    }
   }
   host::ItemVersion base;
-  bool conflict;
   {
     std::lock_guard path(s.pathMutex);
     base = s.base;
-    conflict = !s.matchesBase;
   }
-  conflict = conflict || current->itemVersion().contentVersion != base.contentVersion;
   NodeInfo parent = nodeOf(cache_, n.parent);
   auto changed =
       std::make_shared<host::TemplateItem>(id, parent.identifier(), n.name, typeFor(n.name));
-  std::shared_ptr<const host::Item> result;
+  HostBridge::Modified result;
   try {
     result = bridge_.modifyItem(changed, base, host::fields::kContents, s.file);
   } catch (const host::Error& e) {
@@ -216,25 +252,19 @@ void WriteBack::modifyRemote(const NodeInfo& n, FileState& s, std::uint64_t gene
     sendAsNew(n, s, generation);
     return;
   }
-  if (!conflict && s.generation.load() == generation) {
-    // A change that slipped in after the question shows as a size the user
-    // did not write (only telling while nothing was written meanwhile).
-    struct stat st;
-    auto size = result->documentSize();
-    if (::stat(s.file.c_str(), &st) == 0 && size && *size != st.st_size) conflict = true;
-  }
-  cache_.replaceItem(n.ino, n.item, result);
+  cache_.replaceItem(n.ino, n.item, result.item);
   std::lock_guard path(s.pathMutex);
   s.committed = generation;
-  if (conflict) {
-    // The user's bytes are the engine's conflict copy now; the path shows the
-    // engine's version once the working copy is let go. Later writes through
-    // a handle still open conflict again rather than overwrite it.
+  if (result.shouldFetchContent) {
+    // The engine kept another version and the user's bytes are its conflict
+    // copy now; the path shows the engine's version once the working copy is
+    // let go. Later writes through a handle still open conflict again rather
+    // than overwrite it.
     s.matchesBase = false;
     notes_.note({Invalidation::contents, n.ino, {}});
     notes_.note({Invalidation::contents, n.parent, {}});
   } else {
-    s.base = result->itemVersion();
+    s.base = result.item->itemVersion();
     s.matchesBase = true;
   }
 }
@@ -245,20 +275,24 @@ void WriteBack::settle(Ino ino, FileState& s) {
   const bool attached = n && n->attached;
   {
     std::lock_guard path(s.pathMutex);
-    if (s.inWork && !s.isNew) {
-      if (s.matchesBase && attached) {
+    if (s.inWork && !attached) {
+      // Removed here: its bytes stay while a handle reads them (its size
+      // too), and go with the last one (release() comes back for them).
+      if (s.handles.load() == 0) {
+        ContentCache::discard(s.file);
+        s.file.clear();
+        s.inWork = false;
+      }
+    } else if (s.inWork && !s.isNew) {
+      if (s.matchesBase) {
         s.file = contents_.adopt(s.file, n->identifier(), s.base.contentVersion);
       } else {
         ContentCache::discard(s.file);
         s.file.clear();
         s.kernelCacheValid = false;
         s.matchesBase = true;
-        if (attached) notes_.note({Invalidation::contents, ino, {}});
+        notes_.note({Invalidation::contents, ino, {}});
       }
-      s.inWork = false;
-    } else if (s.inWork && !attached) {
-      ContentCache::discard(s.file);
-      s.file.clear();
       s.inWork = false;
     }
   }
@@ -277,7 +311,8 @@ void WriteBack::recordWork(Ino ino, const FileState& s) {
   if (!s.inWork || s.file.empty()) return;
   auto n = cache_.get(ino);
   if (!n || !n->attached) return;
-  contents_.writeRecord(s.file, WorkRecord{n->path, s.isNew, s.base});
+  contents_.writeRecord(s.file, WorkRecord{n->path, s.isNew, s.base, s.unsentSince, s.attempts,
+                                           s.lastFailure});
 }
 
 void WriteBack::refreshRecords(const std::string& path) {
@@ -296,21 +331,47 @@ void WriteBack::refreshRecords(const std::string& path) {
 
 void WriteBack::sendLeftovers() {
   std::size_t unrecorded = 0;
-  for (const auto& [file, record] : contents_.leftovers(unrecorded)) {
-    try {
-      sendLeftover(file, record);
-      ContentCache::discard(file);
-      Log::write("mount: sent " + record.path + ", left unsent by an earlier run");
-    } catch (...) {
-      // Kept, record and bytes, for the next start.
-      logFailure("write-back left by an earlier run", record.path, std::current_exception());
-    }
+  for (auto& [file, record] : contents_.leftovers(unrecorded)) {
+    Leftover leftover{file, std::move(record), {}, 0, {}};
+    if (trySendLeftover(leftover)) continue;
+    std::lock_guard lock(leftoversMutex_);
+    leftovers_.push_back(std::move(leftover));
   }
   if (unrecorded > 0) {
     Log::write("mount: " + std::to_string(unrecorded) +
                " working copies of an earlier run without a record are in " +
                contents_.workFolder().string());
   }
+}
+
+bool WriteBack::trySendLeftover(Leftover& l) {
+  try {
+    sendLeftover(l.file, l.record);
+    ContentCache::discard(l.file);
+    Log::write("mount: sent " + l.record.path + ", left unsent by an earlier run");
+    return true;
+  } catch (...) {
+    // Kept, record and bytes, for a later try or the next start.
+    auto failure = std::current_exception();
+    reportOnce(l.lastLogged, "write-back left by an earlier run", l.record.path, failure);
+    l.record.attempts++;
+    l.record.lastFailure = describe(failure);
+    const bool away = isEngineAway(failure);
+    l.refusals = away ? 0 : l.refusals + 1;
+    l.retryAt = FileTable::Clock::now();
+    if (!away) l.retryAt += retry_.after(l.refusals);
+    try {
+      contents_.writeRecord(l.file, l.record);
+    } catch (...) {
+      logFailure("record of a working copy", l.record.path, std::current_exception());
+    }
+    return false;
+  }
+}
+
+std::size_t WriteBack::unsentLeftovers() const {
+  std::lock_guard lock(leftoversMutex_);
+  return leftovers_.size();
 }
 
 void WriteBack::sendLeftover(const fs::path& file, const WorkRecord& record) {
@@ -342,7 +403,25 @@ void WriteBack::sendLeftover(const fs::path& file, const WorkRecord& record) {
 // ---- the poller's side and the end
 
 void WriteBack::retryPending() {
-  for (Ino ino : files_.pending()) {
+  const auto now = FileTable::Clock::now();
+  std::vector<Leftover> due;
+  {
+    std::lock_guard lock(leftoversMutex_);
+    for (auto it = leftovers_.begin(); it != leftovers_.end();) {
+      if (it->retryAt <= now) {
+        due.push_back(std::move(*it));
+        it = leftovers_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& leftover : due) {
+    if (trySendLeftover(leftover)) continue;
+    std::lock_guard lock(leftoversMutex_);
+    leftovers_.push_back(std::move(leftover));
+  }
+  for (Ino ino : files_.pending(now)) {
     auto s = files_.find(ino);
     if (!s) {
       files_.clearPending(ino);

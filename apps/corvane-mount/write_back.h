@@ -5,12 +5,16 @@
 // or modifies the item, the user's bytes becoming a conflict copy at the
 // engine when the engine's version moved meanwhile) and settles it: the
 // working copy becomes the cached contents of the new version, or goes. A
-// commit that fails keeps the change, marks the file pending and is retried
-// by the poller; fsync commits at once and reports the failure. Each working
-// copy with changes has a record beside it (ContentCache::writeRecord), so
-// what a run could not send is sent by the next one when it starts
-// (sendLeftovers). Part of the working-copies room, with WorkingCopies and
-// the FileTable.
+// commit that fails keeps the change (bytes and record), logs the failure
+// once and marks the file pending: the poller sends it again at its next
+// round when the engine was only away, and after a growing wait (the
+// RetryPolicy) when the engine refused it. fsync commits at once and reports
+// the failure. Each working copy with changes has a record beside it
+// (ContentCache::writeRecord) that also tells since when it is unsent, how
+// often sending failed and why, so what a run could not send is sent by the
+// next one when it starts (sendLeftovers; those it cannot send either are
+// tried again like pending files), and `corvane-mount --status` can show it.
+// Part of the working-copies room, with WorkingCopies and the FileTable.
 //
 // Owned by MountFileSystem; holds references to the bridge, the content and
 // item caches, the notes and the file table, which outlive it. Thread-safe.
@@ -23,13 +27,16 @@
 
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "corvane-mount/content_cache.h"
 #include "corvane-mount/file_table.h"
 #include "corvane-mount/host_bridge.h"
 #include "corvane-mount/item_cache.h"
 #include "corvane-mount/kernel_notes.h"
+#include "corvane-mount/mount_types.h"
 #include "corvane-mount/write_back_queue.h"
 
 namespace corvane::mount {
@@ -37,7 +44,7 @@ namespace corvane::mount {
 class WriteBack {
  public:
   WriteBack(HostBridge& bridge, ContentCache& contents, ItemCache& cache, KernelNotes& notes,
-            FileTable& files);
+            FileTable& files, RetryPolicy retry);
   WriteBack(const WriteBack&) = delete;
   WriteBack& operator=(const WriteBack&) = delete;
 
@@ -69,8 +76,11 @@ class WriteBack {
 
   // Sends what an earlier run left unsent (it ended before the engine took it).
   void sendLeftovers();
-  // Queues the failed write-backs again (the engine may be back).
+  // Queues the failed write-backs whose time has come again (the engine may
+  // be back), and sends such leftovers of an earlier run.
   void retryPending();
+  // The leftovers of an earlier run still unsent.
+  std::size_t unsentLeftovers() const;
   // Sends every unsent change and stops the workers; used when the mount ends.
   void shutdown();
 
@@ -93,6 +103,20 @@ class WriteBack {
   Created createUnderConflictName(const std::string& parentPath,
                                   const host::ItemIdentifier& parentIdentifier,
                                   const std::string& name, const std::filesystem::path& contents);
+  // After a failed commit: logs it once, counts it in the record and marks
+  // the file pending until its next try. The caller holds the file's `mutex`.
+  void keepUnsent(Ino ino, FileState& state, const char* op, std::exception_ptr failure);
+
+  // A working copy an earlier run left unsent, and when to try it again.
+  struct Leftover {
+    std::filesystem::path file;
+    WorkRecord record;
+    FileTable::Clock::time_point retryAt;
+    unsigned refusals = 0;
+    std::string lastLogged;
+  };
+  // Sends it; on failure counts it in its record and sets its next try.
+  bool trySendLeftover(Leftover& leftover);
   void sendLeftover(const std::filesystem::path& file, const WorkRecord& record);
 
   HostBridge& bridge_;
@@ -100,6 +124,9 @@ class WriteBack {
   ItemCache& cache_;
   KernelNotes& notes_;
   FileTable& files_;
+  const RetryPolicy retry_;
+  mutable std::mutex leftoversMutex_;
+  std::vector<Leftover> leftovers_;  // guarded by leftoversMutex_; tried without it
   // Last: its workers stop before anything they use goes away.
   WriteBackQueue queue_;
 };

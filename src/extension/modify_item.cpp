@@ -29,6 +29,10 @@ host::ProgressPtr FileProviderExtension::modifyItem(
   return run([state = state_, item = std::move(item), baseContent = baseVersion.contentVersion,
               changedFields, contents, handler = std::move(completionHandler)] {
     std::shared_ptr<const host::Item> result;
+    // Set when the engine kept another version and the user's bytes went to a
+    // conflict copy: the bytes the host holds are no longer those of the
+    // item it is given, so it must fetch them again.
+    bool conflicted = false;
     try {
       const Scope scope = state->scope();
       const EngineClient& engine = *state->engine;
@@ -44,6 +48,7 @@ host::ProgressPtr FileProviderExtension::modifyItem(
           // the engine's version at the path.
           engine.conflictCopy(current, *contents);
           result = state->lookup(current, scope);
+          conflicted = true;
         }
       }
 
@@ -75,7 +80,7 @@ host::ProgressPtr FileProviderExtension::modifyItem(
       handler(nullptr, 0, false, Errors::map(std::current_exception()));
       return;
     }
-    handler(std::move(result), 0, false, std::nullopt);
+    handler(std::move(result), 0, conflicted, std::nullopt);
   });
 }
 
