@@ -16,6 +16,7 @@
 #include "discovery_file.h"
 #include "engine_options.h"
 #include "engine_server.h"
+#include "local_storage.h"
 #include "open_files.h"
 #include "platform/folders.h"
 #include "random_hex.h"
@@ -58,8 +59,10 @@ int serve(const EngineOptions& options) {
   std::vector<std::unique_ptr<ScopeService>> scopes;
   for (ScopeSetup& setup : setups) {
     const auto logFile = changeLogFile(*applicationSupport, setup.record.name);
+    auto log = std::make_unique<ChangeLog>(logFile, setup.folder.string(), options.logRetention);
+    auto storage = std::make_unique<LocalStorage>(setup.folder, *log);
     scopes.push_back(
-        std::make_unique<ScopeService>(setup.record, setup.folder, logFile, options.logRetention));
+        std::make_unique<ScopeService>(setup.record, std::move(log), std::move(storage)));
     scopes.back()->start();
   }
 
