@@ -269,6 +269,13 @@ TEST_P(EitherScopeTest, AStaleUploadIsAConflictAndTheOtherWritersBytesStay) {
   scope.backend->otherWrites("notes/todo.txt", "theirs, longer");
   EXPECT_EQ(scope.uploadReply("notes/todo.txt", "mine v3", again.version).status, 409);
   EXPECT_EQ(scope.fetch("notes/todo.txt"), "theirs, longer");
+  // Sending exactly the bytes that are there is no conflict, whatever the
+  // base (a client that lost track after a crash); bytes of the same size
+  // that differ are.
+  const EngineReply same = scope.uploadReply("notes/todo.txt", "theirs, longer", mine.version);
+  ASSERT_EQ(same.status, 200) << same.body;
+  EXPECT_EQ(decode::entry(same.body), scope.list("notes").at(0));
+  EXPECT_EQ(scope.uploadReply("notes/todo.txt", "theirs, LONGER", mine.version).status, 409);
   // The user's bytes are kept beside the other writer's.
   const EngineReply copy = scope.post(
       "conflict-copy", body({{"path", "notes/todo.txt"}, {"source", scope.source("mine v3")}}));
