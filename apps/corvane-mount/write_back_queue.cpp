@@ -38,8 +38,9 @@ void WriteBackQueue::work() {
     job_(ino);
     lock.lock();
     running_.erase(running_.find(ino));
+    // Only a job for this inode can have waited for it, and this worker
+    // takes it next itself: waking the idle ones would only cost switches.
     finished_.notify_all();
-    available_.notify_all();
   }
 }
 
