@@ -173,10 +173,6 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     // Attributes only: this never waits on the kernel, so it is safe here.
     if (handle->staleAttributes) a.invalidateAttributes(ino);
     fi->keep_cache = handle->keepCache;
-    // close() need not wait for a round trip: the release after the last
-    // close queues the write-back, which is all a flush would do (and
-    // earlier, while other descriptors of the same file may still write).
-    fi->noflush = 1;
     fi->fh = reinterpret_cast<uint64_t>(handle.get());
     a.opened(handle.get());
     if (fuse_reply_open(req, fi) == -ENOENT) {
@@ -196,7 +192,6 @@ void opCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_
     auto [attributes, handle] = a.fs().create(parent, name, fi->flags);
     auto e = toEntry(a.options(), attributes);
     fi->keep_cache = handle->keepCache;
-    fi->noflush = 1;  // as for open
     fi->fh = reinterpret_cast<uint64_t>(handle.get());
     a.opened(handle.get());
     if (fuse_reply_create(req, &e, fi) == -ENOENT) {
