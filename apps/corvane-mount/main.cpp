@@ -7,8 +7,12 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <iostream>
+#include <limits>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +36,7 @@ struct Settings {
   std::string domain;
   double poll = 2.0;
   std::string cache;
+  std::uint64_t cacheSize = 10ull << 30;
   bool foreground = false;
   std::vector<std::string> fuseOptions;
   std::string mountpoint;
@@ -50,6 +55,31 @@ class CacheManager final : public host::Manager {
  private:
   fs::path folder_;
 };
+
+// A size such as 512M: a whole number of bytes, or of KiB, MiB or GiB with
+// the suffix K, M or G (either case). Nothing when the text is not one.
+std::optional<std::uint64_t> parseSize(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  std::size_t digits = 0;
+  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+  if (digits == 0 || text.size() - digits > 1) return std::nullopt;
+  unsigned shift = 0;
+  if (digits < text.size()) {
+    switch (std::toupper(static_cast<unsigned char>(text.back()))) {
+      case 'K': shift = 10; break;
+      case 'M': shift = 20; break;
+      case 'G': shift = 30; break;
+      default: return std::nullopt;
+    }
+  }
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < digits; ++i) {
+    if (value > (std::numeric_limits<std::uint64_t>::max() - 9) / 10) return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(text[i] - '0');
+  }
+  if (shift && value > (std::numeric_limits<std::uint64_t>::max() >> shift)) return std::nullopt;
+  return value << shift;
+}
 
 int fail(const std::string& message) {
   std::cerr << "corvane-mount: " << message << "\n";
@@ -208,6 +238,7 @@ int run(const Settings& settings, int readyPipe) {
     mount::MountOptions options;
     options.uid = ::getuid();
     options.gid = ::getgid();
+    options.cacheSize = settings.cacheSize;
     fileSystem = std::make_unique<mount::MountFileSystem>(extension, cacheFolder, options);
   } catch (const host::Error& e) {
     if (mount::isNoSuchItem(e)) return fail("the engine has no scope " + domain + " (see its --scope)");
@@ -293,6 +324,16 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--cache", settings.cache,
                  "content cache folder; default: $XDG_CACHE_HOME/CorvaneSync/<domain>");
+  app.add_option_function<std::string>(
+         "--cache-size",
+         [&settings](const std::string& text) {
+           auto size = parseSize(text);
+           if (!size) throw CLI::ValidationError("--cache-size", "not a size: " + text);
+           settings.cacheSize = *size;
+         },
+         "how much fetched contents the cache keeps besides open files and unsent changes "
+         "(bytes, or with K, M, G); default 10G")
+      ->type_name("SIZE");
   app.add_flag("-f,--foreground", settings.foreground, "stay in the foreground");
   app.add_option("-o", settings.fuseOptions, "FUSE mount options (comma-separated)")
       ->delimiter(',');
