@@ -44,11 +44,14 @@ void ContentReader::ensure(const std::shared_ptr<SparseContents>& contents, std:
         stream->next >= 0 && offset >= stream->next - kBlock && offset <= stream->next + kBlock;
     stream->streak = inOrder ? stream->streak + (end - offset) : end - offset;
     stream->next = end;
-    if (stream->streak >= kBlock) ahead = std::min(kMaxAhead, 2 * stream->streak);
+    if (inOrder && stream->streak >= kBlock) ahead = std::min(kMaxAhead, 2 * stream->streak);
   }
   if (wholeFiles()) ahead = 0;
-  const std::int64_t aheadEnd = std::min(size, end + ahead);
-  if (contents->has(offset, aheadEnd - offset)) return;
+  std::int64_t aheadEnd = std::min(size, end + ahead);
+  // The window is topped up once half of it has been read, so that the
+  // requests stay large rather than one block each.
+  if (ahead > 0 && contents->coveredFrom(end) >= std::min(size, end + ahead / 2)) aheadEnd = end;
+  if (contents->has(offset, end - offset) && aheadEnd == end) return;
   fetch(contents, offset, aheadEnd, end, wholeFiles() ? kWhole : kMaxRequest);
 }
 

@@ -7,12 +7,9 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
-#include <limits>
-#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +18,7 @@
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/fuse_adapter.h"
 #include "corvane-mount/mount_file_system.h"
+#include "corvane-mount/size_text.h"
 #include "platform/log.h"
 #include "host/domains.h"
 #include "platform/folders.h"
@@ -55,31 +53,6 @@ class CacheManager final : public host::Manager {
  private:
   fs::path folder_;
 };
-
-// A size such as 512M: a whole number of bytes, or of KiB, MiB or GiB with
-// the suffix K, M or G (either case). Nothing when the text is not one.
-std::optional<std::uint64_t> parseSize(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  std::size_t digits = 0;
-  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
-  if (digits == 0 || text.size() - digits > 1) return std::nullopt;
-  unsigned shift = 0;
-  if (digits < text.size()) {
-    switch (std::toupper(static_cast<unsigned char>(text.back()))) {
-      case 'K': shift = 10; break;
-      case 'M': shift = 20; break;
-      case 'G': shift = 30; break;
-      default: return std::nullopt;
-    }
-  }
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < digits; ++i) {
-    if (value > (std::numeric_limits<std::uint64_t>::max() - 9) / 10) return std::nullopt;
-    value = value * 10 + static_cast<unsigned>(text[i] - '0');
-  }
-  if (shift && value > (std::numeric_limits<std::uint64_t>::max() >> shift)) return std::nullopt;
-  return value << shift;
-}
 
 int fail(const std::string& message) {
   std::cerr << "corvane-mount: " << message << "\n";
@@ -327,7 +300,7 @@ int main(int argc, char** argv) {
   app.add_option_function<std::string>(
          "--cache-size",
          [&settings](const std::string& text) {
-           auto size = parseSize(text);
+           auto size = mount::parseSize(text);
            if (!size) throw CLI::ValidationError("--cache-size", "not a size: " + text);
            settings.cacheSize = *size;
          },

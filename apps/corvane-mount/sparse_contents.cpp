@@ -186,6 +186,14 @@ std::int64_t SparseContents::heldBytes() const {
   return bytes;
 }
 
+std::int64_t SparseContents::coveredFrom(std::int64_t offset) const {
+  std::lock_guard lock(mutex_);
+  std::int64_t b = std::max<std::int64_t>(0, offset) / kBlockSize;
+  const auto blocks = static_cast<std::int64_t>(present_.size());
+  while (b < blocks && (present_[b] || fetching_[b])) ++b;
+  return std::min(size_, b * kBlockSize);
+}
+
 std::vector<SparseContents::Claim> SparseContents::claim(std::int64_t offset, std::int64_t end,
                                                          std::int64_t maxRequest) {
   std::vector<Claim> out;

@@ -90,6 +90,9 @@ class SparseContents {
   // The bytes held, counted in whole blocks (the last one as long as it is).
   std::int64_t heldBytes() const;
 
+  // Where the run of blocks from `offset` on that are here or on their way
+  // ends (the file's size when it reaches the end).
+  std::int64_t coveredFrom(std::int64_t offset) const;
   // Claims the blocks of [offset, end) that are neither here nor on their way,
   // as runs of at most `maxRequest` bytes. Nothing once the version is
   // superseded.
