@@ -281,7 +281,8 @@ std::int64_t SparseContents::store(const fs::path& delivered, std::int64_t offse
       writeRecord(file_, tempFolder_, size_, present_);
     }
   }
-  changed_.notify_all();
+  // Waiters are woken by finish(), once the cache has counted these bytes:
+  // a reader that went on before that could see its file evicted late.
   return added;
 }
 

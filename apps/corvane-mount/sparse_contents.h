@@ -104,8 +104,9 @@ class SparseContents {
   bool waitFor(std::int64_t offset, std::int64_t end);
 
   // Copies the bytes of `delivered` (the file's bytes from `offset` on,
-  // `length` of them) in and records the blocks they fill. Returns how many
-  // bytes the cache holds more now. Throws file errors.
+  // `length` of them) in and records the blocks they fill; finish() tells
+  // the waiters. Returns how many bytes the cache holds more now. Throws
+  // file errors.
   std::int64_t store(const std::filesystem::path& delivered, std::int64_t offset,
                      std::int64_t length);
   // Ends a claim; its blocks that did not arrive can be claimed again.
