@@ -168,8 +168,10 @@ bool isKey(const std::string& name) {
   return name.find('.') == std::string::npos;
 }
 
+// Bytes for the log, in MiB with one decimal.
 std::string megabytes(std::uint64_t bytes) {
-  return std::to_string((bytes + (1 << 19)) >> 20) + " MiB";
+  const std::uint64_t tenths = (bytes * 10 + (1 << 19)) >> 20;
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MiB";
 }
 
 }  // namespace
