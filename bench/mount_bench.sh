@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# corvane-mount against `rclone mount` (local backend, --vfs-cache-mode full)
-# and the backing folder itself, on one backing folder in one run:
+# corvane-mount against `rclone mount` (--vfs-cache-mode full) and the
+# backing folder itself, on one backing folder in one run; with --s3 the
+# backing is a bucket on a throw-away store instead (bluestore), which the
+# engine serves and rclone mounts, and the folder column stays empty:
 #   ls -l of a 10,000-file folder, cold and warm
 #   sequential read of a 1 GiB file, cold and warm
 #   write of a 1 GiB file, close included
@@ -9,10 +11,12 @@
 # dropped (when this runs as root); "warm" is the best of five runs of the
 # same command right after, once the disk has caught up.
 #
-# Usage: bench/mount_bench.sh [BIN_DIR]   (default: build/bin; build first)
+# Usage: bench/mount_bench.sh [--s3] [BIN_DIR]   (default: build/bin; build first)
 # Needs root (or user FUSE mounts) and rclone (scripts/setup installs it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+s3=false
+if [ "${1:-}" = --s3 ]; then s3=true; shift; fi
 bin="$(cd "${1:-build/bin}" && pwd)"
 for tool in "$bin/corvane-engine" "$bin/corvane-mount"; do
   [ -x "$tool" ] || { echo "mount_bench: $tool is missing; build first" >&2; exit 1; }
@@ -39,9 +43,31 @@ cleanup() {
     mountpoint -q "$m" && fusermount3 -u -z "$m" 2>/dev/null || true
   done
   stop "$corvane_pid"; stop "$rclone_pid"; stop "$engine_pid"
+  if $s3; then scripts/s3-store stop "$root/store" >/dev/null 2>&1 || true; fi
   rm -rf "$root"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+domain=local-1
+rclone_remote=""
+if $s3; then
+  scripts/s3-store start "$root/store" --bluestore 40G --owner $$
+  set -a
+  # shellcheck disable=SC1091
+  . "$root/store/env"
+  set +a
+  # rclone 1.60 cannot load a CA bundle named by AWS_CA_BUNDLE; the store is
+  # plain HTTP, so it goes without. Its settings come from the environment.
+  unset AWS_CA_BUNDLE
+  export RCLONE_CONFIG_STORE_TYPE=s3 RCLONE_CONFIG_STORE_PROVIDER=Ceph \
+    RCLONE_CONFIG_STORE_ENDPOINT="$AWS_ENDPOINT_URL" RCLONE_CONFIG_STORE_REGION="$AWS_REGION" \
+    RCLONE_CONFIG_STORE_ACCESS_KEY_ID="$AWS_ACCESS_KEY_ID" \
+    RCLONE_CONFIG_STORE_SECRET_ACCESS_KEY="$AWS_SECRET_ACCESS_KEY"
+  rclone --config /dev/null mkdir store:bench
+  domain=s3-1
+  rclone_remote="store:bench"
+fi
 
 drop_caches() {
   sync
@@ -60,7 +86,7 @@ wait_mounted() {  # mountpoint pid
 
 mount_corvane() {
   rm -rf "$root/cache-corvane"
-  "$bin/corvane-mount" -f --domain local-1 --cache "$root/cache-corvane" "$root/mnt-corvane" \
+  "$bin/corvane-mount" -f --domain "$domain" --cache "$root/cache-corvane" "$root/mnt-corvane" \
     >>"$root/corvane.log" 2>&1 &
   corvane_pid=$!
   wait_mounted "$root/mnt-corvane" "$corvane_pid"
@@ -71,8 +97,13 @@ unmount_corvane() {
 }
 mount_rclone() {
   rm -rf "$root/cache-rclone"
-  rclone mount "$backing" "$root/mnt-rclone" --vfs-cache-mode full \
-    --cache-dir "$root/cache-rclone" --config "$root/rclone.conf" >>"$root/rclone.log" 2>&1 &
+  if $s3; then
+    rclone mount "$rclone_remote" "$root/mnt-rclone" --vfs-cache-mode full \
+      --cache-dir "$root/cache-rclone" --config /dev/null >>"$root/rclone.log" 2>&1 &
+  else
+    rclone mount "$backing" "$root/mnt-rclone" --vfs-cache-mode full \
+      --cache-dir "$root/cache-rclone" --config "$root/rclone.conf" >>"$root/rclone.log" 2>&1 &
+  fi
   rclone_pid=$!
   wait_mounted "$root/mnt-rclone" "$rclone_pid"
 }
@@ -114,13 +145,22 @@ mkdir -p "$work/tree"
 done)
 tar cf "$work/tree.tar" -C "$work/tree" .
 
-"$bin/corvane-engine" --scope bench="$backing" >>"$root/engine.log" 2>&1 &
+if $s3; then
+  echo "mount_bench: copying the backing folder into the bucket" >&2
+  rclone --config /dev/null copy "$backing" store:bench --transfers 32 --checkers 32 \
+    --s3-no-check-bucket
+  rm -rf "$backing"
+  "$bin/corvane-engine" --scope bench=s3://bench >>"$root/engine.log" 2>&1 &
+else
+  "$bin/corvane-engine" --scope bench="$backing" >>"$root/engine.log" 2>&1 &
+fi
 engine_pid=$!
 for _ in $(seq 1 300); do [ -s "$XDG_DATA_HOME/CorvaneSync/engine.json" ] && break; sleep 0.1; done
 [ -s "$XDG_DATA_HOME/CorvaneSync/engine.json" ] || { echo "mount_bench: the engine did not start" >&2; exit 1; }
 
 declare -A result
 targets=(folder corvane rclone)
+if $s3; then targets=(corvane rclone); fi
 dir_of() {
   case $1 in
     folder) echo "$backing" ;;
@@ -164,10 +204,11 @@ declare -A label=(
 )
 printf '\n%-30s %10s %14s %10s %16s\n' "seconds" "folder" "corvane-mount" "rclone" "corvane/rclone"
 for r in "${rows[@]}"; do
-  c=${result[corvane,$r]} k=${result[rclone,$r]} f=${result[folder,$r]}
+  c=${result[corvane,$r]} k=${result[rclone,$r]} f=${result[folder,$r]:--}
   ratio=$(awk -v a="$c" -v b="$k" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
   printf '%-30s %10s %14s %10s %16s\n' "${label[$r]}" "$f" "$c" "$k" "$ratio"
 done
+$s3 && exit 0
 warm=$(awk -v a="${result[corvane,read_warm]}" -v b="${result[folder,read_warm]}" \
   'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
 printf '\nwarm sequential read, corvane-mount / folder: %sx (target: at most 1.25x)\n' "$warm"

@@ -180,6 +180,9 @@ TEST_F(EngineHttpTest, RefusesBadCommandLinesBeforeWritingAnything) {
       {{"--scope=a=" + folder.string(), "--scope=a=" + outside.string()}, "given twice"},
       {{"--scope=a=" + folder.string(), "--read-only=b"}, "no scope of that name"},
       {{"--read-only=b"}, "no scope of that name"},  // the embedded default is not made
+      {{"--scope=b=s3://"}, "name a bucket"},
+      {{"--scope=b=s3:///photos"}, "name a bucket"},
+      {{"--scope=b=s3://bucket", "--s3-poll=0"}, "s3-poll"},
   };
   for (const Case& c : cases) {
     const auto [code, output] = engine->runToExit(c.args);

@@ -139,9 +139,9 @@ TEST_P(NamedWorkFilesTest, ANamedWorkFileIsRecordedAndHiddenWhileItExists) {
   EXPECT_EQ(log->workFiles(), std::vector<std::string>{path});
   EXPECT_TRUE(work->contains(path));
   EXPECT_EQ(folder->kindOf(path), ScopeFolder::Kind::missing);
-  const std::vector<Entry> listed = folder->list("docs");
+  const std::vector<ItemEntry> listed = folder->list("docs");
   ASSERT_EQ(listed.size(), 1u);
-  EXPECT_EQ(listed[0].name, "user.txt");
+  EXPECT_EQ(listed[0].path, "docs/user.txt");
   std::vector<std::pair<std::string, ItemState>> walked;
   folder->walk("", walked);
   EXPECT_EQ(walked.size(), 2u) << "the folder and the user's file only";

@@ -1371,6 +1371,48 @@ TEST_F(MountRequestTest, AFileSentWhileItsFolderIsListedStays) {
   EXPECT_EQ(mount().getattr(attributes.ino).size, 1u);
 }
 
+// A change batch polled while an upload is on its way describes the file as
+// the engine logged it before the upload. Once the upload is answered, the
+// file shows what it was given here, not the batch's older size.
+TEST_F(MountRequestTest, AChangeBatchPolledDuringAnUploadDoesNotOutliveIt) {
+  onList("", {makeEntry("a.txt", false, 5, "v1")});
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool uploading = false, polled = false;
+  engine.on("POST", scopePath("/upload"), [&](const Received&) {
+    std::unique_lock lock(mutex);
+    uploading = true;
+    changed.notify_all();
+    changed.wait_for(lock, 10s, [&] { return polled; });
+    onList("", {makeEntry("a.txt", false, 2, "v3")});
+    return Reply{200, toJson(makeEntry("a.txt", false, 2, "v3"))};
+  });
+  const Ino a = d().at("a.txt");
+  EXPECT_EQ(d().read("a.txt"), "hello");
+
+  auto h = mount().open(a, O_WRONLY | O_TRUNC);
+  mount().write(*h, "HI", 2, 0);
+  mount().release(std::move(h));
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return uploading; }));
+  }
+  // Logged before the upload: another writer's nine bytes.
+  Change earlier{makeEntry("a.txt", false, 9, "v2"), false};
+  engine.on("GET", scopePath("/changes"),
+            Reply{200, toJson(ChangeSet{"a2", std::vector<Change>{earlier}, false})});
+  mount().pollOnce();
+  {
+    std::lock_guard lock(mutex);
+    polled = true;
+  }
+  changed.notify_all();
+  mount().waitForWriteBacks();
+
+  EXPECT_EQ(mount().getattr(a).size, 2u);
+  EXPECT_EQ(d().read("a.txt"), "HI");
+}
+
 TEST_F(MountRequestTest, RmdirOfANonEmptyFolderSendsNoDeletion) {
   onList("", {makeEntry("box", true, 0, "dir")});
   onList("box", {});

@@ -1,6 +1,7 @@
 // corvane-mount for real: each test mounts its own scope of its own engine
 // on its own folder, works on it with the shell's tools and system calls,
-// and checks both what the mount shows and what reaches the engine's folder.
+// and checks both what the mount shows and what reaches the engine's folder
+// (or, for a bucket scope, the bucket on the test run's S3 store).
 // Every test unmounts and stops its processes, also when it fails.
 #include <fcntl.h>
 #include <signal.h>
@@ -25,6 +26,7 @@
 #include "engine/engine_client.h"
 #include "support/engine_process.h"
 #include "support/engine_queries.h"
+#include "support/s3_test_store.h"
 #include "support/test_env.h"
 
 namespace corvane::testing {
@@ -33,6 +35,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+const auto* const kStore = ::testing::AddGlobalTestEnvironment(new S3TestStore);
 
 std::string slurp(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -122,7 +126,7 @@ class MountTest : public ::testing::Test {
     const std::string cache = (env.cacheHome() / "mount").string();
     const std::string log = (env.root() / "mount.log").string();
     std::vector<std::string> args = {binary, "-f", "--poll", "1", "--domain",
-                                     EngineProcess::scopeId(1), "--cache", cache};
+                                     domain, "--cache", cache};
     args.insert(args.end(), options.begin(), options.end());
     args.push_back(mountpoint.string());
     std::vector<char*> argv;
@@ -185,6 +189,7 @@ class MountTest : public ::testing::Test {
   TestEnvironment env;
   fs::path backing, mountpoint, work;
   std::unique_ptr<EngineProcess> engine;
+  std::string domain = EngineProcess::scopeId(1);
   pid_t mountPid = -1;
   int mountStatus = -1;
 };
@@ -528,6 +533,52 @@ TEST_F(MountTest, ReadOnlyScopeRefusesWrites) {
   EXPECT_TRUE(refused(errnoOf(::truncate((mountpoint / "r.txt").c_str(), 0))));
   EXPECT_EQ(slurp(backing / "r.txt"), "read only");
   EXPECT_FALSE(fs::exists(backing / "n.txt"));
+}
+
+// The same shell tools on a bucket: what the mount writes arrives as keys
+// below the scope's prefix, byte for byte, and folders go as a whole.
+TEST_F(MountTest, BucketScopeWorksFromTheShell) {
+  TestBucket bucket;
+  const s3::S3Config& config = S3TestStore::config();
+  ::setenv("AWS_ACCESS_KEY_ID", config.credentials.accessKeyId.c_str(), 1);
+  ::setenv("AWS_SECRET_ACCESS_KEY", config.credentials.secretAccessKey.c_str(), 1);
+  EngineProcess::Options options;
+  options.binary = CORVANE_BIN_DIR "/corvane-engine";
+  options.extraArguments = {"--scope=b=s3://" + bucket.name() + "/m", "--s3-endpoint=" +
+                            config.endpoint, "--s3-region=" + config.region, "--s3-poll=1"};
+  engine = std::make_unique<EngineProcess>(options);
+  domain = "s3-1";
+  mount();
+
+  const auto keys = [&] {
+    std::set<std::string> out;
+    bucket.client().listAll("m/", "", [&](s3::S3ListPage& page) {
+      for (const auto& object : page.objects) out.insert(object.key.substr(2));
+      return true;
+    });
+    return out;
+  };
+  ok("head -c 30M /dev/urandom > \"$W/big\" && cp \"$W/big\" \"$M/big\" && mkdir -p \"$M/d/e\" && "
+     "echo small > \"$M/d/e/small.txt\" && cp \"$W/big\" \"$M/d/copy\"");
+  ok("mv \"$M/d\" \"$M/moved\" && cp \"$M/moved/copy\" \"$W/back\" && cmp \"$W/big\" \"$W/back\"");
+  // mkdir's markers move with their folder.
+  const std::set<std::string> afterMove = {"big", "moved/", "moved/copy", "moved/e/",
+                                           "moved/e/small.txt"};
+  EXPECT_TRUE(eventually([&] { return keys() == afterMove; }, 60s))
+      << ::testing::PrintToString(keys()) << mountLog();
+  ok("mkdir \"$M/empty\"");
+  EXPECT_TRUE(eventually([&] { return keys().contains("empty/"); })) << mountLog();
+  bucket.client().getToFile("m/moved/copy", work / "from-bucket");
+  ok("cmp \"$W/big\" \"$W/from-bucket\"");
+
+  ok("rm -r \"$M/moved\" && test ! -e \"$M/moved\" && ls \"$M\"");
+  EXPECT_TRUE(eventually([&] { return keys() == std::set<std::string>{"big", "empty/"}; }, 30s))
+      << ::testing::PrintToString(keys()) << mountLog();
+  // Another client's object shows up in the mount.
+  bucket.client().putBytes("m/empty/theirs.txt", "theirs\n");
+  EXPECT_TRUE(eventually([&] { return sh("cat \"$M/empty/theirs.txt\"").output == "theirs\n"; }))
+      << mountLog();
+  unmount();
 }
 
 TEST_F(MountedTest, UnsupportedKindsAnswerENOTSUP) {

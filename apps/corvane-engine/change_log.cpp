@@ -56,15 +56,15 @@ class Statement {
   sqlite3_stmt* stmt_ = nullptr;
 };
 
-// Changes carry their time as the API reports it (microseconds since 1970);
-// the snapshot keeps the file system's seconds and nanoseconds, so that a
-// comparison after a restart sees exactly what a live one would.
+// Changes and the snapshot keep the storage's seconds and nanoseconds, so
+// that answers carry the full time and a comparison after a restart sees
+// exactly what a live one would.
 constexpr const char* kSchema = R"(
   CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
   CREATE TABLE IF NOT EXISTS changes(
-    seq INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL, name TEXT NOT NULL,
-    dir INTEGER NOT NULL, size INTEGER NOT NULL, mod_time_us INTEGER NOT NULL,
-    version TEXT NOT NULL, deleted INTEGER NOT NULL);
+    seq INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL,
+    dir INTEGER NOT NULL, size INTEGER NOT NULL, mtime_sec INTEGER NOT NULL,
+    mtime_nsec INTEGER NOT NULL, version TEXT NOT NULL, deleted INTEGER NOT NULL);
   CREATE TABLE IF NOT EXISTS snapshot(
     path TEXT PRIMARY KEY, dir INTEGER NOT NULL, size INTEGER NOT NULL,
     mtime_sec INTEGER NOT NULL, mtime_nsec INTEGER NOT NULL, version TEXT NOT NULL) WITHOUT ROWID;
@@ -77,7 +77,7 @@ constexpr const char* kWorkFilesTable =
 
 // Raised whenever the tables change shape. A database of another layout is
 // emptied and starts a new log, whose identity turns old anchors into resets.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 std::optional<std::int64_t> parseSeq(std::string_view text) {
   std::int64_t value = 0;
@@ -90,7 +90,7 @@ std::optional<std::int64_t> parseSeq(std::string_view text) {
 
 }  // namespace
 
-ChangeLog::ChangeLog(const std::filesystem::path& file, const std::string& folder,
+ChangeLog::ChangeLog(const std::filesystem::path& file, const std::string& storage,
                      std::int64_t retention)
     : retention_(retention) {
   // The log names every file of the scope: keep it private to the user.
@@ -117,8 +117,8 @@ ChangeLog::ChangeLog(const std::filesystem::path& file, const std::string& folde
     }
     exec(kWorkFilesTable);
     const auto id = meta("log_id");
-    if (!id || meta("folder") != folder) {
-      // A new log, or one that described another folder: start over, so that
+    if (!id || meta("storage") != storage) {
+      // A new log, or one that described other storage: start over, so that
       // no anchor of the old log is taken for one of this log. Work files of
       // another folder are out of reach.
       exec("BEGIN");
@@ -126,7 +126,7 @@ ChangeLog::ChangeLog(const std::filesystem::path& file, const std::string& folde
           "DELETE FROM changes; DELETE FROM snapshot; DELETE FROM meta; DELETE FROM "
           "work_files;");
       setMeta("log_id", randomHex(16));
-      setMeta("folder", folder);
+      setMeta("storage", storage);
       setMeta("pruned_through", "0");
       exec("COMMIT");
       isNew_ = true;
@@ -186,20 +186,21 @@ Snapshot ChangeLog::loadSnapshot() {
   return snapshot;
 }
 
-void ChangeLog::append(const std::vector<Change>& changes, const std::vector<SnapshotEdit>& edits) {
+void ChangeLog::append(const std::vector<ItemChange>& changes,
+                       const std::vector<SnapshotEdit>& edits) {
   if (changes.empty() && edits.empty()) return;
   std::lock_guard lock(mutex_);
   std::int64_t lastSeq = lastSeq_;
   exec("BEGIN IMMEDIATE");
   try {
     Statement insert(db_,
-                     "INSERT INTO changes(path, name, dir, size, mod_time_us, version, deleted) "
-                     "VALUES(?, ?, ?, ?, ?, ?, ?)");
-    for (const Change& c : changes) {
-      const Entry& e = c.entry;
-      insert.bind(1, e.path).bind(2, e.name).bind(3, std::int64_t{e.dir}).bind(4, e.size);
-      insert.bind(5, static_cast<std::int64_t>(e.mod_time.time_since_epoch().count()));
-      insert.bind(6, e.version).bind(7, std::int64_t{c.deleted}).run();
+                     "INSERT INTO changes(path, dir, size, mtime_sec, mtime_nsec, version, "
+                     "deleted) VALUES(?, ?, ?, ?, ?, ?, ?)");
+    for (const ItemChange& c : changes) {
+      const ItemState& s = c.entry.state;
+      insert.bind(1, c.entry.path).bind(2, std::int64_t{s.dir}).bind(3, s.size);
+      insert.bind(4, s.mtime_sec).bind(5, s.mtime_nsec);
+      insert.bind(6, s.version).bind(7, std::int64_t{c.deleted}).run();
     }
     Statement store(db_,
                     "INSERT OR REPLACE INTO snapshot(path, dir, size, mtime_sec, mtime_nsec, "
@@ -267,10 +268,9 @@ std::string ChangeLog::currentAnchor() {
   return anchorFor(lastSeq_);
 }
 
-ChangeSet ChangeLog::changesSince(std::string_view anchor, std::size_t limit) {
+ItemChanges ChangeLog::changesSince(std::string_view anchor, std::size_t limit) {
   std::lock_guard lock(mutex_);
-  ChangeSet answer;
-  answer.changes.emplace();
+  ItemChanges answer;
   if (anchor == "latest") {
     answer.anchor = anchorFor(lastSeq_);
     return answer;
@@ -288,21 +288,21 @@ ChangeSet ChangeLog::changesSince(std::string_view anchor, std::size_t limit) {
     return answer;
   }
   Statement query(db_,
-                  "SELECT seq, path, name, dir, size, mod_time_us, version, deleted FROM changes "
-                  "WHERE seq > ? ORDER BY seq LIMIT ?");
+                  "SELECT seq, path, dir, size, mtime_sec, mtime_nsec, version, deleted FROM "
+                  "changes WHERE seq > ? ORDER BY seq LIMIT ?");
   query.bind(1, *seq).bind(2, static_cast<std::int64_t>(limit));
   std::int64_t last = *seq;
   while (query.step()) {
     last = query.integer(0);
-    Change c;
+    ItemChange c;
     c.entry.path = query.text(1);
-    c.entry.name = query.text(2);
-    c.entry.dir = query.integer(3) != 0;
-    c.entry.size = query.integer(4);
-    c.entry.mod_time = Timestamp(Timestamp::duration(query.integer(5)));
-    c.entry.version = query.text(6);
+    c.entry.state.dir = query.integer(2) != 0;
+    c.entry.state.size = query.integer(3);
+    c.entry.state.mtime_sec = query.integer(4);
+    c.entry.state.mtime_nsec = query.integer(5);
+    c.entry.state.version = query.text(6);
     c.deleted = query.integer(7) != 0;
-    answer.changes->push_back(std::move(c));
+    answer.changes.push_back(std::move(c));
   }
   answer.anchor = anchorFor(last);
   return answer;

@@ -3,9 +3,10 @@
 //   - the log: every change in order, numbered by a sequence number;
 //   - the snapshot: the last state of every item that the log has reported,
 //     so that a restart can log what changed while the engine was down;
-//   - the log's identity (random, made with the log) and the folder it
-//     describes; opening the log for another folder starts a new log;
-//   - the names of the engine's own work files in the folder (WorkFiles),
+//   - the log's identity (random, made with the log) and the storage it
+//     describes (a folder, a bucket and prefix); opening the log for other
+//     storage starts a new log;
+//   - the names of the engine's own work files in a local folder (WorkFiles),
 //     recorded before they exist, so that a crash never leaves one behind
 //     that the next start does not know to be the engine's.
 // Anchors are "<identity>:<sequence number of the last change reported>".
@@ -25,8 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/records.h"
-#include "scope_folder.h"
+#include "item_records.h"
 
 namespace corvane::syncengine {
 
@@ -36,9 +36,10 @@ class ChangeLog {
  public:
   static constexpr std::size_t kMaxChangesPerAnswer = 10'000;
 
-  // Opens or creates the database `file` for the scope folder `folder`.
-  // Throws std::runtime_error when the database cannot be used.
-  ChangeLog(const std::filesystem::path& file, const std::string& folder, std::int64_t retention);
+  // Opens or creates the database `file` for the storage named `storage`
+  // (ScopeStorage::identity). Throws std::runtime_error when the database
+  // cannot be used.
+  ChangeLog(const std::filesystem::path& file, const std::string& storage, std::int64_t retention);
   ~ChangeLog();
   ChangeLog(const ChangeLog&) = delete;
   ChangeLog& operator=(const ChangeLog&) = delete;
@@ -50,7 +51,7 @@ class ChangeLog {
   // Appends `changes` and applies the snapshot edits (a state to store, or
   // nothing to remove the path) in one transaction.
   using SnapshotEdit = std::pair<std::string, std::optional<ItemState>>;
-  void append(const std::vector<Change>& changes, const std::vector<SnapshotEdit>& edits);
+  void append(const std::vector<ItemChange>& changes, const std::vector<SnapshotEdit>& edits);
 
   // The records of work files: scope paths, each committed in its own
   // transaction (which outlives a crash of the engine) before a file of that
@@ -62,7 +63,7 @@ class ChangeLog {
   std::string currentAnchor();
   // The answer to a changes query for `anchor`: "latest", an anchor of this
   // log, or anything else (reset).
-  ChangeSet changesSince(std::string_view anchor, std::size_t limit = kMaxChangesPerAnswer);
+  ItemChanges changesSince(std::string_view anchor, std::size_t limit = kMaxChangesPerAnswer);
 
  private:
   void exec(const char* sql);

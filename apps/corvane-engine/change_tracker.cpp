@@ -7,14 +7,22 @@
 
 namespace corvane::syncengine {
 
+namespace {
+
+ItemChange makeChange(const std::string& path, const ItemState& state, bool deleted) {
+  return ItemChange{ItemEntry{path, state}, deleted};
+}
+
+}  // namespace
+
 struct ChangeTracker::Pending {
-  std::vector<Change> deletions;
-  std::vector<Change> updates;
+  std::vector<ItemChange> deletions;
+  std::vector<ItemChange> updates;
   std::vector<ChangeLog::SnapshotEdit> edits;
 };
 
-ChangeTracker::ChangeTracker(const ScopeFolder& folder, ChangeLog& log)
-    : folder_(folder), log_(log) {}
+ChangeTracker::ChangeTracker(const ScopeStorage& storage, ChangeLog& log)
+    : storage_(storage), log_(log) {}
 
 void ChangeTracker::start() {
   snapshot_ = log_.loadSnapshot();
@@ -22,8 +30,8 @@ void ChangeTracker::start() {
     reconcile({{"", true}});
     return;
   }
-  std::vector<std::pair<std::string, ItemState>> items;
-  folder_.walk("", items);
+  ItemList items;
+  storage_.walk("", items);
   std::vector<ChangeLog::SnapshotEdit> edits;
   edits.reserve(items.size());
   for (auto& [path, state] : items) {
@@ -37,21 +45,29 @@ void ChangeTracker::reconcile(const std::vector<Target>& targets) {
   Pending pending;
   for (const Target& target : targets) compare(target, pending);
   if (pending.deletions.empty() && pending.updates.empty() && pending.edits.empty()) return;
-  std::vector<Change> changes = std::move(pending.deletions);
+  std::vector<ItemChange> changes = std::move(pending.deletions);
   changes.insert(changes.end(), std::make_move_iterator(pending.updates.begin()),
                  std::make_move_iterator(pending.updates.end()));
   log_.append(changes, pending.edits);
+}
+
+void ChangeTracker::walkBelow(std::vector<Target>& targets) const {
+  for (Target& target : targets) {
+    if (!target.recursive || target.below) continue;
+    target.below.emplace();
+    storage_.walk(target.path, *target.below);
+  }
 }
 
 void ChangeTracker::compare(const Target& target, Pending& pending) {
   const std::string& path = target.path;
   std::optional<ItemState> state;
   if (path.empty()) {
-    state.emplace();  // the root always exists
-    state->dir = true;
-    state->version = kFolderVersion;
+    state = ItemState::folder();  // the root always exists
+  } else if (target.state) {
+    state = target.state;
   } else {
-    state = folder_.stateOf(path);
+    state = storage_.stateOf(path);
   }
   if (!state) {
     removeBelow(path, pending);
@@ -74,11 +90,16 @@ void ChangeTracker::compare(const Target& target, Pending& pending) {
   }
   if (!target.recursive) return;
 
-  std::vector<std::pair<std::string, ItemState>> items;
-  folder_.walk(path, items);
+  ItemList items;
+  if (target.below) {
+    items = *target.below;
+  } else {
+    storage_.walk(path, items);
+  }
   std::sort(items.begin(), items.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
-  // Whatever the snapshot holds below the folder and the disk does not is gone.
+  // Whatever the snapshot holds below the folder and the storage does not is
+  // gone.
   const std::string prefix = path.empty() ? std::string() : path + "/";
   std::unordered_set<std::string_view> present;
   present.reserve(items.size());

@@ -1,6 +1,8 @@
 #include "engine_options.h"
 
 #include <fstream>
+#include <map>
+#include <string_view>
 #include <set>
 
 #include "platform/folders.h"
@@ -32,19 +34,36 @@ fs::path defaultFolder(const fs::path& applicationSupport) {
   return folder;
 }
 
-Scope makeRecord(std::int64_t number, const std::string& name, const fs::path& folder,
-                 bool readOnly) {
+constexpr std::string_view kBucketScheme = "s3://";
+
+Scope localRecord(const fs::path& folder) {
   Scope scope;
   scope.connection = "local";
-  scope.scope = number;
-  scope.name = name;
   scope.bucket = folder.filename().string();
   if (scope.bucket.empty()) scope.bucket = folder.string();  // the file-system root
   scope.prefix = "";
   scope.region = "local";
   scope.versioned = false;
-  scope.write = !readOnly;
-  scope.delete_ = !readOnly;
+  return scope;
+}
+
+// "s3://BUCKET[/PREFIX]": the prefix loses its leading and trailing "/".
+Scope bucketRecord(const std::string& given, const std::string& url) {
+  const std::string rest = url.substr(kBucketScheme.size());
+  const std::size_t slash = rest.find('/');
+  Scope scope;
+  scope.connection = "s3";
+  scope.bucket = rest.substr(0, slash);
+  if (scope.bucket.empty()) {
+    throw OptionError("--scope " + given +
+                      ": name a bucket, for example --scope photos=s3://my-bucket/2024");
+  }
+  std::string prefix = slash == std::string::npos ? std::string() : rest.substr(slash + 1);
+  const std::size_t first = prefix.find_first_not_of('/');
+  const std::size_t last = prefix.find_last_not_of('/');
+  scope.prefix = first == std::string::npos ? std::string() : prefix.substr(first, last - first + 1);
+  scope.region = "";
+  scope.versioned = false;
   return scope;
 }
 
@@ -53,13 +72,23 @@ Scope makeRecord(std::int64_t number, const std::string& name, const fs::path& f
 std::vector<ScopeSetup> setUpScopes(const EngineOptions& options,
                                     const fs::path& applicationSupport) {
   std::vector<std::pair<std::string, fs::path>> named;
+  std::vector<Scope> records;  // beside named
   const bool embeddedDefault = options.scopes.empty();
-  if (embeddedDefault) named.emplace_back("default", fs::path());  // made once all is checked
+  if (embeddedDefault) {
+    named.emplace_back("default", fs::path());  // made once all is checked
+    records.emplace_back();
+  }
   for (const std::string& given : options.scopes) {
     const std::size_t eq = given.find('=');
     if (eq == std::string::npos || eq == 0 || eq + 1 == given.size()) {
       throw OptionError("--scope " + given +
-                        ": write it as NAME=DIR, for example --scope photos=$HOME/Pictures");
+                        ": write it as NAME=DIR or NAME=s3://BUCKET[/PREFIX], for example "
+                        "--scope photos=$HOME/Pictures");
+    }
+    if (std::string_view(given).substr(eq + 1).starts_with(kBucketScheme)) {
+      named.emplace_back(given.substr(0, eq), fs::path());
+      records.push_back(bucketRecord(given, given.substr(eq + 1)));
+      continue;
     }
     std::error_code ec;
     const fs::path folder = fs::canonical(given.substr(eq + 1), ec);
@@ -72,6 +101,7 @@ std::vector<ScopeSetup> setUpScopes(const EngineOptions& options,
                         " is not a folder; name a folder to serve");
     }
     named.emplace_back(given.substr(0, eq), folder);
+    records.push_back(localRecord(folder));
   }
 
   std::set<std::string> names;
@@ -83,15 +113,23 @@ std::vector<ScopeSetup> setUpScopes(const EngineOptions& options,
       throw OptionError("--read-only " + name + ": there is no scope of that name");
   }
 
-  if (embeddedDefault) named.front().second = defaultFolder(applicationSupport);
+  if (embeddedDefault) {
+    named.front().second = defaultFolder(applicationSupport);
+    records.front() = localRecord(named.front().second);
+  }
 
   std::vector<ScopeSetup> setups;
+  std::map<std::string, std::int64_t> counts;  // scopes so far, by connection
   for (std::size_t i = 0; i < named.size(); ++i) {
     const auto& [name, folder] = named[i];
     bool readOnly = false;
     for (const std::string& n : options.readOnly) readOnly = readOnly || n == name;
-    setups.push_back(
-        {makeRecord(static_cast<std::int64_t>(i + 1), name, folder, readOnly), folder});
+    Scope record = std::move(records[i]);
+    record.scope = ++counts[record.connection];
+    record.name = name;
+    record.write = !readOnly;
+    record.delete_ = !readOnly;
+    setups.push_back({std::move(record), folder});
   }
   return setups;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,12 +15,15 @@
 namespace corvane::syncengine {
 
 struct EngineOptions {
-  std::vector<std::string> scopes;    // "NAME=DIR", in the order given
+  std::vector<std::string> scopes;    // "NAME=DIR" or "NAME=s3://BUCKET[/PREFIX]", in order
   std::vector<std::string> readOnly;  // scope names
   int port = 0;
   bool foreground = false;
   bool verbose = false;
   std::int64_t logRetention = 100'000;
+  std::optional<std::string> s3Endpoint;
+  std::optional<std::string> s3Region;
+  double s3PollSeconds = 10;  // how often buckets are listed for others' changes
 };
 
 // A configuration mistake, reported to the user as it is.
@@ -27,16 +31,20 @@ struct OptionError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// One scope to serve. Its record's connection says which of the rest
+// applies: "local" a folder, "s3" a bucket and prefix (the record's region
+// and versioned are filled in once the bucket has been checked).
 struct ScopeSetup {
   Scope record;
-  std::filesystem::path folder;  // absolute
+  std::filesystem::path folder;  // absolute; local scopes only
+  bool isBucket() const { return record.connection == "s3"; }
 };
 
-// The scopes to serve: one per --scope, numbered 1, 2, ... in order, or the
-// embedded default "default" in `applicationSupport`/buckets/default (made,
+// The scopes to serve: one per --scope, numbered 1, 2, ... in order within
+// each connection (local-1, s3-1, local-2, ...), or the embedded default "default" in `applicationSupport`/buckets/default (made,
 // with a README.txt, when missing). Throws OptionError for a malformed or
-// repeated scope, a folder that does not exist, or a --read-only name that
-// names no scope.
+// repeated scope, a folder that does not exist, a bucket URL without a
+// bucket, or a --read-only name that names no scope.
 std::vector<ScopeSetup> setUpScopes(const EngineOptions& options,
                                     const std::filesystem::path& applicationSupport);
 

@@ -14,6 +14,7 @@
 #include "api_error.h"
 #include "elastic_task_queue.h"
 #include "engine/json_text.h"
+#include "item_json.h"
 #include "request_decoding.h"
 
 namespace corvane::syncengine {
@@ -258,7 +259,7 @@ EngineServer::Answer EngineServer::route(const std::string& method, const std::s
   if (isPost && method != "POST") throw ApiError(405, "Use POST for " + operation + ".");
 
   if (operation == "list") {
-    const std::vector<Entry> entries = scope.list(Query(query).required("dir"));
+    const std::vector<ItemEntry> entries = scope.list(Query(query).required("dir"));
     return {200, JsonObjectWriter().addRaw("entries", toJson(entries)).str()};
   }
   if (operation == "changes") return {200, toJson(scope.changes(Query(query).required("anchor")))};

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,7 +36,7 @@ constexpr int kRootRetryMs = 1000;
 // wins over a plain one.
 class TargetSet {
  public:
-  explicit TargetSet(std::vector<ChangeTracker::Target>& targets) : targets_(targets) {
+  explicit TargetSet(std::vector<ChangeTarget>& targets) : targets_(targets) {
     for (std::size_t i = 0; i < targets_.size(); ++i) index_[targets_[i].path] = i;
   }
   void add(const std::string& path, bool recursive) {
@@ -48,7 +49,7 @@ class TargetSet {
   }
 
  private:
-  std::vector<ChangeTracker::Target>& targets_;
+  std::vector<ChangeTarget>& targets_;
   std::unordered_map<std::string, std::size_t> index_;
 };
 
@@ -98,7 +99,7 @@ void FolderWatcher::run() {
       return;
     }
     if (fds[1].revents) return;
-    std::vector<ChangeTracker::Target> targets;
+    std::vector<ChangeTarget> targets;
     bool overflow = false;
     if (ready > 0) {
       drain(targets, overflow);
@@ -133,7 +134,7 @@ void FolderWatcher::run() {
   }
 }
 
-void FolderWatcher::drain(std::vector<ChangeTracker::Target>& targets, bool& overflow) {
+void FolderWatcher::drain(std::vector<ChangeTarget>& targets, bool& overflow) {
   TargetSet set(targets);
   alignas(inotify_event) char buffer[64 * 1024];
   while (true) {

@@ -7,11 +7,12 @@
 // itself is removed or moved away, the watcher looks for it again about once
 // a second and compares the whole tree once it is back.
 //
-// Owned by ScopeService; runs one thread of its own between start() and
-// stop(). `onChanges` is called on that thread.
+// Made by LocalStorage, owned by ScopeService; runs one thread of its own
+// between start() and stop(). `onChanges` is called on that thread.
 #pragma once
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -19,28 +20,26 @@
 #include <unordered_map>
 #include <vector>
 
-#include "change_tracker.h"
+#include "change_watcher.h"
 
 namespace corvane::syncengine {
 
-class FolderWatcher {
+class FolderWatcher : public ChangeWatcher {
  public:
-  using Callback = std::function<void(const std::vector<ChangeTracker::Target>&)>;
-
   FolderWatcher(std::filesystem::path root, Callback onChanges);
-  ~FolderWatcher();  // stops the thread
+  ~FolderWatcher() override;  // stops the thread
   FolderWatcher(const FolderWatcher&) = delete;
   FolderWatcher& operator=(const FolderWatcher&) = delete;
 
   // Sets up the watches (before the caller's first full comparison, so that
   // nothing done in between is missed) and starts the thread. Throws
   // std::system_error when inotify is not available.
-  void start();
-  void stop();
+  void start() override;
+  void stop() override;
 
  private:
   void run();
-  void drain(std::vector<ChangeTracker::Target>& targets, bool& overflow);
+  void drain(std::vector<ChangeTarget>& targets, bool& overflow);
   void watchTree(const std::string& path);
   void unwatchTree(const std::string& path);
   void unwatchAll();

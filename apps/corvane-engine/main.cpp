@@ -1,5 +1,5 @@
-// corvane-engine: the reference sync engine. Serves local folders as scopes
-// over the engine's HTTP API on 127.0.0.1 and publishes its port and token in
+// corvane-engine: the reference sync engine. Serves local folders and
+// buckets of S3-compatible stores as scopes over the engine's HTTP API on 127.0.0.1 and publishes its port and token in
 // engine.json. Runs in the foreground until SIGINT or SIGTERM.
 #include <signal.h>
 #include <unistd.h>
@@ -13,12 +13,15 @@
 #include <memory>
 #include <thread>
 
+#include "bucket_storage.h"
 #include "discovery_file.h"
 #include "engine_options.h"
 #include "engine_server.h"
+#include "local_storage.h"
 #include "open_files.h"
 #include "platform/folders.h"
 #include "random_hex.h"
+#include "s3/s3_client.h"
 #include "scope_service.h"
 
 using namespace corvane::syncengine;
@@ -28,6 +31,36 @@ namespace {
 int refuse(const std::string& message) {
   std::cerr << "corvane-engine: " << message << "\n";
   return 1;
+}
+
+// A client for each bucket scope, in the order of `setups` (null for local
+// scopes), once every bucket has answered the check; the check's outcome
+// fills in the records. Throws OptionError with one line for the user.
+std::vector<std::unique_ptr<corvane::s3::S3Client>> connectBuckets(
+    const EngineOptions& options, std::vector<ScopeSetup>& setups) {
+  std::vector<std::unique_ptr<corvane::s3::S3Client>> clients(setups.size());
+  if (std::none_of(setups.begin(), setups.end(), [](const auto& s) { return s.isBucket(); })) {
+    return clients;
+  }
+  corvane::s3::S3Config config;
+  try {
+    config = corvane::s3::resolveS3Config({options.s3Endpoint, options.s3Region});
+  } catch (const corvane::s3::S3ConfigError& e) {
+    throw OptionError(e.what());
+  }
+  if (options.verbose) std::cerr << "corvane-engine: S3 " << config.describe() << "\n";
+  for (std::size_t i = 0; i < setups.size(); ++i) {
+    corvane::Scope& record = setups[i].record;
+    if (!setups[i].isBucket()) continue;
+    clients[i] = std::make_unique<corvane::s3::S3Client>(config, record.bucket);
+    try {
+      record.versioned = clients[i]->checkBucket().versioned;
+    } catch (const corvane::s3::S3Error& e) {
+      throw OptionError("scope " + record.name + ": " + e.what());
+    }
+    record.region = config.region;
+  }
+  return clients;
 }
 
 int serve(const EngineOptions& options) {
@@ -46,6 +79,7 @@ int serve(const EngineOptions& options) {
 
   // Options first: a command line that cannot work leaves nothing behind.
   std::vector<ScopeSetup> setups = setUpScopes(options, *applicationSupport);
+  auto bucketClients = connectBuckets(options, setups);
   corvane::platform::makePrivateDataFolder(*applicationSupport);
 
   DiscoveryFile discovery(*applicationSupport);
@@ -56,10 +90,23 @@ int serve(const EngineOptions& options) {
   }
 
   std::vector<std::unique_ptr<ScopeService>> scopes;
-  for (ScopeSetup& setup : setups) {
+  const auto pollInterval = std::chrono::milliseconds(
+      static_cast<std::int64_t>(options.s3PollSeconds * 1000));
+  for (std::size_t i = 0; i < setups.size(); ++i) {
+    const ScopeSetup& setup = setups[i];
     const auto logFile = changeLogFile(*applicationSupport, setup.record.name);
+    std::unique_ptr<ChangeLog> log;
+    std::unique_ptr<ScopeStorage> storage;
+    if (setup.isBucket()) {
+      storage = std::make_unique<BucketStorage>(std::move(bucketClients[i]), setup.record.prefix,
+                                                setup.record.name, pollInterval);
+      log = std::make_unique<ChangeLog>(logFile, storage->identity(), options.logRetention);
+    } else {
+      log = std::make_unique<ChangeLog>(logFile, setup.folder.string(), options.logRetention);
+      storage = std::make_unique<LocalStorage>(setup.folder, *log);
+    }
     scopes.push_back(
-        std::make_unique<ScopeService>(setup.record, setup.folder, logFile, options.logRetention));
+        std::make_unique<ScopeService>(setup.record, std::move(log), std::move(storage)));
     scopes.back()->start();
   }
 
@@ -111,11 +158,25 @@ int serve(const EngineOptions& options) {
 
 int main(int argc, char** argv) {
   EngineOptions options;
-  CLI::App app("corvane-engine: serves local folders to the Corvane Sync extension",
+  CLI::App app(
+      "corvane-engine: serves local folders and S3 buckets to the Corvane Sync extension",
                "corvane-engine");
   app.add_option("--scope", options.scopes,
-                 "Serve folder DIR as scope NAME (repeatable; default: the embedded scope)")
-      ->type_name("NAME=DIR");
+                 "Serve folder DIR, or the bucket BUCKET below PREFIX, as scope NAME "
+                 "(repeatable; default: the embedded scope)")
+      ->type_name("NAME=DIR|NAME=s3://BUCKET[/PREFIX]");
+  app.add_option("--s3-endpoint", options.s3Endpoint,
+                 "The S3 store's URL (default: AWS_ENDPOINT_URL_S3, AWS_ENDPOINT_URL, else the "
+                 "region's public endpoint)")
+      ->type_name("URL");
+  app.add_option("--s3-region", options.s3Region,
+                 "The buckets' region (default: AWS_REGION, AWS_DEFAULT_REGION, the profile's, "
+                 "else us-east-1)")
+      ->type_name("REGION");
+  app.add_option("--s3-poll", options.s3PollSeconds,
+                 "How often buckets are listed for changes made by others (default 10)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.05, 86400.0));
   app.add_option("--read-only", options.readOnly,
                  "Serve scope NAME without write and delete (repeatable)")
       ->type_name("NAME");

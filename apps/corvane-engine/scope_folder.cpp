@@ -71,18 +71,6 @@ int openFolder(const fs::path& path) {
 
 }  // namespace
 
-Timestamp modTimeOf(const ItemState& state) {
-  using namespace std::chrono;
-  constexpr sys_seconds kFirst = sys_days{year{1} / January / 1};
-  constexpr sys_seconds kLast = sys_days{year{9999} / December / 31} + hours{24} - seconds{1};
-  const std::int64_t first = kFirst.time_since_epoch().count();
-  const std::int64_t last = kLast.time_since_epoch().count();
-  if (state.mtime_sec < first) return Timestamp(kFirst);
-  if (state.mtime_sec > last) return Timestamp(kLast) + microseconds{999'999};
-  return Timestamp(sys_seconds{seconds{state.mtime_sec}}) +
-         floor<microseconds>(nanoseconds{state.mtime_nsec});
-}
-
 std::optional<ItemState> stateFromStat(const struct stat& st) {
   ItemState state;
   state.mtime_sec = static_cast<std::int64_t>(st.st_mtim.tv_sec);
@@ -103,21 +91,6 @@ std::optional<ItemState> stateFromStat(const struct stat& st) {
   state.version += '.';
   appendHex(state.version, static_cast<std::uint64_t>(state.mtime_nsec));
   return state;
-}
-
-Entry makeEntry(std::string path, const ItemState& state) {
-  Entry entry;
-  entry.name = nameOf(path);
-  entry.path = std::move(path);
-  entry.dir = state.dir;
-  entry.size = state.size;
-  entry.mod_time = modTimeOf(state);
-  entry.version = state.version;
-  return entry;
-}
-
-Change makeChange(std::string path, const ItemState& state, bool deleted) {
-  return Change{makeEntry(std::move(path), state), deleted};
 }
 
 ScopeFolder::ScopeFolder(fs::path root, const WorkFiles* own) : root_(std::move(root)), own_(own) {}
@@ -152,7 +125,7 @@ std::optional<ItemState> ScopeFolder::stateOf(std::string_view path) const {
   return stateFromStat(st);
 }
 
-std::vector<Entry> ScopeFolder::list(std::string_view path) const {
+std::vector<ItemEntry> ScopeFolder::list(std::string_view path) const {
   const int fd = openFolder(full(path));
   if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open folder");
   std::vector<std::pair<std::string, ItemState>> children;
@@ -166,15 +139,14 @@ std::vector<Entry> ScopeFolder::list(std::string_view path) const {
   std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
     return children[a].first < children[b].first;
   });
-  std::vector<Entry> entries;
+  std::vector<ItemEntry> entries;
   entries.reserve(children.size());
   for (std::uint32_t i : order)
-    entries.push_back(makeEntry(joinPath(path, children[i].first), children[i].second));
+    entries.push_back(ItemEntry{joinPath(path, children[i].first), children[i].second});
   return entries;
 }
 
-void ScopeFolder::walk(std::string_view path,
-                       std::vector<std::pair<std::string, ItemState>>& out) const {
+void ScopeFolder::walk(std::string_view path, ItemList& out) const {
   std::vector<std::string> pending{std::string(path)};
   while (!pending.empty()) {
     const std::string folder = std::move(pending.back());

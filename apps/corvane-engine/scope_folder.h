@@ -7,52 +7,23 @@
 // they exist: nothing is at their names as far as the engine's items go.
 //
 // Stateless apart from the root and the work files it asks (not owned; they
-// outlive it); safe to use from any thread. Callers
-// serialise mutations themselves (ScopeService).
+// outlive it); safe to use from any thread. Owned by LocalStorage.
 #pragma once
 
 #include <sys/stat.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "engine/records.h"
+#include "change_watcher.h"
+#include "item_records.h"
 
 namespace corvane::syncengine {
 
 class WorkFiles;
-
-// What the engine knows of one item: enough to describe it in an Entry and to
-// tell whether it changed.
-// The modification time is kept as the file system gives it, seconds and
-// nanoseconds apart: a single count of nanoseconds would overflow for times
-// after 2262 or before 1677, and files may carry any time.
-struct ItemState {
-  bool dir = false;
-  std::int64_t size = 0;
-  std::int64_t mtime_sec = 0;
-  std::int64_t mtime_nsec = 0;  // 0 to 999,999,999
-  std::string version;
-
-  // Folders change only by appearing or vanishing; their times move with
-  // every child and are not a change of the folder.
-  bool sameAs(const ItemState& other) const {
-    if (dir || other.dir) return dir == other.dir;
-    return size == other.size && mtime_sec == other.mtime_sec && mtime_nsec == other.mtime_nsec &&
-           version == other.version;
-  }
-};
-
-// The modification time of `state` as the API reports it. Times outside the
-// years 0001 to 9999, which RFC 3339 cannot write, are held at those limits.
-Timestamp modTimeOf(const ItemState& state);
-
-// The version text of every folder.
-constexpr std::string_view kFolderVersion = "dir";
 
 // The state of a stat result: nothing for anything but a regular file or a
 // folder. A file's version is made of its inode number, size and modification
@@ -62,9 +33,6 @@ constexpr std::string_view kFolderVersion = "dir";
 // gives a new version too, so a client may download a file that is the same.
 // Hashing would mean reading every file at each listing and rescan.
 std::optional<ItemState> stateFromStat(const struct stat& st);
-
-Entry makeEntry(std::string path, const ItemState& state);
-Change makeChange(std::string path, const ItemState& state, bool deleted);
 
 class ScopeFolder {
  public:
@@ -84,11 +52,11 @@ class ScopeFolder {
 
   // The direct children of the folder `path`, sorted by name bytes. Throws
   // std::system_error when the folder cannot be read.
-  std::vector<Entry> list(std::string_view path) const;
+  std::vector<ItemEntry> list(std::string_view path) const;
 
   // Every item below `path` (not `path` itself), keyed by scope path. Folders
   // that vanish or cannot be read while walking are skipped.
-  void walk(std::string_view path, std::vector<std::pair<std::string, ItemState>>& out) const;
+  void walk(std::string_view path, ItemList& out) const;
 
  private:
   std::filesystem::path root_;

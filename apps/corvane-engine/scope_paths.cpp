@@ -15,6 +15,23 @@ void checkPath(std::string_view path, std::string_view what) {
   }
 }
 
+void checkExistingPath(std::string_view path, std::string_view what) {
+  if (path.size() <= host::kMaxPathBytes) return checkPath(path, what);
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t slash = path.find('/', start);
+    const std::string_view name =
+        path.substr(start, slash == std::string_view::npos ? slash : slash - start);
+    if (const host::NameVerdict verdict = host::checkItemName(name); !verdict.ok()) {
+      throw badRequest("The " + std::string(what) + " " + quotedInput(path) +
+                       " has a name that " + verdict.message +
+                       "; use a path like \"folder/file.txt\".");
+    }
+    if (slash == std::string_view::npos) return;
+    start = slash + 1;
+  }
+}
+
 void checkName(std::string_view name, std::string_view what) {
   if (const host::NameVerdict verdict = host::checkItemName(name); !verdict.ok()) {
     throw badRequest("The " + std::string(what) + " " + quotedInput(name) +
@@ -32,7 +49,7 @@ ItemKey parseItemKey(std::string_view key, std::string_view what) {
     result.folder = true;
     key.remove_suffix(1);
   }
-  checkPath(key, what);
+  checkExistingPath(key, what);
   result.path = std::string(key);
   return result;
 }

@@ -1,6 +1,7 @@
 // Scope-relative paths as the API carries them: components joined by "/", no
 // leading or trailing "/", "" for the root. Every path and name that reaches
-// the disk passes one of the checks below first; a refusal is an ApiError 400.
+// the storage passes one of the checks below first; a refusal is an ApiError
+// 400.
 #pragma once
 
 #include <string>
@@ -9,15 +10,23 @@
 namespace corvane::syncengine {
 
 // Throws 400 unless `path` is "" or a sequence of valid names joined by "/"
-// that the item name rule (host/item_names.h) accepts. `what` names the
+// that the item name rule (host/item_names.h) accepts, within its limit on a
+// path's length. For paths the engine is about to create. `what` names the
 // request key in the message ("path", "dir").
 void checkPath(std::string_view path, std::string_view what);
+
+// The same for paths of items that may exist already: the names must be
+// valid, but the path may be longer than a new one may be, so that what
+// another program made deeper can still be read, replaced, moved and
+// deleted.
+void checkExistingPath(std::string_view path, std::string_view what);
 
 // Throws 400 unless the item name rule accepts `name`.
 void checkName(std::string_view name, std::string_view what);
 
-// A key of delete, rename or move: a path, with a trailing "/" when it names
-// a folder. The root ("" or "/") is refused with 400.
+// A key of delete, rename or move: the path of an existing item (see
+// checkExistingPath), with a trailing "/" when it names a folder. The root
+// ("" or "/") is refused with 400.
 struct ItemKey {
   std::string path;  // without the trailing "/"
   bool folder = false;

@@ -14,9 +14,10 @@
 //   - While a name is the engine's, ScopeFolder reports nothing there, so
 //     listings and the change log never see it.
 //
-// Owned by ScopeService. Thread-safe: the live names have their own mutex.
-// Staging runs outside the scope's lock; placing runs under its exclusive
-// lock, so a replacement's temporary name is never seen by a listing.
+// Owned by LocalStorage. Thread-safe: the live names have their own mutex.
+// Staging runs outside the scope's lock, placing under it; a replacement's
+// temporary name is live from before it exists until after it is gone, so
+// a listing never sees it.
 #pragma once
 
 #include <sys/types.h>

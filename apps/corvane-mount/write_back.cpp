@@ -252,7 +252,7 @@ void WriteBack::modifyRemote(const NodeInfo& n, FileState& s, std::uint64_t gene
     sendAsNew(n, s, generation);
     return;
   }
-  cache_.replaceItem(n.ino, n.item, result.item);
+  if (!cache_.replaceItem(n.ino, n.item, result.item)) takePresentItem(n, result.item);
   std::lock_guard path(s.pathMutex);
   s.committed = generation;
   if (result.shouldFetchContent) {
@@ -267,6 +267,24 @@ void WriteBack::modifyRemote(const NodeInfo& n, FileState& s, std::uint64_t gene
     s.base = result.item->itemVersion();
     s.matchesBase = true;
   }
+}
+
+void WriteBack::takePresentItem(const NodeInfo& n, const ItemPtr& sent) {
+  // A change batch gave the node an item while the upload was on its way.
+  // Its entry may have been logged before the upload or after another
+  // writer's: neither it nor the upload's answer can tell, the engine's
+  // present state can.
+  std::shared_ptr<const host::Item> present = sent;
+  try {
+    present = bridge_.item(n.identifier());
+  } catch (...) {
+    // Away again: the upload's answer is the newest word this mount has.
+  }
+  cache_.setItem(n.ino, present);
+  if (present->itemVersion().contentVersion != sent->itemVersion().contentVersion) {
+    notes_.note({Invalidation::contents, n.ino, {}});
+  }
+  notes_.note({Invalidation::attributes, n.ino, {}});
 }
 
 void WriteBack::settle(Ino ino, FileState& s) {

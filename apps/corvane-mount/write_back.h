@@ -90,6 +90,9 @@ class WriteBack {
   void run(Ino ino);
   void createRemote(const NodeInfo& node, FileState& state, std::uint64_t generation);
   void modifyRemote(const NodeInfo& node, FileState& state, std::uint64_t generation);
+  // Gives the node the engine's present item after an upload whose answer
+  // met another item in the cache (one that a change batch brought).
+  void takePresentItem(const NodeInfo& node, const ItemPtr& sent);
   // Gone at the engine: the user's bytes become a new file at the path.
   void sendAsNew(const NodeInfo& node, FileState& state, std::uint64_t generation);
   // Lets the working copy go once nothing is unsent.

@@ -196,7 +196,10 @@ MountExerciser::Result MountExerciser::compareTree(const fs::path& root,
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
        it.increment(ec)) {
-    seen[fs::relative(it->path(), root).string()] = it->is_directory();
+    // Lexically: the engine's own work files come and go while the walk runs,
+    // and a path resolved on disk would throw once one has gone.
+    std::error_code kind;
+    seen[it->path().lexically_relative(root).string()] = it->is_directory(kind);
   }
   if (ec) return mismatch(what + " cannot be walked: " + ec.message());
   for (const auto& [path, node] : tree_) {

@@ -1,0 +1,411 @@
+#include "bucket_storage.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+#include <thread>
+
+#include "bucket_poller.h"
+#include "host/item_names.h"
+#include "platform/file_copy.h"
+#include "platform/quoted_text.h"
+#include "platform/unique_fd.h"
+#include "s3/s3_encoding.h"
+#include "scope_errors.h"
+#include "scope_paths.h"
+
+namespace corvane::syncengine {
+using platform::quotedInput;
+using platform::UniqueFd;
+namespace {
+
+// Copies of a folder's keys in flight at once: enough to hide the round
+// trips, few enough not to crowd out the requests of other clients.
+constexpr int kCopiesInFlight = 4;
+
+// What the store said, as the API's error of the same meaning.
+ApiError storeError(const s3::S3Error& e) {
+  if (e.isNotFound()) return notFound(std::string("The store has no such item: ") + e.what());
+  if (e.isForbidden()) return ApiError(403, std::string("The store refused access: ") + e.what());
+  if (e.isConflict() || e.isPreconditionFailed()) {
+    return conflict(std::string("The store refused a write that conflicts: ") + e.what());
+  }
+  return ApiError(502, std::string("The store failed: ") + e.what());
+}
+
+template <typename F>
+auto storeCall(F&& call) -> decltype(call()) {
+  try {
+    return call();
+  } catch (const s3::S3Error& e) {
+    throw storeError(e);
+  }
+}
+
+bool refusedCondition(const s3::S3Error& e) { return e.isPreconditionFailed() || e.isConflict(); }
+
+// The source of an upload, read straight into the store when it is placed.
+class SourceFile : public StagedFile {
+ public:
+  explicit SourceFile(UniqueFd fd) : fd(std::move(fd)) {}
+  UniqueFd fd;
+};
+
+int sourceOf(StagedFile& staged) { return static_cast<SourceFile&>(staged).fd.get(); }
+
+class ObjectReader : public FileReader {
+ public:
+  ObjectReader(const s3::S3Client& client, std::string key)
+      : client_(client), key_(std::move(key)) {}
+  ItemState copyTo(int fd) override {
+    // Whatever version is there when the bytes are read is the one
+    // reported: the state always describes the bytes delivered.
+    const s3::S3GetResult got = storeCall([&] { return client_.getToFd(key_, fd); });
+    return objectState(got.object);
+  }
+
+ private:
+  const s3::S3Client& client_;
+  std::string key_;
+};
+
+}  // namespace
+
+BucketStorage::BucketStorage(std::unique_ptr<s3::S3Client> client, std::string prefix,
+                             std::string scopeName, std::chrono::milliseconds pollInterval)
+    : client_(std::move(client)),
+      keys_(std::move(prefix)),
+      scopeName_(std::move(scopeName)),
+      pollInterval_(pollInterval) {}
+
+std::string BucketStorage::identity() const {
+  std::string text = "s3 " + client_->config().endpoint + " " + client_->bucket();
+  if (!keys_.prefix().empty()) text += "/" + keys_.prefix();
+  return text;
+}
+
+// Nothing of the engine's own outlives a run in the bucket: a multipart
+// upload that fails is aborted at once.
+void BucketStorage::prepare() {}
+
+std::unique_ptr<ChangeWatcher> BucketStorage::watcher(ChangeWatcher::Callback onChanges) {
+  return std::make_unique<BucketPoller>(identity(), pollInterval_, std::move(onChanges));
+}
+
+bool BucketStorage::anyKeyBelow(const std::string& folderKey) const {
+  const s3::S3ListPage page = storeCall([&] { return client_->listPage(folderKey, "", {}, 1); });
+  return !page.objects.empty();
+}
+
+std::optional<s3::S3ObjectInfo> BucketStorage::headOf(const std::string& path) const {
+  try {
+    return client_->head(keys_.key(path));
+  } catch (const s3::S3Error& e) {
+    if (e.isNotFound()) return std::nullopt;
+    throw storeError(e);
+  }
+}
+
+ScopeStorage::Kind BucketStorage::kindOf(const std::string& path) const {
+  if (path.empty()) return Kind::folder;
+  // A folder wins over an object of the same name.
+  if (anyKeyBelow(keys_.folderKey(path))) return Kind::folder;
+  return headOf(path) ? Kind::file : Kind::missing;
+}
+
+std::optional<ItemState> BucketStorage::stateOf(const std::string& path) const {
+  if (path.empty() || anyKeyBelow(keys_.folderKey(path))) return ItemState::folder();
+  if (auto object = headOf(path)) return objectState(*object);
+  return std::nullopt;
+}
+
+std::optional<std::vector<ItemEntry>> BucketStorage::list(const std::string& dir) const {
+  FolderListing listing(dir, keys_.folderKey(dir));
+  storeCall([&] {
+    client_->listAll(keys_.folderKey(dir), "/", [&](s3::S3ListPage& page) {
+      listing.add(page);
+      return true;
+    });
+  });
+  if (!dir.empty() && !listing.anything()) return std::nullopt;
+  std::vector<SkippedKey> skipped;
+  std::vector<ItemEntry> entries = listing.entries(skipped);
+  reportSkipped(skipped);
+  return entries;
+}
+
+void BucketStorage::walk(const std::string& path, ItemList& out) const {
+  TreeListing listing(path, keys_.folderKey(path));
+  storeCall([&] {
+    client_->listAll(keys_.folderKey(path), "", [&](s3::S3ListPage& page) {
+      listing.add(page);
+      return true;
+    });
+  });
+  std::vector<SkippedKey> skipped;
+  listing.items(out, skipped);
+  reportSkipped(skipped);
+}
+
+std::unique_ptr<FileReader> BucketStorage::openFile(const std::string& path) const {
+  switch (kindOf(path)) {
+    case Kind::folder:
+      throw fetchOfFolder(path);
+    case Kind::file:
+      return std::make_unique<ObjectReader>(*client_, keys_.key(path));
+    case Kind::missing:
+    case Kind::other:
+      break;
+  }
+  throw noFileAt(path);
+}
+
+std::optional<ItemState> BucketStorage::holding(const std::string& path, const ItemState& state,
+                                                int source) const {
+  struct stat st {};
+  if (::fstat(source, &st) != 0 || st.st_size != state.size) return std::nullopt;
+  try {
+    const auto object = headOf(path);
+    if (!object || s3::bareEtag(object->etag) != state.version) return std::nullopt;
+    // The ETag is not a hash of the contents for every object (multipart
+    // uploads, encrypted stores), so the bytes themselves are compared.
+    const UniqueFd copy(::open(std::filesystem::temp_directory_path().c_str(),
+                               O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (!copy) return std::nullopt;
+    s3::S3GetOptions options;
+    options.ifMatch = state.version;
+    client_->getToFd(keys_.key(path), copy.get(), options);
+    if (!platform::sameContents(copy.get(), source)) return std::nullopt;
+    return objectState(*object);
+  } catch (const std::exception&) {
+    return std::nullopt;  // unreadable: not the same as far as anyone can tell
+  }
+}
+
+void BucketStorage::checkRoomFor(const std::string& path) const {
+  const std::size_t length = keys_.key(path).size();
+  if (length > host::kMaxPathBytes) {
+    throw badRequest("A path of " + std::to_string(path.size()) +
+                     " bytes is too long: with the scope's prefix its key would have " +
+                     std::to_string(length) + " bytes, over the store's limit of " +
+                     std::to_string(host::kMaxPathBytes) + ".");
+  }
+}
+
+std::unique_ptr<StagedFile> BucketStorage::stage(int source, const std::string& path) {
+  UniqueFd fd(::fcntl(source, F_DUPFD_CLOEXEC, 0));
+  if (!fd) {
+    throw std::system_error(errno, std::generic_category(),
+                            "cannot keep the upload of " + quotedInput(path));
+  }
+  return std::make_unique<SourceFile>(std::move(fd));
+}
+
+void BucketStorage::makeFolders(const std::string& path, std::vector<std::string>& created) {
+  if (path.empty()) return;
+  bool missing = false;  // once a folder is missing, so is everything in it
+  std::size_t end = 0;
+  while (end != std::string::npos) {
+    end = path.find('/', end + 1);
+    const std::string prefix = path.substr(0, end);
+    const Kind kind = missing ? Kind::missing : kindOf(prefix);
+    if (kind == Kind::folder) continue;
+    if (kind != Kind::missing) throw fileInTheWay(prefix, path);
+    missing = true;
+    storeCall([&] { return client_->putBytes(keys_.folderKey(prefix), ""); });
+    created.push_back(prefix);
+  }
+}
+
+void BucketStorage::prepareFolder(const std::string& path, std::vector<std::string>& created) {
+  if (path.empty()) return;
+  bool missing = false;
+  std::size_t end = 0;
+  while (end != std::string::npos) {
+    end = path.find('/', end + 1);
+    const std::string prefix = path.substr(0, end);
+    const Kind kind = missing ? Kind::missing : kindOf(prefix);
+    if (kind == Kind::folder) continue;
+    if (kind != Kind::missing) throw fileInTheWay(prefix, path);
+    missing = true;
+    created.push_back(prefix);  // brought about by the item's key
+  }
+}
+
+ItemState BucketStorage::writtenState(const std::string& key,
+                                      const s3::S3ObjectInfo& written) const {
+  // An upload's answer carries the time of the answer, which may differ
+  // from the LastModified that listings will report.
+  try {
+    const s3::S3ObjectInfo object = client_->head(key);
+    if (s3::bareEtag(object.etag) == s3::bareEtag(written.etag)) return objectState(object);
+  } catch (const s3::S3Error&) {
+  }
+  return objectState(written);
+}
+
+std::optional<ItemState> BucketStorage::placeNew(StagedFile& staged, const std::string& path) {
+  // The HEAD (within kindOf) catches the stores that ignore If-None-Match.
+  if (kindOf(path) != Kind::missing) return std::nullopt;
+  const std::string key = keys_.key(path);
+  s3::S3PutOptions options;
+  options.ifNoneMatch = true;
+  s3::S3ObjectInfo written;
+  try {
+    written = client_->putFromFd(key, sourceOf(staged), options);
+  } catch (const s3::S3Error& e) {
+    if (refusedCondition(e)) return std::nullopt;
+    throw storeError(e);
+  }
+  return writtenState(key, written);
+}
+
+std::optional<ItemState> BucketStorage::replace(StagedFile& staged, const std::string& path,
+                                                const ItemState& current) {
+  const auto object = headOf(path);
+  if (!object || s3::bareEtag(object->etag) != current.version) return std::nullopt;
+  const std::string key = keys_.key(path);
+  s3::S3PutOptions options;
+  options.ifMatch = current.version;
+  s3::S3ObjectInfo written;
+  try {
+    written = client_->putFromFd(key, sourceOf(staged), options);
+  } catch (const s3::S3Error& e) {
+    if (refusedCondition(e)) return std::nullopt;
+    throw storeError(e);
+  }
+  return writtenState(key, written);
+}
+
+std::vector<s3::S3ObjectInfo> BucketStorage::objectsBelow(const std::string& folderKey) const {
+  std::vector<s3::S3ObjectInfo> objects;
+  storeCall([&] {
+    client_->listAll(folderKey, "", [&](s3::S3ListPage& page) {
+      for (auto& object : page.objects) objects.push_back(std::move(object));
+      return true;
+    });
+  });
+  return objects;
+}
+
+void BucketStorage::keepFolder(const std::string& path) {
+  if (path.empty()) return;
+  const std::string folderKey = keys_.folderKey(path);
+  if (anyKeyBelow(folderKey)) return;
+  storeCall([&] { return client_->putBytes(folderKey, ""); });
+}
+
+void BucketStorage::remove(const std::string& path, bool folder) {
+  if (folder) {
+    std::vector<std::string> keys;
+    for (const auto& object : objectsBelow(keys_.folderKey(path))) keys.push_back(object.key);
+    const auto failures = storeCall([&] { return client_->removeMany(keys); });
+    if (!failures.empty()) {
+      throw ApiError(502, "The store kept " + std::to_string(failures.size()) + " of the " +
+                              std::to_string(keys.size()) + " objects below " +
+                              quotedInput(path) + "; the first, " + shownKey(failures[0].key) +
+                              ": " + failures[0].code + " " + failures[0].message);
+    }
+  } else {
+    storeCall([&] { client_->remove(keys_.key(path)); });
+  }
+  keepFolder(parentOf(path));
+}
+
+bool BucketStorage::move(const std::string& from, const std::string& to, bool folder) {
+  if (kindOf(to) != Kind::missing) return false;
+  if (folder) {
+    moveFolder(from, to);
+  } else {
+    const auto object = headOf(from);
+    if (!object) throw noFileAt(from);
+    s3::S3CopyOptions options;
+    options.sourceIfMatch = object->etag;
+    options.sourceSize = object->size;
+    storeCall([&] { return client_->copy(keys_.key(from), keys_.key(to), options); });
+    storeCall([&] { client_->remove(keys_.key(from)); });
+  }
+  keepFolder(parentOf(from));
+  return true;
+}
+
+void BucketStorage::moveFolder(const std::string& from, const std::string& to) {
+  const std::string fromKey = keys_.folderKey(from);
+  const std::string toKey = keys_.folderKey(to);
+  const std::vector<s3::S3ObjectInfo> objects = objectsBelow(fromKey);
+
+  // Every key is copied before any is deleted: a failure part-way leaves all
+  // of them under their old names.
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::vector<std::atomic<bool>> copied(objects.size());
+  std::exception_ptr firstError;
+  std::mutex errorMutex;
+  auto work = [&] {
+    for (std::size_t i = next++; i < objects.size() && !failed; i = next++) {
+      try {
+        s3::S3CopyOptions options;
+        options.sourceIfMatch = objects[i].etag;
+        options.sourceSize = objects[i].size;
+        client_->copy(objects[i].key, toKey + objects[i].key.substr(fromKey.size()), options);
+        copied[i] = true;
+      } catch (...) {
+        std::lock_guard lock(errorMutex);
+        if (!firstError) firstError = std::current_exception();
+        failed = true;
+      }
+    }
+  };
+  {
+    std::vector<std::jthread> threads;
+    const std::size_t helpers = std::min<std::size_t>(kCopiesInFlight, objects.size());
+    for (std::size_t t = 1; t < helpers; ++t) threads.emplace_back(work);
+    work();
+  }
+  if (firstError) {
+    // The copies made so far go again, so that the folder is not left half
+    // in both places; should that fail too, they are at least all readable.
+    std::vector<std::string> made;
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+      if (copied[i]) made.push_back(toKey + objects[i].key.substr(fromKey.size()));
+    }
+    try {
+      client_->removeMany(made);
+    } catch (const s3::S3Error&) {
+    }
+    try {
+      std::rethrow_exception(firstError);
+    } catch (const s3::S3Error& e) {
+      throw storeError(e);
+    }
+  }
+
+  std::vector<std::string> old;
+  old.reserve(objects.size());
+  for (const auto& object : objects) old.push_back(object.key);
+  const auto failures = storeCall([&] { return client_->removeMany(old); });
+  if (!failures.empty()) {
+    throw ApiError(502, "The folder " + quotedInput(from) + " was copied to " + quotedInput(to) +
+                            " but the store kept " + std::to_string(failures.size()) +
+                            " of its old objects; the first, " + shownKey(failures[0].key) +
+                            ": " + failures[0].code + " " + failures[0].message);
+  }
+}
+
+void BucketStorage::reportSkipped(const std::vector<SkippedKey>& skipped) const {
+  if (skipped.empty()) return;
+  std::lock_guard lock(skippedMutex_);
+  for (const SkippedKey& key : skipped) {
+    if (!skippedKeys_.insert(key.key).second) continue;
+    std::cerr << "corvane-engine: scope " << scopeName_ << ": the key " << shownKey(key.key)
+              << " is not served: " << key.reason << "\n";
+  }
+}
+
+}  // namespace corvane::syncengine

@@ -1,0 +1,83 @@
+// A scope backed by the keys below a prefix of a bucket on an S3-compatible
+// store (BucketKeys says how paths map onto keys). A folder exists while any
+// key lies below it; mkdir writes the empty marker "dir/" so that an empty
+// folder persists, and so does any operation of the engine's that takes the
+// last item out of a folder. Uploads go straight from the source file to the
+// store when they are placed (there is nothing to stage): a new file is
+// written only where no object is (If-None-Match), a changed one only over
+// the version it was based on (If-Match), each after a HEAD that catches
+// stores that ignore the condition. Renames copy, then delete. Others'
+// changes are found by listing the whole prefix now and then (BucketPoller).
+//
+// Owned by ScopeService; shares the client with no one. Thread-safe as
+// ScopeStorage says: the client is, and the only state of its own, the keys
+// already reported as skipped, is guarded by skippedMutex_.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bucket_keys.h"
+#include "s3/s3_client.h"
+#include "scope_storage.h"
+
+namespace corvane::syncengine {
+
+class BucketStorage : public ScopeStorage {
+ public:
+  // `scopeName` only words the log lines about skipped keys.
+  BucketStorage(std::unique_ptr<s3::S3Client> client, std::string prefix, std::string scopeName,
+                std::chrono::milliseconds pollInterval);
+
+  const s3::S3Client& client() const { return *client_; }
+
+  std::string identity() const override;
+  void prepare() override;
+  std::unique_ptr<ChangeWatcher> watcher(ChangeWatcher::Callback onChanges) override;
+
+  Kind kindOf(const std::string& path) const override;
+  std::optional<ItemState> stateOf(const std::string& path) const override;
+  std::optional<std::vector<ItemEntry>> list(const std::string& dir) const override;
+  void walk(const std::string& path, ItemList& out) const override;
+  std::unique_ptr<FileReader> openFile(const std::string& path) const override;
+  std::optional<ItemState> holding(const std::string& path, const ItemState& state,
+                                   int source) const override;
+
+  void checkRoomFor(const std::string& path) const override;
+  std::unique_ptr<StagedFile> stage(int source, const std::string& path) override;
+  void makeFolders(const std::string& path, std::vector<std::string>& created) override;
+  void prepareFolder(const std::string& path, std::vector<std::string>& created) override;
+  std::optional<ItemState> placeNew(StagedFile& staged, const std::string& path) override;
+  std::optional<ItemState> replace(StagedFile& staged, const std::string& path,
+                                   const ItemState& current) override;
+  void remove(const std::string& path, bool folder) override;
+  bool move(const std::string& from, const std::string& to, bool folder) override;
+
+ private:
+  // Whether any key lies below the folder key `folderKey`.
+  bool anyKeyBelow(const std::string& folderKey) const;
+  // The object at the file path `path`; nothing when there is none.
+  std::optional<s3::S3ObjectInfo> headOf(const std::string& path) const;
+  // The state of an object just written at `key`: the store's own
+  // description, so that it matches what listings report later.
+  ItemState writtenState(const std::string& key, const s3::S3ObjectInfo& written) const;
+  // Writes the marker of the folder `path` when nothing is left below it.
+  void keepFolder(const std::string& path);
+  // Every object below the folder key `folderKey`, its marker included.
+  std::vector<s3::S3ObjectInfo> objectsBelow(const std::string& folderKey) const;
+  void moveFolder(const std::string& from, const std::string& to);
+  void reportSkipped(const std::vector<SkippedKey>& skipped) const;
+
+  std::unique_ptr<s3::S3Client> client_;
+  BucketKeys keys_;
+  std::string scopeName_;
+  std::chrono::milliseconds pollInterval_;
+  mutable std::mutex skippedMutex_;
+  mutable std::set<std::string> skippedKeys_;  // guarded by skippedMutex_
+};
+
+}  // namespace corvane::syncengine

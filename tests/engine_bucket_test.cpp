@@ -1,0 +1,588 @@
+// The reference engine serving buckets of an S3 store (the test run's
+// throw-away RADOS Gateway). The API's behaviour that both kinds of scope
+// share runs against a local folder and a bucket alike; the rest covers what
+// only buckets have: long listings, folders that exist only through deeper
+// keys, keys that cannot be items, conditional writes meeting another
+// client, the start-up check of the bucket and the poll for others' changes.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <set>
+#include <thread>
+
+#include "engine/decoding.h"
+#include "engine/json_text.h"
+#include "engine/query.h"
+#include "s3/s3_client.h"
+#include "support/engine_process.h"
+#include "support/files.h"
+#include "support/s3_test_store.h"
+#include "support/test_env.h"
+
+namespace corvane::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const auto* const kStore = ::testing::AddGlobalTestEnvironment(new S3TestStore);
+
+constexpr const char* kPrefix = "team/docs";
+constexpr int kPollSeconds = 1;
+
+std::string body(std::initializer_list<std::pair<const char*, std::string>> fields) {
+  JsonObjectWriter writer;
+  for (const auto& [key, value] : fields) writer.addString(key, value);
+  return std::move(writer).str();
+}
+
+// The store's endpoint and region on the command line, the credentials in
+// the environment, as a user would give them.
+std::vector<std::string> storeArguments() {
+  const s3::S3Config& config = S3TestStore::config();
+  ::setenv("AWS_ACCESS_KEY_ID", config.credentials.accessKeyId.c_str(), 1);
+  ::setenv("AWS_SECRET_ACCESS_KEY", config.credentials.secretAccessKey.c_str(), 1);
+  ::unsetenv("AWS_SESSION_TOKEN");
+  return {"--s3-endpoint=" + config.endpoint, "--s3-region=" + config.region,
+          "--s3-poll=" + std::to_string(kPollSeconds)};
+}
+
+// Puts small objects from several threads: listings need many keys.
+void putMany(const s3::S3Client& client, const std::vector<std::string>& keys) {
+  std::atomic<std::size_t> next{0};
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (std::size_t i = next++; i < keys.size(); i = next++) {
+        try {
+          client.putBytes(keys[i], "x");
+        } catch (const std::exception&) {
+          ++failures;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_EQ(failures.load(), 0);
+}
+
+// Where the scope's items live, and how another program changes them behind
+// the engine's back.
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  virtual std::string scopeTarget() const = 0;  // what follows "--scope NAME="
+  virtual std::string scopeId() const = 0;
+  virtual std::vector<std::string> arguments() const = 0;
+  virtual void otherWrites(const std::string& path, const std::string& bytes) = 0;
+  virtual void otherRemoves(const std::string& path) = 0;
+};
+
+class FolderBackend : public Backend {
+ public:
+  explicit FolderBackend(fs::path folder) : folder_(std::move(folder)) {
+    fs::create_directories(folder_);
+  }
+  std::string scopeTarget() const override { return folder_.string(); }
+  std::string scopeId() const override { return "local-1"; }
+  std::vector<std::string> arguments() const override { return {}; }
+  void otherWrites(const std::string& path, const std::string& bytes) override {
+    fs::create_directories((folder_ / path).parent_path());
+    writeFile(folder_ / path, bytes);
+  }
+  void otherRemoves(const std::string& path) override { fs::remove(folder_ / path); }
+
+ private:
+  fs::path folder_;
+};
+
+class BucketBackend : public Backend {
+ public:
+  std::string scopeTarget() const override {
+    return "s3://" + bucket_.name() + "/" + kPrefix + "/";
+  }
+  std::string scopeId() const override { return "s3-1"; }
+  std::vector<std::string> arguments() const override { return storeArguments(); }
+  void otherWrites(const std::string& path, const std::string& bytes) override {
+    bucket_.client().putBytes(std::string(kPrefix) + "/" + path, bytes);
+  }
+  void otherRemoves(const std::string& path) override {
+    bucket_.client().remove(std::string(kPrefix) + "/" + path);
+  }
+  const TestBucket& bucket() const { return bucket_; }
+
+ private:
+  TestBucket bucket_;
+};
+
+enum class Kind { folder, bucket };
+
+std::string kindName(const ::testing::TestParamInfo<Kind>& info) {
+  return info.param == Kind::folder ? "Folder" : "Bucket";
+}
+
+// One engine serving one scope of either kind, with the API's operations as
+// helpers.
+class ScopeFixture {
+ public:
+  explicit ScopeFixture(Kind kind) {
+    fs::create_directories(outside);
+    if (kind == Kind::folder) {
+      backend = std::make_unique<FolderBackend>(env.root() / "scope");
+    } else {
+      backend = std::make_unique<BucketBackend>();
+    }
+    EngineProcess::Options options;
+    options.binary = CORVANE_BIN_DIR "/corvane-engine";
+    options.extraArguments = {"--scope=docs=" + backend->scopeTarget()};
+    for (auto& argument : backend->arguments()) options.extraArguments.push_back(argument);
+    engine = std::make_unique<EngineProcess>(options);
+    http = engine->client();
+  }
+
+  void stop() {
+    http.reset();  // no idle connection for the engine to wait on
+    ASSERT_EQ(engine->stop(), 0) << engine->output();
+  }
+  void start() {
+    engine->start();
+    http = engine->client();
+  }
+
+  EngineReply get(const std::string& operation, const std::string& query) {
+    return engineGet(*http, "/v1/scopes/" + backend->scopeId() + "/" + operation + "?" + query);
+  }
+  EngineReply post(const std::string& operation, const std::string& json) {
+    return enginePost(*http, "/v1/scopes/" + backend->scopeId() + "/" + operation, json);
+  }
+  EngineReply listReply(const std::string& dir) { return get("list", "dir=" + query::encode(dir)); }
+  std::vector<Entry> list(const std::string& dir) {
+    const EngineReply reply = listReply(dir);
+    EXPECT_EQ(reply.status, 200) << dir << ": " << reply.body;
+    return reply.status == 200 ? decode::entriesAnswer(reply.body) : std::vector<Entry>{};
+  }
+  std::vector<std::string> names(const std::string& dir) {
+    std::vector<std::string> out;
+    for (const Entry& e : list(dir)) out.push_back(e.dir ? e.name + "/" : e.name);
+    return out;
+  }
+  fs::path source(const std::string& contents) {
+    const fs::path file = outside / ("source-" + std::to_string(counter++));
+    writeFile(file, contents);
+    return file;
+  }
+  EngineReply uploadReply(const std::string& path, const std::string& contents,
+                          const std::string& version) {
+    return post("upload",
+                body({{"path", path}, {"source", source(contents)}, {"version", version}}));
+  }
+  Entry upload(const std::string& path, const std::string& contents,
+               const std::string& version = "") {
+    const EngineReply reply = uploadReply(path, contents, version);
+    EXPECT_EQ(reply.status, 200) << path << ": " << reply.body;
+    return reply.status == 200 ? decode::entry(reply.body) : Entry{};
+  }
+  // The file's bytes, or the refusal's status as text.
+  std::string fetch(const std::string& path) {
+    const fs::path dest = outside / ("fetched-" + std::to_string(counter++));
+    const EngineReply reply = post("fetch", body({{"path", path}, {"dest", dest}}));
+    if (reply.status != 200) return "status " + std::to_string(reply.status);
+    return readFile(dest);
+  }
+  ChangeSet changes(const std::string& anchor) {
+    const EngineReply reply =
+        get("changes", query::build({{"anchor", anchor}, {"refresh", "0"}}));
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    return reply.status == 200 ? decode::changeSet(reply.body) : ChangeSet{};
+  }
+  std::string latest() { return changes("latest").anchor; }
+  // Reads changes from `anchor` until `done` holds for all read so far or
+  // `patience` passes; moves `anchor` along.
+  std::vector<Change> changesUntil(std::string& anchor,
+                                   const std::function<bool(const std::vector<Change>&)>& done,
+                                   std::chrono::milliseconds patience = std::chrono::seconds(10)) {
+    std::vector<Change> all;
+    const auto deadline = Clock::now() + patience;
+    while (true) {
+      const ChangeSet set = changes(anchor);
+      EXPECT_FALSE(set.reset);
+      if (set.changes) all.insert(all.end(), set.changes->begin(), set.changes->end());
+      anchor = set.anchor;
+      if (done(all) || Clock::now() > deadline) return all;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+
+  TestEnvironment env;
+  fs::path outside = env.root() / "outside";
+  std::unique_ptr<Backend> backend;
+  std::unique_ptr<EngineProcess> engine;
+  std::unique_ptr<httplib::Client> http;
+  int counter = 0;
+};
+
+bool has(const std::vector<Change>& changes, const std::string& path, bool deleted) {
+  return std::any_of(changes.begin(), changes.end(), [&](const Change& c) {
+    return c.entry.path == path && c.deleted == deleted;
+  });
+}
+
+// --- What both kinds of scope do alike ---------------------------------------
+
+class EitherScopeTest : public ::testing::TestWithParam<Kind> {
+ protected:
+  ScopeFixture scope{GetParam()};
+};
+
+TEST_P(EitherScopeTest, UploadMakesMissingFoldersAndReadsBackTheSameBytes) {
+  std::string anchor = scope.latest();
+  std::string bytes = "first line\n";
+  for (int i = 0; i < 1000; ++i) bytes += static_cast<char>(i * 7);
+  const Entry uploaded = scope.upload("a/b/c.txt", bytes);
+  EXPECT_EQ(uploaded.size, static_cast<std::int64_t>(bytes.size()));
+  EXPECT_FALSE(uploaded.version.empty());
+
+  EXPECT_EQ(scope.names(""), std::vector<std::string>{"a/"});
+  const std::vector<Entry> listed = scope.list("a/b");
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0], uploaded) << "the upload's answer and the listing must agree";
+  EXPECT_EQ(scope.fetch("a/b/c.txt"), bytes);
+
+  const std::vector<Change> changes =
+      scope.changesUntil(anchor, [](const auto& all) { return all.size() >= 3; });
+  ASSERT_EQ(changes.size(), 3u);
+  EXPECT_EQ(changes[0].entry.path, "a");
+  EXPECT_EQ(changes[1].entry.path, "a/b");
+  EXPECT_EQ(changes[2].entry, uploaded);
+}
+
+TEST_P(EitherScopeTest, AStaleUploadIsAConflictAndTheOtherWritersBytesStay) {
+  const Entry mine = scope.upload("notes/todo.txt", "mine v1");
+  const Entry again = scope.upload("notes/todo.txt", "mine v2", mine.version);
+  EXPECT_NE(again.version, mine.version);
+
+  scope.backend->otherWrites("notes/todo.txt", "theirs, longer");
+  EXPECT_EQ(scope.uploadReply("notes/todo.txt", "mine v3", again.version).status, 409);
+  EXPECT_EQ(scope.fetch("notes/todo.txt"), "theirs, longer");
+  // Sending exactly the bytes that are there is no conflict, whatever the
+  // base (a client that lost track after a crash); bytes of the same size
+  // that differ are.
+  const EngineReply same = scope.uploadReply("notes/todo.txt", "theirs, longer", mine.version);
+  ASSERT_EQ(same.status, 200) << same.body;
+  EXPECT_EQ(decode::entry(same.body), scope.list("notes").at(0));
+  EXPECT_EQ(scope.uploadReply("notes/todo.txt", "theirs, LONGER", mine.version).status, 409);
+  // The user's bytes are kept beside the other writer's.
+  const EngineReply copy = scope.post(
+      "conflict-copy", body({{"path", "notes/todo.txt"}, {"source", scope.source("mine v3")}}));
+  ASSERT_EQ(copy.status, 200) << copy.body;
+  const Entry copied = decode::entry(copy.body);
+  EXPECT_NE(copied.path, "notes/todo.txt");
+  EXPECT_EQ(scope.fetch(copied.path), "mine v3");
+  EXPECT_EQ(scope.list("notes").size(), 2u);
+
+  // A new file whose name another writer took meanwhile collides.
+  scope.backend->otherWrites("notes/new.txt", "theirs");
+  EXPECT_EQ(scope.uploadReply("notes/new.txt", "mine", "").status, 409);
+  EXPECT_EQ(scope.fetch("notes/new.txt"), "theirs");
+}
+
+TEST_P(EitherScopeTest, FoldersRenameMoveAndDeleteWithEverythingInThem) {
+  ASSERT_EQ(scope.post("mkdir", body({{"path", "src/empty"}})).status, 200);
+  scope.upload("src/sub/f.txt", "f");
+  scope.upload("src/g.txt", "g");
+  ASSERT_EQ(scope.post("mkdir", body({{"path", "archive"}})).status, 200);
+
+  const EngineReply renamed = scope.post("rename", body({{"path", "src/"}, {"name", "dst"}}));
+  ASSERT_EQ(renamed.status, 200) << renamed.body;
+  EXPECT_EQ(scope.listReply("src").status, 404);
+  EXPECT_EQ(scope.names("dst"), (std::vector<std::string>{"empty/", "g.txt", "sub/"}));
+  EXPECT_EQ(scope.fetch("dst/sub/f.txt"), "f");
+
+  const EngineReply moved = scope.post("move", body({{"path", "dst/sub/"}, {"dir", "archive"}}));
+  ASSERT_EQ(moved.status, 200) << moved.body;
+  EXPECT_EQ(scope.names("archive"), std::vector<std::string>{"sub/"});
+  EXPECT_EQ(scope.names("dst"), (std::vector<std::string>{"empty/", "g.txt"}));
+
+  // A folder the engine empties stays, as it would on a disk.
+  ASSERT_EQ(scope.post("delete", JsonObjectWriter().addStringArray("paths", {"archive/sub/f.txt"}).str())
+                .status,
+            200);
+  EXPECT_EQ(scope.names("archive"), std::vector<std::string>{"sub/"});
+  EXPECT_TRUE(scope.list("archive/sub").empty());
+  const EngineReply renamedFile = scope.post("rename", body({{"path", "dst/g.txt"}, {"name", "h.txt"}}));
+  ASSERT_EQ(renamedFile.status, 200) << renamedFile.body;
+  ASSERT_EQ(scope.post("move", body({{"path", "dst/h.txt"}, {"dir", ""}})).status, 200);
+  EXPECT_EQ(scope.names("dst"), std::vector<std::string>{"empty/"});
+  EXPECT_EQ(scope.fetch("h.txt"), "g");
+
+  ASSERT_EQ(scope.post("delete", JsonObjectWriter().addStringArray("paths", {"dst/"}).str()).status,
+            200);
+  EXPECT_EQ(scope.listReply("dst").status, 404);
+  EXPECT_EQ(scope.names(""), (std::vector<std::string>{"archive/", "h.txt"}));
+}
+
+TEST_P(EitherScopeTest, RefusalsAnswerTheSameStatus) {
+  scope.upload("d/f.txt", "f");
+  scope.upload("g.txt", "g");
+  const std::string longName(256, 'n');
+  struct Case {
+    const char* what;
+    std::function<EngineReply()> request;
+    int status;
+  };
+  auto& s = scope;
+  const std::vector<Case> cases = {
+      {"fetch of a folder", [&] { return s.post("fetch", body({{"path", "d"}, {"dest", s.outside / "x"}})); }, 400},
+      {"fetch of nothing", [&] { return s.post("fetch", body({{"path", "nope"}, {"dest", s.outside / "y"}})); }, 404},
+      {"list of a file", [&] { return s.listReply("g.txt"); }, 404},
+      {"list of nothing", [&] { return s.listReply("nope"); }, 404},
+      {"rename onto an item", [&] { return s.post("rename", body({{"path", "g.txt"}, {"name", "d"}})); }, 409},
+      {"mkdir through a file", [&] { return s.post("mkdir", body({{"path", "g.txt/sub"}})); }, 409},
+      {"upload over a folder", [&] { return s.uploadReply("d", "x", ""); }, 409},
+      {"upload of a name too long", [&] { return s.uploadReply(longName, "x", ""); }, 400},
+      {"upload based on a file that is gone", [&] { return s.uploadReply("gone.txt", "x", "v1"); }, 409},
+      {"delete of nothing", [&] { return s.post("delete", JsonObjectWriter().addStringArray("paths", {"nope"}).str()); }, 404},
+      {"delete of a folder without /", [&] { return s.post("delete", JsonObjectWriter().addStringArray("paths", {"d"}).str()); }, 400},
+      {"move of a folder into itself", [&] { return s.post("move", body({{"path", "d/"}, {"dir", "d"}})); }, 400},
+  };
+  for (const Case& c : cases) {
+    const EngineReply reply = c.request();
+    EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
+  }
+  // Nothing a refusal touched changed.
+  EXPECT_EQ(scope.names(""), (std::vector<std::string>{"d/", "g.txt"}));
+  EXPECT_EQ(scope.fetch("d/f.txt"), "f");
+}
+
+TEST_P(EitherScopeTest, AnotherProgramsChangesAreLogged) {
+  std::string anchor = scope.latest();
+  scope.backend->otherWrites("theirs/new.txt", "hello");
+  const auto added = scope.changesUntil(anchor, [](const auto& all) {
+    return has(all, "theirs/new.txt", false);
+  });
+  EXPECT_TRUE(has(added, "theirs", false));
+  ASSERT_TRUE(has(added, "theirs/new.txt", false));
+
+  scope.backend->otherRemoves("theirs/new.txt");
+  const auto removed = scope.changesUntil(anchor, [](const auto& all) {
+    return has(all, "theirs/new.txt", true);
+  });
+  EXPECT_TRUE(has(removed, "theirs/new.txt", true));
+}
+
+TEST_P(EitherScopeTest, ARestartLogsOnlyWhatChangedWhileTheEngineWasDown) {
+  scope.upload("keep.txt", "same");
+  scope.upload("edit.txt", "old");
+  scope.upload("drop.txt", "bye");
+  std::string anchor = scope.latest();
+  scope.stop();
+  scope.backend->otherWrites("edit.txt", "new and longer");
+  scope.backend->otherRemoves("drop.txt");
+  scope.backend->otherWrites("added.txt", "hi");
+  scope.start();
+
+  const ChangeSet set = scope.changes(anchor);
+  ASSERT_TRUE(set.changes);
+  std::set<std::pair<std::string, bool>> seen;
+  for (const Change& c : *set.changes) seen.insert({c.entry.path, c.deleted});
+  EXPECT_EQ(seen, (std::set<std::pair<std::string, bool>>{
+                      {"added.txt", false}, {"drop.txt", true}, {"edit.txt", false}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Scopes, EitherScopeTest, ::testing::Values(Kind::folder, Kind::bucket),
+                         kindName);
+
+// --- What only buckets have --------------------------------------------------
+
+class BucketScopeTest : public ::testing::Test {
+ protected:
+  ScopeFixture scope{Kind::bucket};
+  const s3::S3Client& client() {
+    return static_cast<BucketBackend&>(*scope.backend).bucket().client();
+  }
+  std::string key(const std::string& path) { return std::string(kPrefix) + "/" + path; }
+};
+
+TEST_F(BucketScopeTest, ListsPastOnePageAndFoldersThatOnlyDeeperKeysMake) {
+  std::vector<std::string> keys;
+  std::vector<std::string> expected;
+  for (int i = 0; i < 1100; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "f%04d", i);
+    keys.push_back(key(std::string("many/") + name));
+    expected.push_back(name);
+  }
+  // Keys that sort between a folder's name and its "/" must not break the
+  // merge of folders and files.
+  keys.push_back(key("many/f0001-x/inner"));
+  expected.push_back("f0001-x/");
+  std::sort(expected.begin(), expected.end());
+  keys.push_back(key("deep/x/y/z.txt"));
+  keys.push_back(key("many/"));  // a marker beside the keys that make the folder too
+  putMany(client(), keys);
+
+  EXPECT_EQ(scope.names("many"), expected);
+  EXPECT_EQ(scope.names(""), (std::vector<std::string>{"deep/", "many/"}));
+  EXPECT_EQ(scope.names("deep/x"), std::vector<std::string>{"y/"});
+  EXPECT_EQ(scope.fetch("deep/x/y/z.txt"), "x");
+}
+
+TEST_F(BucketScopeTest, OddCharactersInNamesAndKeysThatCannotBeItems) {
+  const std::string odd = "a b+c%20d~e\xc3\xa9\xe2\x82\xac.txt";
+  const Entry uploaded = scope.upload("odd dir/" + odd, "odd");
+  EXPECT_EQ(uploaded.name, odd);
+  EXPECT_EQ(scope.names("odd dir"), std::vector<std::string>{odd});
+  EXPECT_EQ(scope.fetch("odd dir/" + odd), "odd");
+  EXPECT_EQ(client().head(key("odd dir/" + odd)).size, 3u) << "stored under its own name";
+
+  // Not items: never served, and the engine keeps serving the rest. (Keys
+  // that are not UTF-8 this store refuses to take at all.)
+  putMany(client(), {key("bad/a//b"), key("bad/./c"), key("bad/" + std::string(256, 'n')),
+                     key("bad/back\\slash"), key("bad/shadow"), key("bad/shadow/inside"),
+                     key("bad/fine.txt")});
+  EXPECT_EQ(scope.names("bad"), (std::vector<std::string>{"a/", "fine.txt", "shadow/"}));
+  EXPECT_TRUE(scope.list("bad/a").empty());
+  EXPECT_EQ(scope.fetch("bad/shadow/inside"), "x");
+  const std::string output = scope.engine->output();
+  EXPECT_NE(output.find("bad/./"), std::string::npos) << output;
+  EXPECT_NE(output.find("back\\slash"), std::string::npos) << output;
+}
+
+TEST_F(BucketScopeTest, LargeUploadsGoInPartsAndAFailedOneLeavesNothing) {
+  std::string bytes = randomBytes(40u << 20, 7);
+  const Entry uploaded = scope.upload("big.bin", bytes);
+  EXPECT_EQ(uploaded.size, static_cast<std::int64_t>(bytes.size()));
+  EXPECT_NE(uploaded.version.find('-'), std::string::npos)
+      << "a multipart object's ETag names its parts: " << uploaded.version;
+  EXPECT_EQ(scope.fetch("big.bin"), bytes);
+
+  // Another writer replaces the object while the engine's replacement is
+  // under way: the upload fails its condition at the end and is aborted.
+  std::atomic<bool> done{false};
+  std::thread other([&] {
+    while (!done) {
+      if (!client().listMultipartUploads(kPrefix).empty()) {
+        client().putBytes(key("big.bin"), "theirs");
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  bytes[0] ^= 1;
+  const EngineReply replaced = scope.uploadReply("big.bin", bytes, uploaded.version);
+  done = true;
+  other.join();
+  EXPECT_EQ(replaced.status, 409) << replaced.body;
+  EXPECT_EQ(scope.fetch("big.bin"), "theirs");
+  EXPECT_TRUE(client().listMultipartUploads(kPrefix).empty());
+}
+
+TEST_F(BucketScopeTest, AnotherClientsChangeIsSeenWithinThePollInterval) {
+  std::string anchor = scope.latest();
+  const auto start = Clock::now();
+  client().putBytes(key("from-elsewhere.txt"), "hi");
+  const auto seen = scope.changesUntil(
+      anchor, [](const auto& all) { return has(all, "from-elsewhere.txt", false); },
+      std::chrono::seconds(kPollSeconds + 1));
+  EXPECT_TRUE(has(seen, "from-elsewhere.txt", false))
+      << "not seen after "
+      << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()
+      << " ms";
+}
+
+// --- Start-up and scope records --------------------------------------------------
+
+class BucketStartTest : public ::testing::Test {
+ protected:
+  TestEnvironment env;
+  TestBucket bucket;
+  EngineProcess::Options options() {
+    EngineProcess::Options o;
+    o.binary = CORVANE_BIN_DIR "/corvane-engine";
+    o.extraArguments = storeArguments();
+    return o;
+  }
+};
+
+TEST_F(BucketStartTest, ScopesAreNumberedPerConnectionAndDescribeTheirBucket) {
+  fs::create_directories(env.root() / "one");
+  fs::create_directories(env.root() / "two");
+  bucket.client().setVersioning(true);
+  EngineProcess::Options o = options();
+  o.extraArguments.insert(o.extraArguments.begin(),
+                          {"--scope=l1=" + (env.root() / "one").string(),
+                           "--scope=b1=s3://" + bucket.name() + "//photos/2024/",
+                           "--scope=l2=" + (env.root() / "two").string(),
+                           "--scope=b2=s3://" + bucket.name(), "--read-only=b2"});
+  EngineProcess engine(o);
+  auto http = engine.client();
+  const EngineReply reply = engineGet(*http, "/v1/scopes");
+  ASSERT_EQ(reply.status, 200);
+  const std::vector<Scope> scopes = decode::scopesAnswer(reply.body);
+  std::vector<std::string> ids;
+  for (const Scope& s : scopes) ids.push_back(s.id() + " " + s.name);
+  EXPECT_EQ(ids, (std::vector<std::string>{"local-1 l1", "s3-1 b1", "local-2 l2", "s3-2 b2"}));
+  ASSERT_EQ(scopes.size(), 4u);
+  Scope expected;
+  expected.connection = "s3";
+  expected.scope = 1;
+  expected.name = "b1";
+  expected.bucket = bucket.name();
+  expected.prefix = "photos/2024";
+  expected.region = S3TestStore::config().region;
+  expected.versioned = true;
+  expected.write = true;
+  expected.delete_ = true;
+  EXPECT_EQ(scopes[1], expected);
+  EXPECT_EQ(scopes[3].prefix, "");
+  EXPECT_FALSE(scopes[3].write);
+  EXPECT_FALSE(scopes[3].delete_);
+  EXPECT_EQ(reply.body.find(S3TestStore::config().credentials.secretAccessKey), std::string::npos);
+}
+
+TEST_F(BucketStartTest, RefusesToStartWithOneClearLine) {
+  const s3::S3Config& config = S3TestStore::config();
+  // A running engine whose engine.json the refused ones must leave alone.
+  fs::create_directories(env.root() / "one");
+  EngineProcess::Options o = options();
+  o.extraArguments = {"--scope=l=" + (env.root() / "one").string()};
+  EngineProcess running(o);
+  const std::string published = readFile(running.discoveryFile());
+  struct Case {
+    const char* what;
+    std::string bucket;
+    std::string secret;
+    std::string endpoint;
+    const char* expected;  // a word the line must hold
+  };
+  // A port that nothing listens on.
+  const std::string deadEndpoint = "http://127.0.0.1:1";
+  const std::vector<Case> cases = {
+      {"missing bucket", bucket.name() + "-none", config.credentials.secretAccessKey,
+       config.endpoint, "does not exist"},
+      {"wrong secret", bucket.name(), "wrong-secret-0123456789", config.endpoint, "refused"},
+      {"no store", bucket.name(), config.credentials.secretAccessKey, deadEndpoint, "reach"},
+  };
+  for (const Case& c : cases) {
+    ::setenv("AWS_ACCESS_KEY_ID", config.credentials.accessKeyId.c_str(), 1);
+    ::setenv("AWS_SECRET_ACCESS_KEY", c.secret.c_str(), 1);
+    const auto [code, output] = running.runToExit(
+        {"--scope=b=s3://" + c.bucket, "--s3-endpoint=" + c.endpoint,
+         "--s3-region=" + config.region});
+    EXPECT_EQ(code, 1) << c.what << ": " << output;
+    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << c.what << ": " << output;
+    EXPECT_NE(output.find(c.expected), std::string::npos) << c.what << ": " << output;
+    EXPECT_EQ(output.find(c.secret), std::string::npos) << c.what << ": the secret was shown";
+    // Refused before the scope's change log or engine.json is touched.
+    EXPECT_EQ(readFile(running.discoveryFile()), published) << c.what;
+    EXPECT_FALSE(fs::exists(running.applicationSupport() / "changes-b.sqlite")) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace corvane::testing
