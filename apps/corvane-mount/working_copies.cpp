@@ -72,6 +72,9 @@ WorkingCopies::Current WorkingCopies::current(const NodeInfo& node, bool whole) 
         reader_.ensureAll(out.contents);
       } else if (!out.contents->has(0, 1)) {
         reader_.ensure(out.contents, 0, 1, nullptr);
+        // What the kernel was told of the file may predate a change batch
+        // whose note has not reached it yet: it asks again, once per fetch.
+        out.stale = true;
       }
       return out;
     } catch (const Superseded& newer) {
