@@ -351,10 +351,13 @@ std::shared_ptr<SparseContents> ContentCache::open(const std::string& identifier
       touch(it->second, key);
       return live;
     }
-    if (it->second.pins > 0) {
-      // Open at another size: the cache keeps that one; this reader gets
-      // its own file outside the index.
-      throw std::runtime_error("cached contents of " + key + " are open at another size");
+    if (auto live = it->second.live.lock()) {
+      // The engine gave the same version another size: the open handles keep
+      // what they have, and the cache starts over with the new size.
+      live->retire();
+      it->second.live.reset();
+      it->second.pins = 0;
+      it->second.dropWhenUnpinned = false;
     }
   }
   auto contents = load(file, identifier, contentVersion, size);
