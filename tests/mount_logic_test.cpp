@@ -22,6 +22,7 @@
 #include "corvane-mount/folder_handle.h"
 #include "corvane-mount/item_cache.h"
 #include "corvane-mount/mount_file_system.h"
+#include "corvane-mount/size_text.h"
 #include "engine/engine_client.h"
 #include "engine/json_text.h"
 #include "extension/file_provider_extension.h"
@@ -1229,6 +1230,16 @@ class MountRequestTest : public testing::ExtensionTest {
     return n;
   }
 
+  // The paths of the unsent changes recorded in the mount's cache.
+  std::vector<std::string> unsentPaths() const {
+    std::vector<std::string> out;
+    if (!fs_) return out;
+    for (auto& [copy, record] : ContentCache::recorded(fs_->contents().root())) {
+      out.push_back(record.path);
+    }
+    return out;
+  }
+
   std::string served = "hello";
   std::string servedVersion = "v1";
   std::unique_ptr<MountFileSystem> fs_;
@@ -1453,6 +1464,253 @@ TEST_F(MountRequestTest, AFileDeletedAndRecreatedInOneBatchIsAskedFor) {
 
   EXPECT_FALSE(mount().cache().get(a) && mount().cache().get(a)->attached);
   EXPECT_EQ(errnoOf([&] { d().at("a.txt"); }), ENOENT);
+}
+
+// ---------------------------------------------------- partial contents
+
+constexpr std::int64_t kMiB = 1 << 20;
+
+// Bytes that differ at every offset and between versions, so a byte read
+// from the wrong place or the wrong version shows.
+std::string pattern(std::int64_t size, int seed) {
+  std::string out(static_cast<std::size_t>(size), '\0');
+  for (std::int64_t i = 0; i < size; ++i) {
+    out[static_cast<std::size_t>(i)] = static_cast<char>((i * 131 + i / 4093 + seed * 71) & 0xff);
+  }
+  return out;
+}
+
+TEST(SizeTextTest, SizesWithSuffixes) {
+  const std::vector<std::pair<std::string, std::optional<std::uint64_t>>> cases = {
+      {"0", 0},
+      {"4096", 4096},
+      {"1K", 1024},
+      {"3k", 3072},
+      {"512M", 512ull << 20},
+      {"10G", 10ull << 30},
+      {"", std::nullopt},
+      {"G", std::nullopt},
+      {"10T", std::nullopt},
+      {"1.5G", std::nullopt},
+      {"-1", std::nullopt},
+      {"10GB", std::nullopt},
+      {"18446744073709551615", 18446744073709551615ull},
+      {"18446744073709551616", std::nullopt},
+      {"17179869184G", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(parseSize(text), expected) << text;
+}
+
+class PartialContentsTest : public MountRequestTest {
+ protected:
+  using Range = std::pair<std::int64_t, std::int64_t>;
+
+  // The engine serves these files at `version`, ranges as `ranges` says.
+  void serve(const std::map<std::string, std::string>& files, const std::string& version = "v1",
+             testing::RangeSupport ranges = testing::RangeSupport::serves) {
+    std::map<std::string, testing::ScriptedFile> scripted;
+    std::vector<Entry> entries;
+    for (const auto& [name, bytes] : files) {
+      scripted[name] = testing::ScriptedFile{bytes, version};
+      entries.push_back(makeEntry(name, false, static_cast<std::int64_t>(bytes.size()), version));
+    }
+    engine.onFetch(kScopeID, std::move(scripted), ranges);
+    onList("", entries);
+  }
+
+  // A mount on its own cache folder (a new run when the folder was used).
+  void remount(const std::string& folder, MountOptions options = defaultOptions()) {
+    driver.reset();
+    fs_.reset();
+    fs_ = makeMount(kScopeID, env.cacheHome() / folder, options);
+    driver = std::make_unique<Driver>(*fs_);
+  }
+
+  // The ranges asked of the engine's fetch, in order; a whole download is
+  // (0, -1).
+  std::vector<Range> asked() const {
+    std::vector<Range> out;
+    for (const auto& r : posts("/fetch")) {
+      out.emplace_back(r.bodyInt("offset").value_or(0), r.bodyInt("length").value_or(-1));
+    }
+    return out;
+  }
+
+  std::string readAt(const std::string& path, std::int64_t offset, std::size_t length) {
+    auto h = mount().open(d().at(path), O_RDONLY);
+    std::string out(length, '\0');
+    out.resize(mount().read(*h, out.data(), out.size(), offset));
+    mount().release(std::move(h));
+    return out;
+  }
+
+  bool cached(const std::string& path, const std::string& version, std::int64_t offset,
+              std::int64_t length) {
+    return mount().contents().has(mount().cache().get(d().at(path))->identifier(), version, offset,
+                                  length);
+  }
+};
+
+TEST_F(PartialContentsTest, AReadFetchesOnlyTheAlignedBlocksItNeeds) {
+  const std::int64_t size = 5 * kMiB + kMiB / 2;
+  const std::string bytes = pattern(size, 1);
+  serve({{"big.bin", bytes}});
+  struct Case {
+    const char* name;
+    std::int64_t offset;
+    std::size_t length;
+    std::vector<Range> asked;  // the first block is always asked for at open
+  };
+  const std::vector<Case> cases = {
+      {"the first bytes (head -c 4096)", 0, 4096, {{0, kMiB}}},
+      {"the middle", 2 * kMiB + kMiB / 2, 10, {{0, kMiB}, {2 * kMiB, kMiB}}},
+      {"across a block boundary", kMiB - 5, 10, {{0, kMiB}, {kMiB, kMiB}}},
+      {"the end", size - 10, 10, {{0, kMiB}, {5 * kMiB, kMiB}}},
+      {"the end and past it", size - 10, 100, {{0, kMiB}, {5 * kMiB, kMiB}}},
+      {"past the end", 6 * kMiB, 100, {{0, kMiB}}},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    remount("case" + std::to_string(n++));
+    engine.clearRequests();
+    const std::int64_t start = std::min(c.offset, size);
+    EXPECT_EQ(readAt("big.bin", c.offset, c.length),
+              bytes.substr(static_cast<std::size_t>(start), c.length));
+    EXPECT_EQ(asked(), c.asked);
+  }
+}
+
+TEST_F(PartialContentsTest, AnEngineWithoutRangesGivesTheWholeFileOnce) {
+  const std::int64_t size = 3 * kMiB + 7;
+  const std::string bytes = pattern(size, 2);
+  int n = 0;
+  for (auto support : {testing::RangeSupport::ignores, testing::RangeSupport::refuses}) {
+    SCOPED_TRACE(n);
+    serve({{"f.bin", bytes}}, "v1", support);
+    remount("engine" + std::to_string(n++));
+    engine.clearRequests();
+    EXPECT_EQ(readAt("f.bin", 2 * kMiB, 10), bytes.substr(2 * kMiB, 10));
+    const auto first = asked().size();
+    EXPECT_LE(first, 2u);  // a refused range is asked again as a whole download
+    EXPECT_EQ(d().read("f.bin"), bytes);
+    EXPECT_EQ(asked().size(), first);
+  }
+}
+
+TEST_F(PartialContentsTest, SequentialReadsFetchAheadInGrowingRequestsAndNothingTwice) {
+  const std::int64_t size = 40 * kMiB + 123;
+  const std::string bytes = pattern(size, 3);
+  serve({{"movie.bin", bytes}});
+  auto h = mount().open(d().at("movie.bin"), O_RDONLY);
+  std::string got;
+  std::string chunk(128 * 1024, '\0');
+  for (std::int64_t offset = 0;; offset += static_cast<std::int64_t>(chunk.size())) {
+    const std::size_t n = mount().read(*h, chunk.data(), chunk.size(), offset);
+    got.append(chunk.data(), n);
+    if (n < chunk.size()) break;
+  }
+  mount().release(std::move(h));
+  EXPECT_TRUE(got == bytes) << "the bytes read differ from the file's";
+
+  auto ranges = asked();
+  std::sort(ranges.begin(), ranges.end());
+  std::int64_t next = 0, largest = 0;
+  for (const auto& [offset, length] : ranges) {
+    EXPECT_EQ(offset, next) << "a range asked twice or a gap";
+    next = offset + length;
+    largest = std::max(largest, length);
+  }
+  EXPECT_GE(next, size);
+  EXPECT_GE(largest, 4 * kMiB);
+  EXPECT_LT(ranges.size(), 20u);
+}
+
+TEST_F(PartialContentsTest, AFileChangedBetweenTwoRangesIsNeverMixed) {
+  const std::int64_t size = 4 * kMiB;
+  const std::string old = pattern(size, 4), changed = pattern(size, 5);
+  serve({{"f.bin", old}}, "v1");
+  auto h = mount().open(d().at("f.bin"), O_RDONLY);
+  std::string head(100, '\0');
+  ASSERT_EQ(mount().read(*h, head.data(), head.size(), 0), head.size());
+  EXPECT_EQ(head, old.substr(0, 100));
+
+  serve({{"f.bin", changed}}, "v2");
+  std::string tail(100, '\0');
+  EXPECT_EQ(errnoOf([&] { mount().read(*h, tail.data(), tail.size(), 3 * kMiB); }), EIO);
+  // What it had of its own version it still reads.
+  ASSERT_EQ(mount().read(*h, head.data(), head.size(), 0), head.size());
+  EXPECT_EQ(head, old.substr(0, 100));
+  mount().release(std::move(h));
+
+  EXPECT_FALSE(cached("f.bin", "v1", 0, 1));
+  EXPECT_EQ(d().read("f.bin"), changed);
+  EXPECT_TRUE(cached("f.bin", "v2", 0, size));
+}
+
+TEST_F(PartialContentsTest, FetchedRangesSurviveARestart) {
+  const std::int64_t size = 4 * kMiB;
+  const std::string bytes = pattern(size, 6);
+  serve({{"f.bin", bytes}});
+  remount("kept");
+  EXPECT_EQ(readAt("f.bin", 2 * kMiB + 10, 20), bytes.substr(2 * kMiB + 10, 20));
+  EXPECT_TRUE(cached("f.bin", "v1", 2 * kMiB, kMiB));
+  EXPECT_FALSE(cached("f.bin", "v1", kMiB, 1));
+
+  remount("kept");
+  engine.clearRequests();
+  EXPECT_TRUE(cached("f.bin", "v1", 2 * kMiB, kMiB));
+  EXPECT_FALSE(cached("f.bin", "v1", kMiB, 1));
+  EXPECT_EQ(readAt("f.bin", 2 * kMiB, kMiB), bytes.substr(2 * kMiB, kMiB));
+  EXPECT_EQ(readAt("f.bin", 0, 10), bytes.substr(0, 10));
+  EXPECT_TRUE(asked().empty());
+  EXPECT_EQ(readAt("f.bin", 3 * kMiB, 10), bytes.substr(3 * kMiB, 10));
+  EXPECT_EQ(asked(), (std::vector<Range>{{3 * kMiB, kMiB}}));
+}
+
+TEST_F(PartialContentsTest, EvictionKeepsTheLimitButNeverWhatIsOpenOrUnsent) {
+  const std::map<std::string, std::string> files = {{"a.bin", pattern(2 * kMiB, 7)},
+                                                    {"b.bin", pattern(2 * kMiB, 8)},
+                                                    {"c.bin", pattern(2 * kMiB, 9)},
+                                                    {"big.bin", pattern(5 * kMiB, 10)}};
+  serve(files);
+  engine.on("POST", scopePath("/upload"), Reply{503, R"({"message":"busy"})"});
+  MountOptions options = defaultOptions();
+  options.cacheSize = 3 * kMiB;
+  remount("small", options);
+  testing::LogWatch watch;
+
+  // Least recently used goes first.
+  EXPECT_EQ(d().read("a.bin"), files.at("a.bin"));
+  EXPECT_EQ(d().read("b.bin"), files.at("b.bin"));
+  EXPECT_FALSE(cached("a.bin", "v1", 0, 1));
+  EXPECT_TRUE(cached("b.bin", "v1", 0, 2 * kMiB));
+  EXPECT_LE(mount().contents().size(), static_cast<std::uint64_t>(3 * kMiB));
+  EXPECT_GE(logged(watch, "evicted"), 1u);
+
+  // An open file stays, however far over the limit other reads go; a file
+  // larger than the limit is still read whole.
+  auto open = mount().open(d().at("c.bin"), O_RDONLY);
+  std::string c(2 * kMiB, '\0');
+  ASSERT_EQ(mount().read(*open, c.data(), c.size(), 0), c.size());
+  // Unsent changes are never counted nor evicted.
+  d().write("mine.txt", "local bytes", O_WRONLY | O_CREAT);
+  ASSERT_EQ(unsentPaths(), std::vector<std::string>{"mine.txt"});
+
+  EXPECT_EQ(d().read("big.bin"), files.at("big.bin"));
+  EXPECT_EQ(d().read("a.bin"), files.at("a.bin"));
+  EXPECT_TRUE(cached("c.bin", "v1", 0, 2 * kMiB));
+  EXPECT_LE(mount().contents().size(), static_cast<std::uint64_t>(5 * kMiB));
+  engine.clearRequests();
+  std::string again(2 * kMiB, '\0');
+  ASSERT_EQ(mount().read(*open, again.data(), again.size(), 0), again.size());
+  EXPECT_EQ(again, files.at("c.bin"));
+  EXPECT_TRUE(asked().empty());
+  mount().release(std::move(open));
+
+  EXPECT_LE(mount().contents().size(), static_cast<std::uint64_t>(3 * kMiB));
+  EXPECT_EQ(unsentPaths(), std::vector<std::string>{"mine.txt"});
+  EXPECT_EQ(d().read("mine.txt"), "local bytes");
 }
 
 }  // namespace

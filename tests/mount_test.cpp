@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -120,13 +121,14 @@ class MountTest : public ::testing::Test {
 
   // Mounts in the foreground as a child of the test; waits until the kernel
   // has the mount.
-  void mount() {
+  void mount(const std::vector<std::string>& options = {}) {
     const std::string binary = CORVANE_BIN_DIR "/corvane-mount";
     const std::string cache = (env.cacheHome() / "mount").string();
     const std::string log = (env.root() / "mount.log").string();
     std::vector<std::string> args = {binary, "-f", "--poll", "1", "--domain",
-                                     domain, "--cache", cache,
-                                     mountpoint.string()};
+                                     domain, "--cache", cache};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(mountpoint.string());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -475,6 +477,43 @@ TEST_F(MountedTest, WritesRightAfterACloseAreKeptAndSent) {
     EXPECT_TRUE(eventually([&] { return slurp(backing / name) == want; }, 5s)) << name;
     EXPECT_EQ(slurp(mountpoint / name), want) << name;
   }
+}
+
+TEST_F(MountTest, ASmallCacheStaysWithinItsLimitBesideOpenFiles) {
+  // Bytes that differ at every offset and from file to file.
+  auto bytesOf = [](std::size_t size, int seed) {
+    std::string out(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<char>((i * 131 + i / 4093 + seed * 71) & 0xff);
+    return out;
+  };
+  std::map<std::string, std::string> files;
+  for (int i = 0; i < 4; ++i) files["f" + std::to_string(i)] = bytesOf(700'000, i);
+  files["big"] = bytesOf(5 << 20, 9);
+  for (const auto& [name, bytes] : files) put(backing / name, bytes);
+  startEngine();
+  mount({"--cache-size", "1M"});
+  // What the cache holds of fetched contents (working copies aside).
+  auto cachedBytes = [&] {
+    std::uintmax_t total = 0;
+    for (auto& e : fs::directory_iterator(env.cacheHome() / "mount")) {
+      if (e.is_regular_file() && e.path().extension().empty()) total += e.file_size();
+    }
+    return total;
+  };
+  constexpr std::uintmax_t kLimit = 1 << 20;
+
+  const int fd = ::open((mountpoint / "f0").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::string held(700'000, '\0');
+  ASSERT_EQ(::pread(fd, held.data(), held.size(), 0), static_cast<ssize_t>(held.size()));
+  EXPECT_EQ(held, files["f0"]);
+  for (const auto& [name, bytes] : files) EXPECT_TRUE(slurp(mountpoint / name) == bytes) << name;
+  EXPECT_TRUE(eventually([&] { return cachedBytes() <= kLimit + 700'000; })) << cachedBytes();
+  ASSERT_EQ(::pread(fd, held.data(), held.size(), 0), static_cast<ssize_t>(held.size()));
+  EXPECT_EQ(held, files["f0"]);
+  ::close(fd);
+  EXPECT_TRUE(eventually([&] { return cachedBytes() <= kLimit; })) << cachedBytes();
+  EXPECT_TRUE(slurp(mountpoint / "f1") == files["f1"]);
 }
 
 TEST_F(MountTest, ReadOnlyScopeRefusesWrites) {

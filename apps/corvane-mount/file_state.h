@@ -18,6 +18,7 @@
 #include <string>
 
 #include "corvane-mount/item_cache.h"
+#include "corvane-mount/sparse_contents.h"
 #include "host/types.h"
 
 namespace corvane::mount {
@@ -69,6 +70,12 @@ struct Handle {
   // the file's attributes (its size above all) before reading.
   bool staleAttributes = false;
   std::shared_ptr<FileState> state;
+  // A reader of cached contents: the blocks it reads are fetched as it
+  // reads them, and the cache keeps them while it is open. Null for a
+  // working copy.
+  std::shared_ptr<SparseContents> contents;
+  std::shared_ptr<void> pin;
+  ReadStream stream;
 
   Handle() = default;
   Handle(const Handle&) = delete;

@@ -208,6 +208,12 @@ void opCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_
 void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info* fi) {
   auto& a = adapter(req);
   Handle* h = handleOf(fi);
+  try {
+    a.fs().prepareRead(*h, size, off);
+  } catch (...) {
+    replyFailure(req, "read", pathOf(a, ino));
+    return;
+  }
   // Straight from the local file; libfuse splices it when it can.
   fuse_bufvec buf = FUSE_BUFVEC_INIT(size);
   buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);

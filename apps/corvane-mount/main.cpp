@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/fuse_adapter.h"
 #include "corvane-mount/mount_file_system.h"
+#include "corvane-mount/size_text.h"
 #include "platform/log.h"
 #include "host/domains.h"
 #include "platform/folders.h"
@@ -32,6 +34,7 @@ struct Settings {
   std::string domain;
   double poll = 2.0;
   std::string cache;
+  std::uint64_t cacheSize = 10ull << 30;
   bool foreground = false;
   std::vector<std::string> fuseOptions;
   std::string mountpoint;
@@ -208,6 +211,7 @@ int run(const Settings& settings, int readyPipe) {
     mount::MountOptions options;
     options.uid = ::getuid();
     options.gid = ::getgid();
+    options.cacheSize = settings.cacheSize;
     fileSystem = std::make_unique<mount::MountFileSystem>(extension, cacheFolder, options);
   } catch (const host::Error& e) {
     if (mount::isNoSuchItem(e)) return fail("the engine has no scope " + domain + " (see its --scope)");
@@ -293,6 +297,16 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--cache", settings.cache,
                  "content cache folder; default: $XDG_CACHE_HOME/CorvaneSync/<domain>");
+  app.add_option_function<std::string>(
+         "--cache-size",
+         [&settings](const std::string& text) {
+           auto size = mount::parseSize(text);
+           if (!size) throw CLI::ValidationError("--cache-size", "not a size: " + text);
+           settings.cacheSize = *size;
+         },
+         "how much fetched contents the cache keeps besides open files and unsent changes "
+         "(bytes, or with K, M, G); default 10G")
+      ->type_name("SIZE");
   app.add_flag("-f,--foreground", settings.foreground, "stay in the foreground");
   app.add_option("-o", settings.fuseOptions, "FUSE mount options (comma-separated)")
       ->delimiter(',');

@@ -17,10 +17,11 @@ namespace caps = host::capabilities;
 MountFileSystem::MountFileSystem(std::shared_ptr<host::ReplicatedExtension> extension,
                                  fs::path cacheFolder, MountOptions options)
     : bridge_(std::move(extension)),
-      contents_(std::move(cacheFolder)),
+      contents_(std::move(cacheFolder), options.cacheSize),
+      reader_(bridge_, contents_),
       cache_(bridge_.item(std::string(host::kRootContainerItemIdentifier))),
       writeBack_(bridge_, contents_, cache_, notes_, files_, options.refusedRetry),
-      workingCopies_(bridge_, contents_, cache_, notes_, files_, writeBack_),
+      workingCopies_(bridge_, contents_, reader_, cache_, notes_, files_, writeBack_),
       names_(bridge_, cache_, notes_, workingCopies_, options),
       folders_(bridge_, cache_, gate_, names_, workingCopies_, writeBack_,
                contents_.root() / "intents", options.testHooks),
@@ -171,7 +172,12 @@ std::pair<Attributes, std::unique_ptr<Handle>> MountFileSystem::create(Ino paren
 }
 
 std::size_t MountFileSystem::read(Handle& h, char* buffer, std::size_t size, std::int64_t offset) {
+  prepareRead(h, size, offset);
   return h.read(buffer, size, offset);
+}
+
+void MountFileSystem::prepareRead(Handle& h, std::size_t size, std::int64_t offset) {
+  workingCopies_.prepareRead(h, offset, size);
 }
 
 std::size_t MountFileSystem::write(Handle& h, const char* data, std::size_t size,

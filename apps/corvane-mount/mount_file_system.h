@@ -16,7 +16,8 @@
 //     anchor expiry);
 //   - contents: the ContentCache, the folder of fetched bytes and working
 //     copies; WorkingCopies finds and adopts fetched bytes only through it,
-//     so how much it keeps can be bounded there alone;
+//     so how much it keeps is bounded there alone; the ContentReader fetches
+//     the blocks that reads need;
 // and the HostBridge to the extension, the ChangeGate and KernelNotes. The
 // libfuse adapter only translates calls into the operations below and their
 // results and failures into replies; folder listings reach it through an
@@ -66,6 +67,7 @@
 #include "corvane-mount/change_application.h"
 #include "corvane-mount/change_gate.h"
 #include "corvane-mount/content_cache.h"
+#include "corvane-mount/content_reader.h"
 #include "corvane-mount/file_state.h"
 #include "corvane-mount/file_table.h"
 #include "corvane-mount/folder_handle.h"
@@ -117,6 +119,9 @@ class MountFileSystem {
   std::pair<Attributes, std::unique_ptr<Handle>> create(Ino parent, const std::string& name,
                                                         int flags);
   std::size_t read(Handle& handle, char* buffer, std::size_t size, std::int64_t offset);
+  // Makes the bytes of a read local, so that it can be served from the
+  // handle's file descriptor (read() does this itself).
+  void prepareRead(Handle& handle, std::size_t size, std::int64_t offset);
   std::size_t write(Handle& handle, const char* data, std::size_t size, std::int64_t offset);
   // The close of a writer: queues its changes for the engine.
   void flush(Handle& handle);
@@ -148,6 +153,7 @@ class MountFileSystem {
   // For tests and diagnostics.
   ItemCache& cache() { return cache_; }
   const ContentCache& contents() const { return contents_; }
+  ContentCache& contents() { return contents_; }
   const HostBridge& bridge() const { return bridge_; }
   std::optional<host::SyncAnchor> anchor() const;
   std::size_t pendingWriteBacks() const;
@@ -158,6 +164,8 @@ class MountFileSystem {
 
   HostBridge bridge_;
   ContentCache contents_;
+  // Its fetches end before the cache and the bridge go.
+  ContentReader reader_;
   ItemCache cache_;
   ChangeGate gate_;
   KernelNotes notes_;

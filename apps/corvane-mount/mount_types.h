@@ -65,6 +65,8 @@ struct MountOptions {
   // buffers by it).
   std::uint32_t blockSize = 1 << 20;
   RetryPolicy refusedRetry;
+  // How many bytes of fetched contents the cache keeps beyond what is open.
+  std::uint64_t cacheSize = 10ull << 30;
   TestHooks testHooks;
 };
 

@@ -31,17 +31,23 @@ void startUnsent(FileState& s) {
 }
 
 // Lets the state's contents go; the caller holds its pathMutex.
-void discardContents(FileState& s) {
-  ContentCache::discard(s.file);
+void discardContents(ContentCache& contents, FileState& s) {
+  if (s.inWork) {
+    ContentCache::discard(s.file);
+  } else {
+    contents.remove(s.file);
+  }
   s.file.clear();
 }
 
 }  // namespace
 
-WorkingCopies::WorkingCopies(HostBridge& bridge, ContentCache& contents, ItemCache& cache,
-                             KernelNotes& notes, FileTable& files, WriteBack& writeBack)
+WorkingCopies::WorkingCopies(HostBridge& bridge, ContentCache& contents, ContentReader& reader,
+                             ItemCache& cache, KernelNotes& notes, FileTable& files,
+                             WriteBack& writeBack)
     : bridge_(bridge),
       contents_(contents),
+      reader_(reader),
       cache_(cache),
       notes_(notes),
       files_(files),
@@ -49,50 +55,77 @@ WorkingCopies::WorkingCopies(HostBridge& bridge, ContentCache& contents, ItemCac
 
 // ---- contents
 
-bool WorkingCopies::ensureContent(const NodeInfo& n, FileState& s) {
-  {
-    std::lock_guard path(s.pathMutex);
-    if (s.inWork || s.isNew) return false;
+WorkingCopies::Current WorkingCopies::current(const NodeInfo& node, bool whole) {
+  NodeInfo n = node;
+  Current out;
+  // A file that keeps changing while it is fetched is given up on after a
+  // few versions.
+  for (int round = 0; round < 3; ++round) {
+    if (!n.item) throw Refusal(ENOENT);
+    out.contents = contents_.open(n.identifier(), n.item->itemVersion().contentVersion,
+                                  n.item->documentSize().value_or(0));
+    out.pin = contents_.pin(out.contents);
+    try {
+      // The first block also tells whether the engine still has this
+      // version, as a whole download would have.
+      if (whole) {
+        reader_.ensureAll(out.contents);
+      } else if (!out.contents->has(0, 1)) {
+        reader_.ensure(out.contents, 0, 1, nullptr);
+        // What the kernel was told of the file may predate a change batch
+        // whose note has not reached it yet: it asks again, once per fetch.
+        out.stale = true;
+      }
+      return out;
+    } catch (const Superseded& newer) {
+      out.stale = alignNode(n, newer.item()) || out.stale;
+      n.item = newer.item();
+    } catch (const host::Error& e) {
+      if (!isNoSuchItem(e)) throw;
+      // Gone at the engine, though no change said so: forget it here too.
+      if (n.attached) {
+        cache_.detach(n.ino);
+        notes_.note({Invalidation::entry, n.parent, n.name});
+        notes_.note({Invalidation::contents, n.parent, {}});
+      }
+      throw Refusal(ENOENT, "no longer at the engine");
+    }
   }
-  if (!n.item) throw Refusal(ENOENT);
-  const std::string want = n.item->itemVersion().contentVersion;
-  std::error_code ec;
-  if (!s.file.empty() && s.base.contentVersion == want && fs::exists(s.file, ec)) return false;
-  Fetched got = fetch(n, want);
-  {
-    std::lock_guard path(s.pathMutex);
-    if (!s.file.empty() && s.file != got.file) ContentCache::discard(s.file);
-    s.file = got.file;
-    s.inWork = false;
-    s.base = got.item->itemVersion();
-    s.matchesBase = true;
-    s.kernelCacheValid = false;
-  }
-  return got.downloaded && alignNode(n, got.item);
+  throw Refusal(EIO, "the file kept changing at the engine while it was fetched");
 }
 
-WorkingCopies::Fetched WorkingCopies::fetch(const NodeInfo& n, const std::string& contentVersion) {
-  const auto id = n.identifier();
-  if (auto found = contents_.find(id, contentVersion)) return Fetched{*found, n.item, false};
-  HostBridge::Fetched fetched;
-  try {
-    fetched = bridge_.fetchContents(id);
-  } catch (const host::Error& e) {
-    if (!isNoSuchItem(e)) throw;
-    // Gone at the engine, though no change said so: forget it here too.
-    if (n.attached) {
-      cache_.detach(n.ino);
-      notes_.note({Invalidation::entry, n.parent, n.name});
-      notes_.note({Invalidation::contents, n.parent, {}});
-    }
-    throw Refusal(ENOENT, "no longer at the engine");
+bool WorkingCopies::openCached(const NodeInfo& n, FileState& s, Handle& h) {
+  Current got = current(n, false);
+  h.fd = got.contents->duplicate();
+  h.contents = got.contents;
+  h.pin = got.pin;
+  std::lock_guard path(s.pathMutex);
+  const std::string version = got.contents->version();
+  if (s.base.contentVersion != version || s.file != got.contents->file()) {
+    s.kernelCacheValid = false;
   }
+  s.file = got.contents->file();
+  s.inWork = false;
+  s.base = host::ItemVersion{version, n.item->itemVersion().metadataVersion};
+  if (auto now = cache_.get(n.ino); now && now->item &&
+                                    now->item->itemVersion().contentVersion == version) {
+    s.base = now->item->itemVersion();
+  }
+  s.matchesBase = true;
+  return got.stale;
+}
+
+void WorkingCopies::prepareRead(Handle& h, std::int64_t offset, std::size_t size) {
+  if (!h.contents) return;
   try {
-    auto file = contents_.adopt(fetched.file, id, fetched.item->itemVersion().contentVersion);
-    return Fetched{std::move(file), fetched.item, true};
-  } catch (...) {
-    ContentCache::discard(fetched.file);
-    throw;
+    reader_.ensure(h.contents, offset, static_cast<std::int64_t>(size), &h.stream);
+  } catch (const Superseded& newer) {
+    // The handle reads a version the engine no longer has, and the bytes
+    // asked for were not fetched while it had it: mixing in the new
+    // version's bytes would hand out a file that never existed.
+    if (auto n = cache_.get(h.ino)) alignNode(*n, newer.item());
+    notes_.note({Invalidation::contents, h.ino, {}});
+    throw Refusal(EIO, "changed at the engine while open; open it again");
   }
 }
 
@@ -156,14 +189,22 @@ bool WorkingCopies::toWorkingCopy(const NodeInfo& n, FileState& s, bool truncate
     writeBack_.recordWork(n.ino, s);
     return false;
   }
-  const bool stale = ensureContent(n, s);
-  fs::path work = contents_.toWork(s.file);
+  Current got = current(n, true);
+  fs::path work = contents_.toWork(got.contents);
   std::lock_guard path(s.pathMutex);
+  if (!s.file.empty() && s.file != got.contents->file()) contents_.remove(s.file);
   s.file = work;
   s.inWork = true;
+  s.base = host::ItemVersion{got.contents->version(), n.item->itemVersion().metadataVersion};
+  if (auto now = cache_.get(n.ino); now && now->item &&
+                                    now->item->itemVersion().contentVersion == s.base.contentVersion) {
+    s.base = now->item->itemVersion();
+  }
+  s.matchesBase = true;
+  s.kernelCacheValid = false;
   startUnsent(s);
   writeBack_.recordWork(n.ino, s);
-  return stale;
+  return got.stale;
 }
 
 // ---- handles
@@ -181,20 +222,23 @@ std::unique_ptr<Handle> WorkingCopies::open(const NodeInfo& node, bool writable,
   s->handles++;
   if (writable) s->writers++;
   try {
-    if (!writable) {
-      // Contents already here (a working copy, or the cached current version)
-      // open without waiting for a write-back in progress.
+    auto openWorkingCopy = [&] {
+      // A working copy opens without waiting for a write-back in progress.
       std::lock_guard path(s->pathMutex);
-      const bool current =
-          node.item && s->base.contentVersion == node.item->itemVersion().contentVersion;
-      if (!s->file.empty() && (s->inWork || current)) h->fd = openContents(s->file, false);
-    }
+      if (!s->file.empty() && s->inWork) h->fd = openContents(s->file, false);
+    };
+    if (!writable) openWorkingCopy();
     if (h->fd < 0) {
       std::lock_guard lock(s->mutex);
       const NodeInfo n = nodeOf(cache_, ino);
-      h->staleAttributes = writable ? toWorkingCopy(n, *s, truncate) : ensureContent(n, *s);
-      std::lock_guard path(s->pathMutex);
-      h->fd = openContents(s->file, writable);
+      if (writable) {
+        h->staleAttributes = toWorkingCopy(n, *s, truncate);
+        std::lock_guard path(s->pathMutex);
+        h->fd = openContents(s->file, true);
+      } else {
+        openWorkingCopy();
+        if (h->fd < 0) h->staleAttributes = openCached(n, *s, *h);
+      }
     }
   } catch (...) {
     s->handles--;
@@ -293,7 +337,7 @@ bool WorkingCopies::unlinkNeverSent(Ino ino, const std::shared_ptr<FileState>& s
   if (!dropIfNeverSent(ino, *s)) return false;
   if (s->handles.load() == 0) {
     std::lock_guard path(s->pathMutex);
-    discardContents(*s);
+    discardContents(contents_, *s);
     s->inWork = false;
   }
   return true;
@@ -302,9 +346,7 @@ bool WorkingCopies::unlinkNeverSent(Ino ino, const std::shared_ptr<FileState>& s
 void WorkingCopies::unlinked(const NodeInfo& n, const std::shared_ptr<FileState>& s) {
   if (!s) {
     if (!n.item) return;
-    if (auto cached = contents_.find(n.identifier(), n.item->itemVersion().contentVersion)) {
-      ContentCache::discard(*cached);
-    }
+    contents_.remove(contents_.fileFor(n.identifier(), n.item->itemVersion().contentVersion));
     return;
   }
   std::lock_guard lock(s->mutex);
@@ -315,7 +357,7 @@ void WorkingCopies::unlinked(const NodeInfo& n, const std::shared_ptr<FileState>
   }
   if (s->handles.load() == 0) {
     std::lock_guard path(s->pathMutex);
-    discardContents(*s);
+    discardContents(contents_, *s);
     s->inWork = false;
   }
 }
@@ -330,7 +372,7 @@ void WorkingCopies::replaced(Ino ino) {
   }
   if (s->handles.load() == 0) {
     std::lock_guard path(s->pathMutex);
-    if (!s->inWork) discardContents(*s);
+    if (!s->inWork) discardContents(contents_, *s);
   }
 }
 
@@ -370,10 +412,7 @@ void WorkingCopies::moved(Ino ino) {
   std::lock_guard lock(s->mutex);
   std::lock_guard path(s->pathMutex);
   if (s->inWork || s->file.empty()) return;
-  auto target = contents_.fileFor(nodeOf(cache_, ino).identifier(), s->base.contentVersion);
-  std::error_code ec;
-  fs::rename(s->file, target, ec);
-  if (!ec) s->file = target;
+  s->file = contents_.move(s->file, nodeOf(cache_, ino).identifier(), s->base.contentVersion);
 }
 
 // ---- what the engine says
@@ -386,7 +425,7 @@ void WorkingCopies::dropUnopened(Ino ino) {
   auto s = files_.find(ino);
   if (!s || s->handles.load() != 0) return;
   std::lock_guard path(s->pathMutex);
-  discardContents(*s);
+  discardContents(contents_, *s);
 }
 
 bool WorkingCopies::isNew(Ino ino) const {

@@ -1,9 +1,9 @@
 // WorkingCopies: the local contents of files, from the engine's bytes to the
 // user's working copy.
 //
-// Reading a file materialises its contents: the cached version when the
-// content cache holds it, else a download that the cache takes over. Writing
-// turns them into a working copy (a private file the kernel's writes go to),
+// Reading a file reads its cached contents, whose missing blocks the
+// ContentReader fetches as they are read. Writing materialises every byte
+// and turns them into a working copy (a private file the kernel's writes go to),
 // which WriteBack sends after close. This class also keeps each file's local
 // state in line with what happens to its name (unlink, replace, rename of a
 // file never sent, a move), and tells the other parts what that state
@@ -27,6 +27,7 @@
 #include <string>
 
 #include "corvane-mount/content_cache.h"
+#include "corvane-mount/content_reader.h"
 #include "corvane-mount/file_table.h"
 #include "corvane-mount/host_bridge.h"
 #include "corvane-mount/item_cache.h"
@@ -37,8 +38,8 @@ namespace corvane::mount {
 
 class WorkingCopies {
  public:
-  WorkingCopies(HostBridge& bridge, ContentCache& contents, ItemCache& cache, KernelNotes& notes,
-                FileTable& files, WriteBack& writeBack);
+  WorkingCopies(HostBridge& bridge, ContentCache& contents, ContentReader& reader,
+                ItemCache& cache, KernelNotes& notes, FileTable& files, WriteBack& writeBack);
   WorkingCopies(const WorkingCopies&) = delete;
   WorkingCopies& operator=(const WorkingCopies&) = delete;
 
@@ -46,6 +47,10 @@ class WorkingCopies {
   // A writer gets a working copy (emptied when `truncate`), a reader the
   // current contents.
   std::unique_ptr<Handle> open(const NodeInfo& node, bool writable, bool truncate);
+  // Before a read of `size` bytes at `offset` through `handle`: its bytes
+  // are made local. EIO when the file changed at the engine since the
+  // handle was opened and the bytes are not here.
+  void prepareRead(Handle& handle, std::int64_t offset, std::size_t size);
   // A new file `name` in `parent`, not yet at the engine, and a writable
   // handle on its empty working copy. The caller holds the ChangeGate.
   std::pair<NodeInfo, std::unique_ptr<Handle>> createLocal(Ino parent, const std::string& name);
@@ -99,22 +104,24 @@ class WorkingCopies {
   std::string heldVersion(Ino ino) const;
 
  private:
-  // Makes the file's current contents local; the caller holds its mutex.
-  // True when the download found a newer version than the node had, so the
-  // kernel must drop the file's attributes before reading.
-  bool ensureContent(const NodeInfo& node, FileState& state);
-  // The current contents from the cache or the engine.
-  struct Fetched {
-    std::filesystem::path file;
-    std::shared_ptr<const host::Item> item;
-    bool downloaded = false;
+  // The file's current contents in the cache, pinned, with their first
+  // block (`whole`: every block) here; the caller holds the file's mutex.
+  // When the engine has another version than the node says, the node is
+  // brought in line (`stale`) and that version taken.
+  struct Current {
+    std::shared_ptr<SparseContents> contents;
+    std::shared_ptr<void> pin;
+    bool stale = false;
   };
-  Fetched fetch(const NodeInfo& node, const std::string& contentVersion);
+  Current current(const NodeInfo& node, bool whole);
+  // Opens the cached contents for reading; the caller holds the file's
+  // mutex. True when the kernel must drop the file's attributes.
+  bool openCached(const NodeInfo& node, FileState& state, Handle& handle);
   // After a download: the node is brought in line with the item it brought.
   // True when the node had another version.
   bool alignNode(const NodeInfo& node, const std::shared_ptr<const host::Item>& fetched);
   // Turns the file's contents into a working copy; the caller holds its
-  // mutex. True as for ensureContent().
+  // mutex. True when the kernel must drop the file's attributes.
   bool toWorkingCopy(const NodeInfo& node, FileState& state, bool truncate);
   // Called with the file's mutex held. A file never sent to the engine only
   // has to leave the cache (with its working copy's record); true when it
@@ -123,6 +130,7 @@ class WorkingCopies {
 
   HostBridge& bridge_;
   ContentCache& contents_;
+  ContentReader& reader_;
   ItemCache& cache_;
   KernelNotes& notes_;
   FileTable& files_;
