@@ -291,6 +291,39 @@ TEST_P(EitherScopeTest, AStaleUploadIsAConflictAndTheOtherWritersBytesStay) {
   EXPECT_EQ(scope.fetch("notes/new.txt"), "theirs");
 }
 
+// A byte range of a file: what lies in the file of the asked bytes, nothing
+// from past its end, and always the whole file's entry.
+TEST_P(EitherScopeTest, RangesDeliverOnlyTheirBytes) {
+  scope.upload("r.txt", "0123456789");
+  const struct {
+    std::optional<std::int64_t> offset, length;
+    std::string bytes;
+  } cases[] = {
+      {0, 4, "0123"},     {3, 4, "3456"},  {8, 10, "89"},   {10, 5, ""},
+      {20, 5, ""},        {4, 0, ""},      {7, {}, "789"},  {{}, 2, "01"},
+      {0, INT64_MAX, "0123456789"},        {5, INT64_MAX, "56789"},
+  };
+  for (const auto& c : cases) {
+    const fs::path dest = scope.outside / ("range-" + std::to_string(scope.counter++));
+    JsonObjectWriter writer;
+    writer.addString("path", "r.txt").addString("dest", dest.string());
+    if (c.offset) writer.addInt("offset", *c.offset);
+    if (c.length) writer.addInt("length", *c.length);
+    const EngineReply reply = scope.post("fetch", std::move(writer).str());
+    const std::string asked = std::to_string(c.offset.value_or(-1)) + "+" +
+                              std::to_string(c.length.value_or(-1));
+    ASSERT_EQ(reply.status, 200) << asked << ": " << reply.body;
+    EXPECT_EQ(readFile(dest), c.bytes) << asked;
+    EXPECT_EQ(decode::entry(reply.body).size, 10) << asked;
+  }
+  for (const char* bad : {R"("offset":-1)", R"("length":"4")", R"("offset":1.5)"}) {
+    const std::string json = R"({"path":"r.txt","dest":")" +
+                             (scope.outside / ("bad-" + std::to_string(scope.counter++))).string() +
+                             "\"," + bad + "}";
+    EXPECT_EQ(scope.post("fetch", json).status, 400) << bad;
+  }
+}
+
 TEST_P(EitherScopeTest, FoldersRenameMoveAndDeleteWithEverythingInThem) {
   ASSERT_EQ(scope.post("mkdir", body({{"path", "src/empty"}})).status, 200);
   scope.upload("src/sub/f.txt", "f");

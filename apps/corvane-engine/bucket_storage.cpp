@@ -63,11 +63,25 @@ class ObjectReader : public FileReader {
  public:
   ObjectReader(const s3::S3Client& client, std::string key)
       : client_(client), key_(std::move(key)) {}
-  ItemState copyTo(int fd) override {
+  ItemState copyTo(int fd, const std::optional<ByteSpan>& span) override {
     // Whatever version is there when the bytes are read is the one
     // reported: the state always describes the bytes delivered.
-    const s3::S3GetResult got = storeCall([&] { return client_.getToFd(key_, fd); });
-    return objectState(got.object);
+    s3::S3GetOptions options;
+    if (span) {
+      // No bytes, or none left past the end, cannot be asked as a range:
+      // the object's state is all there is to give.
+      if (span->length == 0) return objectState(storeCall([&] { return client_.head(key_); }));
+      const auto first = static_cast<std::uint64_t>(span->offset);
+      const auto last = first + static_cast<std::uint64_t>(span->length) - 1;
+      options.range = s3::S3Range::between(first, last);
+    }
+    try {
+      const s3::S3GetResult got = client_.getToFd(key_, fd, options);
+      return objectState(got.object);
+    } catch (const s3::S3Error& e) {
+      if (!span || e.httpStatus() != 416) throw storeError(e);
+    }
+    return objectState(storeCall([&] { return client_.head(key_); }));
   }
 
  private:

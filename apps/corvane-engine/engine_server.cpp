@@ -3,7 +3,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <iostream>
 #include <mutex>
@@ -278,8 +280,17 @@ EngineServer::Answer EngineServer::route(const std::string& method, const std::s
     return {200, pathAnswer(scope.rename(json.string("path"), json.string("name")))};
   if (operation == "move")
     return {200, pathAnswer(scope.move(json.string("path"), json.string("dir")))};
-  if (operation == "fetch")
-    return {200, toJson(scope.fetch(json.string("path"), json.string("dest")))};
+  if (operation == "fetch") {
+    // A range is asked for with either key; without both, the whole file.
+    const auto offset = json.optionalCount("offset");
+    const auto length = json.optionalCount("length");
+    std::optional<ByteSpan> span;
+    if (offset || length) {
+      span = ByteSpan{offset.value_or(0), 0};
+      span->length = std::min(length.value_or(INT64_MAX), INT64_MAX - span->offset);
+    }
+    return {200, toJson(scope.fetch(json.string("path"), json.string("dest"), span))};
+  }
   if (operation == "upload") {
     return {200, toJson(scope.upload(json.string("path"), json.string("source"),
                                      json.string("version")))};

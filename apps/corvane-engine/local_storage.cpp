@@ -44,8 +44,12 @@ UniqueFd openForReading(const fs::path& path) {
 class OpenFileReader : public FileReader {
  public:
   OpenFileReader(UniqueFd fd, ItemState state) : fd_(std::move(fd)), state_(std::move(state)) {}
-  ItemState copyTo(int fd) override {
-    platform::copyContents(fd_.get(), fd);
+  ItemState copyTo(int fd, const std::optional<ByteSpan>& span) override {
+    if (span) {
+      platform::copyRange(fd_.get(), span->offset, span->length, fd);
+    } else {
+      platform::copyContents(fd_.get(), fd);
+    }
     return state_;
   }
 

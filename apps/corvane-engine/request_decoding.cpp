@@ -72,6 +72,19 @@ std::string JsonBody::string(const char* key) const {
   return std::string(text);
 }
 
+std::optional<std::int64_t> JsonBody::optionalCount(const char* key) const {
+  simdjson::dom::element element;
+  if (object_.at_key(key).get(element) != simdjson::SUCCESS || element.is_null()) {
+    return std::nullopt;
+  }
+  std::int64_t number = 0;
+  if (element.get_int64().get(number) != simdjson::SUCCESS || number < 0) {
+    throw badRequest(std::string("The value of \"") + key +
+                     "\" must be a whole number of 0 or more.");
+  }
+  return number;
+}
+
 std::vector<std::string> JsonBody::stringArray(const char* key) const {
   simdjson::dom::array array;
   if (value(key).get_array().get(array) != simdjson::SUCCESS) {

@@ -6,7 +6,9 @@
 
 #include <simdjson.h>
 
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +35,8 @@ class JsonBody {
   explicit JsonBody(const std::string& body);
   std::string string(const char* key) const;
   std::vector<std::string> stringArray(const char* key) const;
+  // A whole number of 0 or more, or nothing when the key is absent or null.
+  std::optional<std::int64_t> optionalCount(const char* key) const;
 
  private:
   simdjson::dom::element value(const char* key) const;

@@ -231,7 +231,8 @@ std::string ScopeService::relocate(const std::string& key, const std::string& ta
   return answer;
 }
 
-ItemEntry ScopeService::fetch(const std::string& path, const std::string& dest) {
+ItemEntry ScopeService::fetch(const std::string& path, const std::string& dest,
+                              const std::optional<ByteSpan>& span) {
   checkExistingPath(path, "path");
   checkLocalPath(dest, "dest");
   if (path.empty()) throw fetchOfFolder(path);
@@ -252,7 +253,7 @@ ItemEntry ScopeService::fetch(const std::string& path, const std::string& dest) 
                      " cannot be created: " + errorText(errno) + ".");
   }
   try {
-    return ItemEntry{path, reader->copyTo(out.get())};
+    return ItemEntry{path, reader->copyTo(out.get(), span)};
   } catch (const std::system_error& e) {
     ::unlink(dest.c_str());
     throw ApiError(500, "Copying " + quotedInput(path) + " to " + quotedInput(dest) +

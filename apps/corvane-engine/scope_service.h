@@ -50,7 +50,9 @@ class ScopeService {
   std::vector<std::string> delete_(const std::vector<std::string>& keys);
   std::string rename(const std::string& key, const std::string& name);
   std::string move(const std::string& key, const std::string& dir);
-  ItemEntry fetch(const std::string& path, const std::string& dest);
+  // The whole file, or only the bytes of `span`, into a new file at `dest`.
+  ItemEntry fetch(const std::string& path, const std::string& dest,
+                  const std::optional<ByteSpan>& span = std::nullopt);
   ItemEntry upload(const std::string& path, const std::string& source, const std::string& version);
   ItemEntry conflictCopy(const std::string& path, const std::string& source);
 

@@ -11,6 +11,7 @@
 // parallel; ScopeService serialises the writes that need it (see there).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,14 +22,22 @@
 
 namespace corvane::syncengine {
 
+// Bytes of a file from `offset` on, `length` of them at most (where the file
+// ends first, fewer; from past its end, none).
+struct ByteSpan {
+  std::int64_t offset = 0;
+  std::int64_t length = 0;
+};
+
 // A file being read into a local file. Owned by the caller; one use.
 class FileReader {
  public:
   virtual ~FileReader() = default;
-  // Writes the file's whole contents into `fd` (a new, empty regular file)
-  // and returns the state of what was read. On failure the file may hold
-  // part of the contents; the caller removes it.
-  virtual ItemState copyTo(int fd) = 0;
+  // Writes the file's contents, or only the bytes of `span`, into `fd` (a
+  // new, empty regular file) and returns the state of the file they were
+  // read from. On failure the file may hold part of them; the caller
+  // removes it.
+  virtual ItemState copyTo(int fd, const std::optional<ByteSpan>& span) = 0;
 };
 
 // The contents of an upload, ready to be placed at a path. Owned by the

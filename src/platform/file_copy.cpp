@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <system_error>
@@ -40,11 +42,14 @@ Result copyWith(const char* what, Step step) {
   }
 }
 
-void copyStream(int in, int out) {
+// Copies from the descriptors' offsets until the end of `in` or `limit`
+// bytes, whichever comes first.
+void copyStream(int in, int out, std::uint64_t limit = UINT64_MAX) {
   constexpr size_t kBuffer = 256 * 1024;
   std::unique_ptr<char[]> buffer(new char[kBuffer]);
   for (;;) {
-    const ssize_t n = ::read(in, buffer.get(), kBuffer);
+    if (limit == 0) return;
+    const ssize_t n = ::read(in, buffer.get(), std::min<std::uint64_t>(kBuffer, limit));
     if (n == 0) return;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -61,6 +66,7 @@ void copyStream(int in, int out) {
       p += w;
       left -= static_cast<size_t>(w);
     }
+    limit -= static_cast<std::uint64_t>(n);
   }
 }
 
@@ -80,6 +86,32 @@ void copyContents(int in, int out) {
     return;
   }
   copyStream(in, out);
+}
+
+void copyRange(int in, std::int64_t offset, std::int64_t length, int out) {
+  if (offset < 0 || length < 0) fail("copy of a range", EINVAL);
+  if (::lseek(in, offset, SEEK_SET) < 0) fail("lseek", errno);
+  std::uint64_t left = static_cast<std::uint64_t>(length);
+  // Each step moves at most what is left; the fallbacks go on from the
+  // offsets the previous way left, as for whole files.
+  auto bounded = [&left](auto move) {
+    return [&left, move]() -> ssize_t {
+      if (left == 0) return 0;
+      const ssize_t n = move(std::min<std::uint64_t>(left, std::uint64_t{1} << 30));
+      if (n > 0) left -= static_cast<std::uint64_t>(n);
+      return n;
+    };
+  };
+  if (copyWith("copy_file_range", bounded([&](std::size_t n) {
+        return ::copy_file_range(in, nullptr, out, nullptr, n, 0);
+      })) == Result::done) {
+    return;
+  }
+  if (copyWith("sendfile", bounded([&](std::size_t n) { return ::sendfile(out, in, nullptr, n); })) ==
+      Result::done) {
+    return;
+  }
+  copyStream(in, out, left);
 }
 
 bool sameContents(int a, int b) {
