@@ -65,6 +65,9 @@ struct MountOptions {
   // buffers by it).
   std::uint32_t blockSize = 1 << 20;
   RetryPolicy refusedRetry;
+  // How long the change poller waits for the engine before it counts it as
+  // stalled (and the mount serves what it holds without asking it).
+  std::chrono::milliseconds engineTimeout{5000};
   TestHooks testHooks;
 };
 
