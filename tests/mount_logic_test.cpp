@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <condition_variable>
@@ -1215,7 +1216,7 @@ class MountRequestTest : public testing::ExtensionTest {
 
   MountFileSystem& mount() {
     if (!fs_) {
-      fs_ = makeMount(kScopeID, env.cacheHome() / "mount");
+      fs_ = makeMount(kScopeID, env.cacheHome() / "mount", options);
       driver = std::make_unique<Driver>(*fs_);
     }
     return *fs_;
@@ -1242,6 +1243,7 @@ class MountRequestTest : public testing::ExtensionTest {
 
   std::string served = "hello";
   std::string servedVersion = "v1";
+  MountOptions options = defaultOptions();
   std::unique_ptr<MountFileSystem> fs_;
   std::unique_ptr<Driver> driver;
 };
@@ -1711,6 +1713,199 @@ TEST_F(PartialContentsTest, EvictionKeepsTheLimitButNeverWhatIsOpenOrUnsent) {
   EXPECT_LE(mount().contents().size(), static_cast<std::uint64_t>(3 * kMiB));
   EXPECT_EQ(unsentPaths(), std::vector<std::string>{"mine.txt"});
   EXPECT_EQ(d().read("mine.txt"), "local bytes");
+}
+
+// Requests that reach the scripted engine while it is held wait there, as
+// they would at an engine whose process is stopped with its socket open;
+// never longer than a test's worst case, so a failing test still ends.
+class Hold {
+ public:
+  void hold() {
+    std::lock_guard lock(mutex_);
+    held_ = true;
+  }
+  void release() {
+    {
+      std::lock_guard lock(mutex_);
+      held_ = false;
+    }
+    released_.notify_all();
+  }
+  // Called by a handler: waits while held.
+  void pass() {
+    std::unique_lock lock(mutex_);
+    waiting_++;
+    released_.wait_for(lock, 30s, [this] { return !held_; });
+    waiting_--;
+  }
+  int waiting() {
+    std::lock_guard lock(mutex_);
+    return waiting_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool held_ = false;
+  int waiting_ = 0;
+};
+
+// What the presence told its listener, in order.
+class Said {
+ public:
+  explicit Said(MountFileSystem& fs) : fs_(fs) {
+    fs_.presence().setListener([this](const std::string& message) {
+      std::lock_guard lock(mutex_);
+      lines_.push_back(message);
+    });
+  }
+  ~Said() { fs_.presence().setListener({}); }
+  std::size_t count(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    std::size_t n = 0;
+    for (const auto& line : lines_) n += line.find(text) != std::string::npos;
+    return n;
+  }
+  std::size_t size() {
+    std::lock_guard lock(mutex_);
+    return lines_.size();
+  }
+
+ private:
+  MountFileSystem& fs_;
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+// An engine that takes requests and never answers them: the poll gives up
+// after its own timeout without holding up the mount's requests; from then
+// on the mount serves what it holds and sends nothing (requests already
+// waiting give up), says so once, and catches up through the changes once
+// the engine answers again.
+TEST_F(MountRequestTest, AStalledEngineIsServedAroundAndCaughtUpWith) {
+  options.engineTimeout = 300ms;
+  Hold hold;
+  std::vector<Entry> root{makeEntry("a.txt", false, 5, "v1"), makeEntry("cold.txt", false, 5, "v1"),
+                          makeEntry("docs", true, 0, "dir")};
+  std::mutex mutex;
+  ChangeSet batch{"a1", std::vector<Change>{}, false};
+  engine.on("GET", scopePath("/changes"), [&](const Received& r) {
+    hold.pass();
+    std::lock_guard lock(mutex);
+    if (r.queryValue("anchor") == "latest") return Reply{200, toJson(ChangeSet{"a1", std::nullopt, false})};
+    return Reply{200, toJson(batch)};
+  });
+  engine.on("GET", scopePath("/list"), [&](const Received& r) {
+    hold.pass();
+    std::lock_guard lock(mutex);
+    if (r.queryValue("dir") == "") return Reply{200, "{\"entries\":" + toJson(root) + "}"};
+    return Reply{200, R"({"entries":[]})"};
+  });
+  std::atomic<int> uploaded{0};
+  engine.on("POST", scopePath("/upload"), [&](const Received& r) {
+    hold.pass();
+    uploaded++;
+    return Reply{200, toJson(makeEntry(*r.bodyString("path"), false, 1, "u1"))};
+  });
+  engine.on("POST", scopePath("/fetch"), [&](const Received& r) {
+    hold.pass();
+    std::lock_guard lock(mutex);
+    put(*r.bodyString("dest"), served);
+    return Reply{200, toJson(makeEntry(*r.bodyString("path"), false,
+                                       static_cast<std::int64_t>(served.size()), servedVersion))};
+  });
+  EXPECT_EQ(d().read("a.txt"), "hello");
+  ASSERT_EQ(mount().readdir(kRootIno).size(), 3u);
+  Said said(mount());
+
+  hold.hold();
+  // A lookup that is on its way when the engine stops answering.
+  auto waiting = std::async(std::launch::async, [&] { return errnoOf([&] { d().at("docs/x"); }); });
+  ASSERT_TRUE(eventually([&] { return hold.waiting() == 1; }));
+  auto poll = std::async(std::launch::async, [&] { mount().pollOnce(); });
+  ASSERT_TRUE(eventually([&] { return hold.waiting() == 2; }));
+  // The poll waits for the engine, but not with the gate: a new file is made.
+  auto made = std::async(std::launch::async, [&] {
+    auto [attributes, h] = mount().create(kRootIno, "new.txt", O_WRONLY | O_CREAT);
+    mount().write(*h, "n", 1, 0);
+    mount().release(std::move(h));
+  });
+  ASSERT_EQ(made.wait_for(5s), std::future_status::ready) << "a create waited for the poll";
+  ASSERT_EQ(poll.wait_for(5s), std::future_status::ready) << "the poll has no timeout";
+  EXPECT_TRUE(mount().engineAway());
+  ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready) << "a waiting lookup stayed";
+  EXPECT_EQ(waiting.get(), EIO);
+
+  // Served from what the mount holds, without asking.
+  engine.clearRequests();
+  EXPECT_EQ(d().read("a.txt"), "hello");
+  EXPECT_EQ(d().names(""), (std::set<std::string>{"a.txt", "cold.txt", "docs", "new.txt"}));
+  EXPECT_EQ(mount().getattr(d().at("a.txt")).size, 5u);
+  EXPECT_EQ(errnoOf([&] { d().at("missing"); }), ENOENT);  // the folder was listed
+  // Anything else fails at once.
+  EXPECT_EQ(errnoOf([&] { d().read("cold.txt"); }), EIO);
+  EXPECT_EQ(errnoOf([&] { d().names("docs"); }), EIO);
+  EXPECT_EQ(errnoOf([&] { mount().mkdir(kRootIno, "d"); }), EIO);
+  mount().pollOnce();  // the first poll's question is still unanswered
+  EXPECT_TRUE(mount().engineAway());
+  EXPECT_TRUE(engine.requests("GET", scopePath("/list")).empty());
+  EXPECT_TRUE(engine.requests("POST", scopePath("/fetch")).empty());
+  EXPECT_EQ(said.count("lost the engine"), 1u);
+  EXPECT_EQ(said.size(), 1u);
+
+  // Back, with a newer a.txt: the next poll catches up.
+  {
+    std::lock_guard lock(mutex);
+    served = "world";
+    servedVersion = "v2";
+    root[0] = makeEntry("a.txt", false, 5, "v2");
+    batch = ChangeSet{"a2", std::vector<Change>{Change{root[0], false}}, false};
+  }
+  hold.release();
+  ASSERT_TRUE(eventually([&] {
+    mount().pollOnce();
+    return !mount().engineAway();
+  }));
+  EXPECT_EQ(said.count("the engine is back"), 1u);
+  EXPECT_EQ(said.size(), 2u);
+  EXPECT_EQ(mount().anchor(), host::SyncAnchor("a2"));
+  EXPECT_EQ(d().read("a.txt"), "world");
+  mount().retryPending();
+  mount().waitForWriteBacks();
+  EXPECT_EQ(mount().pendingWriteBacks(), 0u);
+  EXPECT_EQ(uploaded.load(), 1);
+}
+
+// A request that comes through the gate while the poll asks for a batch may
+// have recorded something newer than the batch: the poll asks again before
+// applying anything.
+TEST_F(MountRequestTest, ABatchAskedForWhileARequestCameThroughTheGateIsAskedForAgain) {
+  onList("", {makeEntry("a.txt", false, 1, "v1")});
+  mount().readdir(kRootIno);
+  std::atomic<int> asked{0};
+  std::future<void> made;
+  std::atomic<bool> madeInTime{false};
+  engine.on("GET", scopePath("/changes"), [&](const Received&) {
+    if (++asked == 1) {
+      made = std::async(std::launch::async, [&] {
+        auto [attributes, h] = mount().create(kRootIno, "new.txt", O_WRONLY | O_CREAT);
+        mount().release(std::move(h));
+      });
+      madeInTime = made.wait_for(5s) == std::future_status::ready;
+    }
+    return Reply{200, toJson(ChangeSet{"a" + std::to_string(asked.load() + 1),
+                                       std::vector<Change>{}, false})};
+  });
+  engine.on("POST", scopePath("/upload"), [&](const Received& r) {
+    return Reply{200, toJson(makeEntry(*r.bodyString("path"), false, 0, "u1"))};
+  });
+
+  mount().pollOnce();
+
+  EXPECT_TRUE(madeInTime) << "the create waited for the poll";
+  EXPECT_EQ(asked.load(), 2);
+  EXPECT_EQ(mount().anchor(), host::SyncAnchor("a3"));
+  mount().waitForWriteBacks();
 }
 
 }  // namespace

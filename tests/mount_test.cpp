@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <future>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -359,6 +360,111 @@ TEST_F(MountedTest, EngineAwayMeansEIOWithoutLosingData) {
   EXPECT_TRUE(eventually([&] { return slurp(backing / "offline.txt") == "kept\nmore\n"; }))
       << mountLog();
   ok("ls \"$M/unseen\" | grep -q u.txt && test \"$(cat \"$M/cold.txt\")\" = 'never read' && mkdir \"$M/newdir\"");
+}
+
+// How many times `text` occurs in `haystack`.
+std::size_t occurrences(const std::string& haystack, const std::string& text) {
+  std::size_t n = 0;
+  for (auto at = haystack.find(text); at != std::string::npos; at = haystack.find(text, at + 1)) n++;
+  return n;
+}
+
+// Lets a stopped engine go on whatever the test's outcome, so that the
+// mount's pending requests end and the engine can be stopped.
+struct Resume {
+  pid_t pid = -1;
+  ~Resume() {
+    if (pid > 0) ::kill(pid, SIGCONT);
+  }
+};
+
+// The engine's process stopped with its socket open: requests to it are taken
+// and never answered. The mount must not wait for it where it need not: new
+// files are made, what it holds is served, the rest fails with EIO at once,
+// and once the engine goes on the mount catches up with what changed.
+TEST_F(MountedTest, AStoppedEngineIsServedAroundAndCaughtUpWith) {
+  fs::create_directories(backing / "unseen");
+  put(backing / "unseen" / "u.txt", "u");
+  put(backing / "cached.txt", "cached\n");
+  put(backing / "cold.txt", "never read\n");
+  ok("ls \"$M\" >/dev/null && cat \"$M/cached.txt\" >/dev/null");
+  ASSERT_EQ(::kill(engine->pid(), SIGSTOP), 0);
+  Resume resume{engine->pid()};
+
+  // Spread over more than one poll: a poll waiting for the engine must not
+  // hold up a create. The bound only guards against a hang.
+  auto making = std::async(std::launch::async, [] {
+    return sh("for i in 1 2 3 4; do echo $i > \"$M/new$i.txt\" && sleep 0.5; done", 60);
+  });
+  const bool inTime = making.wait_for(30s) == std::future_status::ready;
+  if (!inTime) ::kill(engine->pid(), SIGCONT);  // lets the blocked creates end
+  ASSERT_TRUE(inTime) << "creates waited for the stopped engine";
+  auto made = making.get();
+  ASSERT_EQ(made.status, 0) << made.output << mountLog();
+  const auto stderrText = [&] { return slurp(env.root() / "mount.log"); };
+  ASSERT_TRUE(eventually([&] { return stderrText().find("lost the engine") != std::string::npos; }))
+      << mountLog();
+
+  EXPECT_EQ(sh("cat \"$M/cached.txt\"").output, "cached\n");
+  EXPECT_EQ(sh("stat -c %s \"$M/cold.txt\"").output, "11\n");
+  EXPECT_EQ(sh("ls \"$M\" | tr \"\\n\" \" \"").output,
+            "cached.txt cold.txt new1.txt new2.txt new3.txt new4.txt unseen ");
+  for (int round = 0; round < 3; ++round) {
+    const auto start = Clock::now();
+    const int fd = ::open((mountpoint / "cold.txt").c_str(), O_RDONLY);
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(errno, EIO);
+    if (fd >= 0) ::close(fd);
+    auto unseen = sh("ls \"$M/unseen\"", 20);
+    EXPECT_NE(unseen.output.find("Input/output error"), std::string::npos) << unseen.output;
+    EXPECT_LT(Clock::now() - start, 5s) << "failing took as long as waiting for the engine";
+  }
+  put(backing / "cached.txt", "changed meanwhile\n");
+
+  ASSERT_EQ(::kill(engine->pid(), SIGCONT), 0);
+  resume.pid = -1;
+  EXPECT_TRUE(eventually([&] { return stderrText().find("the engine is back") != std::string::npos; }))
+      << mountLog();
+  EXPECT_TRUE(eventually([&] { return sh("cat \"$M/cached.txt\"").output == "changed meanwhile\n"; }))
+      << mountLog();
+  EXPECT_TRUE(eventually([&] { return slurp(backing / "new4.txt") == "4\n"; })) << mountLog();
+  ok("ls \"$M/unseen\" | grep -q u.txt && test \"$(cat \"$M/cold.txt\")\" = 'never read'");
+  for (int i = 1; i <= 4; ++i) {
+    EXPECT_EQ(slurp(backing / ("new" + std::to_string(i) + ".txt")), std::to_string(i) + "\n");
+  }
+  // Said once each, on standard error and in the log, however many requests failed.
+  EXPECT_EQ(occurrences(stderrText(), "lost the engine"), 1u) << stderrText();
+  EXPECT_EQ(occurrences(stderrText(), "the engine is back"), 1u) << stderrText();
+  const std::string logged = slurp(env.tmp() / "corvane-sync.log");
+  EXPECT_EQ(occurrences(logged, "mount: lost the engine"), 1u);
+  EXPECT_EQ(occurrences(logged, "mount: the engine is back"), 1u);
+}
+
+// An engine that has ended: the mount serves what it holds, says once that
+// the engine is gone and once that it is back, and catches up after.
+TEST_F(MountedTest, AnEngineThatEndedIsSaidOnceAndCaughtUpWith) {
+  put(backing / "cached.txt", "cached\n");
+  put(backing / "cold.txt", "never read\n");
+  ok("ls \"$M\" >/dev/null && cat \"$M/cached.txt\" >/dev/null");
+  engine->stop();
+  put(backing / "cached.txt", "changed meanwhile\n");
+  put(backing / "added.txt", "added\n");
+
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(sh("cat \"$M/cached.txt\"").output, "cached\n");
+    EXPECT_NE(sh("cat \"$M/cold.txt\"").output.find("Input/output error"), std::string::npos);
+    std::this_thread::sleep_for(400ms);  // across polls
+  }
+  const auto stderrText = [&] { return slurp(env.root() / "mount.log"); };
+  EXPECT_EQ(occurrences(stderrText(), "lost the engine"), 1u) << stderrText();
+
+  startEngine();
+  EXPECT_TRUE(eventually([&] { return sh("cat \"$M/cached.txt\"").output == "changed meanwhile\n"; }))
+      << mountLog();
+  EXPECT_TRUE(eventually([&] { return sh("cat \"$M/added.txt\"").output == "added\n"; }))
+      << mountLog();
+  EXPECT_EQ(occurrences(stderrText(), "lost the engine"), 1u) << stderrText();
+  EXPECT_EQ(occurrences(stderrText(), "the engine is back"), 1u) << stderrText();
 }
 
 // The review's case: changes made while the engine is away and the mount

@@ -6,13 +6,15 @@ namespace corvane::mount {
 using namespace internal;
 
 ChangeApplication::ChangeApplication(HostBridge& bridge, ItemCache& cache, ChangeGate& gate,
-                                     KernelNotes& notes, WorkingCopies& workingCopies)
+                                     KernelNotes& notes, WorkingCopies& workingCopies,
+                                     HostBridge::Timeout timeout)
     : bridge_(bridge),
+      timeout_(timeout),
       cache_(cache),
       gate_(gate),
       notes_(notes),
       workingCopies_(workingCopies),
-      anchor_(bridge.currentAnchor()) {}
+      anchor_(bridge.currentAnchorWithin(timeout)) {}
 
 std::optional<host::SyncAnchor> ChangeApplication::anchor() const {
   std::lock_guard lock(pollMutex_);
@@ -21,41 +23,64 @@ std::optional<host::SyncAnchor> ChangeApplication::anchor() const {
 
 bool ChangeApplication::pollOnce() {
   std::lock_guard poll(pollMutex_);
-  ChangeGate::Exclusive gate(gate_);
+  // Asked for without the gate while the mount's requests keep coming
+  // through it, a batch may keep missing its chance; the last round asks
+  // under the gate, which the timeout keeps short.
+  constexpr int kRounds = 3;
+  for (int round = 1;; ++round) {
+    std::optional<ChangeGate::Exclusive> gate;
+    if (round == kRounds) gate.emplace(gate_);
+    const auto ticket = gate_.ticket();
+    auto changes = fetch(gate.has_value());
+    if (!changes) return false;
+    if (!gate) {
+      gate.emplace(gate_);
+      if (!gate_.quietSince(ticket)) continue;
+    }
+    const std::size_t count = changes->deleted.size() + changes->updated.size();
+    anchor_ = changes->anchor;
+    apply(std::move(*changes));
+    // The engine answers at most this many at a time; more wait behind them.
+    return count >= 10000;
+  }
+}
+
+std::optional<HostBridge::Changes> ChangeApplication::fetch(bool gateHeld) {
   if (!anchor_) {
-    anchor_ = bridge_.currentAnchor();
-    if (!anchor_) {
+    auto anchor = bridge_.currentAnchorWithin(timeout_);
+    if (!anchor) {
       reportOnce(
           pollError_, "poll", "",
           std::make_exception_ptr(host::Error::fileProvider(host::codes::kServerUnreachable)));
-      return false;
+      return std::nullopt;
     }
-    // What was learnt without an anchor may have missed changes.
+    // What was learnt without an anchor may have missed changes; what is
+    // learnt from now on is at least as fresh as the new one.
     pollError_.clear();
+    std::optional<ChangeGate::Exclusive> gate;
+    if (!gateHeld) gate.emplace(gate_);
+    anchor_ = std::move(anchor);
     resetCache();
-    return false;
+    return std::nullopt;
   }
-  HostBridge::Changes changes;
   try {
-    changes = bridge_.changes(*anchor_);
+    auto changes = bridge_.changesWithin(*anchor_, timeout_);
+    pollError_.clear();
+    return changes;
   } catch (const host::Error& e) {
     if (isExpiredAnchor(e)) {
+      // Asked again at the next poll when no new anchor can be had now.
+      anchor_ = bridge_.currentAnchorWithin(timeout_);
+      std::optional<ChangeGate::Exclusive> gate;
+      if (!gateHeld) gate.emplace(gate_);
       resetCache();
-      anchor_ = bridge_.currentAnchor();
-      return false;
+      return std::nullopt;
     }
     reportOnce(pollError_, "poll", "", std::current_exception());
-    return false;
   } catch (...) {
     reportOnce(pollError_, "poll", "", std::current_exception());
-    return false;
   }
-  pollError_.clear();
-  const std::size_t count = changes.deleted.size() + changes.updated.size();
-  anchor_ = changes.anchor;
-  apply(std::move(changes));
-  // The engine answers at most this many at a time; more wait behind them.
-  return count >= 10000;
+  return std::nullopt;
 }
 
 void ChangeApplication::apply(HostBridge::Changes changes) {
@@ -83,7 +108,7 @@ ChangeApplication::ItemPtr ChangeApplication::lastWord(const ItemPtr& item, Aske
   if (auto it = asked.find(id); it != asked.end()) return it->second;
   ItemPtr now;
   try {
-    now = bridge_.item(id);
+    now = bridge_.itemWithin(id, timeout_);
   } catch (const host::Error& e) {
     if (!isNoSuchItem(e)) now = item;
   } catch (...) {
@@ -136,7 +161,7 @@ void ChangeApplication::updateNode(const NodeInfo& n, ItemPtr item, bool dir) {
       // The engine's log may trail what a download already brought; its
       // present state decides rather than an older entry.
       try {
-        item = bridge_.item(item->itemIdentifier());
+        item = bridge_.itemWithin(item->itemIdentifier(), timeout_);
       } catch (const host::Error& e) {
         if (isNoSuchItem(e)) {
           applyDeletion(item->itemIdentifier());

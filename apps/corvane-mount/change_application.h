@@ -1,7 +1,9 @@
 // ChangeApplication: brings the item cache in line with the engine's changes.
 //
 // The poller's thread calls pollOnce(): it asks for the working set's changes
-// since the anchor and applies them to the item cache: deleted items leave
+// since the anchor (with a timeout of its own: the poller is also what finds
+// a stalled engine, and what finds it back) and applies them to the item
+// cache: deleted items leave
 // it, updated ones replace what it held, new ones appear in the folders it
 // knows, and the kernel is told (through KernelNotes) what it must drop. A
 // file with local changes keeps its node whatever a batch says; its write-back
@@ -11,9 +13,12 @@
 //
 // Owned by MountFileSystem; holds references to parts that outlive it.
 // Thread-safe: the poll mutex guards the anchor and the last failure and
-// keeps one poll at a time; a poll holds it, then the ChangeGate exclusive
-// for the whole question and its application, so no request's answer lands
-// on top of a newer batch. Under the gate it takes the item cache's lock,
+// keeps one poll at a time. A poll holds it, asks for the changes without
+// the ChangeGate, then takes the gate exclusive to apply them; when a request
+// came through the gate meanwhile (its answer may be newer than the batch)
+// it asks again, and after a few such rounds asks under the gate, so no
+// request's answer lands on top of an older batch. Under the gate it takes
+// the item cache's lock,
 // the file table's and a FileState's pathMutex (through WorkingCopies), never
 // a FileState's `mutex`.
 #pragma once
@@ -38,7 +43,7 @@ class ChangeApplication {
   // Takes the engine's current anchor: whatever is listed later is at least
   // this fresh.
   ChangeApplication(HostBridge& bridge, ItemCache& cache, ChangeGate& gate, KernelNotes& notes,
-                    WorkingCopies& workingCopies);
+                    WorkingCopies& workingCopies, HostBridge::Timeout timeout);
   ChangeApplication(const ChangeApplication&) = delete;
   ChangeApplication& operator=(const ChangeApplication&) = delete;
 
@@ -65,7 +70,13 @@ class ChangeApplication {
   // Drops all knowledge but what local state keeps.
   void resetCache();
 
+  // Asks for the changes since the anchor. Nothing when the poll ends here
+  // (the failure is reported, or the cache was reset to a new anchor, under
+  // the gate, taken unless `gateHeld`).
+  std::optional<HostBridge::Changes> fetch(bool gateHeld);
+
   HostBridge& bridge_;
+  const HostBridge::Timeout timeout_;
   ItemCache& cache_;
   ChangeGate& gate_;
   KernelNotes& notes_;

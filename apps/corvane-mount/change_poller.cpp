@@ -1,6 +1,11 @@
 #include "corvane-mount/change_poller.h"
 
 namespace corvane::mount {
+namespace {
+
+constexpr std::chrono::milliseconds kAwayInterval{1000};
+
+}  // namespace
 
 ChangePoller::ChangePoller(MountFileSystem& fs, std::chrono::milliseconds interval, Notify notify)
     : fs_(fs), interval_(interval), notify_(std::move(notify)) {}
@@ -61,7 +66,10 @@ void ChangePoller::run() {
       bool more = fs_.pollOnce();
       deliver();
       fs_.retryPending();
-      next = more ? std::chrono::steady_clock::now() : std::chrono::steady_clock::now() + interval_;
+      // An engine that went away is looked for more often, so the mount
+      // catches up soon after it is back.
+      const auto wait = fs_.engineAway() ? std::min(interval_, kAwayInterval) : interval_;
+      next = more ? std::chrono::steady_clock::now() : std::chrono::steady_clock::now() + wait;
     }
     deliver();
   }

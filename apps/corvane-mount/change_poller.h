@@ -1,6 +1,7 @@
 // ChangePoller: the mount's own thread for everything that is not a kernel
-// request. Every interval it asks the file system for the engine's changes
-// and retries write-backs that failed; whenever the file system queues kernel
+// request. Every interval (at least every second while the engine is away)
+// it asks the file system for the engine's changes and retries write-backs
+// that failed; whenever the file system queues kernel
 // notifications it wakes at once and hands them to `notify` (the adapter's
 // call into the kernel). Owned by the mount's main; start() once, stop()
 // before the file system goes away (the destructor stops too).

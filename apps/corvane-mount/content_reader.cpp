@@ -64,7 +64,9 @@ void ContentReader::fetch(const std::shared_ptr<SparseContents>& contents, std::
                           std::int64_t end, std::int64_t need, std::int64_t requestSize) {
   for (int attempt = 0; attempt < kTries; ++attempt) {
     for (auto& claim : contents->claim(offset, end, requestSize)) start(contents, std::move(claim));
-    if (contents->waitFor(offset, need)) return;
+    // A stalled engine would hold the reader for the transport's idle
+    // limit; once it is known to be stalled the read fails at once.
+    if (contents->waitFor(offset, need, [this] { giveUpIfStalled(); })) return;
     // An engine that ignores ranges answers with the whole file: the first
     // such answer is enough to know.
     if (wholeFiles()) requestSize = kWhole;
@@ -72,11 +74,21 @@ void ContentReader::fetch(const std::shared_ptr<SparseContents>& contents, std::
   throw Refusal(EIO, "the engine did not deliver the bytes asked for");
 }
 
+void ContentReader::giveUpIfStalled() const {
+  if (bridge_.presence().stalled()) throw Refusal(EIO, "the engine does not answer");
+}
+
 void ContentReader::start(const std::shared_ptr<SparseContents>& contents,
                           SparseContents::Claim claim) {
   {
     std::lock_guard lock(mutex_);
     ++inFlight_;
+  }
+  if (bridge_.presence().stalled()) {
+    // Not sent: it would wait on the engine for the transport's idle limit.
+    delivered(contents, claim, std::nullopt, nullptr, {},
+              host::Error::fileProvider(host::codes::kServerUnreachable));
+    return;
   }
   const host::Request request{};
   if (partial_ && !wholeFiles_.load()) {
@@ -107,6 +119,7 @@ void ContentReader::delivered(const std::shared_ptr<SparseContents>& contents,
   try {
     if (error) throw host::Error(*error);
     if (!file || !item) throw host::Error::fileProvider(host::codes::kServerUnreachable);
+    bridge_.presence().answered();
     const std::string version = item->itemVersion().contentVersion;
     const std::int64_t size = std::max<std::int64_t>(0, item->documentSize().value_or(0));
     if (range.offset == 0 && range.length == size && claim.length < size) wholeFiles_ = true;

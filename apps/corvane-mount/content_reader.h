@@ -54,6 +54,8 @@ class ContentReader {
   void fetch(const std::shared_ptr<SparseContents>& contents, std::int64_t offset, std::int64_t end,
              std::int64_t need, std::int64_t requestSize);
   void start(const std::shared_ptr<SparseContents>& contents, SparseContents::Claim claim);
+  // Throws EIO when the engine is known to be stalled.
+  void giveUpIfStalled() const;
   void delivered(const std::shared_ptr<SparseContents>& contents, const SparseContents::Claim& claim,
                  std::optional<std::filesystem::path> file, std::shared_ptr<const host::Item> item,
                  host::ByteRange range, std::optional<host::Error> error);

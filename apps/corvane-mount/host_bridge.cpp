@@ -1,41 +1,99 @@
 #include "corvane-mount/host_bridge.h"
 
-#include <future>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "corvane-mount/errno_map.h"
+#include "diagnostics/errors.h"
 
 namespace corvane::mount {
 namespace {
 
+using Clock = std::chrono::steady_clock;
 const host::Request kRequest{};
+// How often a waiting call looks whether the engine was found stalled.
+constexpr auto kStallCheck = std::chrono::milliseconds(50);
+
+host::Error unanswered() { return host::Error::fileProvider(host::codes::kServerUnreachable); }
 
 // A handler's answer as it crosses from the extension's thread to the
 // waiting one: the value or the host error, copied, never an exception
-// object shared between threads.
+// object shared between threads. The first answer counts; a handler that
+// answers after its caller left finds nobody waiting.
 template <typename T>
-struct Answer {
-  std::optional<T> value;
-  std::optional<host::Error> error;
-};
-
-template <typename T>
-class Waiter {
+class Slot {
  public:
-  Waiter() : promise_(std::make_shared<std::promise<Answer<T>>>()), future_(promise_->get_future()) {}
-  void succeed(T value) { promise_->set_value(Answer<T>{std::move(value), std::nullopt}); }
-  void fail(host::Error error) { promise_->set_value(Answer<T>{std::nullopt, std::move(error)}); }
-  // Waits for the handler; throws the host error it carried.
-  T get() {
-    Answer<T> answer = future_.get();
-    if (answer.error) throw host::Error(*answer.error);
-    return std::move(*answer.value);
+  void succeed(T value) { finish(std::move(value), std::nullopt); }
+  void fail(host::Error error) { finish(std::nullopt, std::move(error)); }
+
+  // Waits until answered, `deadline` passed or `leave` says so; true when
+  // answered.
+  bool wait(Clock::time_point deadline, const std::function<bool()>& leave) {
+    std::unique_lock lock(mutex_);
+    while (!finished_) {
+      if (leave && leave()) return false;
+      const auto now = Clock::now();
+      if (now >= deadline) return false;
+      done_.wait_until(lock, std::min(deadline, now + kStallCheck));
+    }
+    return true;
   }
-  std::shared_ptr<std::promise<Answer<T>>> promise() const { return promise_; }
+  // The answer, once wait() returned true.
+  std::pair<std::optional<T>, std::optional<host::Error>> take() {
+    std::lock_guard lock(mutex_);
+    return {std::move(value_), std::move(error_)};
+  }
 
  private:
-  std::shared_ptr<std::promise<Answer<T>>> promise_;
-  std::future<Answer<T>> future_;
+  void finish(std::optional<T> value, std::optional<host::Error> error) {
+    {
+      std::lock_guard lock(mutex_);
+      if (finished_) return;
+      value_ = std::move(value);
+      error_ = std::move(error);
+      finished_ = true;
+    }
+    done_.notify_all();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool finished_ = false;               // guarded by mutex_
+  std::optional<T> value_;              // guarded by mutex_
+  std::optional<host::Error> error_;    // guarded by mutex_
 };
 
-host::Error unanswered() { return host::Error::fileProvider(host::codes::kServerUnreachable); }
+template <typename T>
+using SlotPtr = std::shared_ptr<Slot<T>>;
+
+// Waits for the slot as `patience` says and returns its value or throws its
+// error; tells `presence` what the answer (or its absence) means.
+template <typename T>
+T await(Slot<T>& slot, const HostBridge::Patience& patience, EnginePresence& presence) {
+  const auto deadline =
+      patience.timeout ? Clock::now() + *patience.timeout : Clock::time_point::max();
+  std::function<bool()> leave;
+  if (patience.leavesWhenStalled) leave = [&presence] { return presence.stalled(); };
+  if (!slot.wait(deadline, leave)) {
+    if (patience.timeout && Clock::now() >= deadline) {
+      presence.missed(true, "no answer within " +
+                                std::to_string(patience.timeout->count()) + " ms");
+    }
+    throw unanswered();
+  }
+  auto [value, error] = slot.take();
+  if (error) {
+    if (isEngineAway(std::make_exception_ptr(*error))) {
+      presence.missed(false, describe(std::make_exception_ptr(*error)));
+    } else {
+      presence.answered();
+    }
+    throw host::Error(*error);
+  }
+  presence.answered();
+  return std::move(*value);
+}
 
 class ListObserver final : public host::EnumerationObserver {
  public:
@@ -66,16 +124,55 @@ class ChangesObserver final : public host::ChangeObserver {
   bool finished = false;
 };
 
-host::ChangeItemHandler changeHandler(Waiter<HostBridge::Modified>& waiter) {
-  return [promise = waiter.promise()](HostBridge::ItemPtr item, host::ItemFields,
-                                      bool shouldFetchContent, std::optional<host::Error> error) {
+host::ChangeItemHandler changeHandler(const SlotPtr<HostBridge::Modified>& slot) {
+  return [slot](HostBridge::ItemPtr item, host::ItemFields, bool shouldFetchContent,
+                std::optional<host::Error> error) {
     if (error || !item) {
-      promise->set_value({std::nullopt, error ? *error : unanswered()});
+      slot->fail(error ? *error : unanswered());
     } else {
-      promise->set_value({HostBridge::Modified{std::move(item), shouldFetchContent}, std::nullopt});
+      slot->succeed(HostBridge::Modified{std::move(item), shouldFetchContent});
     }
   };
 }
+
+// The enumerations, as plain calls that throw the host error they end with.
+host::ItemList listOf(const std::shared_ptr<host::ReplicatedExtension>& extension,
+                      const host::ItemIdentifier& container) {
+  auto enumerator = extension->enumerator(container, kRequest);
+  ListObserver observer;
+  enumerator->enumerateItems(observer, host::Page{});
+  enumerator->invalidate();
+  if (observer.error) throw *observer.error;
+  return std::move(observer.items);
+}
+
+HostBridge::Changes changesOf(const std::shared_ptr<host::ReplicatedExtension>& extension,
+                              const host::SyncAnchor& anchor) {
+  auto enumerator =
+      extension->enumerator(std::string(host::kWorkingSetContainerItemIdentifier), kRequest);
+  ChangesObserver observer;
+  enumerator->enumerateChanges(observer, anchor);
+  enumerator->invalidate();
+  if (observer.error) throw *observer.error;
+  if (!observer.finished) throw unanswered();
+  return std::move(observer.changes);
+}
+
+std::optional<host::SyncAnchor> anchorOf(
+    const std::shared_ptr<host::ReplicatedExtension>& extension) {
+  auto enumerator =
+      extension->enumerator(std::string(host::kWorkingSetContainerItemIdentifier), kRequest);
+  std::optional<host::SyncAnchor> anchor;
+  enumerator->currentSyncAnchor(
+      [&anchor](std::optional<host::SyncAnchor> a) { anchor = std::move(a); });
+  enumerator->invalidate();
+  return anchor;
+}
+
+const HostBridge::Patience kLookup{false, true, std::nullopt};
+const HostBridge::Patience kChange{false, false, std::nullopt};
+
+HostBridge::Patience probe(HostBridge::Timeout timeout) { return {true, false, timeout}; }
 
 }  // namespace
 
@@ -84,99 +181,150 @@ bool isNoSuchItem(const host::Error& error) {
 }
 
 HostBridge::HostBridge(std::shared_ptr<host::ReplicatedExtension> extension)
-    : extension_(std::move(extension)) {}
+    : extension_(std::move(extension)),
+      presence_(std::make_unique<EnginePresence>()),
+      probing_(std::make_shared<std::atomic<bool>>(false)) {}
+
+void HostBridge::admit(const Patience& patience) const {
+  if (!patience.sentWhileStalled && presence_->stalled()) throw unanswered();
+}
+
+template <typename T>
+T HostBridge::offThread(std::function<T()> call, const Patience& patience) const {
+  auto slot = std::make_shared<Slot<T>>();
+  std::thread([slot, call = std::move(call)] {
+    try {
+      slot->succeed(call());
+    } catch (...) {
+      slot->fail(Errors::bridged(std::current_exception()));
+    }
+  }).detach();
+  return await(*slot, patience, *presence_);
+}
 
 HostBridge::ItemPtr HostBridge::item(const host::ItemIdentifier& identifier) const {
-  Waiter<ItemPtr> waiter;
-  extension_->item(identifier, kRequest,
-                   [promise = waiter.promise()](ItemPtr item, std::optional<host::Error> error) {
-                     if (error || !item) {
-                       promise->set_value({std::nullopt, error ? *error : unanswered()});
-                     } else {
-                       promise->set_value({std::move(item), std::nullopt});
-                     }
-                   });
-  return waiter.get();
+  admit(kLookup);
+  auto slot = std::make_shared<Slot<ItemPtr>>();
+  extension_->item(identifier, kRequest, [slot](ItemPtr item, std::optional<host::Error> error) {
+    if (error || !item) {
+      slot->fail(error ? *error : unanswered());
+    } else {
+      slot->succeed(std::move(item));
+    }
+  });
+  return await(*slot, kLookup, *presence_);
+}
+
+HostBridge::ItemPtr HostBridge::itemWithin(const host::ItemIdentifier& identifier,
+                                           Timeout timeout) const {
+  auto slot = std::make_shared<Slot<ItemPtr>>();
+  extension_->item(identifier, kRequest, [slot](ItemPtr item, std::optional<host::Error> error) {
+    if (error || !item) {
+      slot->fail(error ? *error : unanswered());
+    } else {
+      slot->succeed(std::move(item));
+    }
+  });
+  return await(*slot, probe(timeout), *presence_);
 }
 
 HostBridge::Fetched HostBridge::fetchContents(const host::ItemIdentifier& identifier) const {
-  Waiter<Fetched> waiter;
+  admit(kLookup);
+  auto slot = std::make_shared<Slot<Fetched>>();
   extension_->fetchContents(
       identifier, std::nullopt, kRequest,
-      [promise = waiter.promise()](std::optional<std::filesystem::path> url, ItemPtr item,
-                                   std::optional<host::Error> error) {
+      [slot](std::optional<std::filesystem::path> url, ItemPtr item,
+             std::optional<host::Error> error) {
         if (error || !url || !item) {
-          promise->set_value({std::nullopt, error ? *error : unanswered()});
+          slot->fail(error ? *error : unanswered());
         } else {
-          promise->set_value({Fetched{std::move(*url), std::move(item)}, std::nullopt});
+          slot->succeed(Fetched{std::move(*url), std::move(item)});
         }
       });
-  return waiter.get();
+  return await(*slot, kLookup, *presence_);
 }
 
 HostBridge::ItemPtr HostBridge::createItem(
     ItemPtr itemTemplate, const std::optional<std::filesystem::path>& contents) const {
-  Waiter<Modified> waiter;
+  admit(kChange);
+  auto slot = std::make_shared<Slot<Modified>>();
   extension_->createItem(std::move(itemTemplate), host::fields::kContents | host::fields::kFilename,
-                         contents, 0, kRequest, changeHandler(waiter));
-  return waiter.get().item;
+                         contents, 0, kRequest, changeHandler(slot));
+  return await(*slot, kChange, *presence_).item;
 }
 
 HostBridge::Modified HostBridge::modifyItem(
     ItemPtr item, const host::ItemVersion& baseVersion, host::ItemFields fields,
     const std::optional<std::filesystem::path>& contents) const {
-  Waiter<Modified> waiter;
+  admit(kChange);
+  auto slot = std::make_shared<Slot<Modified>>();
   extension_->modifyItem(std::move(item), baseVersion, fields, contents, 0, kRequest,
-                         changeHandler(waiter));
-  return waiter.get();
+                         changeHandler(slot));
+  return await(*slot, kChange, *presence_);
 }
 
 void HostBridge::deleteItem(const host::ItemIdentifier& identifier,
                             const host::ItemVersion& baseVersion) const {
-  Waiter<bool> waiter;
+  admit(kChange);
+  auto slot = std::make_shared<Slot<bool>>();
   extension_->deleteItem(identifier, baseVersion, host::options::kRecursive, kRequest,
-                         [promise = waiter.promise()](std::optional<host::Error> error) {
+                         [slot](std::optional<host::Error> error) {
                            if (error) {
-                             promise->set_value({std::nullopt, *error});
+                             slot->fail(*error);
                            } else {
-                             promise->set_value({true, std::nullopt});
+                             slot->succeed(true);
                            }
                          });
-  waiter.get();
+  await(*slot, kChange, *presence_);
 }
 
 host::ItemList HostBridge::list(const host::ItemIdentifier& container) const {
-  auto enumerator = extension_->enumerator(container, kRequest);
-  ListObserver observer;
-  enumerator->enumerateItems(observer, host::Page{});
-  enumerator->invalidate();
-  if (observer.error) throw *observer.error;
-  return std::move(observer.items);
+  admit(kLookup);
+  // On a thread of its own: a listing the engine holds is given up on when
+  // the poller finds it stalled.
+  return offThread<host::ItemList>(
+      [extension = extension_, container] { return listOf(extension, container); }, kLookup);
 }
 
-HostBridge::Changes HostBridge::changes(const host::SyncAnchor& anchor) const {
-  auto enumerator =
-      extension_->enumerator(std::string(host::kWorkingSetContainerItemIdentifier), kRequest);
-  ChangesObserver observer;
-  enumerator->enumerateChanges(observer, anchor);
-  enumerator->invalidate();
-  if (observer.error) throw *observer.error;
-  if (!observer.finished) throw host::Error::fileProvider(host::codes::kServerUnreachable);
-  return std::move(observer.changes);
+HostBridge::Changes HostBridge::changesWithin(const host::SyncAnchor& anchor,
+                                              Timeout timeout) const {
+  // One probe at a time: while the engine holds one, asking again only
+  // leaves another thread waiting on it.
+  if (probing_->exchange(true)) {
+    presence_->missed(true, "an earlier request is still unanswered");
+    throw unanswered();
+  }
+  return offThread<Changes>(
+      [extension = extension_, anchor, probing = probing_] {
+        struct Done {
+          std::atomic<bool>& flag;
+          ~Done() { flag = false; }
+        } done{*probing};
+        return changesOf(extension, anchor);
+      },
+      probe(timeout));
 }
 
-std::optional<host::SyncAnchor> HostBridge::currentAnchor() const {
-  std::shared_ptr<host::Enumerator> enumerator;
+std::optional<host::SyncAnchor> HostBridge::currentAnchorWithin(Timeout timeout) const {
+  if (probing_->exchange(true)) {
+    presence_->missed(true, "an earlier request is still unanswered");
+    return std::nullopt;
+  }
   try {
-    enumerator =
-        extension_->enumerator(std::string(host::kWorkingSetContainerItemIdentifier), kRequest);
+    return offThread<std::optional<host::SyncAnchor>>(
+        [extension = extension_, probing = probing_] {
+          struct Done {
+            std::atomic<bool>& flag;
+            ~Done() { flag = false; }
+          } done{*probing};
+          auto anchor = anchorOf(extension);
+          if (!anchor) throw unanswered();
+          return anchor;
+        },
+        probe(timeout));
   } catch (...) {
     return std::nullopt;
   }
-  std::optional<host::SyncAnchor> anchor;
-  enumerator->currentSyncAnchor([&anchor](std::optional<host::SyncAnchor> a) { anchor = std::move(a); });
-  enumerator->invalidate();
-  return anchor;
 }
 
 }  // namespace corvane::mount

@@ -254,6 +254,10 @@ int run(const Settings& settings, int readyPipe) {
   }
   Log::write("mounted domain " + domain + " at " + mountpoint.string());
   becomeDaemon(readyPipe);
+  if (settings.foreground) {
+    fileSystem->presence().setListener(
+        [](const std::string& message) { std::cerr << "corvane-mount: " << message << std::endl; });
+  }
 
   mount::ChangePoller poller(
       *fileSystem, std::chrono::milliseconds(static_cast<long>(settings.poll * 1000)),
@@ -273,6 +277,7 @@ int run(const Settings& settings, int readyPipe) {
   // Whatever the kernel could not close any more is closed and sent now.
   adapter.closeAll();
   fileSystem->shutdown();
+  fileSystem->presence().setListener({});
   fuse_remove_signal_handlers(session);
   fuse_session_destroy(session);
   fuse_opt_free_args(&args);

@@ -26,7 +26,7 @@ MountFileSystem::MountFileSystem(std::shared_ptr<host::ReplicatedExtension> exte
       folders_(bridge_, cache_, gate_, names_, workingCopies_, writeBack_,
                contents_.root() / "intents", options.testHooks),
       // The anchor comes first: whatever is listed later is at least this fresh.
-      changes_(bridge_, cache_, gate_, notes_, workingCopies_) {
+      changes_(bridge_, cache_, gate_, notes_, workingCopies_, options.engineTimeout) {
   // What an earlier run left half done or unsent is settled now, after the
   // anchor, so the first poll brings back what it became at the engine. The
   // names first: an unsent change may be meant for a name a rename had

@@ -34,10 +34,15 @@
 // from here: they are queued (takeNotes) for the poller's thread, because
 // telling the kernel to drop an entry from inside a request can deadlock it.
 //
+// While the engine is away (EnginePresence, kept by the HostBridge) the
+// mount serves what it holds: cached contents of the versions it knows,
+// folders it has listed, the attributes of known names. Whatever needs the
+// engine fails with EIO, at once while it stalls.
+//
 // Lock order, outermost first; a thread that holds one takes only later ones:
 //   1. ChangeApplication's poll mutex (the poller's thread);
 //   2. the ChangeGate: shared by a request that asks the engine and records
-//      the answer, exclusive while a change set is asked for and applied;
+//      the answer, exclusive while a change set is applied;
 //   3. a FileState's `mutex`, one file at a time, held across engine
 //      requests (a rename over a file never sent holds it while it moves the
 //      other file: target before source);
@@ -139,6 +144,10 @@ class MountFileSystem {
   bool pollOnce();
   // Sends write-backs that failed before (the engine was away).
   void retryPending();
+  // Whether the engine is away (then the poller probes it more often).
+  bool engineAway() const { return bridge_.presence().away(); }
+  // Where the loss and return of the engine are told.
+  EnginePresence& presence() { return bridge_.presence(); }
   // The kernel notifications queued since the last call.
   std::vector<Invalidation> takeNotes();
   // Called whenever notes are queued (to wake the poller).

@@ -67,6 +67,9 @@ struct MountOptions {
   RetryPolicy refusedRetry;
   // How many bytes of fetched contents the cache keeps beyond what is open.
   std::uint64_t cacheSize = 10ull << 30;
+  // How long the change poller waits for the engine before it counts it as
+  // stalled (and the mount serves what it holds without asking it).
+  std::chrono::milliseconds engineTimeout{5000};
   TestHooks testHooks;
 };
 

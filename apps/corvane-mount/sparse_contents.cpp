@@ -217,7 +217,8 @@ std::vector<SparseContents::Claim> SparseContents::claim(std::int64_t offset, st
   return out;
 }
 
-bool SparseContents::waitFor(std::int64_t offset, std::int64_t end) {
+bool SparseContents::waitFor(std::int64_t offset, std::int64_t end,
+                             const std::function<void()>& check) {
   end = std::min(end, size_);
   std::unique_lock lock(mutex_);
   for (std::int64_t b = offset / kBlockSize; b * kBlockSize < end; ++b) {
@@ -225,7 +226,10 @@ bool SparseContents::waitFor(std::int64_t offset, std::int64_t end) {
       if (newer_) throw Superseded(newer_);
       auto pending = fetching_[b];
       if (!pending) return false;
-      changed_.wait(lock, [&] { return pending->done || present_[b] || newer_; });
+      while (!changed_.wait_for(lock, std::chrono::milliseconds(50),
+                                [&] { return pending->done || present_[b] || newer_; })) {
+        check();
+      }
       if (present_[b]) break;
       if (newer_) throw Superseded(newer_);
       if (pending->done && pending->failure) std::rethrow_exception(pending->failure);

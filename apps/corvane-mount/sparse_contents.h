@@ -17,10 +17,12 @@
 // blocks or the same bytes again).
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -101,7 +103,8 @@ class SparseContents {
   // the version stopped being current, or the failure of the fetch that was
   // to bring a missing block. False when a block is missing that no fetch is
   // bringing (claim it again).
-  bool waitFor(std::int64_t offset, std::int64_t end);
+  // `check` runs every 50 ms while it waits, and throws to give up waiting.
+  bool waitFor(std::int64_t offset, std::int64_t end, const std::function<void()>& check);
 
   // Copies the bytes of `delivered` (the file's bytes from `offset` on,
   // `length` of them) in and records the blocks they fill; finish() tells
