@@ -676,6 +676,42 @@ TEST_F(MountTest, ReadOnlyScopeRefusesWrites) {
 
 // The same shell tools on a bucket: what the mount writes arrives as keys
 // below the scope's prefix, byte for byte, and folders go as a whole.
+// corvane-fpctl on a bucket scope: the same commands as on a folder create,
+// read (whole and a range), rename, list and delete keys below the prefix.
+TEST_F(MountTest, FpctlServesABucketScope) {
+  TestBucket bucket;
+  const s3::S3Config& config = S3TestStore::config();
+  ::setenv("AWS_ACCESS_KEY_ID", config.credentials.accessKeyId.c_str(), 1);
+  ::setenv("AWS_SECRET_ACCESS_KEY", config.credentials.secretAccessKey.c_str(), 1);
+  EngineProcess::Options options;
+  options.binary = CORVANE_BIN_DIR "/corvane-engine";
+  options.extraArguments = {"--scope=b=s3://" + bucket.name() + "/p", "--s3-endpoint=" +
+                            config.endpoint, "--s3-region=" + config.region, "--s3-poll=1"};
+  engine = std::make_unique<EngineProcess>(options);
+  ::setenv("F", CORVANE_BIN_DIR "/corvane-fpctl", 1);
+  const auto keys = [&] {
+    std::set<std::string> out;
+    bucket.client().listAll("p/", "", [&](s3::S3ListPage& page) {
+      for (const auto& object : page.objects) out.insert(object.key.substr(2));
+      return true;
+    });
+    return out;
+  };
+
+  ok("printf 'hello bucket' > \"$W/in\" && \"$F\" --domain s3-1 create :root a.txt --contents \"$W/in\"");
+  EXPECT_EQ(keys(), std::set<std::string>{"a.txt"});
+  ok("\"$F\" --domain s3-1 fetch a.txt --output \"$W/out\" && cmp \"$W/in\" \"$W/out\"");
+  ok("\"$F\" --domain s3-1 fetch a.txt --range 6:3 --output \"$W/part\"");
+  EXPECT_EQ(slurp(work / "part"), "buc");
+  ok("\"$F\" --domain s3-1 modify a.txt --name b.txt --parent :root --fields filename");
+  EXPECT_EQ(keys(), std::set<std::string>{"b.txt"});
+  const Shell listed = sh("\"$F\" --domain s3-1 list :root");
+  EXPECT_EQ(listed.status, 0) << listed.output;
+  EXPECT_NE(listed.output.find("b.txt"), std::string::npos) << listed.output;
+  ok("\"$F\" --domain s3-1 delete b.txt");
+  EXPECT_TRUE(keys().empty()) << ::testing::PrintToString(keys());
+}
+
 TEST_F(MountTest, BucketScopeWorksFromTheShell) {
   TestBucket bucket;
   const s3::S3Config& config = S3TestStore::config();
