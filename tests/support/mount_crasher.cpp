@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -32,6 +33,42 @@ std::map<std::string, std::string> filesIn(const fs::path& folder) {
     if (it->is_regular_file()) out[it->path().filename().string()] = slurp(it->path(), ok);
   }
   return out;
+}
+
+// The working copies and records a killed mount left in its cache, each with
+// its size and, for a record, its text: what the next run will send.
+std::string workFolderListing(const fs::path& cache) {
+  std::string out;
+  std::error_code ec;
+  std::map<std::string, fs::path> names;
+  for (auto it = fs::directory_iterator(cache / "work", ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    names[it->path().filename().string()] = it->path();
+  }
+  for (const auto& [name, path] : names) {
+    std::error_code sizeError;
+    const auto size = fs::file_size(path, sizeError);
+    out += "  " + name + " (" + (sizeError ? std::string("?") : std::to_string(size)) + " bytes)\n";
+    if (name.find('.') == std::string::npos) continue;
+    // A record's values are hex: shown as text, one field a line.
+    bool ok = false;
+    std::istringstream record(slurp(path, ok));
+    for (std::string line; std::getline(record, line);) {
+      const auto space = line.find(' ');
+      std::string value = space == std::string::npos ? "" : line.substr(space + 1);
+      const bool hex = value.size() % 2 == 0 && value.find_first_not_of("0123456789abcdef") ==
+                                                    std::string::npos;
+      if (hex && line.compare(0, space, "corvane-work") != 0) {
+        std::string text;
+        for (std::size_t i = 0; i < value.size(); i += 2) {
+          text += static_cast<char>(std::stoi(value.substr(i, 2), nullptr, 16));
+        }
+        value = text;
+      }
+      out += "    " + line.substr(0, space) + (space == std::string::npos ? "" : ": " + value) + "\n";
+    }
+  }
+  return out.empty() ? "  (empty)\n" : out;
 }
 
 std::string shown(const std::optional<std::string>& bytes) {
@@ -176,13 +213,38 @@ std::optional<std::string> MountCrasher::round(std::chrono::milliseconds maxWait
            "\nmount log:\n" + scope_.mount().log();
   }
   if (underway) ++figures_.killedDuring;
+  // What the killed run left is taken before the new run sends and removes
+  // it. Both logs are shared by every run of the scope's mount (the
+  // extension's one, in the temporary folder the processes inherit, by the
+  // engine too), so each part starts where the last one ended.
+  const fs::path syncLog = fs::temp_directory_path() / "corvane-sync.log";
+  auto since = [](const fs::path& file, std::size_t& start) {
+    bool ok = false;
+    const std::string text = slurp(file, ok);
+    const std::string part = text.substr(std::min(start, text.size()));
+    start = text.size();
+    return part;
+  };
+  const std::string killedLog =
+      since(scope_.mount().logFile(), runLogStart_) + since(syncLog, syncLogStart_);
+  const std::string leftBehind = workFolderListing(scope_.cache());
+  auto explained = [&](const std::string& failure) {
+    std::string atEngine;
+    for (const auto& [name, data] : filesIn(scope_.backing())) {
+      atEngine += "  " + name + " (" + std::to_string(data.size()) + " bytes)\n";
+    }
+    return where + failure + "\nworking copies at the restart:\n" + leftBehind +
+           "at the engine now:\n" + atEngine + "killed mount's log:\n" + killedLog +
+           "\nnew mount's log:\n" + since(scope_.mount().logFile(), runLogStart_) +
+           since(syncLog, syncLogStart_);
+  };
   try {
     scope_.mount().start();
   } catch (const std::exception& e) {
-    return where + "the mount did not come back: " + e.what();
+    return explained(std::string("the mount did not come back: ") + e.what());
   }
-  if (auto failure = check(underway)) return where + *failure;
-  if (auto failure = compareMount()) return where + *failure;
+  if (auto failure = check(underway)) return explained(*failure);
+  if (auto failure = compareMount()) return explained(*failure);
   return std::nullopt;
 }
 

@@ -76,6 +76,9 @@ class MountCrasher {
   std::map<std::string, std::string> files_;  // path -> acknowledged bytes
   std::set<std::string> extras_;  // conflict copies seen, left alone
   Figures figures_;
+  // Where the running mount's part of its log and of the extension's log begins.
+  std::size_t runLogStart_ = 0;
+  std::size_t syncLogStart_ = 0;
 };
 
 }  // namespace corvane::testing

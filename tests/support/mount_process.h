@@ -50,6 +50,8 @@ class MountProcess {
   bool running() const { return pid_.load() > 0; }
   const std::filesystem::path& mountpoint() const { return options_.mountpoint; }
   std::string log() const;
+  // Where log() comes from; every run of this mount appends to it.
+  const std::filesystem::path& logFile() const { return options_.log; }
 
   // Whether the kernel has a mount at `folder`.
   static bool mounted(const std::filesystem::path& folder);
