@@ -1415,6 +1415,36 @@ TEST_F(MountRequestTest, AChangeBatchPolledDuringAnUploadDoesNotOutliveIt) {
   EXPECT_EQ(d().read("a.txt"), "HI");
 }
 
+// A close of one descriptor while a writer still has the file open sends
+// nothing: the bytes could change under the upload. The last close sends
+// them, once.
+TEST_F(MountRequestTest, NothingIsSentWhileAWriterHasTheFileOpen) {
+  onList("", {makeEntry("a.txt", false, 5, "v1")});
+  std::mutex mutex;
+  std::vector<std::string> sent;
+  engine.on("POST", scopePath("/upload"), [&](const Received& r) {
+    std::lock_guard lock(mutex);
+    sent.push_back(slurp(*r.bodyString("source")));
+    return Reply{200, toJson(makeEntry("a.txt", false, static_cast<std::int64_t>(sent.back().size()),
+                                       "v" + std::to_string(sent.size() + 1)))};
+  });
+  const Ino a = d().at("a.txt");
+  auto writer = mount().open(a, O_WRONLY | O_TRUNC);
+  mount().write(*writer, "first", 5, 0);
+  mount().flush(*writer);
+  mount().waitForWriteBacks();
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(sent.empty()) << sent.size();
+  }
+  mount().write(*writer, "FIRST and more", 14, 0);
+  mount().flush(*writer);
+  mount().release(std::move(writer));
+  mount().waitForWriteBacks();
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(sent, std::vector<std::string>{"FIRST and more"});
+}
+
 TEST_F(MountRequestTest, RmdirOfANonEmptyFolderSendsNoDeletion) {
   onList("", {makeEntry("box", true, 0, "dir")});
   onList("box", {});

@@ -84,6 +84,12 @@ void WriteBack::run(Ino ino) {
   auto s = files_.find(ino);
   if (!s) return;
   std::lock_guard lock(s->mutex);
+  // While a writer has the file open its bytes may change under the upload,
+  // and a kill after the engine took them would leave the record on a base
+  // the engine has moved past: the resend would then become a conflict copy
+  // and the file keep what was half written. The last writer's close queues
+  // the job again. (A writer that opens from here on waits for the lock.)
+  if (s->writers.load() > 0) return;
   if (s->refusedGeneration == s->generation.load() &&
       !files_.due(ino, FileTable::Clock::now())) {
     return;  // refused as it is, and its wait is not over
