@@ -1800,6 +1800,10 @@ class Said {
     std::lock_guard lock(mutex_);
     return lines_.size();
   }
+  std::vector<std::string> lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
 
  private:
   MountFileSystem& fs_;
@@ -1807,13 +1811,112 @@ class Said {
   std::vector<std::string> lines_;
 };
 
+// The kernel reports a close after close() has returned, so the next
+// operation on the name may be under way at the engine when the close's
+// upload starts. The upload must wait for it: sent meanwhile, it would land
+// on a name that is no longer the file's (and bring a removed file back).
+class CloseRaceTest : public MountRequestTest {
+ protected:
+  // `op` works on a.txt at the engine's `route`; `uploadsAfter` are the
+  // paths that should be uploaded once it answered.
+  void closeDuring(const std::string& route, const std::function<void()>& op,
+                   const std::vector<std::string>& uploadsAfter) {
+    std::mutex mutex;
+    std::vector<Entry> root{makeEntry("a.txt", false, 5, "v1")};
+    bool answered = false;
+    std::vector<std::string> early, late;  // uploads before and after the operation's answer
+    engine.on("GET", scopePath("/list"), [&](const Received&) {
+      std::lock_guard lock(mutex);
+      return Reply{200, "{\"entries\":" + toJson(root) + "}"};
+    });
+    Hold hold;
+    engine.on("POST", scopePath(route), [&](const Received& r) {
+      hold.pass();
+      std::lock_guard lock(mutex);
+      answered = true;
+      if (r.bodyString("name")) {
+        root = {makeEntry("b.txt", false, 5, "v1")};
+        return Reply{200, R"({"path":"b.txt"})"};
+      }
+      root.clear();
+      return Reply{200, R"({"deleted":["a.txt"]})"};
+    });
+    engine.on("POST", scopePath("/upload"), [&](const Received& r) {
+      std::lock_guard lock(mutex);
+      const std::string path = *r.bodyString("path");
+      (answered ? late : early).push_back(path);
+      return Reply{200, toJson(makeEntry(path, false, 3, "v2"))};
+    });
+    auto writer = mount().open(d().at("a.txt"), O_WRONLY | O_TRUNC);
+    mount().write(*writer, "new", 3, 0);
+    mount().flush(*writer);  // close() returns here; the kernel's release comes later
+
+    hold.hold();
+    auto running = std::async(std::launch::async, op);
+    ASSERT_TRUE(eventually([&] { return hold.waiting() == 1; }));
+    mount().release(std::move(writer));
+    // Room for an upload that does not wait to reach the engine.
+    std::this_thread::sleep_for(300ms);
+    hold.release();
+    ASSERT_EQ(running.wait_for(10s), std::future_status::ready);
+    running.get();
+    mount().waitForWriteBacks();
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(early, std::vector<std::string>{});
+    EXPECT_EQ(late, uploadsAfter);
+  }
+};
+
+TEST_F(CloseRaceTest, AnUnlinkUnderWayIsNotUndoneByTheUpload) {
+  closeDuring("/delete", [&] { mount().unlink(kRootIno, "a.txt"); }, {});
+}
+
+TEST_F(CloseRaceTest, ARenameUnderWayIsFollowedByTheUpload) {
+  closeDuring("/rename", [&] { mount().rename(kRootIno, "a.txt", kRootIno, "b.txt", 0); },
+              {"b.txt"});
+}
+
+// A record names the path of its unsent bytes: moved at the engine before
+// they are sent, a kill before the record is rewritten would send them to
+// the old name. The rename sends them first.
+TEST_F(MountRequestTest, ARenameSendsUnsentBytesBeforeItMovesTheFile) {
+  std::mutex mutex;
+  std::vector<Entry> root{makeEntry("a.txt", false, 5, "v1")};
+  std::vector<std::string> order;
+  engine.on("GET", scopePath("/list"), [&](const Received&) {
+    std::lock_guard lock(mutex);
+    return Reply{200, "{\"entries\":" + toJson(root) + "}"};
+  });
+  engine.on("POST", scopePath("/upload"), [&](const Received& r) {
+    std::lock_guard lock(mutex);
+    order.push_back("upload " + *r.bodyString("path"));
+    if (order.size() == 1) return Reply{503, R"({"error":"busy"})"};
+    return Reply{200, toJson(makeEntry(*r.bodyString("path"), false, 3, "v2"))};
+  });
+  engine.on("POST", scopePath("/rename"), [&](const Received& r) {
+    std::lock_guard lock(mutex);
+    order.push_back("rename " + *r.bodyString("path"));
+    root = {makeEntry("b.txt", false, 3, "v2")};
+    return Reply{200, R"({"path":"b.txt"})"};
+  });
+  d().write("a.txt", "new", O_WRONLY | O_TRUNC);
+  mount().waitForWriteBacks();
+  ASSERT_EQ(mount().pendingWriteBacks(), 1u);  // the first upload was turned away
+
+  mount().rename(kRootIno, "a.txt", kRootIno, "b.txt", 0);
+  mount().waitForWriteBacks();
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(order, (std::vector<std::string>{"upload a.txt", "upload a.txt", "rename a.txt"}));
+  EXPECT_EQ(mount().pendingWriteBacks(), 0u);
+}
+
 // An engine that takes requests and never answers them: the poll gives up
 // after its own timeout without holding up the mount's requests; from then
 // on the mount serves what it holds and sends nothing (requests already
 // waiting give up), says so once, and catches up through the changes once
 // the engine answers again.
 TEST_F(MountRequestTest, AStalledEngineIsServedAroundAndCaughtUpWith) {
-  options.engineTimeout = 300ms;
+  options.engineTimeout = 800ms;
   Hold hold;
   std::vector<Entry> root{makeEntry("a.txt", false, 5, "v1"), makeEntry("cold.txt", false, 5, "v1"),
                           makeEntry("docs", true, 0, "dir")};
@@ -1896,8 +1999,17 @@ TEST_F(MountRequestTest, AStalledEngineIsServedAroundAndCaughtUpWith) {
     mount().pollOnce();
     return !mount().engineAway();
   }));
-  EXPECT_EQ(said.count("the engine is back"), 1u);
-  EXPECT_EQ(said.size(), 2u);
+  // A loaded machine may let a request outlast the short timeout again; the
+  // mount may then say it lost the engine again, but never twice in a row.
+  {
+    auto lines = said.lines();
+    ASSERT_GE(lines.size(), 2u);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const char* expected = i % 2 == 0 ? "lost the engine" : "the engine is back";
+      EXPECT_NE(lines[i].find(expected), std::string::npos) << "line " << i << ": " << lines[i];
+    }
+    EXPECT_EQ(lines.size() % 2, 0u) << "the last word was not that the engine is back";
+  }
   EXPECT_EQ(mount().anchor(), host::SyncAnchor("a2"));
   EXPECT_EQ(d().read("a.txt"), "world");
   mount().retryPending();

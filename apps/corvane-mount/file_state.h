@@ -3,10 +3,12 @@
 //
 // A FileState is made by the FileTable for a file the mount holds contents
 // of, and shared by the table, the file's open handles and the write-back
-// job. Its two mutexes and its atomics are its thread-safety: `mutex` is held
-// across the long steps (materialisation, take-over, commit, write-back),
-// `pathMutex` only for a moment, so that readers never wait for an engine
-// request. A thread takes `mutex` before `pathMutex`, never the other way.
+// job. Its mutexes and its atomics are its thread-safety: `sending` keeps
+// its uploads and the renames and removals of its name at the engine apart,
+// `mutex` is held across the long steps (materialisation, take-over, commit,
+// write-back), `pathMutex` only for a moment, so that readers never wait for
+// an engine request. A thread takes them in that order, never the other way;
+// several files' `sending` are taken in the order of their inode numbers.
 #pragma once
 
 #include <atomic>
@@ -24,6 +26,11 @@
 namespace corvane::mount {
 
 struct FileState {
+  // Held by every upload of this file and by an operation that renames or
+  // removes it at the engine, so an upload never lands on a name half moved
+  // (a close reaches the mount after close() has returned, so the next
+  // operation on the name may come before the upload it queues).
+  std::mutex sending;
   // Held across materialisation, take-over and write-back of this file.
   std::mutex mutex;
   // Guards the fields below up to `refusals` for readers that must not

@@ -62,9 +62,19 @@ void FolderOperations::unlink(Ino parent, const std::string& name) {
   waitForWriteBacksAt(parent, name);
   ChangeGate::Shared gate(gate_);
   names_.folder(parent);
-  auto n = names_.resolve(parent, name);
-  if (!n) throw Refusal(ENOENT);
-  if (n->dir) throw Refusal(EISDIR);
+  std::optional<NodeInfo> n;
+  WorkingCopies::SendingHold hold;
+  for (int round = 0;; ++round) {
+    n = names_.resolve(parent, name);
+    if (!n) throw Refusal(ENOENT);
+    if (n->dir) throw Refusal(EISDIR);
+    hold.release();
+    hold = workingCopies_.holdSending({*n});
+    // An upload that ran before the hold may have moved the file aside.
+    auto now = cache_.get(n->ino);
+    if (now && now->attached && now->parent == parent && now->name == name) break;
+    if (round == 3) throw Refusal(EAGAIN);
+  }
   auto s = workingCopies_.state(n->ino);
   if (workingCopies_.unlinkNeverSent(n->ino, s)) return;
   names_.requireCapability(*n, caps::kDeleting);
@@ -96,8 +106,25 @@ void FolderOperations::rename(Ino parent, const std::string& name, Ino newParent
   waitForWriteBacksAt(parent, name);
   waitForWriteBacksAt(newParent, newName);
   ChangeGate::Shared gate(gate_);
+  auto inos = [](const std::optional<RenameEnds>& e) {
+    return std::pair(e->source.ino, e->target ? e->target->ino : Ino{0});
+  };
   auto ends = checkRename(parent, name, newParent, newName, flags);
   if (!ends) return;
+  WorkingCopies::SendingHold hold;
+  for (int round = 0;; ++round) {
+    std::vector<NodeInfo> moving{ends->source};
+    if (ends->target) moving.push_back(*ends->target);
+    hold.release();
+    hold = workingCopies_.holdSending(moving);
+    // An upload that ran before the hold may have moved either end aside.
+    auto again = checkRename(parent, name, newParent, newName, flags);
+    if (!again) return;
+    const bool same = inos(again) == inos(ends);
+    ends = std::move(again);
+    if (same) break;
+    if (round == 3) throw Refusal(EAGAIN);
+  }
   NodeInfo source = ends->source;
   const std::optional<NodeInfo>& target = ends->target;
   if (!source.dir) {
@@ -108,8 +135,12 @@ void FolderOperations::rename(Ino parent, const std::string& name, Ino newParent
         source = names_.node(source.ino);
         break;
       case WorkingCopies::Unsent::no:
+        workingCopies_.sendBeforeMove(source);
+        source = names_.node(source.ino);
         break;
     }
+  } else {
+    workingCopies_.sendBeforeMove(source);
   }
   if (!target) {
     moveItem(source, newParent, newName);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -284,6 +285,7 @@ void WorkingCopies::truncate(Ino ino, std::uint64_t size, Handle* handle) {
     return;
   }
   auto s = files_.get(ino);
+  std::lock_guard sending(s->sending);
   std::lock_guard lock(s->mutex);
   // The kernel learns the size from the reply: stale attributes need no note.
   toWorkingCopy(nodeOf(cache_, ino), *s, length == 0);
@@ -404,6 +406,70 @@ WorkingCopies::Unsent WorkingCopies::renameIfUnsent(Ino ino, Ino newParent,
   // Replacing needs the new file at the engine first.
   writeBack_.commit(ino, *s);
   return Unsent::sent;
+}
+
+std::vector<std::pair<Ino, std::shared_ptr<FileState>>> WorkingCopies::statesOf(
+    const std::vector<NodeInfo>& nodes) const {
+  std::vector<std::pair<Ino, std::shared_ptr<FileState>>> found;
+  bool folders = false;
+  for (const auto& n : nodes) {
+    if (n.dir) {
+      folders = true;
+    } else if (auto s = files_.find(n.ino)) {
+      found.emplace_back(n.ino, std::move(s));
+    }
+  }
+  if (folders) {
+    // Moving a folder moves every file below it.
+    for (auto& [ino, s] : files_.all()) {
+      auto below = cache_.get(ino);
+      if (!below || !below->attached) continue;
+      for (const auto& n : nodes) {
+        if (n.dir && below->path.size() > n.path.size() &&
+            below->path.compare(0, n.path.size(), n.path) == 0 && below->path[n.path.size()] == '/') {
+          found.emplace_back(ino, s);
+          break;
+        }
+      }
+    }
+  }
+  std::sort(found.begin(), found.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  found.erase(std::unique(found.begin(), found.end(),
+                          [](const auto& a, const auto& b) { return a.first == b.first; }),
+              found.end());
+  return found;
+}
+
+WorkingCopies::SendingHold WorkingCopies::holdSending(const std::vector<NodeInfo>& nodes) const {
+  SendingHold hold;
+  for (auto& [ino, s] : statesOf(nodes)) {
+    s->sending.lock();
+    hold.held_.push_back(std::move(s));
+  }
+  return hold;
+}
+
+void WorkingCopies::sendBeforeMove(const NodeInfo& moving) {
+  // A record names the path its bytes belong to; a kill between the move at
+  // the engine and the record's new path would send them to the old one.
+  for (auto& [ino, s] : statesOf({moving})) {
+    std::lock_guard lock(s->mutex);
+    if (s->writers.load() > 0 || !s->dirty()) continue;
+    writeBack_.commitOrKeep(ino, *s, "write-back before a move");
+  }
+}
+
+WorkingCopies::SendingHold& WorkingCopies::SendingHold::operator=(SendingHold&& other) noexcept {
+  release();
+  held_ = std::move(other.held_);
+  other.held_.clear();
+  return *this;
+}
+
+void WorkingCopies::SendingHold::release() {
+  for (auto& s : held_) s->sending.unlock();
+  held_.clear();
 }
 
 void WorkingCopies::moved(Ino ino) {

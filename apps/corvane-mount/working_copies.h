@@ -25,6 +25,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "corvane-mount/content_cache.h"
 #include "corvane-mount/content_reader.h"
@@ -94,6 +96,29 @@ class WorkingCopies {
   // the new identifier.
   void moved(Ino ino);
 
+  // Keeps the uploads of some files from running while it lives.
+  class SendingHold {
+   public:
+    SendingHold() = default;
+    SendingHold(SendingHold&&) = default;
+    SendingHold& operator=(SendingHold&& other) noexcept;
+    ~SendingHold() { release(); }
+    void release();
+
+   private:
+    friend class WorkingCopies;
+    std::vector<std::shared_ptr<FileState>> held_;
+  };
+  // Before the engine renames or removes `nodes`: no upload of those files,
+  // or of a file below those folders, runs until the hold goes, and none is
+  // half done. The caller holds the ChangeGate and takes no FileState lock
+  // of those files before this.
+  SendingHold holdSending(const std::vector<NodeInfo>& nodes) const;
+  // Before the engine moves `moving` (held): what is unsent of it, or of the
+  // files below it, and not open for writing is sent first, so that no
+  // record is left naming a path the engine has moved.
+  void sendBeforeMove(const NodeInfo& moving);
+
   // For change application: what the engine says of files held here.
   void markRemoteGone(Ino ino);
   // Contents of a file that nothing has open are dropped.
@@ -127,6 +152,10 @@ class WorkingCopies {
   // has to leave the cache (with its working copy's record); true when it
   // was one.
   bool dropIfNeverSent(Ino ino, FileState& state);
+  // The local states of `nodes` and of the files below those folders, in
+  // inode order.
+  std::vector<std::pair<Ino, std::shared_ptr<FileState>>> statesOf(
+      const std::vector<NodeInfo>& nodes) const;
 
   HostBridge& bridge_;
   ContentCache& contents_;

@@ -34,6 +34,7 @@ void WriteBack::flush(Handle& h) {
 void WriteBack::fsync(Handle& h) {
   auto& s = *h.state;
   if (!s.dirty()) return;
+  std::lock_guard sending(s.sending);
   std::lock_guard lock(s.mutex);
   try {
     commit(h.ino, s);
@@ -83,6 +84,7 @@ void WriteBack::waitForBelow(const NodeInfo& n) {
 void WriteBack::run(Ino ino) {
   auto s = files_.find(ino);
   if (!s) return;
+  std::lock_guard sending(s->sending);
   std::lock_guard lock(s->mutex);
   // While a writer has the file open its bytes may change under the upload,
   // and a kill after the engine took them would leave the record on a base
@@ -460,6 +462,7 @@ void WriteBack::shutdown() {
   queue_.drain();
   for (auto& [ino, s] : files_.all()) {
     if (!s->dirty()) continue;
+    std::lock_guard sending(s->sending);
     std::lock_guard lock(s->mutex);
     s->writers = 0;  // the kernel will not close them any more
     commitOrKeep(ino, *s, "write-back at unmount");

@@ -207,12 +207,6 @@ std::optional<std::string> MountCrasher::round(std::chrono::milliseconds maxWait
   ++figures_.rounds;
   const std::string where = "seed " + std::to_string(seed_) + ", round " +
                             std::to_string(figures_.rounds) + ": ";
-  if (!killedFirst) {
-    return where + "an operation failed while the mount ran: " +
-           (underway ? underway->what : std::string("?")) + ": " + std::strerror(err) +
-           "\nmount log:\n" + scope_.mount().log();
-  }
-  if (underway) ++figures_.killedDuring;
   // What the killed run left is taken before the new run sends and removes
   // it. Both logs are shared by every run of the scope's mount (the
   // extension's one, in the temporary folder the processes inherit, by the
@@ -238,6 +232,11 @@ std::optional<std::string> MountCrasher::round(std::chrono::milliseconds maxWait
            "\nnew mount's log:\n" + since(scope_.mount().logFile(), runLogStart_) +
            since(syncLog, syncLogStart_);
   };
+  if (!killedFirst) {
+    return explained("an operation failed while the mount ran: " +
+                     (underway ? underway->what : std::string("?")) + ": " + std::strerror(err));
+  }
+  if (underway) ++figures_.killedDuring;
   try {
     scope_.mount().start();
   } catch (const std::exception& e) {
