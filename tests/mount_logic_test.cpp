@@ -1181,6 +1181,25 @@ TEST_F(MountLogicTest, AnUnlinkedFileStaysReadableThroughItsLastHandle) {
   EXPECT_EQ(mount().pendingWriteBacks(), 0u);
 }
 
+// The files below a renamed folder keep their cached contents: a writer that
+// opens one under its new name writes the bytes its readers have open.
+TEST_F(MountLogicTest, AReaderSeesWritesMadeAfterItsFolderWasRenamed) {
+  fs::create_directories(backing / "p");
+  put(backing / "p" / "f", "0123456789");
+  auto reader = mount().open(d().at("p/f"), O_RDONLY);
+  char buffer[32];
+  ASSERT_EQ(std::string(buffer, mount().read(*reader, buffer, sizeof buffer, 0)), "0123456789");
+
+  mount().rename(kRootIno, "p", kRootIno, "q", 0);
+  auto writer = mount().open(d().at("q/f"), O_WRONLY);
+  mount().write(*writer, "abc", 3, 10);
+  EXPECT_EQ(std::string(buffer, mount().read(*reader, buffer, sizeof buffer, 0)), "0123456789abc");
+  mount().release(std::move(writer));
+  mount().waitForWriteBacks();
+  EXPECT_EQ(slurp(backing / "q" / "f"), "0123456789abc");
+  mount().release(std::move(reader));
+}
+
 // Opening with O_TRUNC empties the file that readers already have open, as a
 // local file system does, rather than starting another beside it.
 TEST_F(MountLogicTest, ATruncatingOpenEmptiesTheFileForItsReadersToo) {

@@ -330,7 +330,7 @@ void FolderOperations::moveItem(const NodeInfo& n, Ino newParent, const std::str
   if (result) cache_.setItem(n.ino, result);
   writeBack_.refreshRecords(names_.node(n.ino).path);
   // Keep the cached contents findable under the new identifier.
-  if (!n.dir) workingCopies_.moved(n.ino);
+  workingCopies_.moved(names_.node(n.ino));
 }
 
 std::shared_ptr<const host::Item> FolderOperations::modifyNamespace(const NodeInfo& n,

@@ -472,13 +472,17 @@ void WorkingCopies::SendingHold::release() {
   held_.clear();
 }
 
-void WorkingCopies::moved(Ino ino) {
-  auto s = files_.find(ino);
-  if (!s) return;
-  std::lock_guard lock(s->mutex);
-  std::lock_guard path(s->pathMutex);
-  if (s->inWork || s->file.empty()) return;
-  s->file = contents_.move(s->file, nodeOf(cache_, ino).identifier(), s->base.contentVersion);
+void WorkingCopies::moved(const NodeInfo& moved) {
+  // The files below a moved folder move too. Their cached contents must stay
+  // findable: a writer that opened the file under its new name would
+  // otherwise fetch another copy, and a reader still open on the old one
+  // would never see its writes.
+  for (auto& [ino, s] : statesOf({moved})) {
+    std::lock_guard lock(s->mutex);
+    std::lock_guard path(s->pathMutex);
+    if (s->inWork || s->file.empty()) continue;
+    s->file = contents_.move(s->file, nodeOf(cache_, ino).identifier(), s->base.contentVersion);
+  }
 }
 
 // ---- what the engine says

@@ -92,9 +92,10 @@ class WorkingCopies {
   // cache only, its creation will use the new name (renamed); when it
   // replaces another it is sent first (sent). `no` when it is at the engine.
   Unsent renameIfUnsent(Ino ino, Ino newParent, const std::string& newName, bool replacing);
-  // After a move at the engine: the cached contents are kept findable under
-  // the new identifier.
-  void moved(Ino ino);
+  // After a move at the engine of `moved` (as it is now): the cached
+  // contents of it, or of the files below it, are kept findable under their
+  // new identifiers.
+  void moved(const NodeInfo& moved);
 
   // Keeps the uploads of some files from running while it lives.
   class SendingHold {

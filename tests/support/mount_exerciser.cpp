@@ -247,6 +247,7 @@ MountExerciser::Result MountExerciser::openFile() {
   const int fd = ::open(real(path).c_str(), flags, 0644);
   const int err = outcome(fd);
   history_.back() += " -> fd " + std::to_string(fd);
+  if (trace_) *trace_ << "  -> fd " << fd << "\n";
   if (err != expected) {
     if (fd >= 0) ::close(fd);
     return mismatch("open " + path + ": " + errnoText(err) + ", want " + errnoText(expected));
