@@ -16,10 +16,12 @@ class Enumerator final : public host::Enumerator {
  public:
   Enumerator(host::ItemIdentifier container, std::shared_ptr<const EngineClient> engine,
              Scope scope)
-      : container_(std::move(container)), engine_(std::move(engine)), scope_(std::move(scope)) {}
+      : container_(std::move(container)),
+        engine_(std::move(engine)),
+        scope_(std::make_shared<const Scope>(std::move(scope))) {}
 
   const host::ItemIdentifier& container() const { return container_; }
-  const Scope& scope() const { return scope_; }
+  const Scope& scope() const { return *scope_; }
 
   void invalidate() override {}
   void enumerateItems(host::EnumerationObserver& observer, const host::Page& page) override;
@@ -29,7 +31,7 @@ class Enumerator final : public host::Enumerator {
  private:
   const host::ItemIdentifier container_;
   const std::shared_ptr<const EngineClient> engine_;
-  const Scope scope_;
+  const std::shared_ptr<const Scope> scope_;
 };
 
 }  // namespace corvane

@@ -64,8 +64,8 @@ host::ItemVersion Item::itemVersion() const {
 host::ItemCapabilities Item::capabilities() const {
   using namespace host::capabilities;
   host::ItemCapabilities caps = kReading;
-  if (scope_.write) caps |= kWriting | kReparenting | kRenaming;
-  if (scope_.delete_) caps |= kDeleting;
+  if (scope_->write) caps |= kWriting | kReparenting | kRenaming;
+  if (scope_->delete_) caps |= kDeleting;
   return caps;
 }
 

@@ -15,7 +15,11 @@ namespace corvane {
 
 class Item final : public host::Item {
  public:
-  Item(Entry entry, Scope scope) : entry_(std::move(entry)), scope_(std::move(scope)) {}
+  Item(Entry entry, Scope scope)
+      : entry_(std::move(entry)), scope_(std::make_shared<const Scope>(std::move(scope))) {}
+  // Items of one listing share their scope: a large folder holds it once.
+  Item(Entry entry, std::shared_ptr<const Scope> scope)
+      : entry_(std::move(entry)), scope_(std::move(scope)) {}
 
   // The scope's root folder: empty path, the bucket's name, a folder.
   static std::shared_ptr<const Item> root(const Scope& scope);
@@ -32,7 +36,7 @@ class Item final : public host::Item {
   static std::string secondsText(Timestamp t);
 
   const Entry& entry() const { return entry_; }
-  const Scope& scope() const { return scope_; }
+  const Scope& scope() const { return *scope_; }
 
   host::ItemIdentifier itemIdentifier() const override;
   host::ItemIdentifier parentItemIdentifier() const override;
@@ -45,7 +49,7 @@ class Item final : public host::Item {
 
  private:
   const Entry entry_;
-  const Scope scope_;
+  const std::shared_ptr<const Scope> scope_;
 };
 
 }  // namespace corvane
