@@ -1520,6 +1520,7 @@ TEST_F(MountRequestTest, AFileDeletedAndRecreatedInOneBatchIsAskedFor) {
 // ---------------------------------------------------- partial contents
 
 constexpr std::int64_t kMiB = 1 << 20;
+constexpr std::int64_t kBlock = SparseContents::kBlockSize;
 
 // Bytes that differ at every offset and between versions, so a byte read
 // from the wrong place or the wrong version shows.
@@ -1603,7 +1604,7 @@ class PartialContentsTest : public MountRequestTest {
 };
 
 TEST_F(PartialContentsTest, AReadFetchesOnlyTheAlignedBlocksItNeeds) {
-  const std::int64_t size = 5 * kMiB + kMiB / 2;
+  const std::int64_t size = 5 * kBlock + kBlock / 2;
   const std::string bytes = pattern(size, 1);
   serve({{"big.bin", bytes}});
   struct Case {
@@ -1613,12 +1614,12 @@ TEST_F(PartialContentsTest, AReadFetchesOnlyTheAlignedBlocksItNeeds) {
     std::vector<Range> asked;  // the first block is always asked for at open
   };
   const std::vector<Case> cases = {
-      {"the first bytes (head -c 4096)", 0, 4096, {{0, kMiB}}},
-      {"the middle", 2 * kMiB + kMiB / 2, 10, {{0, kMiB}, {2 * kMiB, kMiB}}},
-      {"across a block boundary", kMiB - 5, 10, {{0, kMiB}, {kMiB, kMiB}}},
-      {"the end", size - 10, 10, {{0, kMiB}, {5 * kMiB, kMiB}}},
-      {"the end and past it", size - 10, 100, {{0, kMiB}, {5 * kMiB, kMiB}}},
-      {"past the end", 6 * kMiB, 100, {{0, kMiB}}},
+      {"the first bytes (head -c 4096)", 0, 4096, {{0, kBlock}}},
+      {"the middle", 2 * kBlock + kBlock / 2, 10, {{0, kBlock}, {2 * kBlock, kBlock}}},
+      {"across a block boundary", kBlock - 5, 10, {{0, kBlock}, {kBlock, kBlock}}},
+      {"the end", size - 10, 10, {{0, kBlock}, {5 * kBlock, kBlock}}},
+      {"the end and past it", size - 10, 100, {{0, kBlock}, {5 * kBlock, kBlock}}},
+      {"past the end", 6 * kBlock, 100, {{0, kBlock}}},
   };
   int n = 0;
   for (const auto& c : cases) {
@@ -1700,23 +1701,23 @@ TEST_F(PartialContentsTest, AFileChangedBetweenTwoRangesIsNeverMixed) {
 }
 
 TEST_F(PartialContentsTest, FetchedRangesSurviveARestart) {
-  const std::int64_t size = 4 * kMiB;
+  const std::int64_t size = 4 * kBlock;
   const std::string bytes = pattern(size, 6);
   serve({{"f.bin", bytes}});
   remount("kept");
-  EXPECT_EQ(readAt("f.bin", 2 * kMiB + 10, 20), bytes.substr(2 * kMiB + 10, 20));
-  EXPECT_TRUE(cached("f.bin", "v1", 2 * kMiB, kMiB));
-  EXPECT_FALSE(cached("f.bin", "v1", kMiB, 1));
+  EXPECT_EQ(readAt("f.bin", 2 * kBlock + 10, 20), bytes.substr(2 * kBlock + 10, 20));
+  EXPECT_TRUE(cached("f.bin", "v1", 2 * kBlock, kBlock));
+  EXPECT_FALSE(cached("f.bin", "v1", kBlock, 1));
 
   remount("kept");
   engine.clearRequests();
-  EXPECT_TRUE(cached("f.bin", "v1", 2 * kMiB, kMiB));
-  EXPECT_FALSE(cached("f.bin", "v1", kMiB, 1));
-  EXPECT_EQ(readAt("f.bin", 2 * kMiB, kMiB), bytes.substr(2 * kMiB, kMiB));
+  EXPECT_TRUE(cached("f.bin", "v1", 2 * kBlock, kBlock));
+  EXPECT_FALSE(cached("f.bin", "v1", kBlock, 1));
+  EXPECT_EQ(readAt("f.bin", 2 * kBlock, kBlock), bytes.substr(2 * kBlock, kBlock));
   EXPECT_EQ(readAt("f.bin", 0, 10), bytes.substr(0, 10));
   EXPECT_TRUE(asked().empty());
-  EXPECT_EQ(readAt("f.bin", 3 * kMiB, 10), bytes.substr(3 * kMiB, 10));
-  EXPECT_EQ(asked(), (std::vector<Range>{{3 * kMiB, kMiB}}));
+  EXPECT_EQ(readAt("f.bin", 3 * kBlock, 10), bytes.substr(3 * kBlock, 10));
+  EXPECT_EQ(asked(), (std::vector<Range>{{3 * kBlock, kBlock}}));
 }
 
 TEST_F(PartialContentsTest, EvictionKeepsTheLimitButNeverWhatIsOpenOrUnsent) {

@@ -56,7 +56,10 @@ struct ReadStream {
 
 class SparseContents {
  public:
-  static constexpr std::int64_t kBlockSize = 1 << 20;
+  // The kernel's own readahead of a FUSE file: a type sniffer's first read
+  // costs one block, not a megabyte; readahead merges blocks into large
+  // requests for sequential reads.
+  static constexpr std::int64_t kBlockSize = 128 << 10;
 
   // One fetch in flight: what its waiters learn when it ends.
   struct Pending {
