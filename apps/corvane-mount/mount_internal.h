@@ -52,6 +52,13 @@ inline void reportOnce(std::string& last, const std::string& op, const std::stri
   logFailure(op, path, failure);
 }
 
+// Whether `path` names something inside the folder `folder` (not the folder
+// itself).
+inline bool isBelow(const std::string& path, const std::string& folder) {
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+         path[folder.size()] == '/';
+}
+
 // A short random tag for names the mount uses for a moment.
 inline std::string shortTag() { return platform::newUUID().substr(0, 8); }
 

@@ -425,8 +425,7 @@ std::vector<std::pair<Ino, std::shared_ptr<FileState>>> WorkingCopies::statesOf(
       auto below = cache_.get(ino);
       if (!below || !below->attached) continue;
       for (const auto& n : nodes) {
-        if (n.dir && below->path.size() > n.path.size() &&
-            below->path.compare(0, n.path.size(), n.path) == 0 && below->path[n.path.size()] == '/') {
+        if (n.dir && isBelow(below->path, n.path)) {
           found.emplace_back(ino, s);
           break;
         }

@@ -72,10 +72,9 @@ void WriteBack::waitForBelow(const NodeInfo& n) {
     queue_.waitFor([&](std::uint64_t ino) { return ino == n.ino; });
     return;
   }
-  const std::string prefix = n.path + "/";
   queue_.waitFor([&](std::uint64_t ino) {
     auto other = cache_.get(ino);
-    return other && other->path.compare(0, prefix.size(), prefix) == 0;
+    return other && isBelow(other->path, n.path);
   });
 }
 
@@ -342,10 +341,9 @@ void WriteBack::recordWork(Ino ino, const FileState& s) {
 }
 
 void WriteBack::refreshRecords(const std::string& path) {
-  const std::string below = path + "/";
   for (auto& [ino, s] : files_.all()) {
     auto n = cache_.get(ino);
-    if (!n || (n->path != path && n->path.compare(0, below.size(), below) != 0)) continue;
+    if (!n || (n->path != path && !isBelow(n->path, path))) continue;
     std::lock_guard lock(s->pathMutex);
     try {
       recordWork(ino, *s);
