@@ -1,7 +1,7 @@
 #include "bucket_poller.h"
 
 #include <exception>
-#include <iostream>
+#include "host_log.h"
 
 namespace corvane::syncengine {
 
@@ -36,12 +36,11 @@ void BucketPoller::run() {
     lock.unlock();
     try {
       onChanges_({ChangeTarget("", true)});
-      if (failing) std::cerr << "corvane-engine: " << name_ << ": listing works again\n";
+      if (failing) hostlog::info(name_ + ": listing works again");
       failing = false;
     } catch (const std::exception& e) {
       if (!failing) {
-        std::cerr << "corvane-engine: " << name_ << ": cannot look for changes: " << e.what()
-                  << "; trying again\n";
+        hostlog::warning(name_ + ": cannot look for changes: " + e.what() + "; trying again");
       }
       failing = true;
     }

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <exception>
 #include <filesystem>
-#include <iostream>
 #include <system_error>
 #include <thread>
 
@@ -19,6 +18,7 @@
 #include "s3/s3_encoding.h"
 #include "scope_errors.h"
 #include "scope_paths.h"
+#include "host_log.h"
 
 namespace corvane::syncengine {
 using platform::quotedInput;
@@ -417,8 +417,8 @@ void BucketStorage::reportSkipped(const std::vector<SkippedKey>& skipped) const 
   std::lock_guard lock(skippedMutex_);
   for (const SkippedKey& key : skipped) {
     if (!skippedKeys_.insert(key.key).second) continue;
-    std::cerr << "corvane-engine: scope " << scopeName_ << ": the key " << shownKey(key.key)
-              << " is not served: " << key.reason << "\n";
+    hostlog::warning("scope " + scopeName_ + ": the key " + shownKey(key.key) +
+                     " is not served: " + key.reason);
   }
 }
 

@@ -1,7 +1,7 @@
 #include "elastic_task_queue.h"
 
-#include <iostream>
 #include <thread>
+#include "host_log.h"
 
 namespace corvane::syncengine {
 
@@ -17,7 +17,7 @@ void ElasticTaskQueue::enqueue(std::function<void()> task) {
       std::thread([this] { work(); }).detach();
     } catch (const std::system_error& e) {
       --threads_;
-      std::cerr << "corvane-engine: cannot start a worker thread: " << e.what() << "\n";
+      hostlog::error(std::string("cannot start a worker thread: ") + e.what());
     }
   }
   available_.notify_one();

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <chrono>
-#include <iostream>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -16,6 +15,7 @@
 #include "api_error.h"
 #include "elastic_task_queue.h"
 #include "engine/json_text.h"
+#include "host_log.h"
 #include "item_json.h"
 #include "request_decoding.h"
 
@@ -90,8 +90,6 @@ std::string libraryErrorMessage(int status) {
   }
 }
 
-std::mutex logMutex;
-
 void logLine(const std::string& method, const std::string& target, int status,
              std::chrono::steady_clock::duration took, const std::string& body) {
   const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
@@ -99,8 +97,12 @@ void logLine(const std::string& method, const std::string& target, int status,
                      std::to_string(micros / 1000) + "." + std::to_string(micros % 1000 / 100) +
                      " ms";
   if (status != 200) line += " " + body;
-  std::lock_guard lock(logMutex);
-  std::cerr << "corvane-engine: " << line << "\n";
+  // A refusal is part of a client's normal work; a failure of the engine is
+  // not.
+  const hostlog::Level level = status == 200  ? hostlog::Level::debug
+                               : status >= 500 ? hostlog::Level::error
+                                               : hostlog::Level::info;
+  hostlog::write(level, line);
 }
 
 }  // namespace
@@ -218,7 +220,7 @@ EngineServer::Answer EngineServer::handle(const std::string& method, const std::
   } catch (const std::exception& e) {
     answer = {500, messageBody(std::string("The engine failed: ") + e.what() + ".")};
   }
-  if ((verbose_ || answer.status != 200) && !selfChecking_) {
+  if ((answer.status != 200 || verbose_) && !selfChecking_) {
     logLine(method, target, answer.status, std::chrono::steady_clock::now() - started, answer.body);
   }
   {

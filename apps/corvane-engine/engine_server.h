@@ -1,8 +1,9 @@
 // The engine's HTTP service on 127.0.0.1: checks the bearer token, routes
 // "/v1/scopes" and "/v1/scopes/<id>/<operation>" to the ScopeService of that
 // scope, decodes query and JSON bodies strictly, and writes the answers and
-// the {"message": ...} error bodies. One line per request goes to standard
-// error when verbose, and always for failed requests.
+// the {"message": ...} error bodies. One line per request goes to the log:
+// at level debug when verbose, and always for failed requests (info for a
+// refusal, error for a failure of the engine).
 //
 // Each connection is held to the limits of ServerLimits (see
 // GuardedHttpServer): a request without the token, or with a body over the

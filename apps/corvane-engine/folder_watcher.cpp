@@ -10,12 +10,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <iostream>
 #include <system_error>
 #include <unordered_map>
 
 #include "platform/unicode.h"
 #include "scope_paths.h"
+#include "host_log.h"
 
 namespace corvane::syncengine {
 namespace {
@@ -94,8 +94,7 @@ void FolderWatcher::run() {
     const int ready = ::poll(fds, 2, rootWatched ? -1 : kRootRetryMs);
     if (ready < 0) {
       if (errno == EINTR) continue;
-      std::cerr << "corvane-engine: watching " << root_.string()
-                << " failed: " << std::strerror(errno) << "\n";
+      hostlog::error("watching " + root_.string() + " failed: " + std::strerror(errno));
       return;
     }
     if (fds[1].revents) return;
@@ -128,8 +127,7 @@ void FolderWatcher::run() {
     try {
       onChanges_(targets);
     } catch (const std::exception& e) {
-      std::cerr << "corvane-engine: cannot record changes in " << root_.string() << ": " << e.what()
-                << "\n";
+      hostlog::error("cannot record changes in " + root_.string() + ": " + e.what());
     }
   }
 }
@@ -190,8 +188,9 @@ void FolderWatcher::watchTree(const std::string& top) {
     if (wd < 0) {
       if (errno == ENOSPC && !warnedNoSpace_) {
         warnedNoSpace_ = true;
-        std::cerr << "corvane-engine: out of inotify watches; changes below " << full.string()
-                  << " made by other programs are not seen (raise fs.inotify.max_user_watches)\n";
+        hostlog::warning("out of inotify watches; changes below " + full.string() +
+                         " made by other programs are not seen (raise "
+                         "fs.inotify.max_user_watches)");
       }
       continue;
     }

@@ -17,7 +17,9 @@
 #include "discovery_file.h"
 #include "engine_options.h"
 #include "engine_server.h"
+#include "host_log.h"
 #include "local_storage.h"
+#include "log_options.h"
 #include "open_files.h"
 #include "platform/folders.h"
 #include "random_hex.h"
@@ -28,8 +30,11 @@ using namespace corvane::syncengine;
 
 namespace {
 
+// The last word of an engine that gives up: its own line on standard error,
+// and a timed line in the log file.
 int refuse(const std::string& message) {
   std::cerr << "corvane-engine: " << message << "\n";
+  corvane::hostlog::error(message, corvane::hostlog::Reach::fileOnly);
   return 1;
 }
 
@@ -48,7 +53,7 @@ std::vector<std::unique_ptr<corvane::s3::S3Client>> connectBuckets(
   } catch (const corvane::s3::S3ConfigError& e) {
     throw OptionError(e.what());
   }
-  if (options.verbose) std::cerr << "corvane-engine: S3 " << config.describe() << "\n";
+  corvane::hostlog::debug("S3 " + config.describe());
   for (std::size_t i = 0; i < setups.size(); ++i) {
     corvane::Scope& record = setups[i].record;
     if (!setups[i].isBucket()) continue;
@@ -115,7 +120,8 @@ int serve(const EngineOptions& options) {
   const std::string token = randomHex(32);
   ServerLimits limits;
   limits.maxConnections = std::min(limits.maxConnections, connectionsFor(raiseOpenFilesLimit()));
-  EngineServer server(served, token, options.verbose, limits);
+  EngineServer server(served, token, corvane::hostlog::enabled(corvane::hostlog::Level::debug),
+                      limits);
   const int port = server.bind(options.port);
 
   std::atomic<bool> servedOk = true;
@@ -126,11 +132,12 @@ int serve(const EngineOptions& options) {
   try {
     server.selfCheck(port);
     discovery.publish(port, token);
-    std::cerr << "corvane-engine: serving " << scopes.size()
-              << (scopes.size() == 1 ? " scope" : " scopes") << " on 127.0.0.1:" << port
-              << "; discovery file " << discovery.path().string() << "\n";
+    corvane::hostlog::info("serving " + std::to_string(scopes.size()) +
+                           (scopes.size() == 1 ? " scope" : " scopes") + " on 127.0.0.1:" +
+                           std::to_string(port) + "; discovery file " +
+                           discovery.path().string());
   } catch (const std::exception& e) {
-    std::cerr << "corvane-engine: cannot start: " << e.what() << "\n";
+    corvane::hostlog::error(std::string("cannot start: ") + e.what());
     servedOk = false;
     ::kill(::getpid(), SIGTERM);
   }
@@ -144,7 +151,7 @@ int serve(const EngineOptions& options) {
   server.drain();
   for (auto& scope : scopes) scope->stop();
   scopes.clear();  // closes the change logs
-  std::cerr << "corvane-engine: stopped\n";
+  corvane::hostlog::info("stopped");
   const int code = servedOk ? 0 : 1;
 
   // Idle keep-alive connections end on their own within seconds; nothing of
@@ -185,11 +192,15 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 65535));
   app.add_flag("--foreground", options.foreground,
                "Stay in the foreground (the engine always does)");
-  app.add_flag("--verbose", options.verbose, "Log every request to standard error");
+  app.add_flag("--verbose", options.verbose, "Log every request (the same as --log-level debug)");
+  corvane::hostlog::Level logLevel = corvane::hostlog::Level::info;
+  corvane::hostlog::addLogLevelOption(app, logLevel, "corvane-engine");
   app.add_option("--log-retention", options.logRetention,
                  "Number of changes each scope's log keeps")
       ->check(CLI::PositiveNumber);
   CLI11_PARSE(app, argc, argv);
+  corvane::hostlog::start("corvane-engine",
+                          options.verbose ? corvane::hostlog::Level::debug : logLevel);
   try {
     return serve(options);
   } catch (const OptionError& e) {

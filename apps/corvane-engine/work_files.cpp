@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <iostream>
 #include <system_error>
 #include <utility>
 
@@ -16,6 +15,7 @@
 #include "rename_no_replace.h"
 #include "scope_folder.h"
 #include "scope_paths.h"
+#include "host_log.h"
 
 namespace corvane::syncengine {
 namespace fs = std::filesystem;
@@ -198,8 +198,8 @@ void WorkFiles::removeLeftovers(const ScopeFolder& folder) {
     log_.forgetWorkFile(path);
   }
   if (removed > 0) {
-    std::cerr << "corvane-engine: removed " << removed << " work file" << (removed == 1 ? "" : "s")
-              << " left in " << root_.string() << " by an earlier run\n";
+    hostlog::info("removed " + std::to_string(removed) + " work file" +
+                  (removed == 1 ? "" : "s") + " left in " + root_.string() + " by an earlier run");
   }
 }
 

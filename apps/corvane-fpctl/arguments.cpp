@@ -10,6 +10,7 @@
 #include <map>
 #include <sstream>
 
+#include "log_options.h"
 #include "text.h"
 
 namespace corvane::fpctl {
@@ -424,6 +425,8 @@ std::optional<Invocation> parseInvocation(int argc, const char* const* argv) {
                                       "first scope the engine lists");
   app.add_flag("--json", invocation.json, "print one JSON object per result");
   app.add_flag("--parallel", invocation.parallel, "batch: submit all commands at once");
+  hostlog::Level logLevel = hostlog::Level::info;
+  auto* logLevelOption = hostlog::addLogLevelOption(app, logLevel, kToolName);
 
   CommandSet commands(app);
   CLI::App* batch =
@@ -447,7 +450,7 @@ std::optional<Invocation> parseInvocation(int argc, const char* const* argv) {
       // Name the word that should have been a command, if there is one.
       for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
-        if (word == "--domain") {
+        if (word == "--domain" || word == "--log-level") {
           ++i;
           continue;
         }
@@ -464,6 +467,7 @@ std::optional<Invocation> parseInvocation(int argc, const char* const* argv) {
     throw UsageError(usageMessage(e, command));
   }
 
+  if (logLevelOption->count() > 0) invocation.logLevel = logLevel;
   if (domainOption->count() > 0) {
     if (domain.empty()) throw UsageError("--domain wants a non-empty identifier");
     invocation.domain = domain;

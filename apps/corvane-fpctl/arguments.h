@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "command.h"
+#include "host_log.h"
 
 namespace corvane::fpctl {
 
@@ -27,6 +28,8 @@ struct Invocation {
   bool json = false;
   bool parallel = false;
   bool batch = false;  // when false, `command` is the one command to run
+  // --log-level: given, the log is shown on standard error too.
+  std::optional<hostlog::Level> logLevel;
   Command command;
 };
 

@@ -6,6 +6,7 @@
 
 #include "arguments.h"
 #include "batch.h"
+#include "host_log.h"
 #include "platform/log.h"
 #include "runner.h"
 
@@ -26,6 +27,11 @@ int run(int argc, char** argv) {
   try {
     invocation = parseInvocation(argc, argv);
     if (!invocation) return 0;
+    // The log is kept in its file; on standard error, where the results'
+    // errors go, only when asked for.
+    corvane::hostlog::start("corvane-fpctl",
+                            invocation->logLevel.value_or(corvane::hostlog::Level::info),
+                            invocation->logLevel.has_value());
     if (invocation->batch) {
       commands = readBatch(std::cin);
     } else {
@@ -50,6 +56,7 @@ int main(int argc, char** argv) {
     printError("unexpected failure");
   }
   try {
+    corvane::hostlog::flush();
     corvane::Log::flush();
   } catch (...) {
   }

@@ -1,11 +1,16 @@
 #include "runner.h"
 
 #include <algorithm>
+#include <memory>
 
+#include "host_log.h"
+#include "human_output.h"
+#include "platform/folders.h"
 #include "printer.h"
 #include "session.h"
 #include "spinner.h"
 #include "text.h"
+#include "transfer_progress.h"
 
 namespace corvane::fpctl {
 namespace {
@@ -16,6 +21,57 @@ std::string waitLabel(const Command& command) {
   std::string label = "waiting: " + std::string(commandName(command.kind));
   if (!command.identifier.empty()) label += " " + printable(command.identifier);
   return label;
+}
+
+std::string commandText(const Command& command) {
+  std::string text(commandName(command.kind));
+  if (!command.identifier.empty()) text += " " + printable(command.identifier);
+  if (command.kind == CommandKind::create) text += " " + printable(command.name);
+  return text;
+}
+
+// The spinner's label for a command that moves a file's bytes: how many have
+// moved; nothing for other commands. Made before the command starts, so that
+// the file it writes is a new one.
+Spinner::Label transferLabel(const Command& c, HostSession& session,
+                             const std::optional<std::string>& domain) {
+  try {
+    if (c.kind == CommandKind::fetch && domain) {
+      // A partial fetch may widen its range to the alignment: no total.
+      const auto total = c.range ? std::nullopt : session.documentSize(c.identifier);
+      auto file = std::make_shared<GrowingFile>(platform::hostTemporaryFolder(*domain));
+      return [label = commandText(c), file, total](Spinner::Clock::duration elapsed) {
+        return progressLine(label, file->size(), total, elapsed);
+      };
+    }
+    if ((c.kind == CommandKind::create || c.kind == CommandKind::modify) && c.contents) {
+      const auto total = static_cast<std::int64_t>(std::filesystem::file_size(*c.contents));
+      auto file = std::make_shared<GrowingFile>(platform::temporaryFolder());
+      return [label = commandText(c), file, total](Spinner::Clock::duration elapsed) {
+        const std::int64_t done = file->size();
+        std::string line = progressLine(label, done, total, elapsed);
+        if (done >= total) line += "; the engine is storing it";
+        return line;
+      };
+    }
+  } catch (const std::exception&) {
+    // No progress to show; the command itself reports what is wrong.
+  }
+  return {};
+}
+
+// The log's line for a finished command.
+void logOutcome(const Outcome& outcome, Spinner::Clock::duration took) {
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+  std::string line = commandText(outcome.command);
+  if (outcome.line > 0) line = "line " + std::to_string(outcome.line) + ": " + line;
+  if (outcome.result.error) {
+    std::string error = errorLine(*outcome.result.error);
+    if (!error.empty() && error.back() == '\n') error.pop_back();
+    hostlog::warning(line + ": " + error);
+  } else {
+    hostlog::info(line + ": done in " + std::to_string(millis) + " ms");
+  }
 }
 
 }  // namespace
@@ -46,7 +102,8 @@ int runCommands(const Invocation& invocation, const std::vector<NumberedCommand>
 
   HostSession session(domain);
   int status = 0;
-  auto report = [&](const Outcome& outcome) {
+  auto report = [&](const Outcome& outcome, Spinner::Clock::time_point since) {
+    logOutcome(outcome, Spinner::Clock::now() - since);
     printer.print(outcome);
     if (!outcome.result.succeeded()) status = kHostError;
   };
@@ -60,11 +117,19 @@ int runCommands(const Invocation& invocation, const std::vector<NumberedCommand>
   if (!invocation.parallel) {
     for (const NumberedCommand& c : commands) {
       if (cannotStart(c)) continue;
+      const auto since = Spinner::Clock::now();
+      Spinner::Label transfer =
+          spinner.enabled() ? transferLabel(c.command, session, domain) : Spinner::Label();
+      hostlog::debug("starting " + commandText(c.command));
       session.start(c.command, c.line);
-      spinner.begin(waitLabel(c.command));
+      if (transfer) {
+        spinner.begin(std::move(transfer), since);
+      } else {
+        spinner.begin(waitLabel(c.command), since);
+      }
       Outcome outcome = session.next();
       spinner.end();
-      report(outcome);
+      report(outcome, since);
     }
     return status;
   }
@@ -81,7 +146,7 @@ int runCommands(const Invocation& invocation, const std::vector<NumberedCommand>
                   since);
     Outcome outcome = session.next();
     spinner.end();
-    report(outcome);
+    report(outcome, since);
   }
   return status;
 }

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <future>
 #include <system_error>
 
 #include "host/domains.h"
@@ -157,6 +158,27 @@ Outcome HostSession::next() {
   }
   finish(*command);
   return Outcome{command->line, command->command, std::move(command->result)};
+}
+
+std::optional<std::int64_t> HostSession::documentSize(const host::ItemIdentifier& identifier) {
+  if (!extension_) return std::nullopt;
+  using Size = std::optional<std::int64_t>;
+  auto answer = std::make_shared<std::promise<Size>>();
+  auto size = answer->get_future();
+  try {
+    extension_->item(identifier, host::Request{},
+                     [answer](std::shared_ptr<const host::Item> item, std::optional<host::Error>) {
+                       try {
+                         answer->set_value(item ? item->documentSize() : Size());
+                       } catch (const std::future_error&) {
+                         // A second call of the handler: the first answered.
+                       }
+                     });
+  } catch (...) {
+    return std::nullopt;
+  }
+  if (size.wait_for(std::chrono::seconds(5)) != std::future_status::ready) return std::nullopt;
+  return size.get();
 }
 
 void HostSession::submit(const std::shared_ptr<InFlight>& command) {

@@ -43,6 +43,10 @@ class HostSession {
   // `fetch --output` has moved the file.
   Outcome next();
 
+  // The size of an item as the extension reports it, for showing progress;
+  // nothing when it cannot be had within a few seconds.
+  std::optional<std::int64_t> documentSize(const host::ItemIdentifier& identifier);
+
  private:
   struct InFlight;
   struct ReadyQueue;

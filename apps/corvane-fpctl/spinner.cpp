@@ -1,5 +1,6 @@
 #include "spinner.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,6 +19,17 @@ std::string elapsedText(Spinner::Clock::duration elapsed) {
   std::string text = std::to_string(seconds / 60) + "m";
   if (seconds % 60 < 10) text += "0";
   return text + std::to_string(seconds % 60) + "s";
+}
+
+// A longer line would wrap, and the next drawing could not erase it.
+std::string fitted(std::string text) {
+  winsize size{};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col < 2) return text;
+  std::size_t keep = size.ws_col - 1u;
+  if (text.size() <= keep) return text;
+  while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
+  text.resize(keep);
+  return text;
 }
 
 void writeError(const std::string& text) {
@@ -45,6 +57,10 @@ Spinner::~Spinner() {
 }
 
 void Spinner::begin(std::string label, Clock::time_point since) {
+  begin(Label([label = std::move(label)](Clock::duration) { return label; }), since);
+}
+
+void Spinner::begin(Label label, Clock::time_point since) {
   if (!enabled_) return;
   {
     std::lock_guard lock(mutex_);
@@ -75,8 +91,8 @@ void Spinner::loop() {
     }
     const auto elapsed = Clock::now() - since_;
     if (elapsed >= kDelay) {
-      writeError("\r\033[K" + std::string(1, kFrames[frame++ % sizeof kFrames]) + " " + label_ +
-                 " " + elapsedText(elapsed));
+      writeError("\r\033[K" + fitted(std::string(1, kFrames[frame++ % sizeof kFrames]) + " " +
+                                      label_(elapsed) + " " + elapsedText(elapsed)));
       drawn_ = true;
     }
     changed_.wait_for(lock, kFrameTime);

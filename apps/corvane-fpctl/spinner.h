@@ -1,6 +1,7 @@
 // Spinner: shows a person at a terminal that the tool is waiting on the
 // engine. Once a wait has lasted a second, a turning bar, a label and the
-// elapsed time are drawn on standard error and redrawn ten times a second;
+// elapsed time are drawn on standard error and redrawn ten times a second (a
+// label may be made anew for each drawing, to show a transfer's progress);
 // end() erases them. Disabled (no thread, no output) unless standard error is
 // a terminal and the output is not JSON. Owned by main; begin() and end() are
 // called from one thread, drawing happens on the spinner's own.
@@ -8,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,8 +27,13 @@ class Spinner {
 
   // Starts (or continues) a wait that began at `since`.
   void begin(std::string label, Clock::time_point since = Clock::now());
+  // The same with a label made for each drawing from the time since `since`;
+  // called on the spinner's thread.
+  using Label = std::function<std::string(Clock::duration elapsed)>;
+  void begin(Label label, Clock::time_point since = Clock::now());
   // Ends the wait and erases what was drawn.
   void end();
+  bool enabled() const { return enabled_; }
 
  private:
   void loop();
@@ -37,7 +44,7 @@ class Spinner {
   bool active_ = false;
   bool drawn_ = false;
   bool stopping_ = false;
-  std::string label_;
+  Label label_;
   Clock::time_point since_;
   std::thread thread_;
 };

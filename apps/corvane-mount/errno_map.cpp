@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "diagnostics/errors.h"
+#include "host_log.h"
 #include "platform/log.h"
 
 namespace corvane::mount {
@@ -76,8 +77,10 @@ bool isEngineAway(std::exception_ptr failure) {
 std::string describe(std::exception_ptr failure) { return Errors::describe(failure); }
 
 void logFailure(const std::string& op, const std::string& path, std::exception_ptr failure) {
-  Log::write("mount " + op + " " + (path.empty() ? std::string("/") : path) + ": " +
-             describe(failure));
+  const std::string line =
+      "mount " + op + " " + (path.empty() ? std::string("/") : path) + ": " + describe(failure);
+  Log::write(line);
+  hostlog::warning(line);
 }
 
 }  // namespace corvane::mount

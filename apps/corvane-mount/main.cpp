@@ -20,6 +20,8 @@
 #include "corvane-mount/fuse_adapter.h"
 #include "corvane-mount/mount_file_system.h"
 #include "corvane-mount/size_text.h"
+#include "host_log.h"
+#include "log_options.h"
 #include "platform/log.h"
 #include "host/domains.h"
 #include "platform/folders.h"
@@ -39,6 +41,7 @@ struct Settings {
   bool foreground = false;
   std::vector<std::string> fuseOptions;
   std::string mountpoint;
+  hostlog::Level logLevel = hostlog::Level::info;
 };
 
 // The host's manager for our domain: its temporary folder lies in the
@@ -57,6 +60,7 @@ class CacheManager final : public host::Manager {
 
 int fail(const std::string& message) {
   std::cerr << "corvane-mount: " << message << "\n";
+  hostlog::error(message, hostlog::Reach::fileOnly);
   return 1;
 }
 
@@ -254,11 +258,13 @@ int run(const Settings& settings, int readyPipe) {
     return fail("cannot mount at " + mountpoint.string());
   }
   Log::write("mounted domain " + domain + " at " + mountpoint.string());
+  hostlog::info("mounted domain " + domain + " at " + mountpoint.string());
   becomeDaemon(readyPipe);
-  if (settings.foreground) {
-    fileSystem->presence().setListener(
-        [](const std::string& message) { std::cerr << "corvane-mount: " << message << std::endl; });
-  }
+  // In the background standard error is gone; the log file still hears it.
+  fileSystem->presence().setListener([](const std::string& message) {
+    hostlog::write(message.starts_with("lost") ? hostlog::Level::warning : hostlog::Level::info,
+                   message);
+  });
 
   mount::ChangePoller poller(
       *fileSystem, std::chrono::milliseconds(static_cast<long>(settings.poll * 1000)),
@@ -283,6 +289,7 @@ int run(const Settings& settings, int readyPipe) {
   fuse_session_destroy(session);
   fuse_opt_free_args(&args);
   Log::write("unmounted domain " + domain);
+  hostlog::info("unmounted domain " + domain);
   Log::flush();
   // A signal that ended the loop comes back as its number: a clean end too.
   return rc < 0 ? 1 : 0;
@@ -323,7 +330,9 @@ int main(int argc, char** argv) {
   app.add_option("-o", settings.fuseOptions, "FUSE mount options (comma-separated)")
       ->delimiter(',');
   app.add_option("mountpoint", settings.mountpoint, "the folder to mount on");
+  hostlog::addLogLevelOption(app, settings.logLevel, "corvane-mount");
   CLI11_PARSE(app, argc, argv);
+  hostlog::start("corvane-mount", settings.logLevel);
   if (settings.status) return printStatus(settings);
   if (settings.mountpoint.empty()) return fail("no mountpoint given (see --help)");
 

@@ -13,7 +13,7 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/log.h"
+#include "host_log.h"
 #include "s3/s3_xml.h"
 
 namespace corvane::s3 {
@@ -222,8 +222,8 @@ S3Response S3Connection::send(const S3Request& request) const {
               : e.kind() == S3Error::Kind::kStatus && retryableStatus(e.httpStatus(), e.code());
       if (!request.idempotent || !passing || attempt >= options_.maxAttempts) throw;
       const auto wait = backoff(options_, attempt);
-      Log::write(std::string(e.what()) + "; trying again in " + std::to_string(wait.count()) +
-                 " ms");
+      hostlog::warning(std::string(e.what()) + "; trying again in " +
+                       std::to_string(wait.count()) + " ms");
       std::this_thread::sleep_for(wait);
     }
   }
