@@ -1,6 +1,6 @@
 // A private environment for one test: fresh folders for XDG_DATA_HOME (the
-// Application Support folder lives below it), TMPDIR and XDG_CACHE_HOME, all
-// removed at the end. Tests run as separate processes, so the variables set
+// Application Support folder lives below it), TMPDIR, XDG_CACHE_HOME and
+// XDG_STATE_HOME (the tools' logs), all removed at the end. Tests run as separate processes, so the variables set
 // here never leak into another test.
 #pragma once
 
@@ -22,6 +22,9 @@ class TestEnvironment {
   std::filesystem::path applicationSupport() const { return dataHome() / "CorvaneSync"; }
   std::filesystem::path tmp() const { return root_ / "tmp"; }
   std::filesystem::path cacheHome() const { return root_ / "cache"; }
+  std::filesystem::path stateHome() const { return root_ / "state"; }
+  // Where the tools keep their logs ($XDG_STATE_HOME/CorvaneSync).
+  std::filesystem::path logFolder() const { return stateHome() / "CorvaneSync"; }
 
   // Writes engine.json into the Application Support folder.
   void writeDiscoveryFile(const std::string& contents) const;
@@ -30,8 +33,8 @@ class TestEnvironment {
 
  private:
   std::filesystem::path root_;
-  std::string oldData_, oldTmp_, oldCache_;
-  bool hadData_, hadTmp_, hadCache_;
+  std::string oldData_, oldTmp_, oldCache_, oldState_;
+  bool hadData_, hadTmp_, hadCache_, hadState_;
 };
 
 }  // namespace corvane::testing
