@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <regex>
 #include <future>
 #include <set>
 #include <sstream>
@@ -438,6 +439,11 @@ TEST_F(MountedTest, AStoppedEngineIsServedAroundAndCaughtUpWith) {
   const std::string logged = slurp(env.tmp() / "corvane-sync.log");
   EXPECT_EQ(occurrences(logged, "mount: lost the engine"), 1u);
   EXPECT_EQ(occurrences(logged, "mount: the engine is back"), 1u);
+  // With its time and level, on standard error and in the mount's own log.
+  static const std::regex lost(
+      R"(\n\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z corvane-mount\[\d+\] warning: lost the engine)");
+  EXPECT_TRUE(std::regex_search("\n" + stderrText(), lost)) << stderrText();
+  EXPECT_TRUE(std::regex_search("\n" + slurp(env.logFolder() / "corvane-mount.log"), lost));
 }
 
 // An engine that has ended: the mount serves what it holds, says once that

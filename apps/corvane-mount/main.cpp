@@ -258,8 +258,10 @@ int run(const Settings& settings, int readyPipe) {
     return fail("cannot mount at " + mountpoint.string());
   }
   Log::write("mounted domain " + domain + " at " + mountpoint.string());
-  hostlog::info("mounted domain " + domain + " at " + mountpoint.string());
   becomeDaemon(readyPipe);
+  // After detaching: a mount in the background says nothing on the
+  // terminal when all is well.
+  hostlog::info("mounted domain " + domain + " at " + mountpoint.string());
   // In the background standard error is gone; the log file still hears it.
   fileSystem->presence().setListener([](const std::string& message) {
     hostlog::write(message.starts_with("lost") ? hostlog::Level::warning : hostlog::Level::info,
