@@ -222,8 +222,10 @@ S3Response S3Connection::send(const S3Request& request) const {
               : e.kind() == S3Error::Kind::kStatus && retryableStatus(e.httpStatus(), e.code());
       if (!request.idempotent || !passing || attempt >= options_.maxAttempts) throw;
       const auto wait = backoff(options_, attempt);
-      hostlog::warning(std::string(e.what()) + "; trying again in " +
-                       std::to_string(wait.count()) + " ms");
+      // A try that fails for good is reported by its caller; the tries
+      // before are detail.
+      hostlog::debug(std::string(e.what()) + "; trying again in " +
+                     std::to_string(wait.count()) + " ms");
       std::this_thread::sleep_for(wait);
     }
   }
