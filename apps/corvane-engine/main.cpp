@@ -23,6 +23,7 @@
 #include "random_hex.h"
 #include "s3/s3_client.h"
 #include "scope_service.h"
+#include "service/service_manager.h"
 
 using namespace corvane::syncengine;
 
@@ -129,6 +130,7 @@ int serve(const EngineOptions& options) {
     std::cerr << "corvane-engine: serving " << scopes.size()
               << (scopes.size() == 1 ? " scope" : " scopes") << " on 127.0.0.1:" << port
               << "; discovery file " << discovery.path().string() << "\n";
+    corvane::service::notifyReady("serving on 127.0.0.1:" + std::to_string(port));
   } catch (const std::exception& e) {
     std::cerr << "corvane-engine: cannot start: " << e.what() << "\n";
     servedOk = false;
@@ -136,6 +138,7 @@ int serve(const EngineOptions& options) {
   }
   int signal = 0;
   sigwait(&stopSignals, &signal);
+  corvane::service::notifyStopping("stopping");
 
   // Withdraw first: a client that reads engine.json from now on learns that
   // the engine is gone instead of connecting to a closing port.

@@ -24,6 +24,7 @@
 #include "host/domains.h"
 #include "platform/folders.h"
 #include "platform/iso8601.h"
+#include "service/service_manager.h"
 
 namespace {
 
@@ -255,6 +256,7 @@ int run(const Settings& settings, int readyPipe) {
   }
   Log::write("mounted domain " + domain + " at " + mountpoint.string());
   becomeDaemon(readyPipe);
+  service::notifyReady("mounted " + domain + " at " + mountpoint.string());
   if (settings.foreground) {
     fileSystem->presence().setListener(
         [](const std::string& message) { std::cerr << "corvane-mount: " << message << std::endl; });
@@ -271,6 +273,7 @@ int run(const Settings& settings, int readyPipe) {
   pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
   int rc = fuse_session_loop_mt(session, &config);
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  service::notifyStopping("sending unsent changes and unmounting");
 
   poller.stop();
   adapter.setSession(nullptr);
