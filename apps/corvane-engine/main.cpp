@@ -25,6 +25,7 @@
 #include "random_hex.h"
 #include "s3/s3_client.h"
 #include "scope_service.h"
+#include "service/service_manager.h"
 
 using namespace corvane::syncengine;
 
@@ -136,6 +137,7 @@ int serve(const EngineOptions& options) {
                            (scopes.size() == 1 ? " scope" : " scopes") + " on 127.0.0.1:" +
                            std::to_string(port) + "; discovery file " +
                            discovery.path().string());
+    corvane::service::notifyReady("serving on 127.0.0.1:" + std::to_string(port));
   } catch (const std::exception& e) {
     corvane::hostlog::error(std::string("cannot start: ") + e.what());
     servedOk = false;
@@ -143,6 +145,7 @@ int serve(const EngineOptions& options) {
   }
   int signal = 0;
   sigwait(&stopSignals, &signal);
+  corvane::service::notifyStopping("stopping");
 
   // Withdraw first: a client that reads engine.json from now on learns that
   // the engine is gone instead of connecting to a closing port.

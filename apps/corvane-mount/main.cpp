@@ -26,6 +26,7 @@
 #include "host/domains.h"
 #include "platform/folders.h"
 #include "platform/iso8601.h"
+#include "service/service_manager.h"
 
 namespace {
 
@@ -259,6 +260,7 @@ int run(const Settings& settings, int readyPipe) {
   }
   Log::write("mounted domain " + domain + " at " + mountpoint.string());
   becomeDaemon(readyPipe);
+  service::notifyReady("mounted " + domain + " at " + mountpoint.string());
   // After detaching: a mount in the background says nothing on the
   // terminal when all is well.
   hostlog::info("mounted domain " + domain + " at " + mountpoint.string());
@@ -279,6 +281,7 @@ int run(const Settings& settings, int readyPipe) {
   pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
   int rc = fuse_session_loop_mt(session, &config);
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  service::notifyStopping("sending unsent changes and unmounting");
 
   poller.stop();
   adapter.setSession(nullptr);
