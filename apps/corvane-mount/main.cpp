@@ -370,8 +370,11 @@ int main(int argc, char** argv) {
   app.add_flag("--allow-non-empty", settings.allowNonEmpty,
                "mount on a folder that is not empty (its files are hidden while mounted)");
   app.add_flag("-f,--foreground", settings.foreground, "stay in the foreground");
-  app.add_option("-o", settings.fuseOptions, "FUSE mount options (comma-separated)")
-      ->delimiter(',');
+  // One value per -o (repeatable), so that "-o nonempty DIR" leaves DIR
+  // to be the mount point.
+  app.add_option("-o", settings.fuseOptions, "FUSE mount options (comma-separated; repeatable)")
+      ->delimiter(',')
+      ->allow_extra_args(false);
   app.add_option("mountpoint", settings.mountpoint, "the folder to mount on");
   CLI11_PARSE(app, argc, argv);
   if (settings.status) return printStatus(settings);
