@@ -685,6 +685,103 @@ TEST_F(MountedTest, RefusesFoldersThatAreMountedOrNotEmpty) {
   mount();
 }
 
+// scripts/run as a user runs it from a terminal, in a session of its own so
+// that a Ctrl-C (SIGINT to its process group) reaches the script and its
+// mount. Stopped, also when the test fails, by that Ctrl-C, then SIGTERM,
+// then SIGKILL; the run stops the engine it started itself.
+class RunScript {
+ public:
+  RunScript(const std::string& arguments, const fs::path& log) {
+    ::setenv("CORVANE_BIN_DIR", CORVANE_BIN_DIR, 1);
+    auto started = sh("setsid " CORVANE_SOURCE_DIR "/scripts/run --no-build " + arguments + " >\"" +
+                      log.string() + "\" 2>&1 </dev/null & echo $!");
+    pid_ = std::atoi(started.output.c_str());
+  }
+  ~RunScript() { stop(); }
+  pid_t pid() const { return pid_; }
+  bool running() const { return pid_ > 0 && ::kill(pid_, 0) == 0; }
+  // Ctrl-C; true when the run has ended within `timeout`.
+  bool interrupt(std::chrono::milliseconds timeout = 30s) {
+    if (pid_ <= 0) return true;
+    ::kill(-pid_, SIGINT);
+    return eventually([&] { return !running(); }, timeout);
+  }
+  void stop() {
+    if (pid_ <= 0) return;
+    if (!interrupt()) {
+      ::kill(-pid_, SIGTERM);
+      if (!eventually([&] { return !running(); }, 20s)) ::kill(-pid_, SIGKILL);
+    }
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Only one scripts/run at a time, and it never unmounts a live mount: a
+// second run while one runs says so and leaves the first one's mount alone;
+// a run finds a live mount of someone else and stops; a mount whose process
+// has ended is cleared and mounted anew.
+TEST_F(MountTest, RunScriptsLeaveLiveMountsAlone) {
+  const fs::path firstLog = env.root() / "run1.log";
+  {
+    RunScript first("--scope \"$B\" \"$M\"", firstLog);
+    ASSERT_GT(first.pid(), 0);
+    ASSERT_TRUE(eventually([&] { return mounted(mountpoint) || !first.running(); }, 30s))
+        << slurp(firstLog);
+    ASSERT_TRUE(mounted(mountpoint)) << slurp(firstLog);
+
+    auto second = sh(CORVANE_SOURCE_DIR "/scripts/run --no-build --scope \"$B\" \"$M\"", 60);
+    EXPECT_EQ(second.status, 1) << second.output;
+    EXPECT_EQ(second.output.rfind("run: another scripts/run is running (process " +
+                                      std::to_string(first.pid()) + ", mount point " +
+                                      mountpoint.string() + ")", 0),
+              0u)
+        << second.output;
+    EXPECT_TRUE(mounted(mountpoint));
+    ok("echo still-here > \"$M/live.txt\" && cat \"$M/live.txt\" >/dev/null");
+    EXPECT_TRUE(eventually([&] { return slurp(backing / "live.txt") == "still-here\n"; }))
+        << slurp(firstLog);
+
+    ASSERT_TRUE(first.interrupt()) << slurp(firstLog);
+    EXPECT_FALSE(mounted(mountpoint));
+    const std::string said = slurp(firstLog);
+    EXPECT_NE(said.find("run: unmounted " + mountpoint.string()), std::string::npos) << said;
+    EXPECT_NE(said.find("run: stopping corvane-engine"), std::string::npos) << said;
+  }
+
+  // A live mount that no run made.
+  startEngine();
+  mount();
+  auto refused = sh(CORVANE_SOURCE_DIR "/scripts/run --no-build \"$M\"", 60);
+  EXPECT_EQ(refused.status, 1) << refused.output;
+  EXPECT_EQ(refused.output.rfind("run: " + mountpoint.string() + " is already mounted and in use", 0),
+            0u)
+      << refused.output;
+  EXPECT_TRUE(mounted(mountpoint));
+  ok("ls \"$M\" >/dev/null");
+
+  // Its process killed: the dead mount is cleared, and the run mounts.
+  ::kill(mountPid, SIGKILL);
+  ASSERT_TRUE(eventually([&] { return exited(); }));
+  const fs::path thirdLog = env.root() / "run3.log";
+  RunScript third("\"$M\"", thirdLog);
+  ASSERT_TRUE(eventually([&] {
+    return slurp(thirdLog).find("run: mounting at") != std::string::npos || !third.running();
+  }, 30s)) << slurp(thirdLog);
+  EXPECT_TRUE(eventually([&] {
+    std::error_code ec;
+    return fs::exists(mountpoint / "live.txt", ec);
+  })) << slurp(thirdLog);
+  EXPECT_NE(slurp(thirdLog).find("run: " + mountpoint.string() +
+                                 " was left mounted by a mount that has ended; unmounting it"),
+            std::string::npos)
+      << slurp(thirdLog);
+  EXPECT_TRUE(third.interrupt()) << slurp(thirdLog);
+  EXPECT_FALSE(mounted(mountpoint));
+}
+
 // Ctrl-C with changes unsent says how many and how not to wait; a second
 // Ctrl-C ends the mount at once, and the next mount sends what was left.
 TEST_F(MountedTest, ASecondCtrlCEndsAtOnceAndKeepsWhatIsUnsent) {
