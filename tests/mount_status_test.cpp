@@ -62,6 +62,7 @@ TEST(MountPointTest, RefusesWhatWouldStackOrHide) {
   // A space in the name: the mount table writes it escaped.
   fs::create_directories(root / "mounted here");
   TmpfsMount tmpfs(root / "mounted here");
+  fs::create_directory_symlink(root / "mounted here", root / "link");
 
   struct Case {
     fs::path folder;
@@ -77,6 +78,7 @@ TEST(MountPointTest, RefusesWhatWouldStackOrHide) {
       {root / "missing", true, " does not exist"},
       {root / "mounted here", false, " is already a mount point of corvane-test (tmpfs)"},
       {root / "mounted here", true, " is already a mount point of corvane-test (tmpfs)"},
+      {root / "link", false, " is already a mount point of corvane-test (tmpfs)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.folder.string() + (c.allowNonEmpty ? " allowing non-empty" : ""));

@@ -345,7 +345,7 @@ int main(int argc, char** argv) {
   mallopt(M_TRIM_THRESHOLD, 128 * 1024);
   Settings settings;
   CLI::App app{"Mounts a scope of the sync engine as a folder (FUSE)."};
-  app.add_flag("--status", settings.status,
+  auto* status = app.add_flag("--status", settings.status,
                "show each running mount (domain, mount point, engine, pending uploads, failed "
                "changes, cache) and unsent changes left by mounts that ended; with --domain or "
                "--cache only that one; mounts nothing");
@@ -366,7 +366,7 @@ int main(int argc, char** argv) {
          "how much fetched contents the cache keeps besides open files and unsent changes "
          "(bytes, or with K, M, G); default 10G")
       ->type_name("SIZE");
-  app.add_flag("--json", settings.json, "with --status: print JSON for scripts");
+  app.add_flag("--json", settings.json, "with --status: print JSON for scripts")->needs(status);
   app.add_flag("--allow-non-empty", settings.allowNonEmpty,
                "mount on a folder that is not empty (its files are hidden while mounted)");
   app.add_flag("-f,--foreground", settings.foreground, "stay in the foreground");

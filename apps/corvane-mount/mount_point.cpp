@@ -65,7 +65,11 @@ std::optional<std::string> mountPointProblem(const fs::path& folder, bool allowN
     return name + ": " + std::strerror(err);
   }
   if (!S_ISDIR(st.st_mode)) return name + " is not a folder; mount on a folder";
-  if (auto what = mountedOn(folder)) {
+  // The mount table holds the folder's real path: a link on the way to it
+  // would hide a mount.
+  std::error_code real;
+  const fs::path resolved = fs::canonical(folder, real);
+  if (auto what = mountedOn(real ? folder : resolved)) {
     return name + " is already a mount point of " + *what + "; unmount it first (fusermount3 -u " +
            name + ") or choose another folder";
   }
