@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <simdjson.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -106,6 +107,9 @@ class MountTest : public ::testing::Test {
     ::setenv("B", backing.c_str(), 1);
     ::setenv("M", mountpoint.c_str(), 1);
     ::setenv("W", work.c_str(), 1);
+    // Where mounts tell --status about themselves.
+    fs::create_directories(env.root() / "run");
+    ::setenv("XDG_RUNTIME_DIR", (env.root() / "run").c_str(), 1);
   }
 
   ~MountTest() override {
@@ -533,34 +537,291 @@ TEST_F(MountedTest, NamesTheEngineCannotHoldAreRefused) {
   EXPECT_EQ(slurp(backing / "a.txt"), "A");
 }
 
-// --status shows what the mount has not sent, from its cache, while it runs.
-TEST_F(MountedTest, StatusShowsTheChangesNotYetSent) {
-  const std::string status = std::string(CORVANE_BIN_DIR "/corvane-mount") +
-                             " --status --domain " + EngineProcess::scopeId(1) + " --cache \"" +
-                             (env.cacheHome() / "mount").string() + "\"";
-  auto none = sh(status);
-  EXPECT_EQ(none.status, 0) << none.output;
-  EXPECT_NE(none.output.find("no unsent changes"), std::string::npos) << none.output;
+// Undoes `chattr +i` on a folder at the end of a test, also when it fails.
+class Immutable {
+ public:
+  explicit Immutable(fs::path folder) : folder_(std::move(folder)) {
+    set_ = sh("chattr +i \"" + folder_.string() + "\"", 20).status == 0;
+  }
+  ~Immutable() { release(); }
+  bool set() const { return set_; }
+  void release() {
+    if (set_) sh("chattr -i \"" + folder_.string() + "\"", 20);
+    set_ = false;
+  }
 
-  ok("ls \"$M\" >/dev/null");
-  engine->stop();
-  int fd = ::open((mountpoint / "waiting.txt").c_str(), O_WRONLY | O_CREAT, 0644);
+ private:
+  fs::path folder_;
+  bool set_ = false;
+};
+
+// --status while the mount runs: a change the engine refuses, with its
+// error, one still being written, the cache, the engine as the mount sees
+// it; and nothing pending once all is sent.
+TEST_F(MountedTest, StatusShowsPendingAndRefusedChanges) {
+  const std::string status = CORVANE_BIN_DIR "/corvane-mount --status";
+  auto idle = sh(status);
+  EXPECT_EQ(idle.status, 0) << idle.output;
+  for (const std::string& line :
+       {domain + " on " + mountpoint.string() + "\n", std::string("  engine: reachable\n"),
+        std::string("  pending uploads: none\n"), std::string("  failed changes: none\n"),
+        std::string("  cache: 0 B of 10.0 GiB in ")}) {
+    EXPECT_NE(idle.output.find(line), std::string::npos) << line << "\nin:\n" << idle.output;
+  }
+
+  fs::create_directories(backing / "locked");
+  ASSERT_TRUE(eventually([&] { return fs::exists(mountpoint / "locked"); })) << mountLog();
+  Immutable locked(backing / "locked");  // even root cannot write into it
+  if (!locked.set()) GTEST_SKIP() << "chattr +i does not work here";
+  put(mountpoint / "locked" / "new.txt", "refused\n");
+  const int fd = ::open((mountpoint / "open.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   ASSERT_GE(fd, 0);
-  ASSERT_EQ(::write(fd, "w", 1), 1);
-  EXPECT_EQ(errnoOf(::fsync(fd)), EIO);
+  ASSERT_EQ(::write(fd, "pending", 7), 7);
+
+  ASSERT_TRUE(eventually([&] { return sh(status).output.find("  failed changes: 1\n") != std::string::npos; }))
+      << sh(status).output << mountLog();
+  auto shown = sh(status);
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_NE(shown.output.find("  pending uploads: 2 changes, 15 B\n"), std::string::npos)
+      << shown.output;
+  const auto refused = shown.output.find("    locked/new.txt: ");
+  ASSERT_NE(refused, std::string::npos) << shown.output;
+  EXPECT_NE(shown.output.find("Operation not permitted", refused), std::string::npos) << shown.output;
+
+  auto json = sh(status + " --json");
+  EXPECT_EQ(json.status, 0);
+  simdjson::dom::parser parser;
+  simdjson::dom::element doc;
+  ASSERT_EQ(parser.parse(json.output).get(doc), simdjson::SUCCESS) << json.output;
+  auto m = doc["mounts"].at(0);
+  EXPECT_EQ(std::string_view(m["mountpoint"]), mountpoint.string());
+  EXPECT_EQ(std::string_view(m["engine"]), "reachable");
+  EXPECT_EQ(std::int64_t(m["pendingUploads"]["count"]), 2);
+  EXPECT_EQ(std::string_view(m["failedChanges"].at(0)["path"]), "locked/new.txt");
+
+  // The engine goes: the mount says so.
+  engine->stop();
+  EXPECT_TRUE(eventually([&] { return sh(status).output.find("  engine: unreachable\n") != std::string::npos; }))
+      << sh(status).output;
+  startEngine();
+  ASSERT_EQ(::close(fd), 0);
+  locked.release();
+  // A refused change waits longer before its next try.
+  EXPECT_TRUE(eventually([&] { return slurp(backing / "locked" / "new.txt") == "refused\n"; }, 60s))
+      << mountLog();
+  EXPECT_TRUE(eventually([&] { return sh(status).output.find("  pending uploads: none\n") != std::string::npos; }))
+      << sh(status).output;
+  EXPECT_EQ(slurp(backing / "open.txt"), "pending");
+}
+
+// Folders the mount must not go on: it exits with 1 and a message that names
+// the folder and what to do, and mounts nothing there.
+TEST_F(MountedTest, RefusesFoldersThatAreMountedOrNotEmpty) {
+  const fs::path full = env.root() / "full";
+  fs::create_directories(full);
+  put(full / "keep.txt", "k");
+  struct Unmount {
+    fs::path folder;
+    ~Unmount() {
+      if (mounted(folder)) sh("fusermount3 -u -z \"" + folder.string() + "\"", 20);
+    }
+  } unmountFull{full};
+  const std::string mountCommand = std::string(CORVANE_BIN_DIR "/corvane-mount") + " --domain " +
+                                   domain + " --cache \"" + (env.cacheHome() / "other").string() +
+                                   "\" ";
+  auto mountCount = [&](const fs::path& folder) {
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    int n = 0;
+    while (std::getline(in, line)) n += line.find(" " + folder.string() + " ") != std::string::npos;
+    return n;
+  };
+  struct Case {
+    std::string options;
+    fs::path folder;
+    std::string expected;
+  };
+  const std::string m = mountpoint.string();
+  const std::vector<Case> cases = {
+      {"", m, m + " is already a mount point of corvane:" + domain + " (fuse.corvane); unmount it"},
+      {"-f", m, m + " is already a mount point of corvane:" + domain},
+      {"--allow-non-empty", m, m + " is already a mount point"},
+      {"", full, full.string() + " is not empty (1 entry"},
+      {"-f", full, full.string() + " is not empty (1 entry"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options + " " + c.folder.string());
+    auto r = sh(mountCommand + c.options + " \"" + c.folder.string() + "\"", 30);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_EQ(r.output.rfind("corvane-mount: " + c.expected, 0), 0u) << r.output;
+  }
+  EXPECT_EQ(mountCount(mountpoint), 1);
+  EXPECT_EQ(mountCount(full), 0);
+
+  // With consent, either way it is given.
+  for (const std::string consent : {"--allow-non-empty", "-o nonempty"}) {
+    SCOPED_TRACE(consent);
+    auto r = sh(mountCommand + consent + " \"" + full.string() + "\"", 30);
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(mounted(full));
+    EXPECT_FALSE(fs::exists(full / "keep.txt"));
+    ok("fusermount3 -u \"" + full.string() + "\"");
+    EXPECT_TRUE(eventually([&] { return !mounted(full) && fs::exists(full / "keep.txt"); }));
+  }
+
+  // A mount whose process was killed: the folder is named, with the command
+  // that clears it, and that command is enough.
+  ::kill(mountPid, SIGKILL);
+  ASSERT_TRUE(eventually([&] { return exited(); }));
+  // The kernel lets go of the connection just after the process is gone.
+  ASSERT_TRUE(eventually([&] {
+    struct stat st {};
+    return ::stat(mountpoint.c_str(), &st) == -1 && errno == ENOTCONN;
+  }));
+  auto stale = sh(mountCommand + " \"" + m + "\"", 30);
+  EXPECT_EQ(stale.status, 1) << stale.output;
+  EXPECT_EQ(stale.output, "corvane-mount: " + m +
+                              " is still mounted by a process that has ended; clear it with "
+                              "`fusermount3 -u " + m + "` and mount again\n");
+  auto status = sh(CORVANE_BIN_DIR "/corvane-mount --status");
+  EXPECT_NE(status.output.find("its folder is left mounted: clear it with `fusermount3 -u " + m + "`"),
+            std::string::npos)
+      << status.output;
+  ok("fusermount3 -u \"$M\"");
+  mount();
+}
+
+// scripts/run as a user runs it from a terminal, in a session of its own so
+// that a Ctrl-C (SIGINT to its process group) reaches the script and its
+// mount. Stopped, also when the test fails, by that Ctrl-C, then SIGTERM,
+// then SIGKILL; the run stops the engine it started itself.
+class RunScript {
+ public:
+  RunScript(const std::string& arguments, const fs::path& log) {
+    ::setenv("CORVANE_BIN_DIR", CORVANE_BIN_DIR, 1);
+    auto started = sh("setsid " CORVANE_SOURCE_DIR "/scripts/run --no-build " + arguments + " >\"" +
+                      log.string() + "\" 2>&1 </dev/null & echo $!");
+    pid_ = std::atoi(started.output.c_str());
+  }
+  ~RunScript() { stop(); }
+  pid_t pid() const { return pid_; }
+  bool running() const { return pid_ > 0 && ::kill(pid_, 0) == 0; }
+  // Ctrl-C; true when the run has ended within `timeout`.
+  bool interrupt(std::chrono::milliseconds timeout = 30s) {
+    if (pid_ <= 0) return true;
+    ::kill(-pid_, SIGINT);
+    return eventually([&] { return !running(); }, timeout);
+  }
+  void stop() {
+    if (pid_ <= 0) return;
+    if (!interrupt()) {
+      ::kill(-pid_, SIGTERM);
+      if (!eventually([&] { return !running(); }, 20s)) ::kill(-pid_, SIGKILL);
+    }
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Only one scripts/run at a time, and it never unmounts a live mount: a
+// second run while one runs says so and leaves the first one's mount alone;
+// a run finds a live mount of someone else and stops; a mount whose process
+// has ended is cleared and mounted anew.
+TEST_F(MountTest, RunScriptsLeaveLiveMountsAlone) {
+  const fs::path firstLog = env.root() / "run1.log";
+  {
+    RunScript first("--scope \"$B\" \"$M\"", firstLog);
+    ASSERT_GT(first.pid(), 0);
+    ASSERT_TRUE(eventually([&] { return mounted(mountpoint) || !first.running(); }, 30s))
+        << slurp(firstLog);
+    ASSERT_TRUE(mounted(mountpoint)) << slurp(firstLog);
+
+    auto second = sh(CORVANE_SOURCE_DIR "/scripts/run --no-build --scope \"$B\" \"$M\"", 60);
+    EXPECT_EQ(second.status, 1) << second.output;
+    EXPECT_EQ(second.output.rfind("run: another scripts/run is running (process " +
+                                      std::to_string(first.pid()) + ", mount point " +
+                                      mountpoint.string() + ")", 0),
+              0u)
+        << second.output;
+    EXPECT_TRUE(mounted(mountpoint));
+    ok("echo still-here > \"$M/live.txt\" && cat \"$M/live.txt\" >/dev/null");
+    EXPECT_TRUE(eventually([&] { return slurp(backing / "live.txt") == "still-here\n"; }))
+        << slurp(firstLog);
+
+    ASSERT_TRUE(first.interrupt()) << slurp(firstLog);
+    EXPECT_FALSE(mounted(mountpoint));
+    const std::string said = slurp(firstLog);
+    EXPECT_NE(said.find("run: unmounted " + mountpoint.string()), std::string::npos) << said;
+    EXPECT_NE(said.find("run: stopping corvane-engine"), std::string::npos) << said;
+  }
+
+  // A live mount that no run made.
+  startEngine();
+  mount();
+  auto refused = sh(CORVANE_SOURCE_DIR "/scripts/run --no-build \"$M\"", 60);
+  EXPECT_EQ(refused.status, 1) << refused.output;
+  EXPECT_EQ(refused.output.rfind("run: " + mountpoint.string() + " is already mounted and in use", 0),
+            0u)
+      << refused.output;
+  EXPECT_TRUE(mounted(mountpoint));
+  ok("ls \"$M\" >/dev/null");
+
+  // Its process killed: the dead mount is cleared, and the run mounts.
+  ::kill(mountPid, SIGKILL);
+  ASSERT_TRUE(eventually([&] { return exited(); }));
+  const fs::path thirdLog = env.root() / "run3.log";
+  RunScript third("\"$M\"", thirdLog);
+  ASSERT_TRUE(eventually([&] {
+    return slurp(thirdLog).find("run: mounting at") != std::string::npos || !third.running();
+  }, 30s)) << slurp(thirdLog);
+  EXPECT_TRUE(eventually([&] {
+    std::error_code ec;
+    return fs::exists(mountpoint / "live.txt", ec);
+  })) << slurp(thirdLog);
+  EXPECT_NE(slurp(thirdLog).find("run: " + mountpoint.string() +
+                                 " was left mounted by a mount that has ended; unmounting it"),
+            std::string::npos)
+      << slurp(thirdLog);
+  EXPECT_TRUE(third.interrupt()) << slurp(thirdLog);
+  EXPECT_FALSE(mounted(mountpoint));
+}
+
+// Ctrl-C with changes unsent says how many and how not to wait; a second
+// Ctrl-C ends the mount at once, and the next mount sends what was left.
+TEST_F(MountedTest, ASecondCtrlCEndsAtOnceAndKeepsWhatIsUnsent) {
+  const int fd = ::open((mountpoint / "late.bin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  // An engine that takes requests and never answers: the upload would wait.
+  ASSERT_EQ(::kill(engine->pid(), SIGSTOP), 0);
+  Resume resume{engine->pid()};
+  const std::string bytes(3 << 20, 'z');
+  ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   ASSERT_EQ(::close(fd), 0);
 
-  auto shown = sh(status);
-  EXPECT_EQ(shown.status, 0) << shown.output;
-  EXPECT_NE(shown.output.find("1 unsent change\n"), std::string::npos) << shown.output;
-  EXPECT_NE(shown.output.find("\nwaiting.txt\n  change: new file\n  since: "), std::string::npos)
-      << shown.output;
-  EXPECT_NE(shown.output.find("  last error: "), std::string::npos) << shown.output;
+  ::kill(mountPid, SIGINT);
+  EXPECT_TRUE(eventually([&] { return mountLog().find("corvane-mount: sending") != std::string::npos; }, 10s));
+  EXPECT_FALSE(exited());
+  ::kill(mountPid, SIGINT);
+  ASSERT_TRUE(eventually([&] { return exited(); }, 10s)) << mountLog();
+  EXPECT_TRUE(WIFEXITED(mountStatus) && WEXITSTATUS(mountStatus) == 1) << mountLog();
+  const std::string log = slurp(env.root() / "mount.log");
+  EXPECT_NE(log.find("corvane-mount: sending 1 change (3.0 MiB)... (Ctrl-C again stops at once; "
+                     "what is unsent stays recorded and the next mount sends it)\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("corvane-mount: stopped without waiting; 1 change (3.0 MiB) left unsent"),
+            std::string::npos)
+      << log;
+  EXPECT_FALSE(mounted(mountpoint));
 
+  ::kill(engine->pid(), SIGCONT);
+  engine->stop();
   startEngine();
-  EXPECT_TRUE(eventually([&] { return slurp(backing / "waiting.txt") == "w"; })) << mountLog();
-  EXPECT_TRUE(eventually([&] { return sh(status).output.find("no unsent changes") != std::string::npos; }))
-      << sh(status).output;
+  mount();
+  EXPECT_TRUE(eventually([&] { return fs::exists(backing / "late.bin") && fs::file_size(backing / "late.bin") == bytes.size(); }))
+      << mountLog();
 }
 
 // A file opened for writing again just as the write-back of its last close

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -19,6 +21,10 @@
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/fuse_adapter.h"
 #include "corvane-mount/mount_file_system.h"
+#include "corvane-mount/mount_point.h"
+#include "corvane-mount/mount_registry.h"
+#include "corvane-mount/mount_status.h"
+#include "corvane-mount/second_signal.h"
 #include "corvane-mount/size_text.h"
 #include "host_log.h"
 #include "log_options.h"
@@ -35,6 +41,8 @@ using namespace corvane;
 
 struct Settings {
   bool status = false;
+  bool json = false;
+  bool allowNonEmpty = false;
   std::string domain;
   double poll = 2.0;
   std::string cache;
@@ -137,51 +145,36 @@ Place placeOf(const Settings& settings) {
   return place;
 }
 
-// Text for a terminal: control bytes are shown as \xNN.
-std::string shown(const std::string& text) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
+// Prints the running mounts and the changes they have not sent, from the
+// files they keep; asks no mount and no engine, so it answers even when
+// they hang.
+int printStatus(const Settings& settings) {
+  mount::StatusFilter filter{settings.domain, settings.cache};
+  std::optional<fs::path> registry;
+  try {
+    registry = mount::registryFolder();
+  } catch (const std::exception& e) {
+    return fail(std::string("cannot find the running mounts: ") + e.what());
   }
-  return out;
+  const auto mounts = mount::collectStatus(*registry, platform::cacheFolder(), filter);
+  const auto now = std::chrono::system_clock::now();
+  std::cout << (settings.json ? mount::statusJson(mounts, now) : mount::statusText(mounts, now));
+  return 0;
 }
 
-// Prints the changes that the mount of this cache has not sent, from the
-// records beside its working copies. Reads only: a mount may be running.
-int printStatus(const Settings& settings) {
-  const Place place = placeOf(settings);
-  if (!place.problem.empty()) return fail(place.problem);
-  const auto unsent = mount::ContentCache::recorded(place.cacheFolder);
-  std::cout << "domain " << shown(place.domain) << ", cache " << shown(place.cacheFolder.string())
-            << ": ";
-  if (unsent.empty()) {
-    std::cout << "no unsent changes\n";
-    return 0;
-  }
-  std::cout << unsent.size() << (unsent.size() == 1 ? " unsent change\n" : " unsent changes\n");
+// What the mount's end says when changes wait to be sent, so that a user
+// who does not want to wait knows how to stop at once.
+std::string unsentSummary(const fs::path& cacheFolder) {
+  const auto unsent = mount::ContentCache::recorded(cacheFolder);
+  if (unsent.empty()) return {};
+  std::uint64_t bytes = 0;
   for (const auto& [copy, record] : unsent) {
-    std::cout << "\n" << shown(record.path.empty() ? "/" : record.path) << "\n";
-    std::cout << "  change: " << (record.isNew ? "new file" : "contents") << "\n";
-    if (record.since.time_since_epoch().count() > 0) {
-      std::cout << "  since: "
-                << platform::formatInternetDateTime(
-                       std::chrono::floor<std::chrono::seconds>(record.since))
-                << "\n";
-    }
-    std::cout << "  attempts: " << record.attempts << "\n";
-    if (!record.lastFailure.empty()) {
-      std::cout << "  last error: " << shown(record.lastFailure) << "\n";
-    }
-    std::cout << "  bytes: " << shown(copy.string()) << "\n";
+    std::error_code ec;
+    const auto size = fs::file_size(copy, ec);
+    if (!ec) bytes += size;
   }
-  return 0;
+  return std::to_string(unsent.size()) + (unsent.size() == 1 ? " change (" : " changes (") +
+         mount::sizeText(bytes) + ")";
 }
 
 // The signals that end the mount. libfuse's loop notices them only in the
@@ -204,9 +197,10 @@ int run(const Settings& settings, int readyPipe) {
   const std::string& domain = place.domain;
   const std::string& displayName = place.displayName;
   const fs::path& cacheFolder = place.cacheFolder;
-  const fs::path mountpoint = fs::absolute(settings.mountpoint);
-  std::error_code ec;
-  if (!fs::is_directory(mountpoint, ec)) return fail(mountpoint.string() + " is not a folder");
+  const fs::path mountpoint = fs::absolute(settings.mountpoint).lexically_normal();
+  if (auto problem = mount::mountPointProblem(mountpoint, settings.allowNonEmpty)) {
+    return fail(*problem);
+  }
 
   std::unique_ptr<mount::MountFileSystem> fileSystem;
   try {
@@ -270,6 +264,32 @@ int run(const Settings& settings, int readyPipe) {
                    message);
   });
 
+  std::unique_ptr<mount::MountRegistration> registration;
+  try {
+    mount::MountEntry entry;
+    entry.pid = ::getpid();
+    entry.domain = domain;
+    entry.displayName = displayName;
+    entry.mountpoint = mountpoint;
+    entry.cacheFolder = cacheFolder;
+    mount::MountFileSystem* fsPtr = fileSystem.get();
+    registration = std::make_unique<mount::MountRegistration>(
+        mount::registryFolder(), std::move(entry),
+        [fsPtr](mount::MountEntry& e) {
+          using State = mount::EnginePresence::State;
+          const State state = fsPtr->presence().state();
+          e.engine = state == State::present  ? "reachable"
+                     : state == State::stalled ? "not answering"
+                                               : "unreachable";
+          e.cacheBytes = fsPtr->contents().size();
+          e.cacheLimit = fsPtr->contents().limit();
+        },
+        std::chrono::seconds(2));
+  } catch (const std::exception& e) {
+    // The mount works without; only --status will not list it.
+    Log::write(std::string("cannot write the mount's status file: ") + e.what());
+  }
+
   mount::ChangePoller poller(
       *fileSystem, std::chrono::milliseconds(static_cast<long>(settings.poll * 1000)),
       [&adapter](const mount::Invalidation& i) { adapter.notify(i); });
@@ -283,12 +303,38 @@ int run(const Settings& settings, int readyPipe) {
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   service::notifyStopping("sending unsent changes and unmounting");
 
+  // Said before anything else: stopping the poller can take a few seconds
+  // when the engine has stopped answering.
+  const std::string unsent = unsentSummary(cacheFolder);
+  if (!unsent.empty()) {
+    std::cerr << "corvane-mount: sending " << unsent
+              << "... (Ctrl-C again stops at once; what is unsent stays recorded and the next "
+                 "mount sends it)"
+              << std::endl;
+    Log::write("sending " + unsent + " before the mount ends");
+  }
   poller.stop();
   adapter.setSession(nullptr);
   fuse_session_unmount(session);
-  // Whatever the kernel could not close any more is closed and sent now.
-  adapter.closeAll();
-  fileSystem->shutdown();
+  {
+    // From here on nothing is lost by ending at once: the folder is
+    // unmounted, and every unsent change has its record.
+    const fs::path statusFile = registration ? registration->file() : fs::path();
+    mount::SecondSignal impatient(stops, [&cacheFolder, &domain, &statusFile](int) {
+      const std::string left = unsentSummary(cacheFolder);
+      const std::string what = left.empty() ? std::string("nothing") : left;
+      std::cerr << "corvane-mount: stopped without waiting; " << what
+                << " left unsent, kept for the next mount of " << domain << std::endl;
+      Log::write("stopped without waiting; " + what + " left unsent");
+      Log::flush();
+      std::error_code ec;
+      if (!statusFile.empty()) fs::remove(statusFile, ec);
+    });
+    // Whatever the kernel could not close any more is closed and sent now.
+    adapter.closeAll();
+    fileSystem->shutdown();
+  }
+  registration.reset();
   fileSystem->presence().setListener({});
   fuse_remove_signal_handlers(session);
   fuse_session_destroy(session);
@@ -311,9 +357,10 @@ int main(int argc, char** argv) {
   mallopt(M_TRIM_THRESHOLD, 128 * 1024);
   Settings settings;
   CLI::App app{"Mounts a scope of the sync engine as a folder (FUSE)."};
-  app.add_flag("--status", settings.status,
-               "print the changes this domain's mount has not sent yet (from its cache; the "
-               "mount may be running), and mount nothing");
+  auto* status = app.add_flag("--status", settings.status,
+               "show each running mount (domain, mount point, engine, pending uploads, failed "
+               "changes, cache) and unsent changes left by mounts that ended; with --domain or "
+               "--cache only that one; mounts nothing");
   app.add_option("--domain", settings.domain,
                  "the domain (scope id) to mount; default: the first scope the engine lists");
   app.add_option("--poll", settings.poll, "seconds between change checks")
@@ -331,14 +378,27 @@ int main(int argc, char** argv) {
          "how much fetched contents the cache keeps besides open files and unsent changes "
          "(bytes, or with K, M, G); default 10G")
       ->type_name("SIZE");
+  app.add_flag("--json", settings.json, "with --status: print JSON for scripts")->needs(status);
+  app.add_flag("--allow-non-empty", settings.allowNonEmpty,
+               "mount on a folder that is not empty (its files are hidden while mounted)");
   app.add_flag("-f,--foreground", settings.foreground, "stay in the foreground");
-  app.add_option("-o", settings.fuseOptions, "FUSE mount options (comma-separated)")
-      ->delimiter(',');
+  // One value per -o (repeatable), so that "-o nonempty DIR" leaves DIR
+  // to be the mount point.
+  app.add_option("-o", settings.fuseOptions, "FUSE mount options (comma-separated; repeatable)")
+      ->delimiter(',')
+      ->allow_extra_args(false);
   app.add_option("mountpoint", settings.mountpoint, "the folder to mount on");
   hostlog::addLogLevelOption(app, settings.logLevel, "corvane-mount");
   CLI11_PARSE(app, argc, argv);
   hostlog::start("corvane-mount", settings.logLevel);
   if (settings.status) return printStatus(settings);
+  // libfuse 3 mounts over a non-empty folder without asking; its old option
+  // for that consent is taken as ours.
+  auto nonempty = std::find(settings.fuseOptions.begin(), settings.fuseOptions.end(), "nonempty");
+  if (nonempty != settings.fuseOptions.end()) {
+    settings.fuseOptions.erase(nonempty);
+    settings.allowNonEmpty = true;
+  }
   if (settings.mountpoint.empty()) return fail("no mountpoint given (see --help)");
 
   int readyPipe = -1;

@@ -1,6 +1,8 @@
 #include "corvane-mount/size_text.h"
 
 #include <cctype>
+#include <cstdio>
+#include <iterator>
 #include <limits>
 
 namespace corvane::mount {
@@ -27,6 +29,24 @@ std::optional<std::uint64_t> parseSize(std::string_view text) {
   }
   if (value > (kMax >> shift)) return std::nullopt;
   return value << shift;
+}
+
+}  // namespace corvane::mount
+
+namespace corvane::mount {
+
+std::string sizeText(std::uint64_t bytes) {
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  double value = static_cast<double>(bytes) / 1024;
+  std::size_t unit = 0;
+  while (value >= 1024 && unit + 1 < std::size(kUnits)) {
+    value /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
 }
 
 }  // namespace corvane::mount

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace corvane::mount {
@@ -11,5 +12,12 @@ namespace corvane::mount {
 // the suffix K, M or G (either case). Nothing when the text is not one or
 // does not fit in 64 bits.
 std::optional<std::uint64_t> parseSize(std::string_view text);
+
+}  // namespace corvane::mount
+
+namespace corvane::mount {
+
+// A byte count for people: "512 B", "1.5 KiB", "10.0 GiB".
+std::string sizeText(std::uint64_t bytes);
 
 }  // namespace corvane::mount

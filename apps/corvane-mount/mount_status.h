@@ -1,0 +1,57 @@
+// What `corvane-mount --status` shows: for each running mount its domain,
+// mount point, the engine as the mount sees it, the changes it has not sent
+// yet (with the errors of those that failed) and its cache against the
+// limit; for a cache that no mount uses but that holds unsent changes, those
+// changes, which the next mount of its domain sends.
+//
+// The running mounts come from the MountRegistry, the unsent changes from
+// the records beside the working copies (ContentCache::recorded): both are
+// files, read without asking the mounts, so a mount that hangs cannot hang
+// its status. Stateless; callable from any thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "corvane-mount/content_cache.h"
+#include "corvane-mount/mount_registry.h"
+
+namespace corvane::mount {
+
+struct MountStatus {
+  MountEntry entry;  // for a cache without a mount: the domain and cache only
+  bool registered = false;  // a mount wrote the entry
+  bool running = false;     // and its process still runs
+  bool leftMounted = false;  // it ended, and its folder is still a (dead) mount
+  std::vector<std::pair<std::filesystem::path, WorkRecord>> unsent;
+  std::uint64_t unsentBytes = 0;
+};
+
+// Which mounts to show: all when both are empty.
+struct StatusFilter {
+  std::string domain;
+  std::filesystem::path cache;
+};
+
+// The running mounts in `registry` (and those whose process ended without
+// unmounting), then the caches below `cacheBase` that no listed mount uses
+// and that hold unsent changes. With a filter, only what matches; a domain
+// or cache that matches no mount is shown as not mounted.
+std::vector<MountStatus> collectStatus(const std::filesystem::path& registry,
+                                       const std::optional<std::filesystem::path>& cacheBase,
+                                       const StatusFilter& filter);
+
+// A mount whose entry is older than this does not answer any more.
+inline constexpr std::chrono::seconds kStatusStale{15};
+
+std::string statusText(const std::vector<MountStatus>& mounts,
+                       std::chrono::system_clock::time_point now);
+std::string statusJson(const std::vector<MountStatus>& mounts,
+                       std::chrono::system_clock::time_point now);
+
+}  // namespace corvane::mount
