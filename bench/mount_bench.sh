@@ -10,6 +10,8 @@
 #   head -c 4096 of an uncached 1 GiB file: seconds, and the bytes the mount
 #   fetched for it (what its cache holds on disk afterwards)
 #   the mount's resident memory after ls -l of a 100,000-file folder
+# and, below the table, the write and tar x rows on a FUSE file system that
+# does nothing (bench/null_mount.cpp): the floor of a kernel round trip here.
 # "Cold" means a fresh mount with an empty cache and the kernel's page cache
 # dropped (when this runs as root); "warm" is the best of five runs of the
 # same command right after, once the disk has caught up.
@@ -32,7 +34,7 @@ work="$root/work"
 mkdir -p "$backing" "$work" "$root/data" "$root/tmp" "$root/cache" "$root/mnt-corvane" "$root/mnt-rclone"
 export XDG_DATA_HOME="$root/data" XDG_CACHE_HOME="$root/cache" TMPDIR="$root/tmp"
 
-engine_pid="" corvane_pid="" rclone_pid=""
+engine_pid="" corvane_pid="" rclone_pid="" null_pid=""
 stop() {  # pid
   local pid=$1
   [ -n "$pid" ] || return 0
@@ -42,10 +44,10 @@ stop() {  # pid
   wait "$pid" 2>/dev/null || true
 }
 cleanup() {
-  for m in "$root/mnt-corvane" "$root/mnt-rclone"; do
+  for m in "$root/mnt-corvane" "$root/mnt-rclone" "$root/mnt-null"; do
     mountpoint -q "$m" && fusermount3 -u -z "$m" 2>/dev/null || true
   done
-  stop "$corvane_pid"; stop "$rclone_pid"; stop "$engine_pid"
+  stop "$corvane_pid"; stop "$rclone_pid"; stop "$null_pid"; stop "$engine_pid"
   if $s3; then scripts/s3-store stop "$root/store" >/dev/null 2>&1 || true; fi
   rm -rf "$root"
 }
@@ -244,6 +246,21 @@ for t in "${targets[@]}"; do
   esac
 done
 
+# The floor: the same writes on a FUSE file system that does nothing but
+# answer (bench/null_mount.cpp), so each row can be read against what a round
+# trip through the kernel costs on this machine.
+if [ -x "$bin/null_mount" ] && ! $s3; then
+  mkdir -p "$root/mnt-null"
+  "$bin/null_mount" "$root/mnt-null" &
+  null_pid=$!
+  wait_mounted "$root/mnt-null" "$null_pid"
+  result[null,write]=$(seconds dd if=/dev/zero of="$root/mnt-null/written.bin" bs=1M count=1024 status=none)
+  mkdir "$root/mnt-null/tree"
+  result[null,tar]=$(seconds tar xf "$work/tree.tar" -C "$root/mnt-null/tree")
+  fusermount3 -u "$root/mnt-null" 2>/dev/null || true
+  stop "$null_pid"
+fi
+
 rows=(ls_cold ls_warm read_cold read_warm head head_mib write tar rss)
 declare -A label=(
   [ls_cold]="ls -l, 10,000 files, cold (s)" [ls_warm]="ls -l, 10,000 files, warm (s)"
@@ -268,3 +285,8 @@ for r in "${rows[@]}"; do
 ' "${label[$r]}" "$f" "$c" "$k" \
     "$(ratio "$c" "$f")" "$(ratio "$c" "$k")" "${target[$r]:-}"
 done
+if [ -n "${result[null,tar]:-}" ]; then
+  printf '\nA FUSE file system that does nothing: write 1 GiB + close %s s (%sx folder), tar x %s s (%sx folder)\n' \
+    "${result[null,write]}" "$(ratio "${result[null,write]}" "${result[folder,write]}")" \
+    "${result[null,tar]}" "$(ratio "${result[null,tar]}" "${result[folder,tar]}")"
+fi

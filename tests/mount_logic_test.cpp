@@ -528,6 +528,40 @@ TEST_F(MountLogicTest, WritesNewAndChangedFilesBack) {
   EXPECT_TRUE(fs::exists(mount().contents().fileFor("log.txt", engineVersion("log.txt"))));
 }
 
+// A closed file waits out the write-back delay, so that a burst of writes
+// (an archive unpacked) ends on the local disk before its uploads compete with
+// it; whatever needs the file at the engine sooner (a rename, a removal, the
+// unmount) sends it at once instead of waiting.
+TEST_F(MountLogicTest, AClosedFileWaitsOutTheDelayUnlessSomethingNeedsItSooner) {
+  options.writeBackDelay = 120s;  // far longer than this test may take
+  const auto start = std::chrono::steady_clock::now();
+  auto closeNew = [&](const std::string& name, const std::string& bytes) {
+    auto h = mount().create(kRootIno, name, O_WRONLY | O_CREAT).second;
+    mount().write(*h, bytes.data(), bytes.size(), 0);
+    mount().release(std::move(h));
+  };
+  closeNew("kept.txt", "kept");
+  closeNew("moved.txt", "moved");
+  closeNew("removed.txt", "removed");
+  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(backingNames().empty()) << "sent before the delay was over";
+  EXPECT_EQ(d().read("kept.txt"), "kept");  // from the working copy meanwhile
+
+  mount().rename(kRootIno, "moved.txt", kRootIno, "renamed.txt", 0);
+  EXPECT_EQ(slurp(backing / "renamed.txt"), "moved");
+  mount().unlink(kRootIno, "removed.txt");
+  EXPECT_EQ(backingNames(), std::set<std::string>{"renamed.txt"});
+
+  // Saved again while it waits: the later bytes are what the unmount sends.
+  auto h = mount().open(d().at("kept.txt"), O_WRONLY | O_TRUNC);
+  mount().write(*h, "kept again", 10, 0);
+  mount().release(std::move(h));
+  unmount();
+  EXPECT_EQ(slurp(backing / "kept.txt"), "kept again");
+  EXPECT_TRUE(unsent().empty());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 60s) << "something waited for the delay";
+}
+
 TEST_F(MountLogicTest, WritesGoToAWorkingCopyUntilClose) {
   put(backing / "a.txt", "old");
   Ino ino = d().at("a.txt");

@@ -44,6 +44,10 @@ void opInit(void* userdata, fuse_conn_info* conn) {
   // Writes go straight to the working copy; the page cache stays coherent
   // without the kernel's own write-back.
   conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;
+  // Modes are fixed here (no set-user-ID bit can exist), so there is nothing
+  // to clear; without this the kernel asks for the attributes again before
+  // every change of owner (tar does one per file).
+  if (conn->capable & FUSE_CAP_HANDLE_KILLPRIV) conn->want |= FUSE_CAP_HANDLE_KILLPRIV;
 }
 
 void opLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
@@ -173,6 +177,9 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     // Attributes only: this never waits on the kernel, so it is safe here.
     if (handle->staleAttributes) a.invalidateAttributes(ino);
     fi->keep_cache = handle->keepCache;
+    // A write-back starts only once the last writer has gone (release), so a
+    // flush at every close would be a round trip that does nothing.
+    fi->noflush = 1;
     fi->fh = reinterpret_cast<uint64_t>(handle.get());
     a.opened(handle.get());
     if (fuse_reply_open(req, fi) == -ENOENT) {
@@ -192,6 +199,9 @@ void opCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_
     auto [attributes, handle] = a.fs().create(parent, name, fi->flags);
     auto e = toEntry(a.options(), attributes);
     fi->keep_cache = handle->keepCache;
+    // A write-back starts only once the last writer has gone (release), so a
+    // flush at every close would be a round trip that does nothing.
+    fi->noflush = 1;
     fi->fh = reinterpret_cast<uint64_t>(handle.get());
     a.opened(handle.get());
     if (fuse_reply_create(req, &e, fi) == -ENOENT) {

@@ -45,6 +45,7 @@ struct Settings {
   bool allowNonEmpty = false;
   std::string domain;
   double poll = 2.0;
+  double writeBackDelay = 5.0;
   std::string cache;
   std::uint64_t cacheSize = 10ull << 30;
   bool foreground = false;
@@ -212,6 +213,8 @@ int run(const Settings& settings, int readyPipe) {
     options.uid = ::getuid();
     options.gid = ::getgid();
     options.cacheSize = settings.cacheSize;
+    options.writeBackDelay =
+        std::chrono::milliseconds(static_cast<long>(settings.writeBackDelay * 1000));
     fileSystem = std::make_unique<mount::MountFileSystem>(extension, cacheFolder, options);
   } catch (const host::Error& e) {
     if (mount::isNoSuchItem(e)) return fail("the engine has no scope " + domain + " (see its --scope)");
@@ -365,6 +368,11 @@ int main(int argc, char** argv) {
                  "the domain (scope id) to mount; default: the first scope the engine lists");
   app.add_option("--poll", settings.poll, "seconds between change checks")
       ->check(CLI::Range(0.1, 3600.0))
+      ->capture_default_str();
+  app.add_option("--write-back-delay", settings.writeBackDelay,
+                 "seconds a closed file waits before it is sent (a rename, removal, fsync or "
+                 "the unmount sends it at once); a file saved again meanwhile is sent once")
+      ->check(CLI::Range(0.0, 3600.0))
       ->capture_default_str();
   app.add_option("--cache", settings.cache,
                  "content cache folder; default: $XDG_CACHE_HOME/CorvaneSync/<domain>");

@@ -65,6 +65,9 @@ struct MountOptions {
   // buffers by it).
   std::uint32_t blockSize = 1 << 20;
   RetryPolicy refusedRetry;
+  // How long a file closed by its last writer waits before it is sent
+  // (renames, removals, fsync and the unmount send it at once).
+  std::chrono::milliseconds writeBackDelay{0};
   // How many bytes of fetched contents the cache keeps beyond what is open.
   std::uint64_t cacheSize = 10ull << 30;
   // How long the change poller waits for the engine before it counts it as

@@ -15,13 +15,15 @@ namespace fs = std::filesystem;
 using namespace internal;
 
 WriteBack::WriteBack(HostBridge& bridge, ContentCache& contents, ItemCache& cache,
-                     KernelNotes& notes, FileTable& files, RetryPolicy retry)
+                     KernelNotes& notes, FileTable& files, RetryPolicy retry,
+                     std::chrono::milliseconds delay)
     : bridge_(bridge),
       contents_(contents),
       cache_(cache),
       notes_(notes),
       files_(files),
       retry_(retry),
+      delay_(delay),
       queue_(4, [this](std::uint64_t ino) { run(ino); }) {}
 
 // ---- the kernel's side
@@ -61,7 +63,7 @@ void WriteBack::release(std::unique_ptr<Handle> handle) {
   if (--s->writers > 0) return;
   // The job sends what is unsent and then lets the working copy go; a job
   // still running for an earlier close is never waited for here.
-  queue_.submit(ino);
+  queue_.submit(ino, delay_);
 }
 
 void WriteBack::waitForAll() { queue_.drain(); }

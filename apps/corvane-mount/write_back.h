@@ -1,7 +1,9 @@
 // WriteBack: sends what was written here to the engine, and keeps what it
 // cannot send yet.
 //
-// The close of the last writer queues the file; a worker commits it (creates
+// The close of the last writer queues the file, to be sent after the
+// write-back delay (sooner when a rename, removal or the unmount needs it at
+// the engine); a worker commits it (creates
 // or modifies the item, the user's bytes becoming a conflict copy at the
 // engine when the engine's version moved meanwhile) and settles it: the
 // working copy becomes the cached contents of the new version, or goes. A
@@ -44,7 +46,8 @@ namespace corvane::mount {
 class WriteBack {
  public:
   WriteBack(HostBridge& bridge, ContentCache& contents, ItemCache& cache, KernelNotes& notes,
-            FileTable& files, RetryPolicy retry);
+            FileTable& files, RetryPolicy retry,
+            std::chrono::milliseconds delay = std::chrono::milliseconds::zero());
   WriteBack(const WriteBack&) = delete;
   WriteBack& operator=(const WriteBack&) = delete;
 
@@ -128,6 +131,7 @@ class WriteBack {
   KernelNotes& notes_;
   FileTable& files_;
   const RetryPolicy retry_;
+  const std::chrono::milliseconds delay_;
   mutable std::mutex leftoversMutex_;
   std::vector<Leftover> leftovers_;  // guarded by leftoversMutex_; tried without it
   // Last: its workers stop before anything they use goes away.

@@ -8,13 +8,49 @@ WriteBackQueue::WriteBackQueue(std::size_t workers, Job job) : job_(std::move(jo
 
 WriteBackQueue::~WriteBackQueue() { stop(); }
 
-void WriteBackQueue::submit(std::uint64_t ino) {
+void WriteBackQueue::submit(std::uint64_t ino, Clock::duration delay) {
   {
     std::lock_guard lock(mutex_);
-    if (stopping_ || !queued_.insert(ino).second) return;
-    queue_.push_back(ino);
+    if (stopping_) return;
+    const bool fresh = queued_.insert(ino).second;
+    auto at = delayedAt_.find(ino);
+    if (!fresh && at == delayedAt_.end()) return;  // due already
+    if (delay <= Clock::duration::zero()) {
+      if (!fresh) {
+        hurry(ino);
+      } else {
+        queue_.push_back(ino);
+      }
+    } else {
+      if (!fresh) delayed_.erase(at->second);
+      const bool earliest = delayed_.empty() || Clock::now() + delay < delayed_.begin()->first;
+      delayedAt_[ino] = delayed_.emplace(Clock::now() + delay, ino);
+      // Sleeping workers already wake for an earlier one.
+      if (!earliest) return;
+    }
   }
   available_.notify_one();
+}
+
+void WriteBackQueue::hurry(std::uint64_t ino) {
+  auto at = delayedAt_.find(ino);
+  if (at == delayedAt_.end()) return;
+  delayed_.erase(at->second);
+  delayedAt_.erase(at);
+  queue_.push_back(ino);
+  available_.notify_one();
+}
+
+std::optional<WriteBackQueue::Clock::time_point> WriteBackQueue::promoteDue(
+    Clock::time_point now) {
+  while (!delayed_.empty() && delayed_.begin()->first <= now) {
+    const std::uint64_t ino = delayed_.begin()->second;
+    delayed_.erase(delayed_.begin());
+    delayedAt_.erase(ino);
+    queue_.push_back(ino);
+  }
+  if (delayed_.empty()) return std::nullopt;
+  return delayed_.begin()->first;
 }
 
 void WriteBackQueue::work() {
@@ -22,14 +58,19 @@ void WriteBackQueue::work() {
   for (;;) {
     // The next inode whose job is not already running (one job per inode).
     auto next = queue_.end();
-    available_.wait(lock, [&] {
-      if (stopping_) return true;
+    for (;;) {
+      if (stopping_) return;
+      auto wake = promoteDue(Clock::now());
       for (next = queue_.begin(); next != queue_.end(); ++next) {
-        if (!running_.count(*next)) return true;
+        if (!running_.count(*next)) break;
       }
-      return false;
-    });
-    if (stopping_) return;
+      if (next != queue_.end()) break;
+      if (wake) {
+        available_.wait_until(lock, *wake);
+      } else {
+        available_.wait(lock);
+      }
+    }
     std::uint64_t ino = *next;
     queue_.erase(next);
     queued_.erase(ino);
@@ -48,9 +89,13 @@ void WriteBackQueue::waitFor(const std::function<bool(std::uint64_t)>& matches) 
   std::unique_lock lock(mutex_);
   finished_.wait(lock, [&] {
     if (stopping_) return true;
+    bool waiting = false;
     for (auto ino : queued_) {
-      if (matches(ino)) return false;
+      if (!matches(ino)) continue;
+      hurry(ino);
+      waiting = true;
     }
+    if (waiting) return false;
     for (auto ino : running_) {
       if (matches(ino)) return false;
     }
@@ -60,7 +105,14 @@ void WriteBackQueue::waitFor(const std::function<bool(std::uint64_t)>& matches) 
 
 void WriteBackQueue::drain() {
   std::unique_lock lock(mutex_);
-  finished_.wait(lock, [&] { return stopping_ || (queued_.empty() && running_.empty()); });
+  finished_.wait(lock, [&] {
+    if (stopping_) return true;
+    if (!delayed_.empty()) {
+      promoteDue(Clock::time_point::max());
+      available_.notify_all();
+    }
+    return queued_.empty() && running_.empty();
+  });
 }
 
 void WriteBackQueue::stop() {
@@ -68,6 +120,8 @@ void WriteBackQueue::stop() {
     std::lock_guard lock(mutex_);
     stopping_ = true;
     queue_.clear();
+    delayed_.clear();
+    delayedAt_.clear();
     queued_.clear();
   }
   available_.notify_all();
