@@ -9,12 +9,16 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdint>
+#include <optional>
 #include <cstdio>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "cli/command_line.h"
+#include "cli/domain_choice.h"
+#include "cli/value_checks.h"
 #include "corvane-mount/change_poller.h"
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/fuse_adapter.h"
@@ -107,20 +111,36 @@ struct Place {
   std::string problem;
 };
 
+// What the user reads when the engine could not be asked: what to do when
+// none answers, else what went wrong.
+std::string engineProblem(std::exception_ptr failure, const std::string& asking) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const host::Error& e) {
+    if (cli::isUnreachable(e)) return cli::engineAdvice();
+  } catch (...) {
+  }
+  return asking + ": " + mount::describe(failure);
+}
+
 Place placeOf(const Settings& settings) {
-  Place place{settings.domain, settings.domain, {}, {}};
-  if (place.domain.empty()) {
-    // The host's convenience: the first domain the engine serves.
-    try {
-      auto domains = host::servedDomains();
-      if (domains.empty()) return Place{{}, {}, {}, "the engine lists no scope; pass --domain"};
-      place.domain = domains.front().domain.identifier;
-      place.displayName = domains.front().domain.displayName;
-    } catch (...) {
-      place.problem = "cannot ask the engine for its scopes: " +
-                      mount::describe(std::current_exception()) + " (is corvane-engine running?)";
-      return place;
+  Place place;
+  const auto given = settings.domain.empty() ? std::nullopt : std::optional(settings.domain);
+  try {
+    // By id or by name; without --domain, the first domain the engine serves.
+    const host::ServedDomain chosen = cli::chooseDomain(host::servedDomains(), given);
+    place.domain = chosen.domain.identifier;
+    place.displayName = chosen.domain.displayName;
+  } catch (const cli::DomainChoiceError& e) {
+    return Place{{}, {}, {}, e.what()};
+  } catch (...) {
+    if (!given || !settings.status) {
+      return Place{{}, {}, {},
+                   engineProblem(std::current_exception(), "cannot ask the engine for its scopes")};
     }
+    // Unsent changes matter most while the engine is away: the status takes
+    // what was given as the domain's id.
+    place.domain = place.displayName = *given;
   }
   if (!settings.cache.empty()) {
     place.cacheFolder = fs::absolute(settings.cache);
@@ -216,6 +236,7 @@ int run(const Settings& settings, int readyPipe) {
     fileSystem = std::make_unique<mount::MountFileSystem>(extension, cacheFolder, options);
   } catch (const host::Error& e) {
     if (mount::isNoSuchItem(e)) return fail("the engine has no scope " + domain + " (see its --scope)");
+    if (cli::isUnreachable(e)) return fail(cli::engineAdvice());
     return fail("cannot open domain " + domain + ": " + e.what());
   } catch (...) {
     return fail("cannot open domain " + domain + ": " + mount::describe(std::current_exception()));
@@ -299,21 +320,30 @@ int main(int argc, char** argv) {
   mallopt(M_TRIM_THRESHOLD, 128 * 1024);
   Settings settings;
   CLI::App app{"Mounts a scope of the sync engine as a folder (FUSE)."};
+  cli::setUpTool(app, "corvane-mount", "mount.conf");
   app.add_flag("--status", settings.status,
                "print the changes this domain's mount has not sent yet (from its cache; the "
                "mount may be running), and mount nothing");
   app.add_option("--domain", settings.domain,
-                 "the domain (scope id) to mount; default: the first scope the engine lists");
-  app.add_option("--poll", settings.poll, "seconds between change checks")
-      ->check(CLI::Range(0.1, 3600.0))
+                 "the scope to mount, by id (local-2) or name (docs); default: the first scope "
+                 "the engine lists")
+      ->type_name("ID|NAME");
+  app.add_option("--poll", settings.poll, "seconds between change checks, 0.1 to 3600")
+      ->type_name("SECONDS")
+      ->check(cli::decimalNumber(0.1, 3600.0, "2"))
       ->capture_default_str();
   app.add_option("--cache", settings.cache,
-                 "content cache folder; default: $XDG_CACHE_HOME/CorvaneSync/<domain>");
+                 "content cache folder; default: $XDG_CACHE_HOME/CorvaneSync/<domain>")
+      ->type_name("DIR");
   app.add_option_function<std::string>(
          "--cache-size",
          [&settings](const std::string& text) {
            auto size = mount::parseSize(text);
-           if (!size) throw CLI::ValidationError("--cache-size", "not a size: " + text);
+           if (!size) {
+             throw CLI::ValidationError(
+                 "--cache-size",
+                 "'" + text + "' is not a size; write bytes or a number with K, M or G, such as 10G");
+           }
            settings.cacheSize = *size;
          },
          "how much fetched contents the cache keeps besides open files and unsent changes "
@@ -322,10 +352,13 @@ int main(int argc, char** argv) {
   app.add_flag("-f,--foreground", settings.foreground, "stay in the foreground");
   app.add_option("-o", settings.fuseOptions, "FUSE mount options (comma-separated)")
       ->delimiter(',');
-  app.add_option("mountpoint", settings.mountpoint, "the folder to mount on");
-  CLI11_PARSE(app, argc, argv);
+  app.add_option("mountpoint", settings.mountpoint, "the folder to mount on")->type_name("DIR");
+  if (auto status = cli::parse(app, argc, argv)) return *status;
   if (settings.status) return printStatus(settings);
-  if (settings.mountpoint.empty()) return fail("no mountpoint given (see --help)");
+  if (settings.mountpoint.empty()) {
+    cli::printUsageError(app.get_name(), "no mount point given; write corvane-mount [OPTIONS] DIR");
+    return cli::kUsage;
+  }
 
   int readyPipe = -1;
   if (!settings.foreground) {

@@ -34,15 +34,18 @@ TestEnvironment::TestEnvironment() {
   hadData_ = save("XDG_DATA_HOME", oldData_);
   hadTmp_ = save("TMPDIR", oldTmp_);
   hadCache_ = save("XDG_CACHE_HOME", oldCache_);
+  hadConfig_ = save("XDG_CONFIG_HOME", oldConfig_);
   ::setenv("XDG_DATA_HOME", dataHome().c_str(), 1);
   ::setenv("TMPDIR", tmp().c_str(), 1);
   ::setenv("XDG_CACHE_HOME", cacheHome().c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", configHome().c_str(), 1);
 }
 
 TestEnvironment::~TestEnvironment() {
   restore("XDG_DATA_HOME", hadData_, oldData_);
   restore("TMPDIR", hadTmp_, oldTmp_);
   restore("XDG_CACHE_HOME", hadCache_, oldCache_);
+  restore("XDG_CONFIG_HOME", hadConfig_, oldConfig_);
   std::error_code ec;
   std::filesystem::remove_all(root_, ec);
 }

@@ -1,6 +1,7 @@
 // A private environment for one test: fresh folders for XDG_DATA_HOME (the
-// Application Support folder lives below it), TMPDIR and XDG_CACHE_HOME, all
-// removed at the end. Tests run as separate processes, so the variables set
+// Application Support folder lives below it), TMPDIR, XDG_CACHE_HOME and
+// XDG_CONFIG_HOME (so no user's config file reaches the tools), all removed
+// at the end. Tests run as separate processes, so the variables set
 // here never leak into another test.
 #pragma once
 
@@ -22,6 +23,8 @@ class TestEnvironment {
   std::filesystem::path applicationSupport() const { return dataHome() / "CorvaneSync"; }
   std::filesystem::path tmp() const { return root_ / "tmp"; }
   std::filesystem::path cacheHome() const { return root_ / "cache"; }
+  // Where the tools look for their config files: configHome()/CorvaneSync.
+  std::filesystem::path configHome() const { return root_ / "config"; }
 
   // Writes engine.json into the Application Support folder.
   void writeDiscoveryFile(const std::string& contents) const;
@@ -30,8 +33,8 @@ class TestEnvironment {
 
  private:
   std::filesystem::path root_;
-  std::string oldData_, oldTmp_, oldCache_;
-  bool hadData_, hadTmp_, hadCache_;
+  std::string oldData_, oldTmp_, oldCache_, oldConfig_;
+  bool hadData_, hadTmp_, hadCache_, hadConfig_;
 };
 
 }  // namespace corvane::testing
