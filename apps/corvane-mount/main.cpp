@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -76,7 +77,12 @@ int backgroundOrExit() {
     ::close(fds[1]);
     char ready = 0;
     ssize_t n = ::read(fds[0], &ready, 1);
-    ::_exit(n == 1 && ready == 'k' ? 0 : 1);
+    if (n == 1 && ready == 'k') ::_exit(0);
+    // The child ended without mounting: its status (a failure or a usage
+    // error) is the answer.
+    int status = 0;
+    if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
+    ::_exit(1);
   }
   ::close(fds[0]);
   ::setsid();
@@ -256,7 +262,14 @@ int run(const Settings& settings, int readyPipe) {
       fuse_session_new(&args, &mount::FuseAdapter::operations(), sizeof(fuse_lowlevel_ops), &adapter);
   if (!session) {
     fuse_opt_free_args(&args);
-    return fail("cannot start a FUSE session (see the message above)");
+    if (settings.fuseOptions.empty()) return fail("cannot start a FUSE session (see the message above)");
+    // libfuse refuses options it does not know, and has named them above.
+    std::string given;
+    for (const auto& o : settings.fuseOptions) given += (given.empty() ? "" : ",") + o;
+    cli::printUsageError("corvane-mount", "-o " + given +
+                                              ": libfuse does not take these mount options (see "
+                                              "its message above, and mount.fuse3(8))");
+    return cli::kUsage;
   }
   adapter.setSession(session);
   // libfuse leaves alone a signal that is ignored; a mount started from a
@@ -350,8 +363,12 @@ int main(int argc, char** argv) {
          "(bytes, or with K, M, G); default 10G")
       ->type_name("SIZE");
   app.add_flag("-f,--foreground", settings.foreground, "stay in the foreground");
-  app.add_option("-o", settings.fuseOptions, "FUSE mount options (comma-separated)")
-      ->delimiter(',');
+  // One word per -o, as mount(8) takes it: "-o ro DIR" must leave DIR to
+  // the mount point.
+  app.add_option("-o", settings.fuseOptions, "FUSE mount options (comma-separated; repeatable)")
+      ->type_name("OPTIONS")
+      ->delimiter(',')
+      ->allow_extra_args(false);
   app.add_option("mountpoint", settings.mountpoint, "the folder to mount on")->type_name("DIR");
   if (auto status = cli::parse(app, argc, argv)) return *status;
   if (settings.status) return printStatus(settings);
