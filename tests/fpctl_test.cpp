@@ -651,7 +651,8 @@ TEST_F(FpctlTest, BatchRunsLinesInOrderWithTheirLineNumbers) {
   EXPECT_EQ(human.status, 3);
   EXPECT_EQ(human.out.rfind("2: KIND", 0), 0u) << human.out;
   EXPECT_NE(human.out.find("\n4: identifier: a.txt\n"), std::string::npos) << human.out;
-  EXPECT_EQ(human.err, "5: error: item 'no such.txt': NSFileProviderErrorDomain -1005: no such item\n");
+  EXPECT_EQ(human.err,
+            "5: error: item 'no such.txt': NSFileProviderErrorDomain -1005: no such item\n");
 }
 
 TEST_F(FpctlTest, ParallelBatchPrintsEachResultAsItCompletes) {

@@ -262,7 +262,9 @@ int run(const Settings& settings, int readyPipe) {
       fuse_session_new(&args, &mount::FuseAdapter::operations(), sizeof(fuse_lowlevel_ops), &adapter);
   if (!session) {
     fuse_opt_free_args(&args);
-    if (settings.fuseOptions.empty()) return fail("cannot start a FUSE session (see the message above)");
+    if (settings.fuseOptions.empty()) {
+      return fail("cannot start a FUSE session (see the message above)");
+    }
     // libfuse refuses options it does not know, and has named them above.
     std::string given;
     for (const auto& o : settings.fuseOptions) given += (given.empty() ? "" : ",") + o;
@@ -353,9 +355,9 @@ int main(int argc, char** argv) {
          [&settings](const std::string& text) {
            auto size = mount::parseSize(text);
            if (!size) {
-             throw CLI::ValidationError(
-                 "--cache-size",
-                 "'" + text + "' is not a size; write bytes or a number with K, M or G, such as 10G");
+             throw CLI::ValidationError("--cache-size", "'" + text +
+                                                            "' is not a size; write bytes or a "
+                                                            "number with K, M or G, such as 10G");
            }
            settings.cacheSize = *size;
          },
