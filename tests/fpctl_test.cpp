@@ -533,7 +533,7 @@ TEST_F(FpctlTest, HostErrorsArePrintedAsReceivedAndExitWith3) {
   ToolRun human = runTool({"delete", "docs/a.txt"});
   EXPECT_EQ(human.status, 3);
   EXPECT_EQ(human.out, "");
-  EXPECT_EQ(human.err, "error: NSCocoaErrorDomain 513: read-only bucket\n");
+  EXPECT_EQ(human.err, "error: delete docs/a.txt: NSCocoaErrorDomain 513: read-only bucket\n");
 }
 
 TEST_F(FpctlTest, WithoutScopesTheDefaultDomainFailsWithTheMappedError) {
@@ -605,6 +605,7 @@ TEST_F(FpctlTest, UsageErrorsExitWith2AndOneLineOnStandardError) {
     EXPECT_EQ(run.out, "") << shown;
     ASSERT_FALSE(run.err.empty()) << shown;
     EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << shown << ": " << run.err;
+    EXPECT_EQ(run.err.rfind("corvane-fpctl: ", 0), 0u) << shown << ": " << run.err;
   }
   EXPECT_TRUE(engine.requests().empty()) << "a usage error contacts nothing";
 
@@ -650,7 +651,8 @@ TEST_F(FpctlTest, BatchRunsLinesInOrderWithTheirLineNumbers) {
   EXPECT_EQ(human.status, 3);
   EXPECT_EQ(human.out.rfind("2: KIND", 0), 0u) << human.out;
   EXPECT_NE(human.out.find("\n4: identifier: a.txt\n"), std::string::npos) << human.out;
-  EXPECT_EQ(human.err, "5: error: NSFileProviderErrorDomain -1005: no such item\n");
+  EXPECT_EQ(human.err,
+            "5: error: item 'no such.txt': NSFileProviderErrorDomain -1005: no such item\n");
 }
 
 TEST_F(FpctlTest, ParallelBatchPrintsEachResultAsItCompletes) {

@@ -55,8 +55,8 @@ Scope bucketRecord(const std::string& given, const std::string& url) {
   scope.connection = "s3";
   scope.bucket = rest.substr(0, slash);
   if (scope.bucket.empty()) {
-    throw OptionError("--scope " + given +
-                      ": name a bucket, for example --scope photos=s3://my-bucket/2024");
+    throw UsageError("--scope " + given +
+                     ": name a bucket, for example --scope photos=s3://my-bucket/2024");
   }
   std::string prefix = slash == std::string::npos ? std::string() : rest.substr(slash + 1);
   const std::size_t first = prefix.find_first_not_of('/');
@@ -81,9 +81,9 @@ std::vector<ScopeSetup> setUpScopes(const EngineOptions& options,
   for (const std::string& given : options.scopes) {
     const std::size_t eq = given.find('=');
     if (eq == std::string::npos || eq == 0 || eq + 1 == given.size()) {
-      throw OptionError("--scope " + given +
-                        ": write it as NAME=DIR or NAME=s3://BUCKET[/PREFIX], for example "
-                        "--scope photos=$HOME/Pictures");
+      throw UsageError("--scope " + given +
+                       ": write it as NAME=DIR or NAME=s3://BUCKET[/PREFIX], for example "
+                       "--scope photos=$HOME/Pictures");
     }
     if (std::string_view(given).substr(eq + 1).starts_with(kBucketScheme)) {
       named.emplace_back(given.substr(0, eq), fs::path());
@@ -106,11 +106,17 @@ std::vector<ScopeSetup> setUpScopes(const EngineOptions& options,
 
   std::set<std::string> names;
   for (const auto& [name, folder] : named) {
-    if (!names.insert(name).second) throw OptionError("the scope name " + name + " is given twice");
+    if (!names.insert(name).second) {
+      throw UsageError("--scope " + name + "=...: the scope name " + name +
+                       " is given twice; give each scope its own name");
+    }
   }
   for (const std::string& name : options.readOnly) {
-    if (!names.contains(name))
-      throw OptionError("--read-only " + name + ": there is no scope of that name");
+    if (names.contains(name)) continue;
+    std::string known;
+    for (const auto& n : names) known += (known.empty() ? "" : ", ") + n;
+    throw UsageError("--read-only " + name + ": there is no scope of that name; write one of " +
+                     known);
   }
 
   if (embeddedDefault) {

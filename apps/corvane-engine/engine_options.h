@@ -31,6 +31,13 @@ struct OptionError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A mistake in how the options are written, which no folder or store could
+// make right (a malformed or repeated scope, a --read-only name of no scope):
+// a usage error, where an OptionError is a failure.
+struct UsageError : OptionError {
+  using OptionError::OptionError;
+};
+
 // One scope to serve. Its record's connection says which of the rest
 // applies: "local" a folder, "s3" a bucket and prefix (the record's region
 // and versioned are filled in once the bucket has been checked).
@@ -42,9 +49,10 @@ struct ScopeSetup {
 
 // The scopes to serve: one per --scope, numbered 1, 2, ... in order within
 // each connection (local-1, s3-1, local-2, ...), or the embedded default "default" in `applicationSupport`/buckets/default (made,
-// with a README.txt, when missing). Throws OptionError for a malformed or
-// repeated scope, a folder that does not exist, a bucket URL without a
-// bucket, or a --read-only name that names no scope.
+// with a README.txt, when missing). Throws UsageError for a malformed or
+// repeated scope, a bucket URL without a bucket, or a --read-only name that
+// names no scope; OptionError for a folder that does not exist or cannot be
+// made.
 std::vector<ScopeSetup> setUpScopes(const EngineOptions& options,
                                     const std::filesystem::path& applicationSupport);
 

@@ -14,6 +14,8 @@
 #include <thread>
 
 #include "bucket_storage.h"
+#include "cli/command_line.h"
+#include "cli/value_checks.h"
 #include "discovery_file.h"
 #include "engine_options.h"
 #include "engine_server.h"
@@ -168,9 +170,8 @@ int serve(const EngineOptions& options) {
 
 int main(int argc, char** argv) {
   EngineOptions options;
-  CLI::App app(
-      "corvane-engine: serves local folders and S3 buckets to the Corvane Sync extension",
-               "corvane-engine");
+  CLI::App app("corvane-engine: serves local folders and S3 buckets to the Corvane Sync extension");
+  corvane::cli::setUpTool(app, "corvane-engine", "engine.conf");
   app.add_option("--scope", options.scopes,
                  "Serve folder DIR, or the bucket BUCKET below PREFIX, as scope NAME "
                  "(repeatable; default: the embedded scope)")
@@ -184,28 +185,36 @@ int main(int argc, char** argv) {
                  "else us-east-1)")
       ->type_name("REGION");
   app.add_option("--s3-poll", options.s3PollSeconds,
-                 "How often buckets are listed for changes made by others (default 10)")
+                 "How often buckets are listed for changes made by others, 0.05 to 86400 "
+                 "(default 10)")
       ->type_name("SECONDS")
-      ->check(CLI::Range(0.05, 86400.0));
+      ->check(corvane::cli::decimalNumber(0.05, 86400.0, "10"));
   app.add_option("--read-only", options.readOnly,
                  "Serve scope NAME without write and delete (repeatable)")
       ->type_name("NAME");
   app.add_option("--port", options.port,
-                 "Listen on this port of 127.0.0.1 (default 0: any free port)")
-      ->check(CLI::Range(0, 65535));
+                 "Listen on this port of 127.0.0.1, 0 to 65535 (default 0: any free port)")
+      ->type_name("PORT")
+      ->check(corvane::cli::wholeNumber(0, 65535, "8080"));
+  // Service managers and scripts written for daemons pass it; there is
+  // nothing for it to change.
   app.add_flag("--foreground", options.foreground,
-               "Stay in the foreground (the engine always does)");
+               "Accepted and ignored: the engine never detaches from its terminal");
   app.add_flag("--verbose", options.verbose, "Log every request (the same as --log-level debug)");
   corvane::hostlog::Level logLevel = corvane::hostlog::Level::info;
   corvane::hostlog::addLogLevelOption(app, logLevel, "corvane-engine");
   app.add_option("--log-retention", options.logRetention,
-                 "Number of changes each scope's log keeps")
-      ->check(CLI::PositiveNumber);
-  CLI11_PARSE(app, argc, argv);
+                 "Number of changes each scope's log keeps (default 100000)")
+      ->type_name("COUNT")
+      ->check(corvane::cli::wholeNumber(1, std::numeric_limits<std::int64_t>::max(), "100000"));
+  if (auto status = corvane::cli::parse(app, argc, argv)) return *status;
   corvane::hostlog::start("corvane-engine",
                           options.verbose ? corvane::hostlog::Level::debug : logLevel);
   try {
     return serve(options);
+  } catch (const UsageError& e) {
+    corvane::cli::printUsageError("corvane-engine", e.what());
+    return corvane::cli::kUsage;
   } catch (const OptionError& e) {
     return refuse(e.what());
   } catch (const std::exception& e) {

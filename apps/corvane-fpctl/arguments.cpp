@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "log_options.h"
+#include "cli/command_line.h"
 #include "text.h"
 
 namespace corvane::fpctl {
@@ -24,7 +25,10 @@ constexpr const char* kFooter =
 
 Output: a readable form by default; with --json one JSON object per result on
 standard output. Exit status: 0 when every result is a success, 3 when the
-host received an error, 2 for a usage error.
+host received an error, 2 for a usage error, 1 for any other failure.
+
+--domain takes a scope's id or its name, both as 'domains' shows them.
+The config file holds the global options, such as: domain = docs
 
 An identifier that begins with "-" goes after "--": corvane-fpctl item -- -x.txt
 
@@ -68,7 +72,12 @@ host::ItemFields parseFieldList(const std::string& list) {
   while (std::getline(in, name, ',')) {
     if (name.empty()) continue;
     auto it = fieldNames().find(name);
-    if (it == fieldNames().end()) throw UsageError("unknown field '" + name + "' in --fields");
+    if (it == fieldNames().end()) {
+      std::string known;
+      for (const auto& [field, bit] : fieldNames()) known += (known.empty() ? "" : ", ") + field;
+      throw UsageError("modify: unknown field '" + name + "' in --fields; write a comma list of " +
+                       known);
+    }
     fields |= it->second;
   }
   return fields;
@@ -152,6 +161,12 @@ class CommandSet {
       if (sub->get_name() == word) return true;
     }
     return false;
+  }
+
+  std::vector<std::string> names() const {
+    std::vector<std::string> all;
+    for (const auto& [sub, build] : commands_) all.push_back(sub->get_name());
+    return all;
   }
 
  private:
@@ -398,12 +413,21 @@ class CommandSet {
 };
 
 // CLI11's message for a failed parse, as one line, with the command named.
-std::string usageMessage(const CLI::ParseError& e, const std::string& command) {
-  std::string text = e.what();
-  for (char& c : text) {
-    if (c == '\n') c = ' ';
-  }
-  return command.empty() ? text : command + ": " + text;
+std::string usageMessage(const CLI::App& app, const CLI::ParseError& e,
+                         const std::string& command) {
+  const std::string text = cli::usageText(app, e);
+  // The config file's errors belong to no command.
+  const bool aboutConfig = dynamic_cast<const CLI::ConfigError*>(&e) != nullptr ||
+                           dynamic_cast<const CLI::FileError*>(&e) != nullptr;
+  return command.empty() || aboutConfig ? text : command + ": " + text;
+}
+
+std::string unknownCommand(const std::string& word, const std::vector<std::string>& commands) {
+  const std::string guess = cli::closestWord(word, commands);
+  if (!guess.empty()) return "unknown command '" + word + "'; did you mean " + guess + "?";
+  std::string all;
+  for (const auto& c : commands) all += (all.empty() ? "" : ", ") + c;
+  return "unknown command '" + word + "'; write one of " + all;
 }
 
 }  // namespace
@@ -411,8 +435,8 @@ std::string usageMessage(const CLI::ParseError& e, const std::string& command) {
 std::optional<Invocation> parseInvocation(int argc, const char* const* argv) {
   CLI::App app(
       "Plays the file-provider host for one domain: calls one entry point or\n"
-      "enumerator operation of the extension and prints what the host received.",
-      kToolName);
+      "enumerator operation of the extension and prints what the host received.");
+  cli::setUpTool(app, kToolName, "fpctl.conf");
   app.footer(kFooter);
   app.require_subcommand(1);
   app.get_formatter()->label("SUBCOMMAND", "COMMAND");
@@ -421,8 +445,9 @@ std::optional<Invocation> parseInvocation(int argc, const char* const* argv) {
   Invocation invocation;
   std::string domain;
   auto* domainOption = app.add_option("--domain", domain,
-                                      "the domain (a scope id such as local-1); default: the "
-                                      "first scope the engine lists");
+                                      "the domain: a scope's id (local-2) or name (docs); "
+                                      "default: the first scope the engine lists")
+                           ->type_name("ID|NAME");
   app.add_flag("--json", invocation.json, "print one JSON object per result");
   app.add_flag("--parallel", invocation.parallel, "batch: submit all commands at once");
   hostlog::Level logLevel = hostlog::Level::info;
@@ -434,13 +459,16 @@ std::optional<Invocation> parseInvocation(int argc, const char* const* argv) {
   batch->group("Commands");
   batch->fallthrough();
   batch->footer(kBatchFooter);
+  // The config file holds the global options only: a command's options
+  // belong to the one call they are given for.
+  for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
+    for (CLI::Option* option : sub->get_options()) option->configurable(false);
+  }
 
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    app.exit(e);
-    return std::nullopt;
-  } catch (const CLI::CallForAllHelp& e) {
+  } catch (const CLI::Success& e) {
+    if (CLI::Option* config = app.get_config_ptr()) config->default_str("");
     app.exit(e);
     return std::nullopt;
   } catch (const CLI::ParseError& e) {
@@ -450,13 +478,21 @@ std::optional<Invocation> parseInvocation(int argc, const char* const* argv) {
       // Name the word that should have been a command, if there is one.
       for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
-        if (word == "--domain" || word == "--log-level") {
+        if (word == "--domain" || word == "--log-level" || word == "--config") {
           ++i;
           continue;
         }
-        if (word.rfind("-", 0) == 0) continue;
+        if (word.rfind("-", 0) == 0) {
+          const std::string option = word.substr(0, word.find('='));
+          if (word == "--" || app.get_option_no_throw(option) != nullptr) continue;
+          const std::string guess = cli::closestOption(app, option);
+          throw UsageError("unknown option " + option +
+                           (guess.empty() ? std::string() : "; did you mean " + guess + "?"));
+        }
         if (!commands.isCommand(word) && word != "batch") {
-          throw UsageError("unknown command '" + word + "'");
+          auto names = commands.names();
+          names.push_back("batch");
+          throw UsageError(unknownCommand(word, names));
         }
         break;
       }
@@ -464,12 +500,12 @@ std::optional<Invocation> parseInvocation(int argc, const char* const* argv) {
         throw UsageError("no command given");
       }
     }
-    throw UsageError(usageMessage(e, command));
+    throw UsageError(usageMessage(app, e, command));
   }
 
   if (logLevelOption->count() > 0) invocation.logLevel = logLevel;
   if (domainOption->count() > 0) {
-    if (domain.empty()) throw UsageError("--domain wants a non-empty identifier");
+    if (domain.empty()) throw UsageError("--domain wants a scope's id or name, such as local-1");
     invocation.domain = domain;
   }
   invocation.batch = batch->parsed();
@@ -493,13 +529,13 @@ Command parseCommandWords(std::vector<std::string> words) {
   app.set_help_flag();
   CommandSet commands(app);
   if (!commands.isCommand(words.front())) {
-    throw UsageError("unknown command '" + words.front() + "'");
+    throw UsageError(unknownCommand(words.front(), commands.names()));
   }
   try {
     std::reverse(words.begin(), words.end());  // CLI11 takes the words last first
     app.parse(words);
   } catch (const CLI::ParseError& e) {
-    throw UsageError(usageMessage(e, commands.current()));
+    throw UsageError(usageMessage(app, e, commands.current()));
   }
   auto command = commands.parsed();
   if (!command) throw UsageError("no command given");

@@ -46,4 +46,41 @@ host::ItemIdentifier resolveIdentifier(std::string_view text) {
   return host::ItemIdentifier(text);
 }
 
+namespace {
+
+// A word as it would be typed: quoted when blanks or quotes would split or
+// end it.
+std::string typed(std::string_view word) {
+  if (!word.empty() && word.find_first_of(" \t'\"\\#") == std::string_view::npos) {
+    return std::string(word);
+  }
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::string identifierWord(const host::ItemIdentifier& identifier) {
+  if (identifier == host::kRootContainerItemIdentifier) return ":root";
+  if (identifier == host::kWorkingSetContainerItemIdentifier) return ":working-set";
+  if (identifier == host::kTrashContainerItemIdentifier) return ":trash";
+  return typed(identifier);
+}
+
+}  // namespace
+
+std::string commandWords(const Command& command) {
+  std::string words(commandName(command.kind));
+  switch (command.kind) {
+    case CommandKind::domains:
+      break;
+    case CommandKind::create:
+      words += " " + identifierWord(command.parent) + " " + typed(command.name);
+      break;
+    default:
+      words += " " + identifierWord(command.identifier);
+      break;
+  }
+  return words;
+}
+
 }  // namespace corvane::fpctl

@@ -59,4 +59,9 @@ struct Command {
 // ":trash" are the host's container identifiers; any other text is itself.
 host::ItemIdentifier resolveIdentifier(std::string_view text);
 
+// The command as the user would write it, with the item it is about, for
+// messages: "delete docs/a.txt", "create :root b.txt". Identifiers are raw
+// bytes; the caller makes them printable.
+std::string commandWords(const Command& command);
+
 }  // namespace corvane::fpctl

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "cli/domain_choice.h"
 #include "platform/iso8601.h"
 #include "text.h"
 
@@ -142,13 +143,15 @@ const char* knownCodeName(const host::Error& error) {
 
 }  // namespace
 
-std::string errorLine(const host::Error& error) {
-  std::string line = "error: " + printable(error.domain) + " " + std::to_string(error.code);
+std::string errorLine(const host::Error& error, const std::string& about) {
+  std::string line = "error: " + (about.empty() ? std::string() : printable(about) + ": ") +
+                     printable(error.domain) + " " + std::to_string(error.code);
   std::string description = error.localizedDescription();
   if (description.empty()) {
     if (const char* name = knownCodeName(error)) description = name;
   }
   if (!description.empty()) line += ": " + printable(description);
+  if (cli::isUnreachable(error)) line += "; " + cli::engineAdvice();
   return line + "\n";
 }
 
@@ -157,7 +160,7 @@ HumanText resultText(const Outcome& outcome) {
   if (r.error) {
     std::string out;
     if (r.kind == CommandKind::fetch && r.url) out = "url: " + printable(r.url->string()) + "\n";
-    return HumanText{out, errorLine(*r.error)};
+    return HumanText{out, errorLine(*r.error, commandWords(outcome.command))};
   }
   std::string out;
   switch (r.kind) {

@@ -1,6 +1,8 @@
 // The readable form of results: `key: value` lines, aligned tables for
 // listings and scopes, and host errors as one line
-// "error: <domain> <code>: <description>". Pure functions.
+// "error: <command> <item>: <domain> <code>: <description>". Pure functions
+// (apart from the look at the engine's discovery file for an engine that
+// does not answer).
 #pragma once
 
 #include <string>
@@ -19,9 +21,11 @@ struct HumanText {
 
 HumanText resultText(const Outcome& outcome);
 
-// "error: <domain> <code>: <description>\n"; a code the host names gets its
-// name when the error carries no description.
-std::string errorLine(const host::Error& error);
+// "error: <about>: <domain> <code>: <description>\n" (without "<about>: "
+// when `about` is empty); a code the host names gets its name when the
+// error carries no description, and an unreachable engine gets the advice
+// to start one.
+std::string errorLine(const host::Error& error, const std::string& about = {});
 
 // Every line of `text` with `prefix` in front.
 std::string prefixLines(const std::string& text, const std::string& prefix);

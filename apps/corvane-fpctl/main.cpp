@@ -13,7 +13,7 @@
 namespace {
 
 constexpr int kUsage = 2;
-constexpr int kFailure = 3;
+constexpr int kFailure = 1;  // 3 is for errors the host received (runner.h)
 
 void printError(const std::string& message) {
   std::fflush(stdout);
@@ -38,7 +38,10 @@ int run(int argc, char** argv) {
       commands.push_back(NumberedCommand{0, invocation->command});
     }
   } catch (const UsageError& e) {
-    printError(std::string(e.what()) + " (see corvane-fpctl --help)");
+    // Messages that come with their own pointer to the help keep it.
+    const std::string text = e.what();
+    printError(text.find("--help") == std::string::npos ? text + " (see corvane-fpctl --help)"
+                                                        : text);
     return kUsage;
   }
   return runCommands(*invocation, commands);

@@ -81,15 +81,15 @@ int runCommands(const Invocation& invocation, const std::vector<NumberedCommand>
   Spinner spinner(!invocation.json && standardErrorIsTerminal());
 
   auto needsDomain = [](const Command& c) { return c.kind != CommandKind::domains; };
-  std::optional<std::string> domain = invocation.domain;
-  // When the default domain cannot be found, the lines that need one fail
-  // with that error and `domains` lines still run.
+  std::optional<std::string> domain;
+  // When the domain cannot be found, the lines that need one fail with that
+  // error and `domains` lines still run.
   std::optional<host::Error> noDomain;
-  if (!domain && std::any_of(commands.begin(), commands.end(),
-                             [&](const auto& c) { return needsDomain(c.command); })) {
+  if (std::any_of(commands.begin(), commands.end(),
+                  [&](const auto& c) { return needsDomain(c.command); })) {
     spinner.begin("waiting: the engine's scopes");
     try {
-      domain = defaultDomain();
+      domain = chosenDomain(invocation.domain);
     } catch (const host::Error& error) {
       noDomain = error;
     }

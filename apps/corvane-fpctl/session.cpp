@@ -8,6 +8,7 @@
 #include <future>
 #include <system_error>
 
+#include "cli/domain_choice.h"
 #include "host/domains.h"
 #include "host/item_paths.h"
 #include "host/partial_contents.h"
@@ -379,10 +380,17 @@ void HostSession::finish(InFlight& command) {
   }
 }
 
-std::string defaultDomain() {
+std::string chosenDomain(const std::optional<std::string>& given) {
   const auto domains = host::servedDomains();
-  if (domains.empty()) throw host::Error::fileProvider(host::codes::kNoSuchItem);
-  return domains.front().domain.identifier;
+  if (domains.empty() && !given) throw host::Error::fileProvider(host::codes::kNoSuchItem);
+  try {
+    return cli::chooseDomain(domains, given).domain.identifier;
+  } catch (const cli::DomainChoiceError& e) {
+    // Reported where the extension would have reported an unknown domain,
+    // with what the user may write instead.
+    throw host::Error(std::string(host::kFileProviderErrorDomain), host::codes::kNoSuchItem,
+                      {{std::string(host::kLocalizedDescriptionKey), e.what()}});
+  }
 }
 
 }  // namespace corvane::fpctl

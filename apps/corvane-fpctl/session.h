@@ -61,8 +61,11 @@ class HostSession {
   std::unordered_map<const InFlight*, std::thread> threads_;
 };
 
-// The id of the first scope the engine lists. Throws host::Error (the mapped
-// engine error; no such item when the engine lists none).
-std::string defaultDomain();
+// The id of the domain the user asked for: the scope with id or name `given`
+// (see cli::chooseDomain), else the first scope the engine lists. Throws
+// host::Error: the mapped engine error; no such item when the engine lists
+// none, and no such item with the reason as its description when `given`
+// names no scope or several.
+std::string chosenDomain(const std::optional<std::string>& given);
 
 }  // namespace corvane::fpctl

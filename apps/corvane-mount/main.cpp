@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -17,6 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/command_line.h"
+#include "cli/domain_choice.h"
+#include "cli/value_checks.h"
 #include "corvane-mount/change_poller.h"
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/fuse_adapter.h"
@@ -86,7 +90,12 @@ int backgroundOrExit() {
     ::close(fds[1]);
     char ready = 0;
     ssize_t n = ::read(fds[0], &ready, 1);
-    ::_exit(n == 1 && ready == 'k' ? 0 : 1);
+    if (n == 1 && ready == 'k') ::_exit(0);
+    // The child ended without mounting: its status (a failure or a usage
+    // error) is the answer.
+    int status = 0;
+    if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
+    ::_exit(1);
   }
   ::close(fds[0]);
   ::setsid();
@@ -121,20 +130,36 @@ struct Place {
   std::string problem;
 };
 
+// What the user reads when the engine could not be asked: what to do when
+// none answers, else what went wrong.
+std::string engineProblem(std::exception_ptr failure, const std::string& asking) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const host::Error& e) {
+    if (cli::isUnreachable(e)) return cli::engineAdvice();
+  } catch (...) {
+  }
+  return asking + ": " + mount::describe(failure);
+}
+
 Place placeOf(const Settings& settings) {
-  Place place{settings.domain, settings.domain, {}, {}};
-  if (place.domain.empty()) {
-    // The host's convenience: the first domain the engine serves.
-    try {
-      auto domains = host::servedDomains();
-      if (domains.empty()) return Place{{}, {}, {}, "the engine lists no scope; pass --domain"};
-      place.domain = domains.front().domain.identifier;
-      place.displayName = domains.front().domain.displayName;
-    } catch (...) {
-      place.problem = "cannot ask the engine for its scopes: " +
-                      mount::describe(std::current_exception()) + " (is corvane-engine running?)";
-      return place;
+  Place place;
+  const auto given = settings.domain.empty() ? std::nullopt : std::optional(settings.domain);
+  try {
+    // By id or by name; without --domain, the first domain the engine serves.
+    const host::ServedDomain chosen = cli::chooseDomain(host::servedDomains(), given);
+    place.domain = chosen.domain.identifier;
+    place.displayName = chosen.domain.displayName;
+  } catch (const cli::DomainChoiceError& e) {
+    return Place{{}, {}, {}, e.what()};
+  } catch (...) {
+    if (!given || !settings.status) {
+      return Place{{}, {}, {},
+                   engineProblem(std::current_exception(), "cannot ask the engine for its scopes")};
     }
+    // Unsent changes matter most while the engine is away: the status takes
+    // what was given as the domain's id.
+    place.domain = place.displayName = *given;
   }
   if (!settings.cache.empty()) {
     place.cacheFolder = fs::absolute(settings.cache);
@@ -218,6 +243,7 @@ int run(const Settings& settings, int readyPipe) {
     fileSystem = std::make_unique<mount::MountFileSystem>(extension, cacheFolder, options);
   } catch (const host::Error& e) {
     if (mount::isNoSuchItem(e)) return fail("the engine has no scope " + domain + " (see its --scope)");
+    if (cli::isUnreachable(e)) return fail(cli::engineAdvice());
     return fail("cannot open domain " + domain + ": " + e.what());
   } catch (...) {
     return fail("cannot open domain " + domain + ": " + mount::describe(std::current_exception()));
@@ -237,7 +263,16 @@ int run(const Settings& settings, int readyPipe) {
       fuse_session_new(&args, &mount::FuseAdapter::operations(), sizeof(fuse_lowlevel_ops), &adapter);
   if (!session) {
     fuse_opt_free_args(&args);
-    return fail("cannot start a FUSE session (see the message above)");
+    if (settings.fuseOptions.empty()) {
+      return fail("cannot start a FUSE session (see the message above)");
+    }
+    // libfuse refuses options it does not know, and has named them above.
+    std::string given;
+    for (const auto& o : settings.fuseOptions) given += (given.empty() ? "" : ",") + o;
+    cli::printUsageError("corvane-mount", "-o " + given +
+                                              ": libfuse does not take these mount options (see "
+                                              "its message above, and mount.fuse3(8))");
+    return cli::kUsage;
   }
   adapter.setSession(session);
   // libfuse leaves alone a signal that is ignored; a mount started from a
@@ -360,27 +395,38 @@ int main(int argc, char** argv) {
   mallopt(M_TRIM_THRESHOLD, 128 * 1024);
   Settings settings;
   CLI::App app{"Mounts a scope of the sync engine as a folder (FUSE)."};
+  cli::setUpTool(app, "corvane-mount", "mount.conf");
   auto* status = app.add_flag("--status", settings.status,
                "show each running mount (domain, mount point, engine, pending uploads, failed "
                "changes, cache) and unsent changes left by mounts that ended; with --domain or "
                "--cache only that one; mounts nothing");
   app.add_option("--domain", settings.domain,
-                 "the domain (scope id) to mount; default: the first scope the engine lists");
-  app.add_option("--poll", settings.poll, "seconds between change checks")
-      ->check(CLI::Range(0.1, 3600.0))
+                 "the scope to mount, by id (local-2) or name (docs); default: the first scope "
+                 "the engine lists")
+      ->type_name("ID|NAME");
+  app.add_option("--poll", settings.poll, "seconds between change checks, 0.1 to 3600")
+      ->type_name("SECONDS")
+      ->check(cli::decimalNumber(0.1, 3600.0, "2"))
       ->capture_default_str();
   app.add_option("--write-back-delay", settings.writeBackDelay,
                  "seconds a closed file waits before it is sent (a rename, removal, fsync or "
-                 "the unmount sends it at once); a file saved again meanwhile is sent once")
-      ->check(CLI::Range(0.0, 3600.0))
+                 "the unmount sends it at once); a file saved again meanwhile is sent once; "
+                 "0 to 3600")
+      ->type_name("SECONDS")
+      ->check(cli::decimalNumber(0.0, 3600.0, "5"))
       ->capture_default_str();
   app.add_option("--cache", settings.cache,
-                 "content cache folder; default: $XDG_CACHE_HOME/CorvaneSync/<domain>");
+                 "content cache folder; default: $XDG_CACHE_HOME/CorvaneSync/<domain>")
+      ->type_name("DIR");
   app.add_option_function<std::string>(
          "--cache-size",
          [&settings](const std::string& text) {
            auto size = mount::parseSize(text);
-           if (!size) throw CLI::ValidationError("--cache-size", "not a size: " + text);
+           if (!size) {
+             throw CLI::ValidationError("--cache-size", "'" + text +
+                                                            "' is not a size; write bytes or a "
+                                                            "number with K, M or G, such as 10G");
+           }
            settings.cacheSize = *size;
          },
          "how much fetched contents the cache keeps besides open files and unsent changes "
@@ -390,14 +436,15 @@ int main(int argc, char** argv) {
   app.add_flag("--allow-non-empty", settings.allowNonEmpty,
                "mount on a folder that is not empty (its files are hidden while mounted)");
   app.add_flag("-f,--foreground", settings.foreground, "stay in the foreground");
-  // One value per -o (repeatable), so that "-o nonempty DIR" leaves DIR
-  // to be the mount point.
+  // One value per -o (repeatable), as mount(8) takes it: "-o nonempty DIR"
+  // and "-o ro DIR" leave DIR to be the mount point.
   app.add_option("-o", settings.fuseOptions, "FUSE mount options (comma-separated; repeatable)")
+      ->type_name("OPTIONS")
       ->delimiter(',')
       ->allow_extra_args(false);
-  app.add_option("mountpoint", settings.mountpoint, "the folder to mount on");
+  app.add_option("mountpoint", settings.mountpoint, "the folder to mount on")->type_name("DIR");
   hostlog::addLogLevelOption(app, settings.logLevel, "corvane-mount");
-  CLI11_PARSE(app, argc, argv);
+  if (auto exitCode = cli::parse(app, argc, argv)) return *exitCode;
   hostlog::start("corvane-mount", settings.logLevel);
   if (settings.status) return printStatus(settings);
   // libfuse 3 mounts over a non-empty folder without asking; its old option
@@ -407,7 +454,10 @@ int main(int argc, char** argv) {
     settings.fuseOptions.erase(nonempty);
     settings.allowNonEmpty = true;
   }
-  if (settings.mountpoint.empty()) return fail("no mountpoint given (see --help)");
+  if (settings.mountpoint.empty()) {
+    cli::printUsageError(app.get_name(), "no mount point given; write corvane-mount [OPTIONS] DIR");
+    return cli::kUsage;
+  }
 
   int readyPipe = -1;
   if (!settings.foreground) {

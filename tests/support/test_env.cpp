@@ -35,10 +35,12 @@ TestEnvironment::TestEnvironment() {
   hadTmp_ = save("TMPDIR", oldTmp_);
   hadCache_ = save("XDG_CACHE_HOME", oldCache_);
   hadState_ = save("XDG_STATE_HOME", oldState_);
+  hadConfig_ = save("XDG_CONFIG_HOME", oldConfig_);
   ::setenv("XDG_DATA_HOME", dataHome().c_str(), 1);
   ::setenv("TMPDIR", tmp().c_str(), 1);
   ::setenv("XDG_CACHE_HOME", cacheHome().c_str(), 1);
   ::setenv("XDG_STATE_HOME", stateHome().c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", configHome().c_str(), 1);
 }
 
 TestEnvironment::~TestEnvironment() {
@@ -46,6 +48,7 @@ TestEnvironment::~TestEnvironment() {
   restore("TMPDIR", hadTmp_, oldTmp_);
   restore("XDG_CACHE_HOME", hadCache_, oldCache_);
   restore("XDG_STATE_HOME", hadState_, oldState_);
+  restore("XDG_CONFIG_HOME", hadConfig_, oldConfig_);
   std::error_code ec;
   std::filesystem::remove_all(root_, ec);
 }

@@ -1,6 +1,7 @@
 // A private environment for one test: fresh folders for XDG_DATA_HOME (the
 // Application Support folder lives below it), TMPDIR, XDG_CACHE_HOME and
-// XDG_STATE_HOME (the tools' logs), all removed at the end. Tests run as separate processes, so the variables set
+// XDG_STATE_HOME (the tools' logs) and XDG_CONFIG_HOME (so no user's config
+// file reaches the tools), all removed at the end. Tests run as separate processes, so the variables set
 // here never leak into another test.
 #pragma once
 
@@ -25,6 +26,8 @@ class TestEnvironment {
   std::filesystem::path stateHome() const { return root_ / "state"; }
   // Where the tools keep their logs ($XDG_STATE_HOME/CorvaneSync).
   std::filesystem::path logFolder() const { return stateHome() / "CorvaneSync"; }
+  // Where the tools look for their config files: configHome()/CorvaneSync.
+  std::filesystem::path configHome() const { return root_ / "config"; }
 
   // Writes engine.json into the Application Support folder.
   void writeDiscoveryFile(const std::string& contents) const;
@@ -33,8 +36,8 @@ class TestEnvironment {
 
  private:
   std::filesystem::path root_;
-  std::string oldData_, oldTmp_, oldCache_, oldState_;
-  bool hadData_, hadTmp_, hadCache_, hadState_;
+  std::string oldData_, oldTmp_, oldCache_, oldState_, oldConfig_;
+  bool hadData_, hadTmp_, hadCache_, hadState_, hadConfig_;
 };
 
 }  // namespace corvane::testing
