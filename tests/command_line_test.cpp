@@ -461,8 +461,8 @@ TEST_F(ToolTest, MountExitStatusesAndMessages) {
   auto engine = startEngine();
   expectCases("corvane-mount",
               {
-                  {{"--status", "--domain", "pics"}, 0, "domain local-2"},
-                  {{"--status", "--domain", "local-1"}, 0, "domain local-1"},
+                  {{"--status", "--domain", "pics"}, 0, "local-2\n  mount: not mounted"},
+                  {{"--status", "--domain", "local-1"}, 0, "local-1\n  mount: not mounted"},
                   {{"-f", "--domain", "nope", dir},
                    1,
                    "corvane-mount: --domain nope: the engine has no scope of that id or name; "
@@ -548,8 +548,8 @@ TEST_F(ToolTest, ConfigFilesAreReadAndOverridden) {
   writeText(configFile("fpctl.conf"), "domain = pics\n");
   expectCases("corvane-mount",
               {
-                  {{"--status"}, 0, "domain local-2"},
-                  {{"--status", "--domain", "docs"}, 0, "domain local-1"},
+                  {{"--status"}, 0, "local-2\n  mount: not mounted"},
+                  {{"--status", "--domain", "docs"}, 0, "local-1\n  mount: not mounted"},
               },
               env.root());
   expectCases("corvane-fpctl",

@@ -562,8 +562,10 @@ TEST_F(MountedTest, StatusShowsPendingAndRefusedChanges) {
   const std::string status = CORVANE_BIN_DIR "/corvane-mount --status";
   auto idle = sh(status);
   EXPECT_EQ(idle.status, 0) << idle.output;
+  EXPECT_EQ(idle.output.rfind(domain + " (", 0), 0u) << "the domain's id and name first:\n"
+                                                    << idle.output;
   for (const std::string& line :
-       {domain + " on " + mountpoint.string() + "\n", std::string("  engine: reachable\n"),
+       {" on " + mountpoint.string() + "\n", std::string("  engine: reachable\n"),
         std::string("  pending uploads: none\n"), std::string("  failed changes: none\n"),
         std::string("  cache: 0 B of 10.0 GiB in ")}) {
     EXPECT_NE(idle.output.find(line), std::string::npos) << line << "\nin:\n" << idle.output;

@@ -175,7 +175,18 @@ Place placeOf(const Settings& settings) {
 // files they keep; asks no mount and no engine, so it answers even when
 // they hang.
 int printStatus(const Settings& settings) {
-  mount::StatusFilter filter{settings.domain, settings.cache};
+  std::string domain = settings.domain;
+  if (!domain.empty()) {
+    // A scope's name means its id, when the engine can say which; without
+    // the engine what was given is taken as the id.
+    try {
+      domain = cli::chooseDomain(host::servedDomains(), domain).domain.identifier;
+    } catch (const cli::DomainChoiceError& e) {
+      return fail(e.what());
+    } catch (...) {
+    }
+  }
+  mount::StatusFilter filter{domain, settings.cache};
   std::optional<fs::path> registry;
   try {
     registry = mount::registryFolder();
