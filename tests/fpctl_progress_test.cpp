@@ -25,23 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using fpctl::byteText;
 using fpctl::progressLine;
-
-TEST(TransferProgressTest, BytesReadAsAPersonWouldWriteThem) {
-  const std::vector<std::pair<std::int64_t, std::string>> cases = {
-      {0, "0 B"},
-      {1023, "1023 B"},
-      {1024, "1.0 KiB"},
-      {1536, "1.5 KiB"},
-      {1048524, "1023.9 KiB"},
-      {1048525, "1.0 MiB"},  // 1023.95 KiB would read as "1024.0 KiB"
-      {512ll << 20, "512.0 MiB"},
-      {(1ll << 30) + (1ll << 29), "1.5 GiB"},
-      {5ll << 40, "5.0 TiB"},
-  };
-  for (const auto& [bytes, text] : cases) EXPECT_EQ(byteText(bytes), text) << bytes;
-}
 
 TEST(TransferProgressTest, TheLineSaysBytesPercentAndRate) {
   struct Case {

@@ -17,7 +17,6 @@
 #include "corvane-mount/mount_point.h"
 #include "corvane-mount/mount_registry.h"
 #include "corvane-mount/mount_status.h"
-#include "corvane-mount/size_text.h"
 #include "support/test_env.h"
 
 namespace corvane::mount {
@@ -97,15 +96,6 @@ TEST(MountPointTest, RefusesWhatWouldStackOrHide) {
   }
   // What to write instead is in the message.
   EXPECT_NE(mountPointProblem(root / "full", false)->find("--allow-non-empty"), std::string::npos);
-}
-
-TEST(SizeTextTest, ShowsBytesInTheLargestFittingUnit) {
-  const std::pair<std::uint64_t, const char*> cases[] = {
-      {0, "0 B"},           {1023, "1023 B"},          {1024, "1.0 KiB"},
-      {1536, "1.5 KiB"},    {10ull << 30, "10.0 GiB"}, {5'000'000, "4.8 MiB"},
-      {~0ull, "16.0 EiB"},
-  };
-  for (const auto& [bytes, text] : cases) EXPECT_EQ(sizeText(bytes), text) << bytes;
 }
 
 // A mount's files as a running mount leaves them: its entry in the registry

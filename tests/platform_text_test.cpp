@@ -2,8 +2,12 @@
 // quoting of a user's input.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "platform/byte_count.h"
 #include "platform/percent_encoding.h"
 #include "platform/quoted_text.h"
 #include "platform/unicode.h"
@@ -68,6 +72,24 @@ TEST(QuotedTextTest, ACutNeverSplitsACharacter) {
   EXPECT_TRUE(cut.starts_with(text.substr(0, 1023) + "..."));
   EXPECT_TRUE(cut.ends_with("(1023 of " + std::to_string(text.size()) + " bytes shown)")) << cut;
   EXPECT_TRUE(isValidUTF8(cut));
+}
+
+TEST(ByteCountTextTest, ShowsBytesInTheLargestUnitThatStaysBelow1024) {
+  const std::vector<std::pair<std::uint64_t, std::string>> cases = {
+      {0, "0 B"},
+      {1023, "1023 B"},
+      {1024, "1.0 KiB"},
+      {1536, "1.5 KiB"},
+      {1048524, "1023.9 KiB"},
+      {1048525, "1.0 MiB"},  // 1023.95 KiB would read as "1024.0 KiB"
+      {5'000'000, "4.8 MiB"},
+      {512ull << 20, "512.0 MiB"},
+      {(1ull << 30) + (1ull << 29), "1.5 GiB"},
+      {10ull << 30, "10.0 GiB"},
+      {5ull << 40, "5.0 TiB"},
+      {~0ull, "16.0 EiB"},
+  };
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(byteCountText(bytes), text) << bytes;
 }
 
 }  // namespace

@@ -24,9 +24,6 @@
 
 namespace corvane::fpctl {
 
-// "0 B", "1023 B", "1.0 KiB", "512.0 MiB", "1.5 GiB".
-std::string byteText(std::int64_t bytes);
-
 // One line of progress. Without `total` no percentage is shown; the rate is
 // the average since the start and is left out before any time has passed.
 std::string progressLine(std::string_view label, std::int64_t done,

@@ -35,6 +35,7 @@
 #include "platform/log.h"
 #include "host/domains.h"
 #include "platform/folders.h"
+#include "platform/byte_count.h"
 #include "platform/iso8601.h"
 #include "service/service_manager.h"
 
@@ -211,7 +212,7 @@ std::string unsentSummary(const fs::path& cacheFolder) {
     if (!ec) bytes += size;
   }
   return std::to_string(unsent.size()) + (unsent.size() == 1 ? " change (" : " changes (") +
-         mount::sizeText(bytes) + ")";
+         platform::byteCountText(bytes) + ")";
 }
 
 // The signals that end the mount. libfuse's loop notices them only in the

@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "corvane-mount/mount_point.h"
-#include "corvane-mount/size_text.h"
+#include "platform/byte_count.h"
 #include "platform/iso8601.h"
 #include "platform/json_writer.h"
 
@@ -177,7 +177,7 @@ std::string statusText(const std::vector<MountStatus>& mounts, Clock::time_point
     out += "  pending uploads: ";
     out += s.unsent.empty() ? std::string("none")
                             : plural(s.unsent.size(), "change", "changes") + ", " +
-                                  sizeText(s.unsentBytes);
+                                  platform::byteCountText(s.unsentBytes);
     out += "\n";
     const std::size_t failed = failedCount(s);
     out += "  failed changes: " + (failed == 0 ? std::string("none") : std::to_string(failed)) + "\n";
@@ -190,7 +190,7 @@ std::string statusText(const std::vector<MountStatus>& mounts, Clock::time_point
       out += ")\n";
     }
     if (s.registered) {
-      out += "  cache: " + sizeText(e.cacheBytes) + " of " + sizeText(e.cacheLimit) + " in " +
+      out += "  cache: " + platform::byteCountText(e.cacheBytes) + " of " + platform::byteCountText(e.cacheLimit) + " in " +
              shown(e.cacheFolder.string()) + "\n";
     } else {
       out += "  cache: " + shown(e.cacheFolder.string()) + "\n";

@@ -32,21 +32,3 @@ std::optional<std::uint64_t> parseSize(std::string_view text) {
 }
 
 }  // namespace corvane::mount
-
-namespace corvane::mount {
-
-std::string sizeText(std::uint64_t bytes) {
-  if (bytes < 1024) return std::to_string(bytes) + " B";
-  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-  double value = static_cast<double>(bytes) / 1024;
-  std::size_t unit = 0;
-  while (value >= 1024 && unit + 1 < std::size(kUnits)) {
-    value /= 1024;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
-  return text;
-}
-
-}  // namespace corvane::mount

@@ -14,10 +14,3 @@ namespace corvane::mount {
 std::optional<std::uint64_t> parseSize(std::string_view text);
 
 }  // namespace corvane::mount
-
-namespace corvane::mount {
-
-// A byte count for people: "512 B", "1.5 KiB", "10.0 GiB".
-std::string sizeText(std::uint64_t bytes);
-
-}  // namespace corvane::mount
