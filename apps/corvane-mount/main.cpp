@@ -203,16 +203,11 @@ int printStatus(const Settings& settings) {
 // What the mount's end says when changes wait to be sent, so that a user
 // who does not want to wait knows how to stop at once.
 std::string unsentSummary(const fs::path& cacheFolder) {
-  const auto unsent = mount::ContentCache::recorded(cacheFolder);
-  if (unsent.empty()) return {};
-  std::uint64_t bytes = 0;
-  for (const auto& [copy, record] : unsent) {
-    std::error_code ec;
-    const auto size = fs::file_size(copy, ec);
-    if (!ec) bytes += size;
-  }
-  return std::to_string(unsent.size()) + (unsent.size() == 1 ? " change (" : " changes (") +
-         platform::byteCountText(bytes) + ")";
+  const auto unsent = mount::unsentIn(cacheFolder);
+  const std::size_t count = unsent.records.size();
+  if (count == 0) return {};
+  return std::to_string(count) + (count == 1 ? " change (" : " changes (") +
+         platform::byteCountText(unsent.bytes) + ")";
 }
 
 // The signals that end the mount. libfuse's loop notices them only in the

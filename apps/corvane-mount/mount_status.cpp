@@ -12,6 +12,18 @@
 #include "platform/json_writer.h"
 
 namespace corvane::mount {
+
+UnsentChanges unsentIn(const std::filesystem::path& cacheFolder) {
+  UnsentChanges out;
+  out.records = ContentCache::recorded(cacheFolder);
+  for (const auto& [copy, record] : out.records) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(copy, ec);
+    if (!ec) out.bytes += size;  // a copy sent and let go meanwhile counts nothing
+  }
+  return out;
+}
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -26,12 +38,9 @@ fs::path normal(const fs::path& p) {
 }
 
 void readUnsent(MountStatus& status) {
-  status.unsent = ContentCache::recorded(status.entry.cacheFolder);
-  for (const auto& [copy, record] : status.unsent) {
-    std::error_code ec;
-    const auto size = fs::file_size(copy, ec);
-    if (!ec) status.unsentBytes += size;
-  }
+  auto unsent = unsentIn(status.entry.cacheFolder);
+  status.unsent = std::move(unsent.records);
+  status.unsentBytes = unsent.bytes;
 }
 
 std::size_t failedCount(const MountStatus& s) {

@@ -23,6 +23,14 @@
 
 namespace corvane::mount {
 
+// The changes a cache folder holds unsent (working copies and their
+// records), and how many bytes they are.
+struct UnsentChanges {
+  std::vector<std::pair<std::filesystem::path, WorkRecord>> records;
+  std::uint64_t bytes = 0;
+};
+UnsentChanges unsentIn(const std::filesystem::path& cacheFolder);
+
 struct MountStatus {
   MountEntry entry;  // for a cache without a mount: the domain and cache only
   bool registered = false;  // a mount wrote the entry
