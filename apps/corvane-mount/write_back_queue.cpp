@@ -23,8 +23,9 @@ void WriteBackQueue::submit(std::uint64_t ino, Clock::duration delay) {
       }
     } else {
       if (!fresh) delayed_.erase(at->second);
-      const bool earliest = delayed_.empty() || Clock::now() + delay < delayed_.begin()->first;
-      delayedAt_[ino] = delayed_.emplace(Clock::now() + delay, ino);
+      const auto due = Clock::now() + delay;
+      const bool earliest = delayed_.empty() || due < delayed_.begin()->first;
+      delayedAt_[ino] = delayed_.emplace(due, ino);
       // Sleeping workers already wake for an earlier one.
       if (!earliest) return;
     }
