@@ -1,6 +1,7 @@
 #include "corvane-mount/fuse_replies.h"
 
 #include <cstring>
+#include <memory>
 
 namespace corvane::mount {
 
@@ -45,6 +46,16 @@ struct statvfs toStatvfs(const FileSystemStats& s) {
   st.f_favail = s.filesFree;
   st.f_namemax = s.nameMax;
   return st;
+}
+
+std::span<char> DirectoryReply::bufferOfThisThread(std::size_t size) {
+  thread_local std::unique_ptr<char[]> buffer;
+  thread_local std::size_t capacity = 0;
+  if (capacity < size) {
+    buffer.reset(new char[size]);  // left uninitialised: entries are written whole
+    capacity = size;
+  }
+  return {buffer.get(), size};
 }
 
 bool DirectoryReply::add(const DirEntry& entry, std::uint64_t next) {

@@ -10,6 +10,7 @@
 #include <sys/statvfs.h>
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "corvane-mount/folder_handle.h"
@@ -31,7 +32,7 @@ struct statvfs toStatvfs(const FileSystemStats& stats);
 class DirectoryReply final : public EntryReplier {
  public:
   DirectoryReply(fuse_req_t req, const AdapterOptions& options, std::size_t size, bool plus)
-      : req_(req), options_(options), buffer_(size), plus_(plus) {}
+      : req_(req), options_(options), buffer_(bufferOfThisThread(size)), plus_(plus) {}
 
   bool add(const DirEntry& entry, std::uint64_t next) override;
   bool withAttributes() const override { return plus_; }
@@ -39,9 +40,14 @@ class DirectoryReply final : public EntryReplier {
   void send();
 
  private:
+  // The kernel asks for up to a megabyte per reply, dozens of times for a
+  // large folder: a buffer kept per thread is neither zeroed nor faulted in
+  // again for each of them.
+  static std::span<char> bufferOfThisThread(std::size_t size);
+
   fuse_req_t req_;
   const AdapterOptions& options_;
-  std::vector<char> buffer_;
+  std::span<char> buffer_;
   std::size_t used_ = 0;
   const bool plus_;
 };

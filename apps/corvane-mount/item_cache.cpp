@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <set>
+#include <string_view>
+#include <unordered_set>
 
 #include "host/item_paths.h"
 #include "platform/unicode.h"
@@ -168,63 +170,67 @@ std::uint64_t ItemCache::mark() const {
   return changes_;
 }
 
-std::vector<NodeInfo> ItemCache::fill(Ino dir,
-                                      const std::vector<std::shared_ptr<const host::Item>>& items,
-                                      const std::function<bool(Ino)>& keep,
-                                      std::vector<Invalidation>* notes,
-                                      std::uint64_t listedAfter) {
-  std::set<std::string> listed;
-  for (const auto& item : items) listed.insert(item->filename());
+void ItemCache::fill(Ino dir, const std::vector<std::shared_ptr<const host::Item>>& items,
+                     const std::function<bool(Ino)>& keep, std::vector<Invalidation>* notes,
+                     std::uint64_t listedAfter) {
+  // Each item's name and kind, read once: a folder of 100,000 files passes
+  // through here, and the kind is found through the file's type.
+  struct Listed {
+    std::string name;
+    bool dir;
+    const std::shared_ptr<const host::Item>* item;
+  };
+  std::vector<Listed> listing;
+  listing.reserve(items.size());
+  for (const auto& item : items) listing.push_back({item->filename(), isFolder(*item), &item});
+  std::unordered_set<std::string_view> listed;
+  listed.reserve(listing.size());
+  for (const auto& l : listing) listed.insert(l.name);
+
   // The children the listing lacks are read under the lock; whether local
   // state keeps them is asked without it, since the answer takes other locks.
-  std::set<Ino> missing;
+  std::map<Ino, std::string> missing;
   {
     std::lock_guard lock(mutex_);
     auto it = nodes_.find(dir);
-    if (it == nodes_.end() || !it->second.attached) return {};
+    if (it == nodes_.end() || !it->second.attached) return;
     for (const auto& [name, ino] : it->second.children) {
-      if (!listed.count(name)) missing.insert(ino);
+      if (!listed.count(name)) missing.emplace(ino, name);
     }
   }
   std::set<Ino> kept;
-  for (Ino ino : missing) {
+  for (const auto& [ino, name] : missing) {
     if (keep && keep(ino)) kept.insert(ino);
   }
 
   std::lock_guard lock(mutex_);
   auto it = nodes_.find(dir);
-  if (it == nodes_.end() || !it->second.attached) return {};
-  std::map<std::string, Ino> previous = it->second.children;
-  for (const auto& item : items) {
-    const std::string name = item->filename();
-    const bool isDir = isFolder(*item);
+  if (it == nodes_.end() || !it->second.attached) return;
+  for (const auto& l : listing) {
     Node& p = nodes_.at(dir);
-    if (auto c = p.children.find(name); c != p.children.end()) {
+    if (auto c = p.children.find(l.name); c != p.children.end()) {
       Node& node = nodes_.at(c->second);
       if (node.changed > listedAfter) continue;  // newer than the listing
-      if (node.dir == isDir) {
-        node.item = item;
+      if (node.dir == l.dir) {
+        node.item = *l.item;
         continue;
       }
       detachLocked(c->second);
-      if (notes) notes->push_back({Invalidation::entry, dir, name});
+      if (notes) notes->push_back({Invalidation::entry, dir, l.name});
     }
-    create(dir, name, isDir, item);
+    create(dir, l.name, l.dir, *l.item);
   }
-  for (const auto& [name, ino] : previous) {
-    // A child that came meanwhile was not asked about, and one that changed
-    // since the listing was asked for may be newer than it: they stay.
-    if (listed.count(name) || !missing.count(ino) || kept.count(ino)) continue;
+  for (const auto& [ino, name] : missing) {
+    if (kept.count(ino)) continue;
+    // A child moved or removed meanwhile was not asked about, and one that
+    // changed since the listing was asked for may be newer than it: they stay.
+    const Node& p = nodes_.at(dir);
+    if (auto c = p.children.find(name); c == p.children.end() || c->second != ino) continue;
     if (nodes_.at(ino).changed > listedAfter) continue;
     detachLocked(ino);
     if (notes) notes->push_back({Invalidation::entry, dir, name});
   }
-  Node& p = nodes_.at(dir);
-  p.complete = true;
-  std::vector<NodeInfo> out;
-  out.reserve(p.children.size());
-  for (const auto& [name, ino] : p.children) out.push_back(info(ino, nodes_.at(ino)));
-  return out;
+  nodes_.at(dir).complete = true;
 }
 
 void ItemCache::detachLocked(Ino ino) {

@@ -88,10 +88,9 @@ class ItemCache {
   // are missing and not kept by `keep` are detached (their entries noted).
   // A child made, moved or given an item after `listedAfter` (a mark()) is
   // newer than the listing and stays as it is.
-  std::vector<NodeInfo> fill(Ino dir, const std::vector<std::shared_ptr<const host::Item>>& items,
-                             const std::function<bool(Ino)>& keep,
-                             std::vector<Invalidation>* notes,
-                             std::uint64_t listedAfter = UINT64_MAX);
+  void fill(Ino dir, const std::vector<std::shared_ptr<const host::Item>>& items,
+            const std::function<bool(Ino)>& keep, std::vector<Invalidation>* notes,
+            std::uint64_t listedAfter = UINT64_MAX);
 
   // Detaches the node and everything below it.
   void detach(Ino ino);

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <sys/statvfs.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <iterator>
 #include <tuple>
 
 #include "corvane-mount/errno_map.h"
@@ -81,9 +83,12 @@ std::vector<DirEntry> MountFileSystem::readdir(Ino dir) {
     n = names_.folder(dir);
     if (!n.complete) names_.refill(n);
   }
+  auto children = cache_.children(dir);
   std::vector<DirEntry> out;
-  for (auto& child : cache_.children(dir)) {
-    out.push_back(DirEntry{child.name, names_.attributesOf(child)});
+  out.reserve(children.size());
+  for (auto& child : children) {
+    Attributes attributes = names_.attributesOf(child);
+    out.push_back(DirEntry{std::move(child.name), attributes});
   }
   return out;
 }
@@ -120,8 +125,12 @@ std::vector<DirEntry> MountFileSystem::snapshot(Ino dir) {
       // A parent that is gone meanwhile: ".." shows the folder itself.
     }
   }
-  std::vector<DirEntry> entries{DirEntry{".", self}, DirEntry{"..", up}};
-  for (auto& e : readdir(dir)) entries.push_back(std::move(e));
+  auto children = readdir(dir);
+  std::vector<DirEntry> entries;
+  entries.reserve(children.size() + 2);
+  entries.push_back(DirEntry{".", self});
+  entries.push_back(DirEntry{"..", up});
+  std::move(children.begin(), children.end(), std::back_inserter(entries));
   return entries;
 }
 

@@ -148,24 +148,28 @@ Attributes Names::itemAttributes(const NodeInfo& n) const {
 }
 
 Attributes Names::attributesOf(const NodeInfo& node) const {
-  NodeInfo n = node;
+  // Called for every child of a listing: `node` is read again only when a
+  // write-back raced with it.
+  const NodeInfo* n = &node;
+  std::optional<NodeInfo> fresh;
   for (;;) {
-    if (n.dir) return itemAttributes(n);
-    const auto local = workingCopies_.localView(n.ino);
+    if (n->dir) return itemAttributes(*n);
+    const auto local = workingCopies_.localView(n->ino);
     if (local.copy) {
       // The working copy is what the user sees.
-      Attributes a = itemAttributes(n);
+      Attributes a = itemAttributes(*n);
       a.size = static_cast<std::uint64_t>(local.copy->st_size);
       a.mtimeSeconds = local.copy->st_mtim.tv_sec;
       a.mtimeNanoseconds = local.copy->st_mtim.tv_nsec;
       return a;
     }
-    if (!local.held) return itemAttributes(n);
+    if (!local.held) return itemAttributes(*n);
     // A write-back may have ended since `n` was read: its item is in the
     // cache before the working copy is let go, so read it again.
-    auto fresh = cache_.get(n.ino);
-    if (!fresh || !fresh->item || fresh->item == n.item) return itemAttributes(n);
-    n = *fresh;
+    auto again = cache_.get(n->ino);
+    if (!again || !again->item || again->item == n->item) return itemAttributes(*n);
+    fresh = std::move(again);
+    n = &*fresh;
   }
 }
 
