@@ -105,14 +105,15 @@ fs::path ContentCache::fileFor(const std::string& identifier,
   return root_ / (hashOf(identifier) + "-" + version);
 }
 
-fs::path ContentCache::newWorkingCopy() const {
+fs::path ContentCache::newWorkingCopy(platform::UniqueFd* opened) const {
   auto path = workFolder() / platform::newUUID();
-  int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
+  platform::UniqueFd fd(
+      ::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd) {
     throw fs::filesystem_error("cannot create a working copy", path,
                                std::error_code(errno, std::generic_category()));
   }
-  ::close(fd);
+  if (opened) *opened = std::move(fd);
   return path;
 }
 

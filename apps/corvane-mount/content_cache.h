@@ -43,6 +43,7 @@
 
 #include "corvane-mount/sparse_contents.h"
 #include "host/types.h"
+#include "platform/unique_fd.h"
 
 namespace corvane::mount {
 
@@ -102,8 +103,9 @@ class ContentCache {
   // and returns the new path.
   std::filesystem::path adopt(const std::filesystem::path& file, const std::string& identifier,
                               const std::string& contentVersion);
-  // A new, empty working copy.
-  std::filesystem::path newWorkingCopy() const;
+  // A new, empty working copy; with `opened`, it is also kept open for
+  // reading and writing there (one open fewer for a file just created).
+  std::filesystem::path newWorkingCopy(platform::UniqueFd* opened = nullptr) const;
   // Moves a cached or working file to a new working copy name.
   std::filesystem::path toWork(const std::filesystem::path& file);
   // Keeps a cached version findable under the file's new identifier.

@@ -252,7 +252,8 @@ std::unique_ptr<Handle> WorkingCopies::open(const NodeInfo& node, bool writable,
 
 std::pair<NodeInfo, std::unique_ptr<Handle>> WorkingCopies::createLocal(Ino parent,
                                                                         const std::string& name) {
-  fs::path work = contents_.newWorkingCopy();
+  platform::UniqueFd fd;
+  fs::path work = contents_.newWorkingCopy(&fd);
   NodeInfo n = cache_.addLocal(parent, name);
   auto s = files_.get(n.ino);
   std::lock_guard lock(s->mutex);
@@ -269,7 +270,7 @@ std::pair<NodeInfo, std::unique_ptr<Handle>> WorkingCopies::createLocal(Ino pare
   h->ino = n.ino;
   h->writable = true;  // its close sends the new file, whatever the flags
   h->state = s;
-  h->fd = openContents(work, true);
+  h->fd = fd.release();
   h->keepCache = true;
   s->kernelCacheValid = true;
   s->handles++;
