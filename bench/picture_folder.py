@@ -2,10 +2,12 @@
 """Writes the folder that bench/mount_bench.sh opens in a file manager:
 1,000 files that look like someone's folder of pictures and notes.
 
-  300 PNG and 196 JPEG pictures, 40 KB to several MB (a few photos of 4-9 MB)
-  500 text files, 2 KB to 4 MB (log-uniform, so most are small)
-    4 large files that are not pictures (64-128 MB), of which two carry no
-      name extension, so that a type sniffer has to read their start
+  300 PNG and 196 JPEG pictures, 2 KB to 10 MB (half above 500 KB; the
+      camera-sized ones are several MB)
+  500 text files, 2 KB to 4 MB (log-uniform, so most are small); one in five
+      has no name extension, like a README, so a type sniffer reads its start
+    4 large files that are not pictures (64-128 MB), which a sniffer reads
+      the start of for the same reason
 
 Everything comes from one seeded generator, so the folder is the same on
 every run and machine. JPEGs are written by cjpeg (libjpeg-turbo-progs) from
@@ -115,7 +117,8 @@ def main():
     for i in range(500):
         size = int(math.exp(rng.uniform(math.log(2 << 10), math.log(4 << 20))))
         start = rng.randrange(0, len(block) - size + 1)
-        name = rng.choice(["notes-%03d.txt", "log-%03d.log", "readme-%03d.md", "data-%03d.csv"]) % i
+        name = rng.choice(["notes-%03d.txt", "log-%03d.log", "readme-%03d.md", "data-%03d.csv",
+                           "NOTES-%03d"]) % i
         with open(os.path.join(top, name), "wb") as f:
             f.write(block[start:start + size])
 
