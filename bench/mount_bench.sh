@@ -10,23 +10,41 @@
 #   head -c 4096 of an uncached 1 GiB file: seconds, and the bytes the mount
 #   fetched for it (what its cache holds on disk afterwards)
 #   the mount's resident memory after ls -l of a 100,000-file folder
+#   a file manager (pcmanfm, icon view with thumbnails, headless under Xvfb)
+#   opening a folder of 1,000 pictures, text and large files: the bytes the
+#   contender fetched against the bytes the file manager's readers asked for
 # and, below the table, the write and tar x rows on a FUSE file system that
 # does nothing (bench/null_mount.cpp): the floor of a kernel round trip here.
 # "Cold" means a fresh mount with an empty cache and the kernel's page cache
 # dropped (when this runs as root); "warm" is the best of five runs of the
 # same command right after, once the disk has caught up.
 #
-# Usage: bench/mount_bench.sh [--s3] [BIN_DIR]   (default: build/bin; build first)
-# Needs root (or user FUSE mounts) and rclone (scripts/setup installs it).
+# Usage: bench/mount_bench.sh [--s3] [--only filemanager] [BIN_DIR]
+#   (default BIN_DIR: build/bin; build first). --only filemanager runs that
+#   row alone.
+# Needs root (or user FUSE mounts), rclone, and for the file-manager row Xvfb,
+# pcmanfm, strace and cjpeg (scripts/setup installs them all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-s3=false
-if [ "${1:-}" = --s3 ]; then s3=true; shift; fi
+s3=false only=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --s3) s3=true; shift ;;
+    --only) only=${2:-}; shift 2 || { echo "mount_bench: --only needs a row" >&2; exit 2; } ;;
+    *) break ;;
+  esac
+done
+case $only in
+  "" | filemanager) ;;
+  *) echo "mount_bench: --only knows one row: filemanager" >&2; exit 2 ;;
+esac
 bin="$(cd "${1:-build/bin}" && pwd)"
 for tool in "$bin/corvane-engine" "$bin/corvane-mount"; do
   [ -x "$tool" ] || { echo "mount_bench: $tool is missing; build first" >&2; exit 1; }
 done
-command -v rclone >/dev/null || { echo "mount_bench: rclone is missing (scripts/setup)" >&2; exit 1; }
+for tool in rclone Xvfb pcmanfm strace cjpeg python3; do
+  command -v "$tool" >/dev/null || { echo "mount_bench: $tool is missing (scripts/setup)" >&2; exit 1; }
+done
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/mount-bench-XXXXXX")
 backing="$root/bucket"
@@ -34,7 +52,7 @@ work="$root/work"
 mkdir -p "$backing" "$work" "$root/data" "$root/tmp" "$root/cache" "$root/mnt-corvane" "$root/mnt-rclone"
 export XDG_DATA_HOME="$root/data" XDG_CACHE_HOME="$root/cache" TMPDIR="$root/tmp"
 
-engine_pid="" corvane_pid="" rclone_pid="" null_pid=""
+engine_pid="" corvane_pid="" rclone_pid="" null_pid="" xvfb_pid="" fm_pid=""
 stop() {  # pid
   local pid=$1
   [ -n "$pid" ] || return 0
@@ -43,7 +61,18 @@ stop() {  # pid
   kill -KILL "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
 }
+# The file manager runs in a session of its own (strace leads it), so that
+# it and every thumbnailer it starts go with one signal.
+stop_group() {  # pid of the session leader
+  local pid=$1
+  [ -n "$pid" ] || return 0
+  kill -TERM -- "-$pid" 2>/dev/null || return 0
+  for _ in $(seq 1 100); do kill -0 -- "-$pid" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL -- "-$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
 cleanup() {
+  stop_group "$fm_pid"; stop "$xvfb_pid"
   for m in "$root/mnt-corvane" "$root/mnt-rclone" "$root/mnt-null"; do
     mountpoint -q "$m" && fusermount3 -u -z "$m" 2>/dev/null || true
   done
@@ -140,18 +169,22 @@ warm() {
 }
 
 echo "mount_bench: preparing the backing folder in $root" >&2
-mkdir -p "$backing/many"
-(cd "$backing/many" && for i in $(seq -f %05g 1 10000); do echo "file $i" >"file-$i.txt"; done)
-head -c 1G /dev/urandom >"$backing/big.bin"
-mkdir -p "$backing/huge"
-# Empty files are enough: the row measures what the mount keeps per item.
-(cd "$backing/huge" && seq -f "item-%06g" 1 100000 | xargs touch)
-mkdir -p "$work/tree"
-(cd "$work/tree" && for d in $(seq 1 50); do
-  mkdir -p "dir$d"
-  for f in $(seq 1 100); do echo "file $d $f" >"dir$d/f$f.txt"; done
-done)
-tar cf "$work/tree.tar" -C "$work/tree" .
+if [ -z "$only" ]; then
+  mkdir -p "$backing/many"
+  (cd "$backing/many" && for i in $(seq -f %05g 1 10000); do echo "file $i" >"file-$i.txt"; done)
+  head -c 1G /dev/urandom >"$backing/big.bin"
+  mkdir -p "$backing/huge"
+  # Empty files are enough: the row measures what the mount keeps per item.
+  (cd "$backing/huge" && seq -f "item-%06g" 1 100000 | xargs touch)
+  mkdir -p "$work/tree"
+  (cd "$work/tree" && for d in $(seq 1 50); do
+    mkdir -p "dir$d"
+    for f in $(seq 1 100); do echo "file $d $f" >"dir$d/f$f.txt"; done
+  done)
+  tar cf "$work/tree.tar" -C "$work/tree" .
+fi
+# The file manager's folder: the same bytes on every run (a fixed seed).
+python3 bench/picture_folder.py "$backing/pictures"
 
 if $s3; then
   echo "mount_bench: copying the backing folder into the bucket" >&2
@@ -195,6 +228,9 @@ cache_of() {
     rclone) echo "$root/cache-rclone" ;;
   esac
 }
+ratio() {  # a b
+  awk -v a="$1" -v b="$2" 'BEGIN { if (a != "-" && b != "-" && b > 0) printf "%.2f", a / b; else print "-" }'
+}
 # Bytes on disk below a folder (holes of sparse files do not count).
 disk_bytes() {
   du -s -B1 "$1" 2>/dev/null | awk '{ print $1 }'
@@ -203,7 +239,120 @@ rss_mb() {  # pid
   awk '/^VmRSS:/ { printf "%.1f", $2 / 1024 }' "/proc/$1/status"
 }
 
-for t in "${targets[@]}"; do
+# The file-manager row. pcmanfm opens the folder in icon view with
+# thumbnails on, in a throw-away home (so no thumbnail is cached from an
+# earlier contender) on a private Xvfb screen, under strace. It sniffs the
+# type of files whose name does not tell it and decodes every picture for
+# its thumbnail. Once neither the trace nor the contender's cache has grown
+# for 3 s (or after fm_limit seconds) it is closed, and:
+#   asked    = the bytes that read, pread64, readv and preadv calls returned
+#              on descriptors of files in the folder, summed over pcmanfm,
+#              its threads and any thumbnailer it starts, plus the length of
+#              any mapping of such a file (none so far: pcmanfm reads);
+#   fetched  = what the contender's cache holds on disk afterwards, as for
+#              the head -c row (rclone's includes its small metadata files);
+#   seconds  = from pcmanfm's start to the last growth of trace or cache.
+fm_limit=600
+cache_bytes() {  # folder: 0 until the contender has made it
+  local n
+  n=$(disk_bytes "$1") || n=0
+  echo "${n:-0}"
+}
+fm_row() {  # target
+  local t=$1 d fm start now last sig prev quiet before after cache=""
+  d="$(dir_of "$t")/pictures"
+  fm="$root/fm-$t"
+  mkdir -p "$fm/home" "$fm/config/libfm" "$fm/config/pcmanfm/default" "$fm/cache" \
+    "$fm/data" "$fm/run" "$fm/trace"
+  chmod 700 "$fm/run"
+  # thumbnail_max is in KiB: large enough that every picture gets one.
+  cat >"$fm/config/libfm/libfm.conf" <<'CONF'
+[config]
+thumbnail_local=1
+thumbnail_max=1048576
+[ui]
+big_icon_size=48
+thumbnail_size=128
+show_thumbnail=1
+CONF
+  # view_mode 0 is the icon view; nothing is mounted or run on its own.
+  cat >"$fm/config/pcmanfm/default/pcmanfm.conf" <<'CONF'
+[volume]
+mount_on_startup=0
+mount_removable=0
+autorun=0
+[ui]
+win_width=1280
+win_height=960
+view_mode=0
+show_hidden=0
+CONF
+  if [ "$t" != folder ]; then
+    remount "$t"
+    cache=$(cache_of "$t")
+  fi
+  drop_caches
+  before=0
+  [ -z "$cache" ] || before=$(cache_bytes "$cache")
+
+  Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$fm/display" 2>"$fm/xvfb.log" &
+  xvfb_pid=$!
+  for _ in $(seq 1 100); do [ -s "$fm/display" ] && break; sleep 0.1; done
+  [ -s "$fm/display" ] || { echo "mount_bench: Xvfb did not start (see $fm/xvfb.log)" >&2; exit 1; }
+
+  start=$(date +%s%N)
+  env -i PATH=/usr/bin:/bin LANG=C.UTF-8 DISPLAY=":$(cat "$fm/display")" HOME="$fm/home" \
+    XDG_CONFIG_HOME="$fm/config" XDG_CACHE_HOME="$fm/cache" XDG_DATA_HOME="$fm/data" \
+    XDG_RUNTIME_DIR="$fm/run" \
+    setsid strace -ff -y -qq -s 0 -e trace=read,pread64,readv,preadv,preadv2,mmap \
+    -o "$fm/trace/t" pcmanfm -n "$d" >"$fm/pcmanfm.log" 2>&1 &
+  fm_pid=$!
+  last=$start prev="" quiet=0
+  while :; do
+    sleep 1
+    now=$(date +%s%N)
+    kill -0 "$fm_pid" 2>/dev/null || { echo "mount_bench: pcmanfm ended early (see $fm/pcmanfm.log)" >&2; exit 1; }
+    sig="$(cat "$fm"/trace/t.* 2>/dev/null | wc -c) ${cache:+$(cache_bytes "$cache")}"
+    if [ "$sig" = "$prev" ]; then quiet=$((quiet + 1)); else quiet=0 last=$now prev=$sig; fi
+    [ "$quiet" -ge 3 ] && break
+    if [ $(((now - start) / 1000000000)) -ge "$fm_limit" ]; then
+      echo "mount_bench: $t: the file manager still read after $fm_limit s; closing it" >&2
+      break
+    fi
+  done
+  stop_group "$fm_pid"; fm_pid=""
+  stop "$xvfb_pid"; xvfb_pid=""
+
+  result[$t,fm_s]=$(awk -v ns=$((last - start)) 'BEGIN { printf "%.1f", ns / 1e9 }')
+  # strace -y names each descriptor's file: read(12</path/to/file>, ...) = N
+  result[$t,fm_asked]=$(awk -v dir="$d/" '
+    /^(read|pread64|readv|preadv|preadv2|mmap)\(/ {
+      p = index($0, "<"); if (!p) next
+      path = substr($0, p + 1); path = substr(path, 1, index(path, ">") - 1)
+      if (substr(path, 1, length(dir)) != dir) next
+      if ($0 ~ /^mmap\(/) { split($0, a, ", "); n = a[2] }
+      else { n = $NF; if ($(NF - 1) != "=" || n !~ /^[0-9]+$/) next }
+      asked += n
+    }
+    END { printf "%.1f", asked / 1048576 }' "$fm"/trace/t.*)
+  if [ -n "$cache" ]; then
+    after=$(cache_bytes "$cache")
+    result[$t,fm_fetched]=$(awk -v a="$after" -v b="$before" 'BEGIN { printf "%.1f", (a - b) / 1048576 }')
+    result[$t,fm_ratio]=$(ratio "${result[$t,fm_fetched]}" "${result[$t,fm_asked]}")
+  else
+    result[$t,fm_fetched]="-" result[$t,fm_ratio]="-"
+  fi
+  echo "mount_bench: $t: asked ${result[$t,fm_asked]} MiB, fetched ${result[$t,fm_fetched]} MiB, reads ended after ${result[$t,fm_s]} s" >&2
+  rm -rf "$fm"
+  case $t in
+    corvane) unmount_corvane ;;
+    rclone) unmount_rclone ;;
+  esac
+}
+
+main_targets=("${targets[@]}")
+[ -z "$only" ] || main_targets=()
+for t in "${main_targets[@]}"; do
   echo "mount_bench: $t" >&2
   d=$(dir_of "$t")
   remount "$t"
@@ -249,7 +398,7 @@ done
 # The floor: the same writes on a FUSE file system that does nothing but
 # answer (bench/null_mount.cpp), so each row can be read against what a round
 # trip through the kernel costs on this machine.
-if [ -x "$bin/null_mount" ] && ! $s3; then
+if [ -x "$bin/null_mount" ] && ! $s3 && [ -z "$only" ]; then
   mkdir -p "$root/mnt-null"
   "$bin/null_mount" "$root/mnt-null" &
   null_pid=$!
@@ -261,23 +410,29 @@ if [ -x "$bin/null_mount" ] && ! $s3; then
   stop "$null_pid"
 fi
 
+for t in "${targets[@]}"; do
+  echo "mount_bench: $t, file manager" >&2
+  fm_row "$t"
+done
+
 rows=(ls_cold ls_warm read_cold read_warm head head_mib write tar rss)
+[ -z "$only" ] || rows=()
+rows+=(fm_ratio fm_fetched fm_asked fm_s)
 declare -A label=(
   [ls_cold]="ls -l, 10,000 files, cold (s)" [ls_warm]="ls -l, 10,000 files, warm (s)"
   [read_cold]="read 1 GiB, cold (s)" [read_warm]="read 1 GiB, warm (s)"
   [head]="head -c 4096, uncached (s)" [head_mib]="  fetched for it (MiB)"
   [write]="write 1 GiB + close (s)" [tar]="tar x, 5,000 files (s)"
   [rss]="RSS after ls of 100,000 (MB)"
+  [fm_ratio]="file manager: fetched/asked" [fm_fetched]="  fetched (MiB)"
+  [fm_asked]="  asked by its readers (MiB)" [fm_s]="  until its reads end (s)"
 )
 # The bar for corvane-mount: a ratio to the folder, or an absolute figure.
 declare -A target=(
   [ls_cold]="<=1.2x folder" [read_cold]="<=1.5x folder" [read_warm]="<=1.1x folder"
   [head]="<0.050 s" [head_mib]="<=2 MiB" [write]="<=1.5x folder" [tar]="<=4x folder"
-  [rss]="<100 MB"
+  [rss]="<100 MB" [fm_ratio]="<=1.5x"
 )
-ratio() {  # a b
-  awk -v a="$1" -v b="$2" 'BEGIN { if (a != "-" && b != "-" && b > 0) printf "%.2f", a / b; else print "-" }'
-}
 printf '\n%-31s %9s %14s %9s %8s %8s  %s\n' "" "folder" "corvane-mount" "rclone" "c/folder" "c/rclone" "target"
 for r in "${rows[@]}"; do
   c=${result[corvane,$r]:--} k=${result[rclone,$r]:--} f=${result[folder,$r]:--}
