@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "corvane-mount/folder_handle.h"
 #include "corvane-mount/mount_types.h"
