@@ -65,6 +65,8 @@ def kind(record):
         return "COPY"
     if operation in LIST_OPERATIONS:
         return "LIST"
+    if method in ("PUT", "DELETE") and "/" not in rest.split(" ")[0].split("?")[0].strip("/"):
+        return "OTHER"  # the bucket itself made, removed or configured
     if method in ("HEAD", "GET", "PUT", "POST", "DELETE"):
         return method
     return "OTHER"
