@@ -19,25 +19,53 @@
 # dropped (when this runs as root); "warm" is the best of five runs of the
 # same command right after, once the disk has caught up.
 #
-# Usage: bench/mount_bench.sh [--s3] [--only filemanager] [BIN_DIR]
+# With --s3 --far-ms MS it runs the far rows instead (bench/mount_far.sh):
+# corvane-mount, rclone mount and s3fs each reach the store through a proxy
+# that adds MS to every round trip.
+#
+# Usage: bench/mount_bench.sh [--s3] [--only ROW] [--far-ms MS] [--contender NAME]...
+#                             [BIN_DIR]
 #   (default BIN_DIR: build/bin; build first). --only filemanager runs that
-#   row alone.
+#   row alone; with --far-ms, --only far-ls, far-read, far-write, far-tar
+#   (tar x and rm -rf) or far-change runs one far row, and --contender
+#   corvane, rclone or s3fs (repeatable) chooses who runs it.
 # Needs root (or user FUSE mounts), rclone, and for the file-manager row Xvfb,
 # pcmanfm, strace and cjpeg (scripts/setup installs them all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-s3=false only=""
+s3=false only="" far_ms="" contenders=()
 while [ $# -gt 0 ]; do
   case $1 in
     --s3) s3=true; shift ;;
+    --far-ms) far_ms=${2:-}; shift 2 || { echo "mount_bench: --far-ms needs MS" >&2; exit 2; } ;;
+    --contender)
+      contenders+=("${2:-}")
+      shift 2 || { echo "mount_bench: --contender needs a name" >&2; exit 2; }
+      ;;
     --only) only=${2:-}; shift 2 || { echo "mount_bench: --only needs a row" >&2; exit 2; } ;;
     *) break ;;
   esac
 done
-case $only in
-  "" | filemanager) ;;
-  *) echo "mount_bench: --only knows one row: filemanager" >&2; exit 2 ;;
-esac
+if [ -n "$far_ms" ]; then
+  $s3 || { echo "mount_bench: --far-ms needs --s3" >&2; exit 2; }
+  case $only in
+    "" | far-ls | far-read | far-write | far-tar | far-change) ;;
+    *) echo "mount_bench: --only with --far-ms knows far-ls, far-read, far-write, far-tar, far-change" >&2; exit 2 ;;
+  esac
+  [ ${#contenders[@]} -gt 0 ] || contenders=(corvane rclone s3fs)
+  for c in "${contenders[@]}"; do
+    case $c in
+      corvane | rclone | s3fs) ;;
+      *) echo "mount_bench: --contender knows corvane, rclone, s3fs" >&2; exit 2 ;;
+    esac
+  done
+  command -v s3fs >/dev/null || { echo "mount_bench: s3fs is missing (scripts/setup)" >&2; exit 1; }
+else
+  case $only in
+    "" | filemanager) ;;
+    *) echo "mount_bench: --only knows one row: filemanager" >&2; exit 2 ;;
+  esac
+fi
 bin="$(cd "${1:-build/bin}" && pwd)"
 for tool in "$bin/corvane-engine" "$bin/corvane-mount"; do
   [ -x "$tool" ] || { echo "mount_bench: $tool is missing; build first" >&2; exit 1; }
@@ -52,7 +80,7 @@ work="$root/work"
 mkdir -p "$backing" "$work" "$root/data" "$root/tmp" "$root/cache" "$root/mnt-corvane" "$root/mnt-rclone"
 export XDG_DATA_HOME="$root/data" XDG_CACHE_HOME="$root/cache" TMPDIR="$root/tmp"
 
-engine_pid="" corvane_pid="" rclone_pid="" null_pid="" xvfb_pid="" fm_pid=""
+engine_pid="" corvane_pid="" rclone_pid="" null_pid="" xvfb_pid="" fm_pid="" s3fs_pid="" far_pid=""
 stop() {  # pid
   local pid=$1
   [ -n "$pid" ] || return 0
@@ -73,10 +101,11 @@ stop_group() {  # pid of the session leader
 }
 cleanup() {
   stop_group "$fm_pid"; stop "$xvfb_pid"
-  for m in "$root/mnt-corvane" "$root/mnt-rclone" "$root/mnt-null"; do
+  for m in "$root/mnt-corvane" "$root/mnt-rclone" "$root/mnt-null" "$root/mnt-s3fs"; do
     mountpoint -q "$m" && fusermount3 -u -z "$m" 2>/dev/null || true
   done
-  stop "$corvane_pid"; stop "$rclone_pid"; stop "$null_pid"; stop "$engine_pid"
+  stop "$corvane_pid"; stop "$rclone_pid"; stop "$null_pid"; stop "$s3fs_pid"; stop "$engine_pid"
+  if [ -n "$far_pid" ]; then stop "$far_pid"; fi
   if $s3; then scripts/s3-store stop "$root/store" >/dev/null 2>&1 || true; fi
   rm -rf "$root"
 }
@@ -86,7 +115,9 @@ trap 'exit 130' INT TERM HUP
 domain=local-1
 rclone_remote=""
 if $s3; then
-  scripts/s3-store start "$root/store" --bluestore 40G --owner $$
+  far_log=()
+  [ -z "$far_ms" ] || far_log=(--request-log)
+  scripts/s3-store start "$root/store" --bluestore 40G --owner $$ "${far_log[@]}"
   set -a
   # shellcheck disable=SC1091
   . "$root/store/env"
@@ -167,6 +198,12 @@ warm() {
   done
   echo "$best"
 }
+
+if [ -n "$far_ms" ]; then
+  # shellcheck source=bench/mount_far.sh
+  . bench/mount_far.sh
+  exit 0
+fi
 
 echo "mount_bench: preparing the backing folder in $root" >&2
 if [ -z "$only" ]; then

@@ -5,9 +5,10 @@ in the bucket. Python's standard library only; SigV4 with an unsigned payload.
 
     s3_plain.py STORE_DIR count BUCKET PREFIX
         the keys under PREFIX and their bytes: "KEYS BYTES"
-    s3_plain.py STORE_DIR wait BUCKET PREFIX KEYS [BYTES] [--timeout S]
+    s3_plain.py STORE_DIR wait BUCKET PREFIX KEYS [BYTES] [--timeout S] [--files]
         waits until PREFIX holds exactly KEYS keys (and BYTES bytes when
         given); prints the seconds it waited. Exit 1 at the timeout.
+        --files: only keys that do not end in "/" count.
     s3_plain.py STORE_DIR put BUCKET KEY [FILE]   (FILE absent: a few bytes)
     s3_plain.py STORE_DIR fill BUCKET LAYOUT [--connections N]
         puts tiny objects in parallel; LAYOUT is COUNTxPREFIX[,...], e.g.
@@ -112,7 +113,9 @@ class Client:
                     raise
         raise AssertionError("unreachable")
 
-    def count(self, bucket, prefix):
+    def count(self, bucket, prefix, files_only=False):
+        """Keys and bytes under the prefix; files_only leaves out the keys
+        that end in "/" (the folder markers some clients make)."""
         keys = size = 0
         token = None
         while True:
@@ -125,6 +128,8 @@ class Client:
             root = ET.fromstring(data)
             ns = root.tag[:root.tag.index("}") + 1] if root.tag.startswith("{") else ""
             for item in root.iter(ns + "Contents"):
+                if files_only and item.findtext(ns + "Key").endswith("/"):
+                    continue
                 keys += 1
                 size += int(item.find(ns + "Size").text)
             token_element = root.find(ns + "NextContinuationToken")
@@ -188,6 +193,7 @@ def main():
     p.add_argument("keys", type=int)
     p.add_argument("bytes", type=int, nargs="?")
     p.add_argument("--timeout", type=float, default=900)
+    p.add_argument("--files", action="store_true")
     p = sub.add_parser("put")
     p.add_argument("bucket")
     p.add_argument("key")
@@ -205,7 +211,7 @@ def main():
     elif args.command == "wait":
         start = time.monotonic()
         while True:
-            keys, size = client.count(args.bucket, args.prefix)
+            keys, size = client.count(args.bucket, args.prefix, args.files)
             if keys == args.keys and (args.bytes is None or size == args.bytes):
                 print(f"{time.monotonic() - start:.3f}")
                 return 0
