@@ -26,8 +26,8 @@
 # Usage: bench/mount_bench.sh [--s3] [--only ROW] [--far-ms MS] [--contender NAME]...
 #                             [BIN_DIR]
 #   (default BIN_DIR: build/bin; build first). --only filemanager runs that
-#   row alone; with --far-ms, --only far-ls, far-read, far-write, far-tar
-#   (tar x and rm -rf) or far-change runs one far row, and --contender
+#   row alone; with --far-ms, --only far-ls, far-read, far-write, far-tar,
+#   far-rm or far-change runs one far row, and --contender
 #   corvane, rclone or s3fs (repeatable) chooses who runs it.
 # Needs root (or user FUSE mounts), rclone, and for the file-manager row Xvfb,
 # pcmanfm, strace and cjpeg (scripts/setup installs them all).
@@ -49,8 +49,12 @@ done
 if [ -n "$far_ms" ]; then
   $s3 || { echo "mount_bench: --far-ms needs --s3" >&2; exit 2; }
   case $only in
-    "" | far-ls | far-read | far-write | far-tar | far-change) ;;
-    *) echo "mount_bench: --only with --far-ms knows far-ls, far-read, far-write, far-tar, far-change" >&2; exit 2 ;;
+    "" | far-ls | far-read | far-write | far-tar | far-rm | far-change) ;;
+    *)
+      echo "mount_bench: --only with --far-ms knows far-ls, far-read, far-write, far-tar," \
+        "far-rm, far-change" >&2
+      exit 2
+      ;;
   esac
   [ ${#contenders[@]} -gt 0 ] || contenders=(corvane rclone s3fs)
   for c in "${contenders[@]}"; do
