@@ -134,9 +134,16 @@ class Driver {
     return out;
   }
 
-  // Opens (creating when missing) and writes at `offset`, then closes.
+  // Opens (creating when missing) and writes at `offset`, then closes and
+  // waits for the write-back.
   void write(const std::string& path, const std::string& bytes, int flags = O_WRONLY | O_TRUNC,
              std::int64_t offset = 0) {
+    save(path, bytes, flags, offset);
+    fs_.waitForWriteBacks();
+  }
+  // The same without waiting: the write-back may still be queued or running.
+  void save(const std::string& path, const std::string& bytes, int flags = O_WRONLY | O_TRUNC,
+            std::int64_t offset = 0) {
     auto [parent, name] = split(path);
     std::unique_ptr<Handle> h;
     try {
@@ -148,7 +155,6 @@ class Driver {
     if (!bytes.empty()) fs_.write(*h, bytes.data(), bytes.size(), offset);
     fs_.flush(*h);
     fs_.release(std::move(h));
-    fs_.waitForWriteBacks();
   }
 
   std::set<std::string> names(const std::string& dir) {
@@ -1467,6 +1473,103 @@ TEST_F(MountRequestTest, AChangeBatchPolledDuringAnUploadDoesNotOutliveIt) {
 
   EXPECT_EQ(mount().getattr(a).size, 2u);
   EXPECT_EQ(d().read("a.txt"), "HI");
+}
+
+// Many closed files are sent at once, up to a bound, the earliest closed
+// first; each file's own changes still reach the engine one after another: a
+// file saved again while its upload runs is sent again only once the engine
+// answered the first, and a rename waits for the file's upload. The engine
+// holds every upload until the test lets them go, so the sends pile up.
+TEST_F(MountRequestTest, ClosedFilesAreSentSeveralAtOnceEachFileInItsOwnOrder) {
+  constexpr std::size_t kInFlight = 16;
+  constexpr int kFiles = 20;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool hold = true;
+  std::size_t inFlight = 0, mostInFlight = 0;
+  std::vector<std::string> events;  // "upload NAME BYTES", "answer NAME", "rename NAME"
+  std::map<std::string, int> versions;  // what the engine holds, by path
+  engine.on("GET", scopePath("/list"), [&](const Received&) {
+    std::lock_guard lock(mutex);
+    std::vector<Entry> entries;
+    for (const auto& [path, version] : versions) {
+      entries.push_back(makeEntry(path, false, 3, "u" + std::to_string(version)));
+    }
+    return Reply{200, "{\"entries\":" + toJson(entries) + "}"};
+  });
+  engine.on("POST", scopePath("/upload"), [&](const Received& r) {
+    const std::string path = *r.bodyString("path");
+    std::unique_lock lock(mutex);
+    events.push_back("upload " + path + " " + slurp(*r.bodyString("source")));
+    mostInFlight = std::max(mostInFlight, ++inFlight);
+    changed.notify_all();
+    changed.wait_for(lock, 10s, [&] { return !hold; });
+    --inFlight;
+    events.push_back("answer " + path);
+    return Reply{200, toJson(makeEntry(path, false, 3, "u" + std::to_string(++versions[path])))};
+  });
+  engine.on("POST", scopePath("/rename"), [&](const Received& r) {
+    std::lock_guard lock(mutex);
+    const std::string path = *r.bodyString("path");
+    events.push_back("rename " + path);
+    versions["renamed.txt"] = versions[path];
+    versions.erase(path);
+    return Reply{200, R"({"path":"renamed.txt"})"};
+  });
+  const auto name = [](int i) { return "f" + std::to_string(100 + i) + ".txt"; };
+  const auto arrived = [&] {
+    std::size_t n = 0;
+    for (const auto& e : events) n += e.rfind("upload ", 0) == 0;
+    return n;
+  };
+
+  for (int i = 0; i < kFiles; ++i) d().save(name(i), "one");
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return arrived() >= kInFlight; }));
+  }
+  // While the first uploads are held: the first file saved again, the
+  // second renamed. Both wait for the file's upload, so they run aside.
+  auto saved = std::async(std::launch::async, [&] { d().save(name(0), "two"); });
+  auto renamed = std::async(std::launch::async, [&] {
+    mount().rename(kRootIno, name(1), kRootIno, "renamed.txt", 0);
+  });
+  // Time for sends beyond the bound to show up, were there any.
+  std::this_thread::sleep_for(300ms);
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(arrived(), kInFlight);
+    std::set<std::string> first;
+    for (const auto& e : events) first.insert(e);
+    std::set<std::string> expected;
+    for (std::size_t i = 0; i < kInFlight; ++i) {
+      expected.insert("upload " + name(static_cast<int>(i)) + " one");
+    }
+    EXPECT_EQ(first, expected);
+    hold = false;
+  }
+  changed.notify_all();
+  saved.get();
+  renamed.get();
+  mount().waitForWriteBacks();
+
+  std::lock_guard lock(mutex);
+  std::string told;
+  for (const auto& e : events) told += e + "; ";
+  SCOPED_TRACE("the engine saw: " + told);
+  EXPECT_EQ(mostInFlight, kInFlight);
+  const auto at = [&](const std::string& event) {
+    return std::find(events.begin(), events.end(), event) - events.begin();
+  };
+  const auto end = static_cast<std::ptrdiff_t>(events.size());
+  for (int i = 0; i < kFiles; ++i) EXPECT_LT(at("upload " + name(i) + " one"), end) << name(i);
+  // The second save of the first file follows the answer to its first.
+  ASSERT_LT(at("upload " + name(0) + " two"), end);
+  EXPECT_LT(at("answer " + name(0)), at("upload " + name(0) + " two"));
+  // The rename follows the answer to the renamed file's upload.
+  ASSERT_LT(at("rename " + name(1)), end);
+  EXPECT_LT(at("answer " + name(1)), at("rename " + name(1)));
+  EXPECT_EQ(mount().pendingWriteBacks(), 0u);
 }
 
 // A close of one descriptor while a writer still has the file open sends

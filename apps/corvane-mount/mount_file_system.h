@@ -128,7 +128,7 @@ class MountFileSystem {
   // handle's file descriptor (read() does this itself).
   void prepareRead(Handle& handle, std::size_t size, std::int64_t offset);
   std::size_t write(Handle& handle, const char* data, std::size_t size, std::int64_t offset);
-  // The close of a writer: queues its changes for the engine.
+  // A close of a descriptor: nothing is sent until the last writer's release.
   void flush(Handle& handle);
   // Sends the changes and waits for the engine's answer.
   void fsync(Handle& handle);

@@ -51,8 +51,6 @@ class WriteBack {
   WriteBack(const WriteBack&) = delete;
   WriteBack& operator=(const WriteBack&) = delete;
 
-  // The close of a writer: queues its changes for the engine.
-  void flush(Handle& handle);
   // Sends the changes and waits for the engine's answer; throws its failure.
   void fsync(Handle& handle);
   // Closes the handle; the last writer's close queues what is still unsent.

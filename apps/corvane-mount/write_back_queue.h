@@ -1,8 +1,11 @@
 // WriteBackQueue: sends closed files to the engine in the background.
 //
-// A close hands the file's inode to the queue and returns; a few workers run
-// the write-back job for each inode, one job per inode at a time (an inode
-// handed in again while queued is queued once). A job may be handed in with
+// A close hands the file's inode to the queue and returns; the workers run
+// the write-back job for each inode in the order the inodes became due, as
+// many at once as there are workers, but one job per inode at a time: an
+// inode handed in again while its job runs is queued, and its next job
+// starts after the running one ends (an inode handed in again while queued
+// is queued once). A job may be handed in with
 // a delay: a burst of writes (an archive unpacked, a build) then ends on the
 // local disk before its uploads compete with it for the disk and the
 // processors, and a file saved again meanwhile is sent once. Handing the
