@@ -13,7 +13,8 @@
 #   listed: until ls in the mount shows it (at most far_change_limit s)
 # and for each row the store requests it cost (bench/store_requests.py).
 # Sourced by mount_bench.sh once the store runs; uses its helpers and its
-# variables (root, bin, work, only, contenders, far_ms).
+# variables (root, bin, work, only, contenders, far_ms). With MOUNT_BENCH_KEEP
+# set to a folder, the logs of the run are copied there at the end.
 
 # shellcheck source=bench/far_store.sh
 . bench/far_store.sh
@@ -205,3 +206,11 @@ for ((i = 0; i < ${#far_labels[@]}; i += 2)); do
   done
   echo
 done
+
+# For a closer look afterwards: the store's request log and the contenders'
+# logs, copied before the run's folder goes.
+if [ -n "${MOUNT_BENCH_KEEP:-}" ]; then
+  mkdir -p "$MOUNT_BENCH_KEEP"
+  cp "$root/store/requests.log" "$root"/*.log "$MOUNT_BENCH_KEEP/" 2>/dev/null || true
+  echo "mount_bench: logs kept in $MOUNT_BENCH_KEEP" >&2
+fi
