@@ -24,6 +24,7 @@
 #include "corvane-mount/item_cache.h"
 #include "corvane-mount/mount_file_system.h"
 #include "corvane-mount/size_text.h"
+#include "corvane-mount/write_back_queue.h"
 #include "engine/engine_client.h"
 #include "engine/json_text.h"
 #include "extension/file_provider_extension.h"
@@ -1030,6 +1031,42 @@ TEST_F(MountLogicTest, ARefusedChangeIsKeptAndTriedAgainAfterAGrowingWait) {
   EXPECT_EQ(slurp(backing / "a.txt"), "B");
   EXPECT_EQ(mount().pendingWriteBacks(), 0u);
   EXPECT_TRUE(unsent().empty());
+}
+
+// Every worker takes jobs, whether they were queued at once or after a
+// delay: files closed in a burst and sent after the write-back delay are sent
+// as many at a time as right after their close. Each job waits until all
+// workers run one (or gives up after a while), so a queue that leaves workers
+// asleep shows as fewer running at once.
+TEST(WriteBackQueueTest, DelayedJobsRunOnEveryWorker) {
+  constexpr std::size_t kWorkers = 4;
+  for (const auto delay : {0ms, 30ms}) {
+    SCOPED_TRACE("delay " + std::to_string(delay.count()) + " ms");
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t running = 0, most = 0;
+    std::multiset<std::uint64_t> ran;
+    WriteBackQueue queue(kWorkers, [&](std::uint64_t ino) {
+      std::unique_lock lock(mutex);
+      most = std::max(most, ++running);
+      changed.notify_all();
+      changed.wait_for(lock, 2s, [&] { return most >= kWorkers; });
+      --running;
+      ran.insert(ino);
+      changed.notify_all();
+    });
+    for (std::uint64_t ino = 1; ino <= 2 * kWorkers; ++ino) queue.submit(ino, delay);
+    // Not drain(): it would end the delays itself.
+    {
+      std::unique_lock lock(mutex);
+      ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return ran.size() == 2 * kWorkers; }));
+      EXPECT_EQ(most, kWorkers);
+    }
+    queue.drain();
+    std::multiset<std::uint64_t> expected;
+    for (std::uint64_t ino = 1; ino <= 2 * kWorkers; ++ino) expected.insert(ino);
+    EXPECT_EQ(ran, expected);
+  }
 }
 
 TEST(RetryPolicyTest, WaitsDoubleUpToTheLimit) {

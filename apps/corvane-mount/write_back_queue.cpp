@@ -44,12 +44,19 @@ void WriteBackQueue::hurry(std::uint64_t ino) {
 
 std::optional<WriteBackQueue::Clock::time_point> WriteBackQueue::promoteDue(
     Clock::time_point now) {
+  bool promoted = false;
   while (!delayed_.empty() && delayed_.begin()->first <= now) {
     const std::uint64_t ino = delayed_.begin()->second;
     delayed_.erase(delayed_.begin());
     delayedAt_.erase(ino);
     queue_.push_back(ino);
+    promoted = true;
   }
+  // Only the worker that sleeps until the earliest due time wakes for it;
+  // the others sleep without a deadline. Without this, a burst of delayed
+  // files (an archive unpacked) would be sent by that one worker, one file
+  // after another.
+  if (promoted) available_.notify_all();
   if (delayed_.empty()) return std::nullopt;
   return delayed_.begin()->first;
 }
