@@ -64,16 +64,9 @@ trap 'exit 130' INT TERM HUP
 store_options=(--owner $$ --request-log)
 [ "$objects" -le 200000 ] || store_options+=(--bluestore 40G)
 scripts/s3-store start "$store" "${store_options[@]}"
-set -a
-# shellcheck disable=SC1091
-. "$store/env"
-set +a
+far_open_store "$store"
 bucket=bench
-plain() { python3 bench/s3_plain.py "$store" "$@"; }
-requests() { python3 bench/store_requests.py "$store" "$@"; }
-python3 -c 'import sys; sys.path.insert(0, "bench"); import s3_plain
-c = s3_plain.Client(s3_plain.read_env(sys.argv[1])); assert c.request("PUT", "bench")[0] == 200' \
-  "$store"
+plain mkbucket "$bucket"
 
 big=$((objects / 2 < 100000 ? objects / 2 : 100000))
 echo "bucket_scale: putting $objects objects ($big in big/)" >&2

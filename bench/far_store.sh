@@ -2,6 +2,19 @@
 # its requests (bench/s3_requests.sh, bench/bucket_scale.sh, the far rows of
 # bench/mount_bench.sh). Sourced, never run; needs bash and build/bin.
 
+# Takes the store made by scripts/s3-store in DIR: exports its client
+# settings, and `plain` (bench/s3_plain.py) and `requests`
+# (bench/store_requests.py) then ask it.
+far_open_store() {  # dir
+  far_store_dir=$1
+  set -a
+  # shellcheck disable=SC1091
+  . "$1/env"
+  set +a
+}
+plain() { python3 bench/s3_plain.py "$far_store_dir" "$@"; }
+requests() { python3 bench/store_requests.py "$far_store_dir" "$@"; }
+
 # Starts bench/delay_proxy in front of the store at $AWS_ENDPOINT_URL with a
 # round trip of MS milliseconds and sets far_pid and far_endpoint (the URL a
 # contender uses). Then checks that the proxy adds what it should: the

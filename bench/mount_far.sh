@@ -23,8 +23,7 @@ far_rows=(far-ls far-read far-write far-tar far-rm far-change)
 [ -z "$only" ] || far_rows=("$only")
 wants() { local r; for r in "${far_rows[@]}"; do [ "$r" = "$1" ] && return 0; done; return 1; }
 
-plain() { python3 bench/s3_plain.py "$root/store" "$@"; }
-requests() { python3 bench/store_requests.py "$root/store" "$@"; }
+far_open_store "$root/store"
 
 echo "mount_bench: filling the bucket (directly, not through the proxy)" >&2
 mkdir -p "$backing"

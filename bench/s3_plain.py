@@ -9,6 +9,7 @@ in the bucket. Python's standard library only; SigV4 with an unsigned payload.
         waits until PREFIX holds exactly KEYS keys (and BYTES bytes when
         given); prints the seconds it waited. Exit 1 at the timeout.
         --files: only keys that do not end in "/" count.
+    s3_plain.py STORE_DIR mkbucket BUCKET
     s3_plain.py STORE_DIR put BUCKET KEY [FILE]   (FILE absent: a few bytes)
     s3_plain.py STORE_DIR fill BUCKET LAYOUT [--connections N]
         puts tiny objects in parallel; LAYOUT is COUNTxPREFIX[,...], e.g.
@@ -194,6 +195,8 @@ def main():
     p.add_argument("bytes", type=int, nargs="?")
     p.add_argument("--timeout", type=float, default=900)
     p.add_argument("--files", action="store_true")
+    p = sub.add_parser("mkbucket")
+    p.add_argument("bucket")
     p = sub.add_parser("put")
     p.add_argument("bucket")
     p.add_argument("key")
@@ -220,6 +223,11 @@ def main():
                       f"{args.timeout:.0f} s", file=sys.stderr)
                 return 1
             time.sleep(0.1)
+    elif args.command == "mkbucket":
+        status, data = client.request("PUT", args.bucket)
+        if status != 200:
+            print(f"s3_plain: PUT {args.bucket}: HTTP {status}: {data[:200]!r}", file=sys.stderr)
+            return 1
     elif args.command == "put":
         body = open(args.file, "rb").read() if args.file else b"changed elsewhere\n"
         status, data = client.request("PUT", args.bucket, args.key, body=body)

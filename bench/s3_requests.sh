@@ -60,23 +60,17 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
 scripts/s3-store start "$store" --owner $$ --request-log
-set -a
-# shellcheck disable=SC1091
-. "$store/env"
-set +a
+far_open_store "$store"
 bucket=bench
-plain() { python3 bench/s3_plain.py "$store" "$@"; }
-requests() { python3 bench/store_requests.py "$store" "$@"; }
 # The bucket, and its folders: list/ for the listing, moved/ for the folder
 # rename, stat/ and read/ for the single-file rows, work/ for the writes.
+plain mkbucket "$bucket"
 python3 - "$store" "$bucket" <<'PY'
 import sys
 sys.path.insert(0, "bench")
 import s3_plain
 client = s3_plain.Client(s3_plain.read_env(sys.argv[1]))
 bucket = sys.argv[2]
-status, data = client.request("PUT", bucket)
-assert status == 200, data
 for folder in ("list", "moved"):
     for i in range(100):
         key = f"{folder}/file-{i:03d}.txt"
