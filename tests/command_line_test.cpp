@@ -510,8 +510,9 @@ TEST_F(ToolTest, FpctlExitStatusesAndMessages) {
            "error: item only-in-pics.txt: NSFileProviderErrorDomain -1005"},
           {{"--domain", "nope", "item", ":root"},
            3,
-           "error: NSFileProviderErrorDomain -1005: --domain nope: the engine has no scope "
-           "of that id or name; write one of local-1 (docs), local-2 (pics)"},
+           "error: item :root: NSFileProviderErrorDomain -1005: no such item; --domain nope: the "
+           "engine has no scope of that id or name; write one of local-1 (docs), local-2 "
+           "(pics)"},
       },
       env.root());
 }
