@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <set>
 #include <thread>
@@ -81,6 +82,9 @@ class Backend {
   virtual std::vector<std::string> arguments() const = 0;
   virtual void otherWrites(const std::string& path, const std::string& bytes) = 0;
   virtual void otherRemoves(const std::string& path) = 0;
+  // The longest path of a new file, and of a new folder.
+  virtual std::size_t fileRoom() const = 0;
+  virtual std::size_t folderRoom() const = 0;
 };
 
 class FolderBackend : public Backend {
@@ -96,6 +100,9 @@ class FolderBackend : public Backend {
     writeFile(folder_ / path, bytes);
   }
   void otherRemoves(const std::string& path) override { fs::remove(folder_ / path); }
+  // The path limit of every scope.
+  std::size_t fileRoom() const override { return 1024; }
+  std::size_t folderRoom() const override { return 1024; }
 
  private:
   fs::path folder_;
@@ -115,6 +122,10 @@ class BucketBackend : public Backend {
     bucket_.client().remove(std::string(kPrefix) + "/" + path);
   }
   const TestBucket& bucket() const { return bucket_; }
+  // A key holds 1,024 bytes: the prefix and its "/" come first, and a
+  // folder's key ends in "/".
+  std::size_t fileRoom() const override { return 1024 - std::strlen(kPrefix) - 1; }
+  std::size_t folderRoom() const override { return fileRoom() - 1; }
 
  private:
   TestBucket bucket_;
@@ -390,6 +401,84 @@ TEST_P(EitherScopeTest, RefusalsAnswerTheSameStatus) {
   // Nothing a refusal touched changed.
   EXPECT_EQ(scope.names(""), (std::vector<std::string>{"d/", "g.txt"}));
   EXPECT_EQ(scope.fetch("d/f.txt"), "f");
+}
+
+// A path of exactly `bytes` bytes that begins with `start`, in names of at
+// most 200 bytes.
+std::string longPath(const std::string& start, std::size_t bytes) {
+  std::string path = start;
+  while (path.size() < bytes) {
+    path += '/';
+    const std::size_t left = bytes - path.size();
+    // Never leave a single byte: it would end the path in "/".
+    path.append(left <= 200 ? left : (left - 200 >= 2 ? 200 : left - 2), 'n');
+  }
+  return path;
+}
+
+// What the storage cannot hold is the user's mistake (400, naming the
+// limit), refused before anything is made; on a bucket the limit is that of
+// the key, so a folder's marker and the keys below a moved folder count.
+TEST_P(EitherScopeTest, PathsTheStorageCannotHoldAreRefusedBeforeAnythingIsMade) {
+  const std::size_t fileRoom = scope.backend->fileRoom();
+  const std::size_t folderRoom = scope.backend->folderRoom();
+  const bool bucket = GetParam() == Kind::bucket;
+  // A deep folder with room for names of 100 bytes, and a folder with a
+  // long path below it.
+  const std::string deep = longPath("deep", fileRoom - 101);
+  ASSERT_EQ(scope.post("mkdir", body({{"path", deep}})).status, 200);
+  scope.upload(deep + "/f.txt", "f");
+  scope.upload("m/" + std::string(150, 'm'), "m");
+  scope.upload(longPath("tree", 600), "t");
+  struct Case {
+    const char* what;
+    std::function<EngineReply()> request;
+    int status;
+    std::string absent;  // a path that must not exist afterwards
+  };
+  auto& s = scope;
+  const std::string over = longPath("over", fileRoom + 1);
+  const std::string folderOver = longPath("fover", folderRoom + 1);
+  const std::vector<Case> cases = {
+      {"a file that fits", [&] { return s.uploadReply(longPath("fits", fileRoom), "x", ""); },
+       200, ""},
+      {"a file one byte over", [&] { return s.uploadReply(over, "x", ""); }, 400, over},
+      {"a folder that fits",
+       [&] { return s.post("mkdir", body({{"path", longPath("dfits", folderRoom)}})); }, 200, ""},
+      {"a folder one byte over", [&] { return s.post("mkdir", body({{"path", folderOver}})); },
+       400, folderOver},
+      {"a rename one byte over",
+       [&] {
+         return s.post("rename", body({{"path", deep + "/f.txt"}, {"name", std::string(101, 'r')}}));
+       },
+       400, deep + "/" + std::string(101, 'r')},
+      {"a rename that fits",
+       [&] {
+         return s.post("rename", body({{"path", deep + "/f.txt"}, {"name", std::string(100, 'r')}}));
+       },
+       200, deep + "/f.txt"},
+      {"a file moved too deep", [&] { return s.post("move", body({{"path", "m/" + std::string(150, 'm')}, {"dir", deep}})); },
+       400, deep + "/" + std::string(150, 'm')},
+      // The folder's own new path fits; a key below it would not.
+      {"a folder moved where a key below it would be too long",
+       [&] { return s.post("move", body({{"path", "tree/"}, {"dir", deep}})); },
+       bucket ? 400 : 200, bucket ? deep + "/tree" : ""},
+  };
+  for (const Case& c : cases) {
+    const EngineReply reply = c.request();
+    EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
+    if (reply.status == 400) {
+      EXPECT_NE(reply.body.find("1024"), std::string::npos) << c.what << ": " << reply.body;
+    }
+    if (!c.absent.empty()) {
+      EXPECT_EQ(scope.fetch(c.absent), "status 404") << c.what;
+      EXPECT_EQ(scope.listReply(c.absent).status, 404) << c.what;
+    }
+  }
+  if (bucket) {
+    EXPECT_EQ(scope.names("tree").size(), 1u) << "the refused folder stays where it was";
+  }
+  EXPECT_EQ(scope.fetch("m/" + std::string(150, 'm')), "m");
 }
 
 TEST_P(EitherScopeTest, AnotherProgramsChangesAreLogged) {

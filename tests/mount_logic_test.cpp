@@ -971,6 +971,44 @@ TEST_F(MountLogicTest, NamesTheEngineCannotHoldAreRefusedWhereTheyAreMade) {
                                "inner"));
 }
 
+// On a scope below a key prefix of a bucket the keys are the prefix, "/" and
+// the path, and hold 1,024 bytes: the prefix leaves that much less room for
+// the path, and a folder needs a byte more for the "/" that marks it. Names
+// that would not fit are refused at the name, before the engine is asked.
+TEST_F(MountLogicTest, AScopesKeyPrefixLeavesLessRoomForPaths) {
+  options.keyPrefix = "team/docs";  // room for paths of 1024 - 10 = 1014 bytes
+  put(backing / "a.txt", "A");
+  const std::string longest(255, 'n');
+  std::vector<Ino> levels{kRootIno};
+  for (int i = 0; i < 3; ++i) levels.push_back(mount().mkdir(levels.back(), longest).ino);
+  const Ino deep = levels.back();  // its path has 3 * 255 + 2 = 767 bytes
+  const std::string fileFits(246, 'f'), fileOver(247, 'f');
+  const std::string folderFits(245, 'd'), folderOver(246, 'd');
+  struct Case {
+    const char* what;
+    std::function<void()> call;
+    int expected;
+  };
+  const std::vector<Case> cases = {
+      {"a file one byte over", [&] { mount().create(deep, fileOver, O_WRONLY | O_CREAT); },
+       ENAMETOOLONG},
+      {"a folder one byte over", [&] { mount().mkdir(deep, folderOver); }, ENAMETOOLONG},
+      {"a look-up one byte over", [&] { mount().lookup(deep, fileOver); }, ENAMETOOLONG},
+      {"a rename one byte over", [&] { mount().rename(kRootIno, "a.txt", deep, fileOver, 0); },
+       ENAMETOOLONG},
+      {"a folder that fits", [&] { mount().mkdir(deep, folderFits); }, 0},
+      {"a file that fits", [&] { mount().release(mount().create(deep, fileFits, O_WRONLY | O_CREAT).second); },
+       0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(errnoOf(c.call), c.expected) << c.what;
+  mount().waitForWriteBacks();
+  const fs::path deepFolder = backing / longest / longest / longest;
+  std::set<std::string> made;
+  for (auto& e : fs::directory_iterator(deepFolder)) made.insert(e.path().filename().string());
+  EXPECT_EQ(made, (std::set<std::string>{fileFits, folderFits}));
+  EXPECT_TRUE(fs::exists(backing / "a.txt"));
+}
+
 // A change the engine refuses for good (here: the scope became read-only
 // while a file was open for writing) is kept, bytes and record, tried again
 // only after a growing wait, logged once, and sent once the engine takes it.

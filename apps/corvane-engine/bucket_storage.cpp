@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "bucket_poller.h"
-#include "host/item_names.h"
 #include "platform/file_copy.h"
 #include "platform/quoted_text.h"
 #include "platform/unique_fd.h"
@@ -24,6 +23,9 @@ namespace corvane::syncengine {
 using platform::quotedInput;
 using platform::UniqueFd;
 namespace {
+
+// The longest key an S3-compatible store takes, in bytes of UTF-8.
+constexpr std::size_t kMaxKeyBytes = 1024;
 
 // Copies of a folder's keys in flight at once: enough to hide the round
 // trips, few enough not to crowd out the requests of other clients.
@@ -113,11 +115,15 @@ std::unique_ptr<ChangeWatcher> BucketStorage::watcher(ChangeWatcher::Callback on
 }
 
 bool BucketStorage::anyKeyBelow(const std::string& folderKey) const {
+  // No key is that long, and the store refuses to be asked for one: a path
+  // that long is not there, and asking must not fail.
+  if (folderKey.size() > kMaxKeyBytes) return false;
   const s3::S3ListPage page = storeCall([&] { return client_->listPage(folderKey, "", {}, 1); });
   return !page.objects.empty();
 }
 
 std::optional<s3::S3ObjectInfo> BucketStorage::headOf(const std::string& path) const {
+  if (keys_.key(path).size() > kMaxKeyBytes) return std::nullopt;  // see anyKeyBelow
   try {
     return client_->head(keys_.key(path));
   } catch (const s3::S3Error& e) {
@@ -140,6 +146,7 @@ std::optional<ItemState> BucketStorage::stateOf(const std::string& path) const {
 }
 
 std::optional<std::vector<ItemEntry>> BucketStorage::list(const std::string& dir) const {
+  if (keys_.folderKey(dir).size() > kMaxKeyBytes) return std::nullopt;  // see anyKeyBelow
   FolderListing listing(dir, keys_.folderKey(dir));
   storeCall([&] {
     client_->listAll(keys_.folderKey(dir), "/", [&](s3::S3ListPage& page) {
@@ -202,13 +209,16 @@ std::optional<ItemState> BucketStorage::holding(const std::string& path, const I
   }
 }
 
-void BucketStorage::checkRoomFor(const std::string& path) const {
-  const std::size_t length = keys_.key(path).size();
-  if (length > host::kMaxPathBytes) {
+void BucketStorage::checkRoomFor(const std::string& path, Kind kind) const {
+  // A folder needs room for its marker, the key with a "/" after it.
+  const bool folder = kind == Kind::folder;
+  const std::size_t length = keys_.key(path).size() + (folder ? 1 : 0);
+  if (length > kMaxKeyBytes) {
     throw badRequest("A path of " + std::to_string(path.size()) +
-                     " bytes is too long: with the scope's prefix its key would have " +
+                     " bytes is too long: with the scope's prefix its " +
+                     (folder ? "folder's key (which ends in \"/\")" : "key") + " would have " +
                      std::to_string(length) + " bytes, over the store's limit of " +
-                     std::to_string(host::kMaxPathBytes) + ".");
+                     std::to_string(kMaxKeyBytes) + " bytes of UTF-8 for a key.");
   }
 }
 
@@ -353,6 +363,20 @@ void BucketStorage::moveFolder(const std::string& from, const std::string& to) {
   const std::string fromKey = keys_.folderKey(from);
   const std::string toKey = keys_.folderKey(to);
   const std::vector<s3::S3ObjectInfo> objects = objectsBelow(fromKey);
+  // Refused before anything is written: each key below takes the folder's
+  // new key in place of its old one.
+  const s3::S3ObjectInfo* longest = nullptr;
+  for (const auto& object : objects) {
+    if (!longest || object.key.size() > longest->key.size()) longest = &object;
+  }
+  if (longest && toKey.size() + longest->key.size() - fromKey.size() > kMaxKeyBytes) {
+    const std::string moved = to + "/" + longest->key.substr(fromKey.size());
+    throw badRequest("The folder " + quotedInput(from) + " cannot become " + quotedInput(to) +
+                     ": the key of " + quotedInput(moved) + " would have " +
+                     std::to_string(toKey.size() + longest->key.size() - fromKey.size()) +
+                     " bytes, over the store's limit of " + std::to_string(kMaxKeyBytes) +
+                     " bytes of UTF-8 for a key.");
+  }
 
   // Every key is copied before any is deleted: a failure part-way leaves all
   // of them under their old names.

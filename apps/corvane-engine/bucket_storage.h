@@ -47,7 +47,7 @@ class BucketStorage : public ScopeStorage {
   std::optional<ItemState> holding(const std::string& path, const ItemState& state,
                                    int source) const override;
 
-  void checkRoomFor(const std::string& path) const override;
+  void checkRoomFor(const std::string& path, Kind kind) const override;
   std::unique_ptr<StagedFile> stage(int source, const std::string& path) override;
   void makeFolders(const std::string& path, std::vector<std::string>& created) override;
   void prepareFolder(const std::string& path, std::vector<std::string>& created) override;

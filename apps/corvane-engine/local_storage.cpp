@@ -134,7 +134,7 @@ std::optional<ItemState> LocalStorage::holding(const std::string& path, const It
   return now;
 }
 
-void LocalStorage::checkRoomFor(const std::string& path) const {
+void LocalStorage::checkRoomFor(const std::string& path, Kind) const {
   // Refused before anything is made: creating the parents of a path that
   // cannot exist would leave them behind.
   if (folder_.root().native().size() + 1 + path.size() >= PATH_MAX) {

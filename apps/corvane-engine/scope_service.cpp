@@ -123,9 +123,18 @@ void ScopeService::requireWritable() const {
   }
 }
 
-void ScopeService::checkCreatable(const std::string& path, std::string_view what) const {
+void ScopeService::checkCreatable(const std::string& path, std::string_view what,
+                                  ScopeStorage::Kind kind) const {
   checkPath(path, what);
-  storage_->checkRoomFor(path);
+  storage_->checkRoomFor(path, kind);
+}
+
+void ScopeService::checkRelocatable(const ItemKey& item, const std::string& targetFolder,
+                                    const std::string& name) const {
+  const std::string target = joinPath(targetFolder, name);
+  if (target == item.path) return;  // nothing is made
+  checkCreatable(target, "new path",
+                 item.folder ? ScopeStorage::Kind::folder : ScopeStorage::Kind::file);
 }
 
 std::vector<ItemEntry> ScopeService::list(const std::string& dir) {
@@ -140,7 +149,7 @@ ItemChanges ScopeService::changes(const std::string& anchor) { return log_->chan
 
 std::string ScopeService::mkdir(const std::string& path) {
   requireWritable();
-  checkCreatable(path, "path");
+  checkCreatable(path, "path", ScopeStorage::Kind::folder);
   std::unique_lock lock(mutex_);
   std::vector<std::string> created;
   try {
@@ -181,6 +190,7 @@ std::string ScopeService::rename(const std::string& key, const std::string& name
   requireWritable();
   const ItemKey item = parseItemKey(key, "path");
   checkName(name, "name");
+  checkRelocatable(item, parentOf(item.path), name);
   std::unique_lock lock(mutex_);
   checkKeyMatches(item, storage_->kindOf(item.path), "path");
   return relocate(key, parentOf(item.path), name);
@@ -190,6 +200,7 @@ std::string ScopeService::move(const std::string& key, const std::string& dir) {
   requireWritable();
   const ItemKey item = parseItemKey(key, "path");
   checkExistingPath(dir, "dir");
+  checkRelocatable(item, dir, nameOf(item.path));
   std::unique_lock lock(mutex_);
   checkKeyMatches(item, storage_->kindOf(item.path), "path");
   if (storage_->kindOf(dir) != ScopeStorage::Kind::folder) {
@@ -210,7 +221,6 @@ std::string ScopeService::relocate(const std::string& key, const std::string& ta
   const std::string target = joinPath(targetFolder, name);
   const std::string answer = item.folder ? target + "/" : target;
   if (target == item.path) return answer;
-  checkCreatable(target, "new path");
   const auto taken = [&] {
     return conflict("Something already exists at " + quotedInput(target) +
                     "; choose another name or remove it first.");
@@ -291,7 +301,7 @@ ScopeService::UploadTarget ScopeService::checkUpload(const std::string& path,
                        " no longer exists; it was moved or deleted since version " +
                        quotedInput(version) + ".");
       }
-      checkCreatable(path, "path");
+      checkCreatable(path, "path", ScopeStorage::Kind::file);
       return {};
     case ScopeStorage::Kind::folder:
       throw conflict("A folder is at " + quotedInput(path) + "; a file cannot replace it.");
@@ -384,7 +394,7 @@ ItemEntry ScopeService::conflictCopy(const std::string& path, const std::string&
   // fit into the folder, and the longest copy must fit the storage.
   checkPath(joinPath(folder, host::conflictName(nameOf(path), now, kMaxCounter, room)),
             "conflict copy's path");
-  storage_->checkRoomFor(joinPath(folder, std::string(room, 'x')));
+  storage_->checkRoomFor(joinPath(folder, std::string(room, 'x')), ScopeStorage::Kind::file);
   checkLocalPath(source, "source");
   const UniqueFd in = openSource(source);
   const std::unique_ptr<StagedFile> staged = storage_->stage(in.get(), path);

@@ -83,9 +83,10 @@ class ScopeStorage {
 
   // --- Writing ---------------------------------------------------------------
 
-  // 400 unless a new item at `path` fits the storage (a file-system path, a
-  // key), refused before anything is made.
-  virtual void checkRoomFor(const std::string& path) const = 0;
+  // 400 unless a new file (`kind` file) or folder (`kind` folder) at `path`
+  // fits the storage (a file-system path; a key, and for a folder the key
+  // that marks it), refused before anything is asked or made.
+  virtual void checkRoomFor(const std::string& path, Kind kind) const = 0;
   // The contents of the regular file open at `source` (from byte 0), ready
   // to be placed at `path` or at another name in the same folder.
   virtual std::unique_ptr<StagedFile> stage(int source, const std::string& path) = 0;

@@ -172,7 +172,7 @@ std::pair<Attributes, std::unique_ptr<Handle>> MountFileSystem::create(Ino paren
       if (existing->dir) throw Refusal(EISDIR);
       n = *existing;
     } else {
-      names_.requireNewName(p, name);
+      names_.requireNewName(p, name, false);
       std::tie(n, h) = workingCopies_.createLocal(parent, name);
     }
   }

@@ -61,6 +61,9 @@ struct TestHooks {
 struct MountOptions {
   std::uint32_t uid = 0;
   std::uint32_t gid = 0;
+  // The scope's key prefix in its bucket ("" for none): its keys, and so the
+  // paths that fit one, are that much shorter.
+  std::string keyPrefix;
   // The preferred I/O size reported to programs (cp and cat size their
   // buffers by it).
   std::uint32_t blockSize = 1 << 20;
