@@ -4,7 +4,9 @@
 // only buckets have: long listings, folders that exist only through deeper
 // keys, keys that cannot be items, conditional writes meeting another
 // client, the start-up check of the bucket and the poll for others' changes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -85,7 +88,16 @@ class Backend {
   // The longest path of a new file, and of a new folder.
   virtual std::size_t fileRoom() const = 0;
   virtual std::size_t folderRoom() const = 0;
+  // The modification time the storage keeps for the file, as seconds and
+  // nine fractional digits: the file's own time, or the object's metadata.
+  virtual std::string storedTime(const std::string& path) const = 0;
 };
+
+std::string secondsText(std::int64_t sec, long nsec) {
+  char fraction[16];
+  std::snprintf(fraction, sizeof fraction, ".%09ld", nsec);
+  return std::to_string(sec) + fraction;
+}
 
 class FolderBackend : public Backend {
  public:
@@ -103,6 +115,11 @@ class FolderBackend : public Backend {
   // The path limit of every scope.
   std::size_t fileRoom() const override { return 1024; }
   std::size_t folderRoom() const override { return 1024; }
+  std::string storedTime(const std::string& path) const override {
+    struct stat st {};
+    if (::stat((folder_ / path).c_str(), &st) != 0) return "none";
+    return secondsText(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  }
 
  private:
   fs::path folder_;
@@ -126,6 +143,11 @@ class BucketBackend : public Backend {
   // folder's key ends in "/".
   std::size_t fileRoom() const override { return 1024 - std::strlen(kPrefix) - 1; }
   std::size_t folderRoom() const override { return fileRoom() - 1; }
+  std::string storedTime(const std::string& path) const override {
+    const s3::S3ObjectInfo object = bucket_.client().head(std::string(kPrefix) + "/" + path);
+    if (!object.metadata || !object.metadata->contains("mtime")) return "none";
+    return object.metadata->at("mtime");
+  }
 
  private:
   TestBucket bucket_;
@@ -481,6 +503,75 @@ TEST_P(EitherScopeTest, PathsTheStorageCannotHoldAreRefusedBeforeAnythingIsMade)
   EXPECT_EQ(scope.fetch("m/" + std::string(150, 'm')), "m");
 }
 
+// Sets the times of `path` to 2001-02-03T04:05:06.123456789Z.
+void setOldTime(const fs::path& path) {
+  const timespec time{981173106, 123456789};
+  const timespec times[2] = {time, time};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// The time a file was last written where it came from is the item's, in
+// every answer and in the storage; a time alone can be set later without
+// sending the bytes again, and only on the version it was based on.
+TEST_P(EitherScopeTest, AFilesTimeTravelsWithItAndCanBeSetAlone) {
+  const std::string oldStamp = "\"mod_time\":\"2001-02-03T04:05:06.123456789Z\"";
+  std::string anchor = scope.latest();
+  const fs::path source = scope.source("dated");
+  setOldTime(source);
+  const EngineReply uploaded = scope.post(
+      "upload", body({{"path", "t/dated.txt"}, {"source", source}, {"version", ""}}));
+  ASSERT_EQ(uploaded.status, 200) << uploaded.body;
+  EXPECT_TRUE(contains(uploaded.body, oldStamp)) << uploaded.body;
+  EXPECT_TRUE(contains(scope.listReply("t").body, oldStamp));
+  EXPECT_EQ(scope.backend->storedTime("t/dated.txt"), "981173106.123456789");
+  const auto logged = scope.changesUntil(anchor, [](const auto& all) {
+    return has(all, "t/dated.txt", false);
+  });
+  ASSERT_TRUE(has(logged, "t/dated.txt", false));
+  const EngineReply copy = scope.post(
+      "conflict-copy", body({{"path", "t/dated.txt"}, {"source", source}}));
+  ASSERT_EQ(copy.status, 200) << copy.body;
+  EXPECT_TRUE(contains(copy.body, oldStamp)) << copy.body;
+
+  const std::string version = decode::entry(uploaded.body).version;
+  struct Case {
+    const char* what;
+    std::string path, modTime, version;
+    int status;
+  };
+  const std::vector<Case> refused = {
+      {"another version", "t/dated.txt", "2003-04-05T06:07:08Z", version + "x", 409},
+      {"a folder", "t", "2003-04-05T06:07:08Z", "dir", 400},
+      {"nothing there", "t/none.txt", "2003-04-05T06:07:08Z", version, 404},
+      {"not a time", "t/dated.txt", "yesterday", version, 400},
+  };
+  for (const Case& c : refused) {
+    const EngineReply reply = scope.post(
+        "set-mod-time", body({{"path", c.path}, {"mod_time", c.modTime}, {"version", c.version}}));
+    EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
+  }
+  EXPECT_EQ(scope.backend->storedTime("t/dated.txt"), "981173106.123456789");
+
+  anchor = scope.latest();
+  const EngineReply set = scope.post(
+      "set-mod-time",
+      body({{"path", "t/dated.txt"}, {"mod_time", "2003-04-05T06:07:08.5+00:00"}, {"version", version}}));
+  ASSERT_EQ(set.status, 200) << set.body;
+  const std::string newStamp = "\"mod_time\":\"2003-04-05T06:07:08.500000000Z\"";
+  EXPECT_TRUE(contains(set.body, newStamp)) << set.body;
+  EXPECT_EQ(scope.backend->storedTime("t/dated.txt"), "1049522828.500000000");
+  EXPECT_EQ(scope.fetch("t/dated.txt"), "dated");
+  EXPECT_TRUE(contains(scope.listReply("t").body, newStamp));
+  const auto changed = scope.changesUntil(anchor, [](const auto& all) {
+    return has(all, "t/dated.txt", false);
+  });
+  ASSERT_TRUE(has(changed, "t/dated.txt", false)) << "a new time alone is a change";
+}
+
 TEST_P(EitherScopeTest, AnotherProgramsChangesAreLogged) {
   std::string anchor = scope.latest();
   scope.backend->otherWrites("theirs/new.txt", "hello");
@@ -602,6 +693,83 @@ TEST_F(BucketScopeTest, LargeUploadsGoInPartsAndAFailedOneLeavesNothing) {
   EXPECT_EQ(replaced.status, 409) << replaced.body;
   EXPECT_EQ(scope.fetch("big.bin"), "theirs");
   EXPECT_TRUE(client().listMultipartUploads(kPrefix).empty());
+}
+
+// What one engine wrote, another engine on the same bucket (another
+// machine) reports with the same time; objects another client wrote without
+// a time of their own show their LastModified on both.
+TEST_F(BucketScopeTest, ASecondEngineSeesTheTimesAndOthersObjectsTheirLastModified) {
+  const fs::path source = scope.source("dated");
+  setOldTime(source);
+  ASSERT_EQ(scope.post("upload", body({{"path", "dated.txt"}, {"source", source}, {"version", ""}}))
+                .status,
+            200);
+  client().putBytes(key("plain.txt"), "plain");
+  const auto lastModified = std::chrono::floor<std::chrono::seconds>(
+      client().head(key("plain.txt")).lastModified);
+
+  EngineProcess::Options o;
+  o.binary = CORVANE_BIN_DIR "/corvane-engine";
+  o.dataHome = scope.env.root() / "second-machine";
+  o.extraArguments = {"--scope=docs=" + scope.backend->scopeTarget()};
+  for (auto& argument : storeArguments()) o.extraArguments.push_back(argument);
+  EngineProcess second(o);
+  auto secondHttp = second.client();
+  auto listed = [&](httplib::Client& http) {
+    const EngineReply reply = engineGet(http, "/v1/scopes/s3-1/list?dir=");
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    return reply.body;
+  };
+  const std::string theirs = listed(*secondHttp);
+  EXPECT_TRUE(contains(theirs, "\"mod_time\":\"2001-02-03T04:05:06.123456789Z\"")) << theirs;
+  for (httplib::Client* http : {secondHttp.get(), scope.http.get()}) {
+    for (const Entry& e : decode::entriesAnswer(listed(*http))) {
+      if (e.name == "plain.txt") {
+        EXPECT_EQ(e.mod_time, lastModified);
+      }
+    }
+  }
+
+  // A time set alone on the first reaches the second's change feed and
+  // listings: the object's LastModified moved, so the second asks again.
+  const std::string version = scope.list("").at(0).version;
+  ASSERT_EQ(scope.post("set-mod-time", body({{"path", "dated.txt"},
+                                             {"mod_time", "2003-04-05T06:07:08.25Z"},
+                                             {"version", version}}))
+                .status,
+            200);
+  const std::string newStamp = "\"mod_time\":\"2003-04-05T06:07:08.250000000Z\"";
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (!contains(listed(*secondHttp), newStamp) && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(contains(listed(*secondHttp), newStamp));
+}
+
+// A time set alone keeps what else describes the object (its content type,
+// other metadata) and its bytes.
+TEST_F(BucketScopeTest, ATimeSetAloneKeepsTheRestOfTheObject) {
+  s3::S3PutOptions put;
+  put.contentType = "text/plain; charset=utf-8";
+  put.metadata = {{"color", "blue"}};
+  client().putBytes(key("styled.txt"), "styled", put);
+  const s3::S3ObjectInfo before = client().head(key("styled.txt"));
+  const std::string version = scope.list("").at(0).version;
+
+  const EngineReply set = scope.post(
+      "set-mod-time", body({{"path", "styled.txt"}, {"mod_time", "2003-04-05T06:07:08Z"},
+                            {"version", version}}));
+  ASSERT_EQ(set.status, 200) << set.body;
+  const s3::S3ObjectInfo after = client().head(key("styled.txt"));
+  EXPECT_EQ(after.etag, before.etag);
+  ASSERT_TRUE(after.metadata);
+  EXPECT_EQ(*after.metadata, (std::map<std::string, std::string>{
+                                 {"color", "blue"}, {"mtime", "1049522828.000000000"}}));
+  EXPECT_NE(std::find(after.contentHeaders.begin(), after.contentHeaders.end(),
+                      "content-type: text/plain; charset=utf-8"),
+            after.contentHeaders.end())
+      << ::testing::PrintToString(after.contentHeaders);
+  EXPECT_EQ(scope.fetch("styled.txt"), "styled");
 }
 
 TEST_F(BucketScopeTest, AnotherClientsChangeIsSeenWithinThePollInterval) {

@@ -215,6 +215,23 @@ void LocalStorage::remove(const std::string& path, bool folder) {
   if (ec && ec.value() != ENOENT) throw std::system_error(ec, "cannot delete " + quotedInput(path));
 }
 
+std::optional<ItemState> LocalStorage::setModTime(const std::string& path, const ItemState& current,
+                                                  std::int64_t sec, std::int64_t nsec) {
+  // Checked and changed through one descriptor, so the time goes to the
+  // very file whose version was checked.
+  const UniqueFd fd = openForReading(folder_.full(path));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0) return std::nullopt;
+  const auto state = stateFromStat(st);
+  if (!state || state->dir || state->version != current.version) return std::nullopt;
+  const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(sec), static_cast<long>(nsec)}};
+  if (::futimens(fd.get(), times) != 0 || ::fstat(fd.get(), &st) != 0) {
+    throw std::system_error(errno, std::generic_category(),
+                            "cannot set the time of " + quotedInput(path));
+  }
+  return stateFromStat(st);
+}
+
 bool LocalStorage::move(const std::string& from, const std::string& to, bool) {
   return renameNoReplace(folder_.full(from), folder_.full(to));
 }

@@ -44,6 +44,8 @@ class LocalStorage : public ScopeStorage {
   std::optional<ItemState> placeNew(StagedFile& staged, const std::string& path) override;
   std::optional<ItemState> replace(StagedFile& staged, const std::string& path,
                                    const ItemState& current) override;
+  std::optional<ItemState> setModTime(const std::string& path, const ItemState& current,
+                                      std::int64_t sec, std::int64_t nsec) override;
   void remove(const std::string& path, bool folder) override;
   bool move(const std::string& from, const std::string& to, bool folder) override;
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <system_error>
@@ -12,6 +13,7 @@
 
 #include "api_error.h"
 #include "host/item_names.h"
+#include "platform/iso8601.h"
 #include "platform/quoted_text.h"
 #include "scope_errors.h"
 #include "scope_paths.h"
@@ -379,6 +381,60 @@ ItemEntry ScopeService::upload(const std::string& path, const std::string& sourc
     throw conflict("A file already exists at " + quotedInput(path) +
                    "; send its current version to replace it.");
   }
+  return {path, *placed};
+}
+
+ItemEntry ScopeService::setModTime(const std::string& path, const std::string& modTime,
+                                   const std::string& version) {
+  requireWritable();
+  checkExistingPath(path, "path");
+  requireItem(path);
+  const auto time = platform::parseInternetDateTimeNanos(modTime);
+  if (!time) {
+    throw badRequest("The mod_time " + quotedInput(modTime) +
+                     " is not an internet date-time; write it like "
+                     "\"2001-02-03T04:05:06.123456789Z\".");
+  }
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(*time);
+  const std::int64_t sec = seconds.time_since_epoch().count();
+  const std::int64_t nsec = (*time - seconds).count();
+
+  const PathLocks::Held held(paths_, path);
+  std::shared_lock lock(mutex_);
+  std::optional<ItemState> placed;
+  switch (storage_->kindOf(path)) {
+    case ScopeStorage::Kind::file:
+      break;
+    case ScopeStorage::Kind::folder:
+      throw badRequest(quotedInput(path) + " is a folder; only a file's time can be set.");
+    case ScopeStorage::Kind::missing:
+    case ScopeStorage::Kind::other:
+      throw notFound("Nothing is at " + quotedInput(path) +
+                     "; it may have been moved or deleted already.");
+  }
+  const auto current = storage_->stateOf(path);
+  if (!current || current->dir || current->version != version) {
+    throw conflict("The file " + quotedInput(path) + " changed since version " +
+                   quotedInput(version) +
+                   (current && !current->dir
+                        ? "; its current version is " + quotedInput(current->version) + "."
+                        : "."));
+  }
+  try {
+    Mutation mutation(mutations_);
+    placed = storage_->setModTime(path, *current, sec, nsec);
+  } catch (...) {
+    lock.unlock();
+    logOwn({{path, false}});
+    throw;
+  }
+  lock.unlock();
+  if (!placed) {
+    logOwn({{path, false}});
+    throw conflict("The file " + quotedInput(path) + " changed since version " +
+                   quotedInput(version) + " while its time was being set.");
+  }
+  logOwn({{path, false, placed}});
   return {path, *placed};
 }
 

@@ -56,6 +56,11 @@ class ScopeService {
                   const std::optional<ByteSpan>& span = std::nullopt);
   ItemEntry upload(const std::string& path, const std::string& source, const std::string& version);
   ItemEntry conflictCopy(const std::string& path, const std::string& source);
+  // Gives the file at `path` the modification time `modTime` (an internet
+  // date-time, with a fraction to the nanosecond) without sending its bytes
+  // again; 409 unless the file is still at `version`.
+  ItemEntry setModTime(const std::string& path, const std::string& modTime,
+                       const std::string& version);
 
  private:
   // What an upload finds at its path.
