@@ -1377,6 +1377,46 @@ TEST_F(MountRequestTest, ContentsAreDownloadedOnceAndReusedAcrossRestarts) {
   EXPECT_EQ(engine.count("POST", scopePath("/fetch")), 2u);
 }
 
+// A time set on a file with nothing else to send goes alone, with the base
+// version, and the answer is the file's item from then on; the mount shows
+// the time to the nanosecond while the engine's whole second agrees. An
+// engine that cannot set a time alone leaves it here, which the log says
+// once, and is not asked again.
+TEST_F(MountRequestTest, ATimeAloneGoesToTheEngineOrStaysHereWhenItCannot) {
+  onList("", {makeEntry("a.txt", false, 5, "v1"), makeEntry("b.txt", false, 5, "v1")});
+  engine.on("POST", scopePath("/set-mod-time"), [](const Received& r) {
+    return Reply{200, toJson(makeEntry(*r.bodyString("path"), false, 5, "v1-timed", 981173106))};
+  });
+  const testing::LogWatch watch;
+  auto setTime = [&](const std::string& name, host::FileTime time) {
+    SetAttributes changes;
+    changes.modificationTime = time;
+    return mount().setattr(d().at(name), changes, nullptr);
+  };
+  const Attributes set = setTime("a.txt", {981173106, 123456789});
+  EXPECT_EQ(set.mtimeSeconds, 981173106);
+  EXPECT_EQ(set.mtimeNanoseconds, 123456789);
+  const auto sent = posts("/set-mod-time");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].bodyString("path"), "a.txt");
+  EXPECT_EQ(sent[0].bodyString("mod_time"), "2001-02-03T04:05:06.123456789Z");
+  EXPECT_EQ(sent[0].bodyString("version"), "v1");
+  EXPECT_TRUE(posts("/upload").empty());
+  EXPECT_EQ(mount().cache().get(d().at("a.txt"))->item->itemVersion().contentVersion, "v1-timed");
+
+  engine.on("POST", scopePath("/set-mod-time"),
+            Reply{404, R"({"message":"There is no operation \"set-mod-time\" on a scope."})"});
+  for (const host::FileTime time : {host::FileTime{1015218367, 5}, host::FileTime{1049522828, 0}}) {
+    const Attributes kept = setTime("b.txt", time);
+    EXPECT_EQ(kept.mtimeSeconds, time.seconds);
+    EXPECT_EQ(kept.mtimeNanoseconds, time.nanoseconds);
+  }
+  EXPECT_EQ(posts("/set-mod-time").size(), 2u) << "asked once, then known to be unable";
+  EXPECT_EQ(logged(watch, "cannot set a file's modification time"), 1u);
+  EXPECT_TRUE(posts("/upload").empty());
+  EXPECT_EQ(mount().getattr(d().at("b.txt")).mtimeSeconds, 1049522828);
+}
+
 // The race of a write-back with another writer: the engine takes the other
 // version between the mount's reading and its upload, with as many bytes.
 // The upload is refused, the user's bytes become a conflict copy, and the

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "corvane-mount/item_cache.h"
+#include "host/modification_dates.h"
 
 namespace corvane::mount {
 
@@ -80,7 +81,9 @@ struct MountOptions {
 };
 
 struct SetAttributes {
-  std::optional<std::uint64_t> size;  // everything else is accepted and ignored
+  std::optional<std::uint64_t> size;
+  std::optional<host::FileTime> modificationTime = std::nullopt;
+  // Everything else (mode, owner, access time) is accepted and ignored.
 };
 
 struct FileSystemStats {

@@ -178,7 +178,16 @@ Attributes Names::attributesOf(const NodeInfo& node) const {
     // A write-back may have ended since `n` was read: its item is in the
     // cache before the working copy is let go, so read it again.
     auto again = cache_.get(n->ino);
-    if (!again || !again->item || again->item == n->item) return itemAttributes(*n);
+    if (!again || !again->item || again->item == n->item) {
+      Attributes a = itemAttributes(*n);
+      // The time to the nanosecond where the engine's whole second agrees
+      // with it, or the engine does not have it.
+      if (local.modTime && (local.timeHereOnly || a.mtimeSeconds == local.modTime->seconds)) {
+        a.mtimeSeconds = local.modTime->seconds;
+        a.mtimeNanoseconds = local.modTime->nanoseconds;
+      }
+      return a;
+    }
     fresh = std::move(again);
     n = &*fresh;
   }
