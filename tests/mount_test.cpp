@@ -117,6 +117,27 @@ class MountTest : public ::testing::Test {
     engine.reset();
   }
 
+  // An engine's options for serving `bucket` below `prefix` as the scope
+  // s3-1, with the store's credentials in the environment as a user would
+  // give them.
+  static EngineProcess::Options bucketEngine(const TestBucket& bucket, const std::string& prefix,
+                                             const std::vector<std::string>& extra = {}) {
+    const s3::S3Config& config = S3TestStore::config();
+    ::setenv("AWS_ACCESS_KEY_ID", config.credentials.accessKeyId.c_str(), 1);
+    ::setenv("AWS_SECRET_ACCESS_KEY", config.credentials.secretAccessKey.c_str(), 1);
+    EngineProcess::Options options;
+    options.binary = CORVANE_BIN_DIR "/corvane-engine";
+    options.extraArguments = {"--scope=b=s3://" + bucket.name() + "/" + prefix,
+                              "--s3-endpoint=" + config.endpoint, "--s3-region=" + config.region,
+                              "--s3-poll=1"};
+    options.extraArguments.insert(options.extraArguments.end(), extra.begin(), extra.end());
+    return options;
+  }
+  void startBucketEngine(const TestBucket& bucket, const std::string& prefix,
+                         const std::vector<std::string>& extra = {}) {
+    engine = std::make_unique<EngineProcess>(bucketEngine(bucket, prefix, extra));
+  }
+
   void startEngine(std::vector<std::string> readOnly = {}) {
     EngineProcess::Options options;
     options.binary = CORVANE_BIN_DIR "/corvane-engine";
@@ -958,14 +979,7 @@ TEST_F(MountTest, ReadOnlyScopeRefusesWrites) {
 // read (whole and a range), rename, list and delete keys below the prefix.
 TEST_F(MountTest, FpctlServesABucketScope) {
   TestBucket bucket;
-  const s3::S3Config& config = S3TestStore::config();
-  ::setenv("AWS_ACCESS_KEY_ID", config.credentials.accessKeyId.c_str(), 1);
-  ::setenv("AWS_SECRET_ACCESS_KEY", config.credentials.secretAccessKey.c_str(), 1);
-  EngineProcess::Options options;
-  options.binary = CORVANE_BIN_DIR "/corvane-engine";
-  options.extraArguments = {"--scope=b=s3://" + bucket.name() + "/p", "--s3-endpoint=" +
-                            config.endpoint, "--s3-region=" + config.region, "--s3-poll=1"};
-  engine = std::make_unique<EngineProcess>(options);
+  startBucketEngine(bucket, "p");
   ::setenv("F", CORVANE_BIN_DIR "/corvane-fpctl", 1);
   const auto keys = [&] {
     std::set<std::string> out;
@@ -992,14 +1006,7 @@ TEST_F(MountTest, FpctlServesABucketScope) {
 
 TEST_F(MountTest, BucketScopeWorksFromTheShell) {
   TestBucket bucket;
-  const s3::S3Config& config = S3TestStore::config();
-  ::setenv("AWS_ACCESS_KEY_ID", config.credentials.accessKeyId.c_str(), 1);
-  ::setenv("AWS_SECRET_ACCESS_KEY", config.credentials.secretAccessKey.c_str(), 1);
-  EngineProcess::Options options;
-  options.binary = CORVANE_BIN_DIR "/corvane-engine";
-  options.extraArguments = {"--scope=b=s3://" + bucket.name() + "/m", "--s3-endpoint=" +
-                            config.endpoint, "--s3-region=" + config.region, "--s3-poll=1"};
-  engine = std::make_unique<EngineProcess>(options);
+  startBucketEngine(bucket, "m");
   domain = "s3-1";
   mount();
 
@@ -1106,15 +1113,7 @@ TEST_F(MountTest, ModificationTimesTravelOnAFolderScope) {
 
 TEST_F(MountTest, ModificationTimesTravelOnABucketScopeAndReachAnotherMachine) {
   TestBucket bucket;
-  const s3::S3Config& config = S3TestStore::config();
-  ::setenv("AWS_ACCESS_KEY_ID", config.credentials.accessKeyId.c_str(), 1);
-  ::setenv("AWS_SECRET_ACCESS_KEY", config.credentials.secretAccessKey.c_str(), 1);
-  EngineProcess::Options options;
-  options.binary = CORVANE_BIN_DIR "/corvane-engine";
-  options.extraArguments = {"--scope=b=s3://" + bucket.name() + "/m",
-                            "--s3-endpoint=" + config.endpoint, "--s3-region=" + config.region,
-                            "--s3-poll=1", "--log-level=debug"};
-  engine = std::make_unique<EngineProcess>(options);
+  startBucketEngine(bucket, "m", {"--log-level=debug"});
   domain = "s3-1";
   mount({"--write-back-delay", "1"});
   checkTimesTravel([&](const std::string& name) {
@@ -1127,9 +1126,10 @@ TEST_F(MountTest, ModificationTimesTravelOnABucketScopeAndReachAnotherMachine) {
         }
       });
 
-  // Another machine: its own engine on the same bucket.
-  options.dataHome = env.root() / "other-machine";
-  EngineProcess other(options);
+  // Another machine: its own engine (its own state folder) on the same bucket.
+  EngineProcess::Options otherOptions = bucketEngine(bucket, "m");
+  otherOptions.dataHome = env.root() / "other-machine";
+  EngineProcess other(otherOptions);
   auto http = other.client();
   const EngineReply listed = engineGet(*http, "/v1/scopes/s3-1/list?dir=");
   EXPECT_NE(listed.body.find("\"mod_time\":\"2004-05-06T07:08:09.250000000Z\""),

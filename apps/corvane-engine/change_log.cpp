@@ -238,18 +238,25 @@ void ChangeLog::append(const std::vector<ItemChange>& changes,
   if (lastSeq_ - prunedThrough_ > retention_ + retention_ / 10) prune();
 }
 
-void ChangeLog::prune() {
-  const std::int64_t through = lastSeq_ - retention_;
+template <typename Work>
+void ChangeLog::inTransaction(Work work) {
   exec("BEGIN IMMEDIATE");
   try {
-    Statement remove(db_, "DELETE FROM changes WHERE seq <= ?");
-    remove.bind(1, through).run();
-    setMeta("pruned_through", std::to_string(through));
+    work();
     exec("COMMIT");
   } catch (...) {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
   }
+}
+
+void ChangeLog::prune() {
+  const std::int64_t through = lastSeq_ - retention_;
+  inTransaction([&] {
+    Statement remove(db_, "DELETE FROM changes WHERE seq <= ?");
+    remove.bind(1, through).run();
+    setMeta("pruned_through", std::to_string(through));
+  });
   prunedThrough_ = through;
 }
 
@@ -292,8 +299,7 @@ std::vector<ObjectTimeRecord> ChangeLog::objectTimes() {
 void ChangeLog::storeObjectTimes(const std::vector<ObjectTimeRecord>& records) {
   if (records.empty()) return;
   std::lock_guard lock(mutex_);
-  exec("BEGIN IMMEDIATE");
-  try {
+  inTransaction([&] {
     Statement store(db_,
                     "INSERT OR REPLACE INTO object_times(key, etag, last_modified_ms, exact, "
                     "mtime_sec, mtime_nsec) VALUES(?, ?, ?, ?, ?, ?)");
@@ -307,25 +313,16 @@ void ChangeLog::storeObjectTimes(const std::vector<ObjectTimeRecord>& records) {
       }
       store.run();
     }
-    exec("COMMIT");
-  } catch (...) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    throw;
-  }
+  });
 }
 
 void ChangeLog::forgetObjectTimes(const std::vector<std::string>& keys) {
   if (keys.empty()) return;
   std::lock_guard lock(mutex_);
-  exec("BEGIN IMMEDIATE");
-  try {
+  inTransaction([&] {
     Statement remove(db_, "DELETE FROM object_times WHERE key = ?");
     for (const std::string& key : keys) remove.bind(1, key).run();
-    exec("COMMIT");
-  } catch (...) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    throw;
-  }
+  });
 }
 
 std::string ChangeLog::anchorFor(std::int64_t seq) const {

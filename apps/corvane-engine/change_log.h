@@ -93,6 +93,10 @@ class ChangeLog {
   void setMeta(const char* key, const std::string& value);
   std::string anchorFor(std::int64_t seq) const;
   void prune();
+  // Runs `work` in one immediate transaction, rolled back when it throws;
+  // the caller holds mutex_.
+  template <typename Work>
+  void inTransaction(Work work);
 
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
