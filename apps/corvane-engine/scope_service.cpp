@@ -402,23 +402,18 @@ ItemEntry ScopeService::setModTime(const std::string& path, const std::string& m
   const PathLocks::Held held(paths_, path);
   std::shared_lock lock(mutex_);
   std::optional<ItemState> placed;
-  switch (storage_->kindOf(path)) {
-    case ScopeStorage::Kind::file:
-      break;
-    case ScopeStorage::Kind::folder:
-      throw badRequest(quotedInput(path) + " is a folder; only a file's time can be set.");
-    case ScopeStorage::Kind::missing:
-    case ScopeStorage::Kind::other:
-      throw notFound("Nothing is at " + quotedInput(path) +
-                     "; it may have been moved or deleted already.");
-  }
   const auto current = storage_->stateOf(path);
-  if (!current || current->dir || current->version != version) {
+  if (!current) {
+    throw notFound("Nothing is at " + quotedInput(path) +
+                   "; it may have been moved or deleted already.");
+  }
+  if (current->dir) {
+    throw badRequest(quotedInput(path) + " is a folder; only a file's time can be set.");
+  }
+  if (current->version != version) {
     throw conflict("The file " + quotedInput(path) + " changed since version " +
-                   quotedInput(version) +
-                   (current && !current->dir
-                        ? "; its current version is " + quotedInput(current->version) + "."
-                        : "."));
+                   quotedInput(version) + "; its current version is " +
+                   quotedInput(current->version) + ".");
   }
   try {
     Mutation mutation(mutations_);
