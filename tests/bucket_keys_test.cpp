@@ -1,15 +1,21 @@
 // How a bucket's keys become a scope's items: folder listings (with
 // delimiter) and whole-tree listings (without) must agree on which keys are
 // items, which make folders and which are skipped, however the store pages
-// and orders them.
+// and orders them; and how an object's modification time is read and kept.
 #include "bucket_keys.h"
+#include "object_times.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include "support/test_env.h"
 
 namespace corvane::syncengine {
 namespace {
@@ -101,6 +107,122 @@ TEST(BucketKeysTest, TheStatesVersionIsTheBareETagAndTheTimeIsWholeSeconds) {
   EXPECT_EQ(state.size, 42);
   EXPECT_EQ(state.mtime_sec, 1'715'000'000);
   EXPECT_EQ(state.mtime_nsec, 0);
+}
+
+// The "mtime" metadata of S3 tools: seconds since 1970 with a fraction,
+// negative before 1970; whole seconds (as some tools write them) count too.
+TEST(BucketKeysTest, MtimeMetadataIsSecondsWithAFraction) {
+  struct Case {
+    std::int64_t sec, nsec;
+    std::string text;
+  };
+  const std::vector<Case> written = {
+      {981173106, 123456789, "981173106.123456789"},
+      {0, 0, "0.000000000"},
+      {-2, 500'000'000, "-1.500000000"},
+      {-2, 0, "-2.000000000"},
+      {-1, 999'999'999, "-0.000000001"},
+  };
+  for (const Case& c : written) {
+    EXPECT_EQ(mtimeMetadataText(c.sec, c.nsec), c.text);
+    EXPECT_EQ(parseMtimeMetadata(c.text), (std::pair{c.sec, c.nsec})) << c.text;
+  }
+  const std::vector<std::pair<std::string, std::optional<std::pair<std::int64_t, std::int64_t>>>>
+      read = {
+          {"1700000000", std::pair<std::int64_t, std::int64_t>{1700000000, 0}},
+          {" 12.5 ", std::pair<std::int64_t, std::int64_t>{12, 500'000'000}},
+          {"1.1234567899", std::pair<std::int64_t, std::int64_t>{1, 123456789}},
+          {"", std::nullopt},
+          {"12.", std::nullopt},
+          {".5", std::nullopt},
+          {"1e9", std::nullopt},
+          {"2001-02-03", std::nullopt},
+          {"99999999999999999999", std::nullopt},
+      };
+  for (const auto& [text, time] : read) EXPECT_EQ(parseMtimeMetadata(text), time) << text;
+}
+
+// HEAD and GET tell the metadata: its time wins over LastModified. One
+// without it, or with one no tool could have written, keeps LastModified.
+TEST(BucketKeysTest, TheMetadatasTimeWinsWhereTheObjectHasOne) {
+  s3::S3ObjectInfo info = object("k");
+  info.lastModified = s3::Timestamp(std::chrono::seconds(1'715'000'000));
+  for (const auto& [metadata, sec, nsec] :
+       std::vector<std::tuple<std::optional<std::map<std::string, std::string>>, std::int64_t,
+                              std::int64_t>>{
+           {std::nullopt, 1'715'000'000, 0},
+           {std::map<std::string, std::string>{}, 1'715'000'000, 0},
+           {std::map<std::string, std::string>{{"mtime", "981173106.5"}}, 981173106, 500'000'000},
+           {std::map<std::string, std::string>{{"mtime", "soon"}}, 1'715'000'000, 0},
+       }) {
+    info.metadata = metadata;
+    const ItemState state = objectState(info);
+    EXPECT_EQ(state.mtime_sec, sec);
+    EXPECT_EQ(state.mtime_nsec, nsec);
+  }
+}
+
+// What was learnt of an object counts only while it is as it was (ETag and
+// LastModified), and outlives a restart in the scope's database, unless the
+// database starts over for other storage. What HEAD told (a LastModified to
+// the second) counts for its whole second until a listing tells the
+// millisecond; from then on another millisecond is another object.
+TEST(ObjectTimesTest, KnownWhileTheObjectIsUnchangedAndKeptAcrossRestarts) {
+  testing::TestEnvironment env;
+  const auto file = env.root() / "changes.sqlite";
+  const ObjectTimes::Time time{981173106, 123456789};
+  auto mtimeOf = [](const std::optional<ObjectTimeRecord>& r) -> std::optional<ObjectTimes::Time> {
+    if (!r) return std::nullopt;
+    return r->mtime;
+  };
+  {
+    ChangeLog log(file, "s3 bucket", 1000);
+    ObjectTimes times;
+    times.keepIn(log);
+    times.learn({{"p/a.txt", "e1", 100'250, true, time},
+                 {"p/plain.txt", "e2", 200'000, false, std::nullopt},
+                 {"p/gone.txt", "e3", 300'000, false, time}});
+    EXPECT_EQ(mtimeOf(times.find("p/a.txt", "e1", 100'250, true)), time);
+    EXPECT_FALSE(times.find("p/a.txt", "e9", 100'250, true)) << "another ETag";
+    EXPECT_FALSE(times.find("p/a.txt", "e1", 100'750, true)) << "copied onto itself meanwhile";
+    EXPECT_TRUE(times.find("p/a.txt", "e1", 100'000, false)) << "HEAD's second";
+    EXPECT_FALSE(times.find("p/other.txt", "e1", 100'250, true));
+    const auto plain = times.find("p/plain.txt", "e2", 200'999, true);
+    ASSERT_TRUE(plain) << "known to the second";
+    EXPECT_FALSE(plain->mtime) << "known to have no time of its own";
+    EXPECT_FALSE(times.find("p/plain.txt", "e2", 201'000, true));
+    // A listing tells the millisecond.
+    ObjectTimeRecord exact = *plain;
+    exact.lastModified = 200'999;
+    exact.lastModifiedExact = true;
+    times.learn({exact});
+    EXPECT_FALSE(times.find("p/plain.txt", "e2", 200'500, true));
+    times.learn({{"p/plain.txt", "e2", 200'000, false, std::nullopt}});
+    EXPECT_TRUE(times.find("p/plain.txt", "e2", 200'999, true)) << "HEAD does not undo it";
+    times.forget({"p/gone.txt"});
+  }
+  {
+    ChangeLog log(file, "s3 bucket", 1000);
+    ObjectTimes times;
+    times.keepIn(log);
+    EXPECT_EQ(mtimeOf(times.find("p/a.txt", "e1", 100'250, true)), time);
+    EXPECT_TRUE(times.find("p/plain.txt", "e2", 200'999, true));
+    EXPECT_FALSE(times.find("p/plain.txt", "e2", 200'500, true));
+    EXPECT_FALSE(times.find("p/gone.txt", "e3", 300'000, false));
+    // Learnt anew: the new state replaces the old.
+    times.learn({{"p/a.txt", "e4", 400'000, true, std::nullopt}});
+  }
+  {
+    ChangeLog log(file, "s3 bucket", 1000);
+    ObjectTimes times;
+    times.keepIn(log);
+    EXPECT_FALSE(times.find("p/a.txt", "e1", 100'250, true));
+    EXPECT_TRUE(times.find("p/a.txt", "e4", 400'000, true));
+  }
+  ChangeLog other(file, "s3 another-bucket", 1000);
+  ObjectTimes times;
+  times.keepIn(other);
+  EXPECT_FALSE(times.find("p/a.txt", "e4", 400'000, true));
 }
 
 TEST(BucketKeysTest, FolderAndTreeListingsAgreeOnItemsAndSkippedKeys) {

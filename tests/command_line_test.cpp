@@ -480,6 +480,28 @@ TEST_F(ToolTest, MountExitStatusesAndMessages) {
               env.root());
 }
 
+// A scope may be named like another's id: the id wins, as fpctl's look-up
+// of a name only after the id failed does.
+TEST_F(ToolTest, MountTakesTheScopeOfAnIdBeforeOneOfThatName) {
+  EngineProcess::Options options;
+  options.binary = CORVANE_BIN_DIR "/corvane-engine";
+  options.scopes = {{"local-2", docs}, {"pics", pics}};  // local-1 is named "local-2"
+  EngineProcess engine(options);
+  expectCases("corvane-mount",
+              {
+                  {{"--status", "--domain", "local-2"}, 0, "local-2\n  mount: not mounted"},
+                  {{"--status", "--domain", "pics"}, 0, "local-2\n  mount: not mounted"},
+                  {{"--status", "--domain", "local-1"}, 0, "local-1\n  mount: not mounted"},
+              },
+              env.root());
+  expectCases(
+      "corvane-fpctl",
+      {
+          {{"--domain", "local-2", "item", "only-in-pics.txt"}, 0, "identifier: only-in-pics.txt"},
+      },
+      env.root());
+}
+
 TEST_F(ToolTest, FpctlExitStatusesAndMessages) {
   expectCases(
       "corvane-fpctl",
@@ -510,8 +532,9 @@ TEST_F(ToolTest, FpctlExitStatusesAndMessages) {
            "error: item only-in-pics.txt: NSFileProviderErrorDomain -1005"},
           {{"--domain", "nope", "item", ":root"},
            3,
-           "error: NSFileProviderErrorDomain -1005: --domain nope: the engine has no scope "
-           "of that id or name; write one of local-1 (docs), local-2 (pics)"},
+           "error: item :root: NSFileProviderErrorDomain -1005: no such item; --domain nope: the "
+           "engine has no scope of that id or name; write one of local-1 (docs), local-2 "
+           "(pics)"},
       },
       env.root());
 }

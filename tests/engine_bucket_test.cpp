@@ -4,13 +4,17 @@
 // only buckets have: long listings, folders that exist only through deeper
 // keys, keys that cannot be items, conditional writes meeting another
 // client, the start-up check of the bucket and the poll for others' changes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <functional>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -81,7 +85,19 @@ class Backend {
   virtual std::vector<std::string> arguments() const = 0;
   virtual void otherWrites(const std::string& path, const std::string& bytes) = 0;
   virtual void otherRemoves(const std::string& path) = 0;
+  // The longest path of a new file, and of a new folder.
+  virtual std::size_t fileRoom() const = 0;
+  virtual std::size_t folderRoom() const = 0;
+  // The modification time the storage keeps for the file, as seconds and
+  // nine fractional digits: the file's own time, or the object's metadata.
+  virtual std::string storedTime(const std::string& path) const = 0;
 };
+
+std::string secondsText(std::int64_t sec, long nsec) {
+  char fraction[16];
+  std::snprintf(fraction, sizeof fraction, ".%09ld", nsec);
+  return std::to_string(sec) + fraction;
+}
 
 class FolderBackend : public Backend {
  public:
@@ -96,6 +112,14 @@ class FolderBackend : public Backend {
     writeFile(folder_ / path, bytes);
   }
   void otherRemoves(const std::string& path) override { fs::remove(folder_ / path); }
+  // The path limit of every scope.
+  std::size_t fileRoom() const override { return 1024; }
+  std::size_t folderRoom() const override { return 1024; }
+  std::string storedTime(const std::string& path) const override {
+    struct stat st {};
+    if (::stat((folder_ / path).c_str(), &st) != 0) return "none";
+    return secondsText(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  }
 
  private:
   fs::path folder_;
@@ -115,6 +139,15 @@ class BucketBackend : public Backend {
     bucket_.client().remove(std::string(kPrefix) + "/" + path);
   }
   const TestBucket& bucket() const { return bucket_; }
+  // A key holds 1,024 bytes: the prefix and its "/" come first, and a
+  // folder's key ends in "/".
+  std::size_t fileRoom() const override { return 1024 - std::strlen(kPrefix) - 1; }
+  std::size_t folderRoom() const override { return fileRoom() - 1; }
+  std::string storedTime(const std::string& path) const override {
+    const s3::S3ObjectInfo object = bucket_.client().head(std::string(kPrefix) + "/" + path);
+    if (!object.metadata || !object.metadata->contains("mtime")) return "none";
+    return object.metadata->at("mtime");
+  }
 
  private:
   TestBucket bucket_;
@@ -392,6 +425,153 @@ TEST_P(EitherScopeTest, RefusalsAnswerTheSameStatus) {
   EXPECT_EQ(scope.fetch("d/f.txt"), "f");
 }
 
+// A path of exactly `bytes` bytes that begins with `start`, in names of at
+// most 200 bytes.
+std::string longPath(const std::string& start, std::size_t bytes) {
+  std::string path = start;
+  while (path.size() < bytes) {
+    path += '/';
+    const std::size_t left = bytes - path.size();
+    // Never leave a single byte: it would end the path in "/".
+    path.append(left <= 200 ? left : (left - 200 >= 2 ? 200 : left - 2), 'n');
+  }
+  return path;
+}
+
+// What the storage cannot hold is the user's mistake (400, naming the
+// limit), refused before anything is made; on a bucket the limit is that of
+// the key, so a folder's marker and the keys below a moved folder count.
+TEST_P(EitherScopeTest, PathsTheStorageCannotHoldAreRefusedBeforeAnythingIsMade) {
+  const std::size_t fileRoom = scope.backend->fileRoom();
+  const std::size_t folderRoom = scope.backend->folderRoom();
+  const bool bucket = GetParam() == Kind::bucket;
+  // A deep folder with room for names of 100 bytes, and a folder with a
+  // long path below it.
+  const std::string deep = longPath("deep", fileRoom - 101);
+  ASSERT_EQ(scope.post("mkdir", body({{"path", deep}})).status, 200);
+  scope.upload(deep + "/f.txt", "f");
+  scope.upload("m/" + std::string(150, 'm'), "m");
+  scope.upload(longPath("tree", 600), "t");
+  struct Case {
+    const char* what;
+    std::function<EngineReply()> request;
+    int status;
+    std::string absent;  // a path that must not exist afterwards
+  };
+  auto& s = scope;
+  const std::string over = longPath("over", fileRoom + 1);
+  const std::string folderOver = longPath("fover", folderRoom + 1);
+  const std::vector<Case> cases = {
+      {"a file that fits", [&] { return s.uploadReply(longPath("fits", fileRoom), "x", ""); },
+       200, ""},
+      {"a file one byte over", [&] { return s.uploadReply(over, "x", ""); }, 400, over},
+      {"a folder that fits",
+       [&] { return s.post("mkdir", body({{"path", longPath("dfits", folderRoom)}})); }, 200, ""},
+      {"a folder one byte over", [&] { return s.post("mkdir", body({{"path", folderOver}})); },
+       400, folderOver},
+      {"a rename one byte over",
+       [&] {
+         return s.post("rename", body({{"path", deep + "/f.txt"}, {"name", std::string(101, 'r')}}));
+       },
+       400, deep + "/" + std::string(101, 'r')},
+      {"a rename that fits",
+       [&] {
+         return s.post("rename", body({{"path", deep + "/f.txt"}, {"name", std::string(100, 'r')}}));
+       },
+       200, deep + "/f.txt"},
+      {"a file moved too deep", [&] { return s.post("move", body({{"path", "m/" + std::string(150, 'm')}, {"dir", deep}})); },
+       400, deep + "/" + std::string(150, 'm')},
+      // The folder's own new path fits; a key below it would not.
+      {"a folder moved where a key below it would be too long",
+       [&] { return s.post("move", body({{"path", "tree/"}, {"dir", deep}})); },
+       bucket ? 400 : 200, bucket ? deep + "/tree" : ""},
+  };
+  for (const Case& c : cases) {
+    const EngineReply reply = c.request();
+    EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
+    if (reply.status == 400) {
+      EXPECT_NE(reply.body.find("1024"), std::string::npos) << c.what << ": " << reply.body;
+    }
+    if (!c.absent.empty()) {
+      EXPECT_EQ(scope.fetch(c.absent), "status 404") << c.what;
+      EXPECT_EQ(scope.listReply(c.absent).status, 404) << c.what;
+    }
+  }
+  if (bucket) {
+    EXPECT_EQ(scope.names("tree").size(), 1u) << "the refused folder stays where it was";
+  }
+  EXPECT_EQ(scope.fetch("m/" + std::string(150, 'm')), "m");
+}
+
+// Sets the times of `path` to 2001-02-03T04:05:06.123456789Z.
+void setOldTime(const fs::path& path) {
+  const timespec time{981173106, 123456789};
+  const timespec times[2] = {time, time};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// The time a file was last written where it came from is the item's, in
+// every answer and in the storage; a time alone can be set later without
+// sending the bytes again, and only on the version it was based on.
+TEST_P(EitherScopeTest, AFilesTimeTravelsWithItAndCanBeSetAlone) {
+  const std::string oldStamp = "\"mod_time\":\"2001-02-03T04:05:06.123456789Z\"";
+  std::string anchor = scope.latest();
+  const fs::path source = scope.source("dated");
+  setOldTime(source);
+  const EngineReply uploaded = scope.post(
+      "upload", body({{"path", "t/dated.txt"}, {"source", source}, {"version", ""}}));
+  ASSERT_EQ(uploaded.status, 200) << uploaded.body;
+  EXPECT_TRUE(contains(uploaded.body, oldStamp)) << uploaded.body;
+  EXPECT_TRUE(contains(scope.listReply("t").body, oldStamp));
+  EXPECT_EQ(scope.backend->storedTime("t/dated.txt"), "981173106.123456789");
+  const auto logged = scope.changesUntil(anchor, [](const auto& all) {
+    return has(all, "t/dated.txt", false);
+  });
+  ASSERT_TRUE(has(logged, "t/dated.txt", false));
+  const EngineReply copy = scope.post(
+      "conflict-copy", body({{"path", "t/dated.txt"}, {"source", source}}));
+  ASSERT_EQ(copy.status, 200) << copy.body;
+  EXPECT_TRUE(contains(copy.body, oldStamp)) << copy.body;
+
+  const std::string version = decode::entry(uploaded.body).version;
+  struct Case {
+    const char* what;
+    std::string path, modTime, version;
+    int status;
+  };
+  const std::vector<Case> refused = {
+      {"another version", "t/dated.txt", "2003-04-05T06:07:08Z", version + "x", 409},
+      {"a folder", "t", "2003-04-05T06:07:08Z", "dir", 400},
+      {"nothing there", "t/none.txt", "2003-04-05T06:07:08Z", version, 404},
+      {"not a time", "t/dated.txt", "yesterday", version, 400},
+  };
+  for (const Case& c : refused) {
+    const EngineReply reply = scope.post(
+        "set-mod-time", body({{"path", c.path}, {"mod_time", c.modTime}, {"version", c.version}}));
+    EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
+  }
+  EXPECT_EQ(scope.backend->storedTime("t/dated.txt"), "981173106.123456789");
+
+  anchor = scope.latest();
+  const EngineReply set = scope.post(
+      "set-mod-time",
+      body({{"path", "t/dated.txt"}, {"mod_time", "2003-04-05T06:07:08.5+00:00"}, {"version", version}}));
+  ASSERT_EQ(set.status, 200) << set.body;
+  const std::string newStamp = "\"mod_time\":\"2003-04-05T06:07:08.500000000Z\"";
+  EXPECT_TRUE(contains(set.body, newStamp)) << set.body;
+  EXPECT_EQ(scope.backend->storedTime("t/dated.txt"), "1049522828.500000000");
+  EXPECT_EQ(scope.fetch("t/dated.txt"), "dated");
+  EXPECT_TRUE(contains(scope.listReply("t").body, newStamp));
+  const auto changed = scope.changesUntil(anchor, [](const auto& all) {
+    return has(all, "t/dated.txt", false);
+  });
+  ASSERT_TRUE(has(changed, "t/dated.txt", false)) << "a new time alone is a change";
+}
+
 TEST_P(EitherScopeTest, AnotherProgramsChangesAreLogged) {
   std::string anchor = scope.latest();
   scope.backend->otherWrites("theirs/new.txt", "hello");
@@ -513,6 +693,83 @@ TEST_F(BucketScopeTest, LargeUploadsGoInPartsAndAFailedOneLeavesNothing) {
   EXPECT_EQ(replaced.status, 409) << replaced.body;
   EXPECT_EQ(scope.fetch("big.bin"), "theirs");
   EXPECT_TRUE(client().listMultipartUploads(kPrefix).empty());
+}
+
+// What one engine wrote, another engine on the same bucket (another
+// machine) reports with the same time; objects another client wrote without
+// a time of their own show their LastModified on both.
+TEST_F(BucketScopeTest, ASecondEngineSeesTheTimesAndOthersObjectsTheirLastModified) {
+  const fs::path source = scope.source("dated");
+  setOldTime(source);
+  ASSERT_EQ(scope.post("upload", body({{"path", "dated.txt"}, {"source", source}, {"version", ""}}))
+                .status,
+            200);
+  client().putBytes(key("plain.txt"), "plain");
+  const auto lastModified = std::chrono::floor<std::chrono::seconds>(
+      client().head(key("plain.txt")).lastModified);
+
+  EngineProcess::Options o;
+  o.binary = CORVANE_BIN_DIR "/corvane-engine";
+  o.dataHome = scope.env.root() / "second-machine";
+  o.extraArguments = {"--scope=docs=" + scope.backend->scopeTarget()};
+  for (auto& argument : storeArguments()) o.extraArguments.push_back(argument);
+  EngineProcess second(o);
+  auto secondHttp = second.client();
+  auto listed = [&](httplib::Client& http) {
+    const EngineReply reply = engineGet(http, "/v1/scopes/s3-1/list?dir=");
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    return reply.body;
+  };
+  const std::string theirs = listed(*secondHttp);
+  EXPECT_TRUE(contains(theirs, "\"mod_time\":\"2001-02-03T04:05:06.123456789Z\"")) << theirs;
+  for (httplib::Client* http : {secondHttp.get(), scope.http.get()}) {
+    for (const Entry& e : decode::entriesAnswer(listed(*http))) {
+      if (e.name == "plain.txt") {
+        EXPECT_EQ(e.mod_time, lastModified);
+      }
+    }
+  }
+
+  // A time set alone on the first reaches the second's change feed and
+  // listings: the object's LastModified moved, so the second asks again.
+  const std::string version = scope.list("").at(0).version;
+  ASSERT_EQ(scope.post("set-mod-time", body({{"path", "dated.txt"},
+                                             {"mod_time", "2003-04-05T06:07:08.25Z"},
+                                             {"version", version}}))
+                .status,
+            200);
+  const std::string newStamp = "\"mod_time\":\"2003-04-05T06:07:08.250000000Z\"";
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (!contains(listed(*secondHttp), newStamp) && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(contains(listed(*secondHttp), newStamp));
+}
+
+// A time set alone keeps what else describes the object (its content type,
+// other metadata) and its bytes.
+TEST_F(BucketScopeTest, ATimeSetAloneKeepsTheRestOfTheObject) {
+  s3::S3PutOptions put;
+  put.contentType = "text/plain; charset=utf-8";
+  put.metadata = {{"color", "blue"}};
+  client().putBytes(key("styled.txt"), "styled", put);
+  const s3::S3ObjectInfo before = client().head(key("styled.txt"));
+  const std::string version = scope.list("").at(0).version;
+
+  const EngineReply set = scope.post(
+      "set-mod-time", body({{"path", "styled.txt"}, {"mod_time", "2003-04-05T06:07:08Z"},
+                            {"version", version}}));
+  ASSERT_EQ(set.status, 200) << set.body;
+  const s3::S3ObjectInfo after = client().head(key("styled.txt"));
+  EXPECT_EQ(after.etag, before.etag);
+  ASSERT_TRUE(after.metadata);
+  EXPECT_EQ(*after.metadata, (std::map<std::string, std::string>{
+                                 {"color", "blue"}, {"mtime", "1049522828.000000000"}}));
+  EXPECT_NE(std::find(after.contentHeaders.begin(), after.contentHeaders.end(),
+                      "content-type: text/plain; charset=utf-8"),
+            after.contentHeaders.end())
+      << ::testing::PrintToString(after.contentHeaders);
+  EXPECT_EQ(scope.fetch("styled.txt"), "styled");
 }
 
 TEST_F(BucketScopeTest, AnotherClientsChangeIsSeenWithinThePollInterval) {

@@ -577,6 +577,182 @@ TEST_F(FpctlTest, WithoutScopesTheDefaultDomainFailsWithTheMappedError) {
   EXPECT_EQ(num((*down)["error"]["code"].value()), -1004);
 }
 
+// --- --domain: what the user gave reaches the extension as it is ------------
+
+// The requests the engine received, as "METHOD PATH", in order.
+std::vector<std::string> requestLines(const TestEngine& engine) {
+  std::vector<std::string> lines;
+  for (const Received& r : engine.requests()) lines.push_back(r.method + " " + r.path);
+  return lines;
+}
+
+class FpctlDomainTest : public FpctlTest {
+ protected:
+  FpctlDomainTest() {
+    docs.name = "docs";
+    engine.onScopes({scope, docs});
+    engine.onList("local-2", "", {makeEntry("a.txt", false, 1, "d1")});
+  }
+
+  Scope docs = makeScope("local", 2, true, true, "docs-bucket");
+  static constexpr const char* kScopes = "GET /v1/scopes";
+  static constexpr const char* kDocsList = "GET /v1/scopes/local-2/list";
+};
+
+// An id costs the extension's one scope request; a name costs the look-up
+// and a second extension's; an unknown text only the look-up, and the
+// extension's own error then carries the ids and names to choose from.
+TEST_F(FpctlDomainTest, AnIdGoesStraightToTheExtensionAndANameOnlyAfterItFailed) {
+  struct Case {
+    std::string domain;
+    std::vector<std::string> requests;
+    std::int64_t code;  // 0: success
+    std::string advice;
+  };
+  const std::vector<Case> cases = {
+      {"local-2", {kScopes, kDocsList}, 0, ""},
+      {"docs", {kScopes, kScopes, kScopes, kDocsList}, 0, ""},
+      {"nope",
+       {kScopes, kScopes},
+       -1005,
+       "--domain nope: the engine has no scope of that id or name; write one of local-1 "
+       "(scope 1), local-2 (docs)"},
+  };
+  for (const Case& c : cases) {
+    engine.clearRequests();
+    auto json = runJson({"--domain", c.domain, "item", "a.txt"}, c.code == 0 ? 0 : 3);
+    EXPECT_EQ(requestLines(engine), c.requests) << c.domain;
+    expectCompletion(*json);
+    if (c.code == 0) {
+      EXPECT_EQ(str((*json)["item"]["contentVersion"].value()), "d1") << c.domain;
+      EXPECT_FALSE(json->has("advice")) << c.domain;
+      continue;
+    }
+    EXPECT_EQ(str((*json)["error"]["domain"].value()), "NSFileProviderErrorDomain") << c.domain;
+    EXPECT_EQ(num((*json)["error"]["code"].value()), c.code) << c.domain;
+    EXPECT_EQ((*json)["error"]["userInfo"].value().get_object().value().size(), 0u)
+        << "the extension's error, as it reported it";
+    EXPECT_EQ(str((*json)["advice"]), c.advice);
+  }
+
+  // Readable form: the extension's error line, then what to write instead.
+  ToolRun human = runTool({"--domain", "nope", "item", "a.txt"});
+  EXPECT_EQ(human.status, 3);
+  EXPECT_EQ(human.err,
+            "error: item a.txt: NSFileProviderErrorDomain -1005: no such item; --domain nope: the "
+            "engine has no scope of that id or name; write one of local-1 (scope 1), local-2 "
+            "(docs)\n");
+
+  // Two scopes of one name: the name chooses neither.
+  Scope twin = makeScope("s3", 1, true, true, "other");
+  twin.name = "docs";
+  engine.onScopes({scope, docs, twin});
+  auto ambiguous = runJson({"--domain", "docs", "list", ":root"}, 3);
+  EXPECT_EQ(str((*ambiguous)["error"]["domain"].value()), "CorvaneSyncFileProvider.EngineError");
+  EXPECT_EQ(num((*ambiguous)["error"]["code"].value()), 4);
+  EXPECT_EQ(str((*ambiguous)["advice"]),
+            "--domain docs: 2 scopes have that name; write one of their ids: local-2, s3-1");
+}
+
+// Whatever fails before the domain is settled fails as the extension says,
+// with its handler call and progress, and costs no request of the host's.
+TEST_F(FpctlDomainTest, FailuresComeAsTheExtensionReportsThem) {
+  struct Case {
+    const char* what;
+    std::function<void()> arrange;
+    std::vector<std::string> args;
+    std::string errorDomain;
+    std::int64_t code;
+    std::vector<std::string> requests;
+  };
+  const std::string unmapped = "CorvaneSyncFileProvider.EngineError";
+  const std::string fp = "NSFileProviderErrorDomain";
+  const auto discovery = env.applicationSupport() / "engine.json";
+  const std::vector<Case> cases = {
+      {"the trash has no enumerator", [] {}, {"list", ":trash"}, fp, -1005, {}},
+      {"a missing item of a known domain",
+       [] {},
+       {"item", "b.txt"},
+       fp,
+       -1005,
+       {kScopes, kDocsList, kScopes}},
+      {"the engine goes away after the scope was resolved",
+       [&] {
+         engine.on("GET", "/v1/scopes/local-2/list", Reply{200, "", {}, true});
+       },
+       {"item", "a.txt"},
+       fp,
+       -1004,
+       {kScopes, kDocsList}},
+      {"no discovery file",
+       [&] { std::filesystem::remove(discovery); },
+       {"item", "a.txt"},
+       fp,
+       -1004,
+       {}},
+      {"no discovery file, an enumerator", [] {}, {"list", ":root"}, unmapped, 2, {}},
+      {"no engine",
+       [&] {
+         engine.writeDiscovery(env);
+         engine.stop();
+       },
+       {"item", "a.txt"},
+       fp,
+       -1004,
+       {}},
+  };
+  for (const Case& c : cases) {
+    c.arrange();
+    engine.clearRequests();
+    std::vector<std::string> args = {"--domain", "local-2"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    auto json = runJson(args, 3);
+    EXPECT_EQ(str((*json)["error"]["domain"].value()), c.errorDomain) << c.what;
+    EXPECT_EQ(num((*json)["error"]["code"].value()), c.code) << c.what;
+    EXPECT_FALSE(json->has("advice")) << c.what;
+    if (c.args[0] == "list") {
+      EXPECT_FALSE(json->has("handlerCalls")) << c.what << ": an enumerator has no handler";
+    } else {
+      expectCompletion(*json);
+    }
+    EXPECT_EQ(requestLines(engine), c.requests) << c.what;
+  }
+}
+
+// In a batch the look-up happens once; the lines that failed for want of the
+// id run again with it, in order or in parallel.
+TEST_F(FpctlDomainTest, ABatchLooksTheNameUpOnceAndRunsWhatFailedAgain) {
+  const std::string input = "item a.txt\nlist :root\nitem missing.txt\ndomains\n";
+  ToolRun run = runTool({"--json", "--domain", "docs", "batch"}, input);
+  EXPECT_EQ(run.status, 3) << run.err;
+  auto lines = run.outLines();
+  ASSERT_EQ(lines.size(), 4u) << run.out;
+  EXPECT_EQ(str((*parseJson(lines[0]))["item"]["contentVersion"].value()), "d1");
+  EXPECT_EQ((*parseJson(lines[1]))["items"].get_array().value().size(), 1u);
+  auto missing = parseJson(lines[2]);
+  EXPECT_EQ(num((*missing)["error"]["code"].value()), -1005);
+  EXPECT_FALSE(missing->has("advice")) << "the domain was settled: the item is what is missing";
+  EXPECT_EQ((*parseJson(lines[3]))["scopes"].get_array().value().size(), 2u);
+  EXPECT_EQ(requestLines(engine), (std::vector<std::string>{kScopes, kScopes, kScopes, kDocsList,
+                                                            kDocsList, kDocsList, kScopes}));
+
+  engine.clearRequests();
+  ToolRun parallel = runTool({"--json", "--domain", "docs", "--parallel", "batch"}, input);
+  EXPECT_EQ(parallel.status, 3) << parallel.err;
+  std::map<std::int64_t, std::unique_ptr<Json>> byLine;
+  for (const auto& line : parallel.outLines()) {
+    auto json = parseJson(line);
+    byLine[num((*json)["line"])] = std::move(json);
+  }
+  ASSERT_EQ(byLine.size(), 4u) << parallel.out;
+  EXPECT_EQ(str((*byLine[1])["item"]["contentVersion"].value()), "d1");
+  expectCompletion(*byLine[1]);
+  EXPECT_EQ((*byLine[2])["items"].get_array().value().size(), 1u);
+  EXPECT_EQ(num((*byLine[3])["error"]["code"].value()), -1005);
+  EXPECT_EQ(engine.count("GET", "/v1/scopes/local-1/list"), 0u);
+  EXPECT_EQ(engine.count("GET", "/v1/scopes/local-2/list"), 3u) << "each line listed once";
+}
+
 TEST_F(FpctlTest, UsageErrorsExitWith2AndOneLineOnStandardError) {
   const std::vector<std::vector<std::string>> cases = {
       {},

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <limits>
@@ -9,6 +10,7 @@
 
 #include "engine/json_text.h"
 #include "host/domains.h"
+#include "host/modification_dates.h"
 #include "host/partial_contents.h"
 #include "support/extension_fixture.h"
 
@@ -749,6 +751,65 @@ TEST_F(DeleteTest, ForbiddenCarriesTheMessage) {
   auto c = remove("a.txt");
   expectHostError(c.error, "NSCocoaErrorDomain", 513);
   EXPECT_EQ(c.error->localizedDescription(), "read-only");
+}
+
+// --- modification dates ------------------------------------------------------
+
+// A date alone goes to the engine without the contents, to the nanosecond,
+// with the base version; the host gets the item the engine answers, or an
+// error it can tell apart: gone, changed meanwhile, or an engine that cannot
+// (asked once).
+TEST_F(ExtensionTest, ADateAloneReachesTheEngineOrSaysItCannot) {
+  auto dates = std::dynamic_pointer_cast<host::ModificationDateSetting>(makeExtension());
+  ASSERT_TRUE(dates) << "offered beside the replicated extension";
+  const host::FileTime date{981173106, 123456789};
+  auto set = [&] {
+    return host.call([&](RecordingHost& h) {
+      return dates->setContentModificationDate("docs/a.txt", date, host::ItemVersion{"r\xFF", "m"},
+                                               {}, h.itemHandler());
+    });
+  };
+  struct Case {
+    const char* what;
+    Reply reply;
+    std::string errorDomain;  // empty: success
+    std::int64_t code = 0;
+  };
+  const std::vector<Case> cases = {
+      {"set", Reply{200, toJson(makeEntry("docs/a.txt", false, 3, "r9", 981173106))}, "", 0},
+      {"gone", Reply{404, R"({"message":"Nothing is at \"docs/a.txt\"."})"},
+       std::string(host::kFileProviderErrorDomain), host::codes::kNoSuchItem},
+      {"changed", Reply{409, R"({"message":"changed"})"},
+       std::string(host::kFileProviderErrorDomain), host::codes::kFilenameCollision},
+      {"an engine without it",
+       Reply{404, R"({"message":"There is no operation \"set-mod-time\" on a scope."})"},
+       std::string(host::kPOSIXErrorDomain), ENOTSUP},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    engine.clearRequests();
+    engine.on("POST", scopePath("/set-mod-time"), c.reply);
+    const Completion done = set();
+    if (c.errorDomain.empty()) {
+      EXPECT_FALSE(done.error);
+      ASSERT_TRUE(done.item);
+      EXPECT_EQ(done.item->itemVersion().contentVersion, "r9");
+      EXPECT_EQ(done.item->contentModificationDate()->time_since_epoch(),
+                std::chrono::seconds(981173106));
+    } else {
+      EXPECT_FALSE(done.item);
+      expectHostError(done.error, c.errorDomain, c.code);
+    }
+    const auto sent = posts("/set-mod-time");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].bodyString("path"), "docs/a.txt");
+    EXPECT_EQ(sent[0].bodyString("mod_time"), "2001-02-03T04:05:06.123456789Z");
+    EXPECT_EQ(sent[0].bodyString("version"), "r\xEF\xBF\xBD");
+    EXPECT_TRUE(engine.requests("POST", scopePath("/upload")).empty());
+  }
+  engine.clearRequests();
+  expectHostError(set().error, host::kPOSIXErrorDomain, ENOTSUP);
+  EXPECT_TRUE(posts("/set-mod-time").empty()) << "the extension learnt that its engine cannot";
 }
 
 }  // namespace

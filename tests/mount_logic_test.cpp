@@ -978,6 +978,44 @@ TEST_F(MountLogicTest, NamesTheEngineCannotHoldAreRefusedWhereTheyAreMade) {
                                "inner"));
 }
 
+// On a scope below a key prefix of a bucket the keys are the prefix, "/" and
+// the path, and hold 1,024 bytes: the prefix leaves that much less room for
+// the path, and a folder needs a byte more for the "/" that marks it. Names
+// that would not fit are refused at the name, before the engine is asked.
+TEST_F(MountLogicTest, AScopesKeyPrefixLeavesLessRoomForPaths) {
+  options.keyPrefix = "team/docs";  // room for paths of 1024 - 10 = 1014 bytes
+  put(backing / "a.txt", "A");
+  const std::string longest(255, 'n');
+  std::vector<Ino> levels{kRootIno};
+  for (int i = 0; i < 3; ++i) levels.push_back(mount().mkdir(levels.back(), longest).ino);
+  const Ino deep = levels.back();  // its path has 3 * 255 + 2 = 767 bytes
+  const std::string fileFits(246, 'f'), fileOver(247, 'f');
+  const std::string folderFits(245, 'd'), folderOver(246, 'd');
+  struct Case {
+    const char* what;
+    std::function<void()> call;
+    int expected;
+  };
+  const std::vector<Case> cases = {
+      {"a file one byte over", [&] { mount().create(deep, fileOver, O_WRONLY | O_CREAT); },
+       ENAMETOOLONG},
+      {"a folder one byte over", [&] { mount().mkdir(deep, folderOver); }, ENAMETOOLONG},
+      {"a look-up one byte over", [&] { mount().lookup(deep, fileOver); }, ENAMETOOLONG},
+      {"a rename one byte over", [&] { mount().rename(kRootIno, "a.txt", deep, fileOver, 0); },
+       ENAMETOOLONG},
+      {"a folder that fits", [&] { mount().mkdir(deep, folderFits); }, 0},
+      {"a file that fits", [&] { mount().release(mount().create(deep, fileFits, O_WRONLY | O_CREAT).second); },
+       0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(errnoOf(c.call), c.expected) << c.what;
+  mount().waitForWriteBacks();
+  const fs::path deepFolder = backing / longest / longest / longest;
+  std::set<std::string> made;
+  for (auto& e : fs::directory_iterator(deepFolder)) made.insert(e.path().filename().string());
+  EXPECT_EQ(made, (std::set<std::string>{fileFits, folderFits}));
+  EXPECT_TRUE(fs::exists(backing / "a.txt"));
+}
+
 // A change the engine refuses for good (here: the scope became read-only
 // while a file was open for writing) is kept, bytes and record, tried again
 // only after a growing wait, logged once, and sent once the engine takes it.
@@ -1380,6 +1418,46 @@ TEST_F(MountRequestTest, ContentsAreDownloadedOnceAndReusedAcrossRestarts) {
   fs_.reset();
   EXPECT_EQ(d().read("a.txt"), "changed");
   EXPECT_EQ(engine.count("POST", scopePath("/fetch")), 2u);
+}
+
+// A time set on a file with nothing else to send goes alone, with the base
+// version, and the answer is the file's item from then on; the mount shows
+// the time to the nanosecond while the engine's whole second agrees. An
+// engine that cannot set a time alone leaves it here, which the log says
+// once, and is not asked again.
+TEST_F(MountRequestTest, ATimeAloneGoesToTheEngineOrStaysHereWhenItCannot) {
+  onList("", {makeEntry("a.txt", false, 5, "v1"), makeEntry("b.txt", false, 5, "v1")});
+  engine.on("POST", scopePath("/set-mod-time"), [](const Received& r) {
+    return Reply{200, toJson(makeEntry(*r.bodyString("path"), false, 5, "v1-timed", 981173106))};
+  });
+  const testing::LogWatch watch;
+  auto setTime = [&](const std::string& name, host::FileTime time) {
+    SetAttributes changes;
+    changes.modificationTime = time;
+    return mount().setattr(d().at(name), changes, nullptr);
+  };
+  const Attributes set = setTime("a.txt", {981173106, 123456789});
+  EXPECT_EQ(set.mtimeSeconds, 981173106);
+  EXPECT_EQ(set.mtimeNanoseconds, 123456789);
+  const auto sent = posts("/set-mod-time");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].bodyString("path"), "a.txt");
+  EXPECT_EQ(sent[0].bodyString("mod_time"), "2001-02-03T04:05:06.123456789Z");
+  EXPECT_EQ(sent[0].bodyString("version"), "v1");
+  EXPECT_TRUE(posts("/upload").empty());
+  EXPECT_EQ(mount().cache().get(d().at("a.txt"))->item->itemVersion().contentVersion, "v1-timed");
+
+  engine.on("POST", scopePath("/set-mod-time"),
+            Reply{404, R"({"message":"There is no operation \"set-mod-time\" on a scope."})"});
+  for (const host::FileTime time : {host::FileTime{1015218367, 5}, host::FileTime{1049522828, 0}}) {
+    const Attributes kept = setTime("b.txt", time);
+    EXPECT_EQ(kept.mtimeSeconds, time.seconds);
+    EXPECT_EQ(kept.mtimeNanoseconds, time.nanoseconds);
+  }
+  EXPECT_EQ(posts("/set-mod-time").size(), 2u) << "asked once, then known to be unable";
+  EXPECT_EQ(logged(watch, "cannot set a file's modification time"), 1u);
+  EXPECT_TRUE(posts("/upload").empty());
+  EXPECT_EQ(mount().getattr(d().at("b.txt")).mtimeSeconds, 1049522828);
 }
 
 // The race of a write-back with another writer: the engine takes the other

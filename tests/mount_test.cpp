@@ -117,6 +117,27 @@ class MountTest : public ::testing::Test {
     engine.reset();
   }
 
+  // An engine's options for serving `bucket` below `prefix` as the scope
+  // s3-1, with the store's credentials in the environment as a user would
+  // give them.
+  static EngineProcess::Options bucketEngine(const TestBucket& bucket, const std::string& prefix,
+                                             const std::vector<std::string>& extra = {}) {
+    const s3::S3Config& config = S3TestStore::config();
+    ::setenv("AWS_ACCESS_KEY_ID", config.credentials.accessKeyId.c_str(), 1);
+    ::setenv("AWS_SECRET_ACCESS_KEY", config.credentials.secretAccessKey.c_str(), 1);
+    EngineProcess::Options options;
+    options.binary = CORVANE_BIN_DIR "/corvane-engine";
+    options.extraArguments = {"--scope=b=s3://" + bucket.name() + "/" + prefix,
+                              "--s3-endpoint=" + config.endpoint, "--s3-region=" + config.region,
+                              "--s3-poll=1"};
+    options.extraArguments.insert(options.extraArguments.end(), extra.begin(), extra.end());
+    return options;
+  }
+  void startBucketEngine(const TestBucket& bucket, const std::string& prefix,
+                         const std::vector<std::string>& extra = {}) {
+    engine = std::make_unique<EngineProcess>(bucketEngine(bucket, prefix, extra));
+  }
+
   void startEngine(std::vector<std::string> readOnly = {}) {
     EngineProcess::Options options;
     options.binary = CORVANE_BIN_DIR "/corvane-engine";
@@ -185,6 +206,10 @@ class MountTest : public ::testing::Test {
     return slurp(env.root() / "mount.log") + slurp(env.tmp() / "corvane-sync.log");
   }
 
+
+  // Checks that modification times travel with the files written here;
+  // `storedTime` reads the time the storage keeps ("seconds.nanoseconds").
+  void checkTimesTravel(const std::function<std::string(const std::string&)>& storedTime);
 
   // Runs a script that must succeed.
   void ok(const std::string& script) {
@@ -954,14 +979,7 @@ TEST_F(MountTest, ReadOnlyScopeRefusesWrites) {
 // read (whole and a range), rename, list and delete keys below the prefix.
 TEST_F(MountTest, FpctlServesABucketScope) {
   TestBucket bucket;
-  const s3::S3Config& config = S3TestStore::config();
-  ::setenv("AWS_ACCESS_KEY_ID", config.credentials.accessKeyId.c_str(), 1);
-  ::setenv("AWS_SECRET_ACCESS_KEY", config.credentials.secretAccessKey.c_str(), 1);
-  EngineProcess::Options options;
-  options.binary = CORVANE_BIN_DIR "/corvane-engine";
-  options.extraArguments = {"--scope=b=s3://" + bucket.name() + "/p", "--s3-endpoint=" +
-                            config.endpoint, "--s3-region=" + config.region, "--s3-poll=1"};
-  engine = std::make_unique<EngineProcess>(options);
+  startBucketEngine(bucket, "p");
   ::setenv("F", CORVANE_BIN_DIR "/corvane-fpctl", 1);
   const auto keys = [&] {
     std::set<std::string> out;
@@ -988,14 +1006,7 @@ TEST_F(MountTest, FpctlServesABucketScope) {
 
 TEST_F(MountTest, BucketScopeWorksFromTheShell) {
   TestBucket bucket;
-  const s3::S3Config& config = S3TestStore::config();
-  ::setenv("AWS_ACCESS_KEY_ID", config.credentials.accessKeyId.c_str(), 1);
-  ::setenv("AWS_SECRET_ACCESS_KEY", config.credentials.secretAccessKey.c_str(), 1);
-  EngineProcess::Options options;
-  options.binary = CORVANE_BIN_DIR "/corvane-engine";
-  options.extraArguments = {"--scope=b=s3://" + bucket.name() + "/m", "--s3-endpoint=" +
-                            config.endpoint, "--s3-region=" + config.region, "--s3-poll=1"};
-  engine = std::make_unique<EngineProcess>(options);
+  startBucketEngine(bucket, "m");
   domain = "s3-1";
   mount();
 
@@ -1027,6 +1038,114 @@ TEST_F(MountTest, BucketScopeWorksFromTheShell) {
   bucket.client().putBytes("m/empty/theirs.txt", "theirs\n");
   EXPECT_TRUE(eventually([&] { return sh("cat \"$M/empty/theirs.txt\"").output == "theirs\n"; }))
       << mountLog();
+  unmount();
+}
+
+// --- modification times -------------------------------------------------------
+
+// How many requests of `operation` (upload, set-mod-time...) the engine
+// served, from its log of requests.
+std::size_t served(const std::string& engineOutput, const std::string& operation) {
+  std::size_t count = 0;
+  const std::regex line("POST /v1/scopes/[^/ ]+/" + operation + " 200");
+  for (auto it = std::sregex_iterator(engineOutput.begin(), engineOutput.end(), line);
+       it != std::sregex_iterator(); ++it) {
+    ++count;
+  }
+  return count;
+}
+
+// A file's modification time as the writer left it is the item's at the
+// engine and what the mount shows: a copy that keeps its times and a touch
+// before the write-back travel with the upload, at no request of their own;
+// a touch of a file already sent goes alone, without its bytes.
+// `storedTime` reads the time the storage keeps ("seconds.nanoseconds").
+void MountTest::checkTimesTravel(
+    const std::function<std::string(const std::string&)>& storedTime) {
+  auto engineOutput = [&] { return engine->output(); };
+  ::setenv("TZ", "UTC", 1);
+  ok("printf dated > \"$W/src\" && touch -d \"2001-02-03 04:05:06.123456789\" \"$W/src\" && "
+       "cp -p \"$W/src\" \"$M/copied.txt\" && echo touched > \"$M/touched.txt\" && "
+       "touch -d \"2002-03-04 05:06:07\" \"$M/touched.txt\"");
+  auto shown = [](const std::string& name) { return sh("stat -c %.9Y \"$M/" + name + "\"").output; };
+  EXPECT_EQ(shown("copied.txt"), "981173106.123456789\n") << "before the write-back";
+  EXPECT_EQ(shown("touched.txt"), "1015218367.000000000\n");
+  EXPECT_TRUE(eventually([&] { return storedTime("copied.txt") == "981173106.123456789"; }, 30s))
+      << storedTime("copied.txt") << mountLog();
+  EXPECT_TRUE(eventually([&] { return storedTime("touched.txt") == "1015218367.000000000"; }, 30s))
+      << storedTime("touched.txt");
+  EXPECT_EQ(shown("copied.txt"), "981173106.123456789\n") << "after the write-back";
+  EXPECT_EQ(served(engineOutput(), "upload"), 2u) << engineOutput();
+  EXPECT_EQ(served(engineOutput(), "set-mod-time"), 0u);
+
+  // touch opens the file for writing and sets the time through the handle:
+  // the time goes at the last close, alone.
+  ok("touch -d \"2003-04-05 06:07:08.5\" \"$M/copied.txt\"");
+  EXPECT_EQ(shown("copied.txt"), "1049522828.500000000\n");
+  EXPECT_TRUE(eventually([&] { return storedTime("copied.txt") == "1049522828.500000000"; }))
+      << storedTime("copied.txt") << mountLog();
+  EXPECT_EQ(served(engineOutput(), "set-mod-time"), 1u) << engineOutput();
+  // touch -c sets it by name (utimensat): it goes at once.
+  ok("touch -c -d \"2004-05-06 07:08:09.25\" \"$M/copied.txt\"");
+  EXPECT_EQ(storedTime("copied.txt"), "1083827289.250000000");
+  EXPECT_EQ(shown("copied.txt"), "1083827289.250000000\n");
+  EXPECT_EQ(served(engineOutput(), "set-mod-time"), 2u) << engineOutput();
+  EXPECT_EQ(served(engineOutput(), "upload"), 2u) << "the bytes did not go again";
+  EXPECT_EQ(sh("cat \"$M/copied.txt\"").output, "dated");
+  ::unsetenv("TZ");
+}
+
+TEST_F(MountTest, ModificationTimesTravelOnAFolderScope) {
+  EngineProcess::Options options;
+  options.binary = CORVANE_BIN_DIR "/corvane-engine";
+  options.scopes = {{"test", backing}};
+  options.extraArguments = {"--log-level=debug"};
+  engine = std::make_unique<EngineProcess>(options);
+  mount({"--write-back-delay", "1"});
+  checkTimesTravel([&](const std::string& name) {
+        struct stat st {};
+        if (::stat((backing / name).c_str(), &st) != 0) return std::string("none");
+        char fraction[16];
+        std::snprintf(fraction, sizeof fraction, ".%09ld", st.st_mtim.tv_nsec);
+        return std::to_string(st.st_mtim.tv_sec) + fraction;
+      });
+}
+
+TEST_F(MountTest, ModificationTimesTravelOnABucketScopeAndReachAnotherMachine) {
+  TestBucket bucket;
+  startBucketEngine(bucket, "m", {"--log-level=debug"});
+  domain = "s3-1";
+  mount({"--write-back-delay", "1"});
+  checkTimesTravel([&](const std::string& name) {
+        try {
+          const s3::S3ObjectInfo object = bucket.client().head("m/" + name);
+          if (!object.metadata || !object.metadata->contains("mtime")) return std::string("none");
+          return object.metadata->at("mtime");
+        } catch (const s3::S3Error&) {
+          return std::string("none");
+        }
+      });
+
+  // Another machine: its own engine (its own state folder) on the same bucket.
+  EngineProcess::Options otherOptions = bucketEngine(bucket, "m");
+  otherOptions.dataHome = env.root() / "other-machine";
+  EngineProcess other(otherOptions);
+  auto http = other.client();
+  const EngineReply listed = engineGet(*http, "/v1/scopes/s3-1/list?dir=");
+  EXPECT_NE(listed.body.find("\"mod_time\":\"2004-05-06T07:08:09.250000000Z\""),
+            std::string::npos)
+      << listed.body;
+  EXPECT_NE(listed.body.find("\"mod_time\":\"2002-03-04T05:06:07.000000000Z\""),
+            std::string::npos)
+      << listed.body;
+
+  // What a plain client writes has no time of its own: its LastModified.
+  bucket.client().putBytes("m/plain.txt", "plain\n");
+  const auto lastModified = std::chrono::floor<std::chrono::seconds>(
+      bucket.client().head("m/plain.txt").lastModified);
+  const std::string expected = std::to_string(lastModified.time_since_epoch().count()) + "\n";
+  EXPECT_TRUE(eventually([&] { return sh("stat -c %Y \"$M/plain.txt\"").output == expected; }))
+      << sh("stat -c %Y \"$M/plain.txt\"").output << " instead of " << expected;
   unmount();
 }
 

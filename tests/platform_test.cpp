@@ -401,6 +401,32 @@ TEST(InternetDateTimeTest, FormatsNanoseconds) {
 
 // Instants outside the years 0001-9999 are written as the nearest end of
 // those years, so a written text always parses back.
+// A time with a fraction, as a file system keeps it: read to the
+// nanosecond (later digits cut off), written from seconds and nanoseconds.
+TEST(InternetDateTimeTest, ReadsAndWritesFractionsToTheNanosecond) {
+  using Nanos = SysNanoseconds;
+  const Nanos base{sys_days{2001y / February / 3} + 4h + 5min + 6s};
+  const struct {
+    const char* text;
+    std::optional<Nanos> instant;
+  } read[] = {
+      {"2001-02-03T04:05:06Z", base},
+      {"2001-02-03T04:05:06.5Z", base + 500ms},
+      {"2001-02-03T04:05:06.123456789Z", base + 123456789ns},
+      {"2001-02-03T04:05:06.1234567891Z", base + 123456789ns},
+      {"2001-02-03T05:05:06.25+01:00", base + 250ms},
+      {"2001-02-03T04:05:06.Z", std::nullopt},
+      {"2001-02-03T04:05:06,5Z", std::nullopt},
+      {"2001-02-03T04:05:06.5", std::nullopt},
+  };
+  for (const auto& c : read) EXPECT_EQ(parseInternetDateTimeNanos(c.text), c.instant) << c.text;
+
+  EXPECT_EQ(formatInternetDateTimeNanos(981173106, 123456789), "2001-02-03T04:05:06.123456789Z");
+  EXPECT_EQ(formatInternetDateTimeNanos(-2, 500'000'000), "1969-12-31T23:59:58.500000000Z");
+  EXPECT_EQ(formatInternetDateTimeNanos(INT64_MAX, 5), "9999-12-31T23:59:59.999999999Z");
+  EXPECT_EQ(formatInternetDateTimeNanos(INT64_MIN, 5), "0001-01-01T00:00:00.000000000Z");
+}
+
 TEST(InternetDateTimeTest, WritesOnlyTextsThatParse) {
   const struct {
     SysSeconds instant;

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <string>
 #include <system_error>
@@ -78,7 +79,15 @@ struct Seen {
   bool existed = false;
   std::string contents;
   unsigned mode = 0;
+  timespec modified{};
 };
+
+// A time with nanoseconds, set on `path`: 2001-02-03T04:05:06.123456789Z.
+constexpr timespec kOldTime{981173106, 123456789};
+void setTime(const fs::path& path, timespec time) {
+  const timespec times[2] = {time, time};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
 
 class TransferTest : public ::testing::Test {
  protected:
@@ -104,6 +113,7 @@ class TransferTest : public ::testing::Test {
       struct stat st {};
       s.existed = ::stat(s.source.c_str(), &st) == 0;
       s.mode = st.st_mode & 07777;
+      s.modified = st.st_mtim;
       s.contents = readFile(s.source);
       std::lock_guard lock(seenMutex);
       seenLog.push_back(s);
@@ -144,6 +154,7 @@ TEST_F(TransferTest, AMissingSourceIsAFileErrorAndNothingIsSent) {
 TEST_F(TransferTest, UploadSendsAStagingCopyAndTheVersion) {
   const fs::path source = sources() / "report.txt";
   writeFile(source, "contents of the report");
+  setTime(source, kOldTime);
   const Entry answer = makeEntry("docs/report.txt", false, 22, "v8");
   inspectStaging(kScope + "/upload", Reply{200, toJson(answer)});
 
@@ -168,6 +179,9 @@ TEST_F(TransferTest, UploadSendsAStagingCopyAndTheVersion) {
     EXPECT_TRUE(s.existed);
     EXPECT_EQ(s.mode, 0600u);
     EXPECT_EQ(s.contents, "contents of the report");
+    // The engine takes the file's time from the copy.
+    EXPECT_EQ(s.modified.tv_sec, kOldTime.tv_sec);
+    EXPECT_EQ(s.modified.tv_nsec, kOldTime.tv_nsec);
   }
   EXPECT_NE(seen[0].source, seen[1].source);
   EXPECT_TRUE(temporaryFiles().empty());
@@ -177,6 +191,7 @@ TEST_F(TransferTest, UploadSendsAStagingCopyAndTheVersion) {
 TEST_F(TransferTest, ConflictCopySendsNoVersion) {
   const fs::path source = sources() / "a.txt";
   writeFile(source, "mine");
+  setTime(source, kOldTime);
   const Entry answer = makeEntry("a (conflict).txt", false, 4, "c1");
   inspectStaging(kScope + "/conflict-copy", Reply{200, toJson(answer)});
 
@@ -190,7 +205,59 @@ TEST_F(TransferTest, ConflictCopySendsNoVersion) {
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_TRUE(isStagingName(fs::path(seen[0].source).filename().string()));
   EXPECT_EQ(seen[0].contents, "mine");
+  EXPECT_EQ(seen[0].modified.tv_sec, kOldTime.tv_sec);
+  EXPECT_EQ(seen[0].modified.tv_nsec, kOldTime.tv_nsec);
   EXPECT_TRUE(temporaryFiles().empty());
+}
+
+// A time alone: sent to the nanosecond with the version it is based on. An
+// engine without the operation says so in its 404; the client then asks no
+// more, while a 404 about the file stays "no such item".
+TEST_F(TransferTest, SetModTimeSendsTheTimeAndLearnsAnEngineWithoutIt) {
+  const Entry answer = makeEntry("docs/a.txt", false, 3, "v2", 981173106);
+  struct Case {
+    const char* what;
+    Reply reply;
+    bool entry;                           // answered with the entry
+    std::optional<EngineError> error;     // else thrown
+  };
+  const std::vector<Case> cases = {
+      {"set", Reply{200, toJson(answer)}, true, std::nullopt},
+      {"no such file", Reply{404, R"({"message":"Nothing is at \"docs/a.txt\"."})"}, false,
+       EngineError::notFound()},
+      {"changed since", Reply{409, R"({"message":"changed"})"}, false, EngineError::conflict()},
+      {"an engine from before", Reply{404, R"({"message":"There is no operation \"set-mod-time\" on a scope."})"},
+       false, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    engine.clearRequests();
+    engine.on("POST", kScope + "/set-mod-time", c.reply);
+    try {
+      const auto got = client.setModTime("docs/a.txt", kOldTime.tv_sec, kOldTime.tv_nsec, "v1");
+      EXPECT_FALSE(c.error);
+      EXPECT_EQ(got.has_value(), c.entry);
+      if (got) {
+        EXPECT_EQ(*got, answer);
+      }
+    } catch (const EngineError& e) {
+      ASSERT_TRUE(c.error) << e.what();
+      EXPECT_EQ(e, *c.error);
+    }
+    auto received = engine.requests();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].bodyString("path"), "docs/a.txt");
+    EXPECT_EQ(received[0].bodyString("mod_time"), "2001-02-03T04:05:06.123456789Z");
+    EXPECT_EQ(received[0].bodyString("version"), "v1");
+  }
+  engine.clearRequests();
+  EXPECT_FALSE(client.setModTime("docs/a.txt", 0, 0, "v1"));
+  EXPECT_TRUE(engine.requests().empty()) << "learnt that the engine cannot";
+  // Times before 1970 count back from the second before.
+  EngineClient other{"local-1"};
+  engine.on("POST", kScope + "/set-mod-time", Reply{200, toJson(answer)});
+  other.setModTime("a", -2, 500'000'000, "v1");
+  EXPECT_EQ(engine.requests().at(0).bodyString("mod_time"), "1969-12-31T23:59:58.500000000Z");
 }
 
 TEST_F(TransferTest, NoStagingFileOutlivesItsRequest) {

@@ -1,6 +1,7 @@
 #include "bucket_keys.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 
 #include "host/item_names.h"
@@ -36,7 +37,70 @@ ItemState objectState(const s3::S3ObjectInfo& object) {
   state.mtime_sec =
       std::chrono::floor<std::chrono::seconds>(object.lastModified).time_since_epoch().count();
   state.version = s3::bareEtag(object.etag);
+  if (object.metadata) {
+    if (auto it = object.metadata->find(s3::kMtimeMetadata); it != object.metadata->end()) {
+      if (auto time = parseMtimeMetadata(it->second)) {
+        state.mtime_sec = time->first;
+        state.mtime_nsec = time->second;
+      }
+    }
+  }
   return state;
+}
+
+std::string mtimeMetadataText(std::int64_t sec, std::int64_t nsec) {
+  // Written as sign, whole seconds and fraction of the distance from the
+  // epoch, so that a reader that takes the text for a number gets the time.
+  const bool negative = sec < 0;
+  std::uint64_t whole = negative ? static_cast<std::uint64_t>(-(sec + 1)) : sec;
+  std::int64_t fraction = nsec;
+  if (negative && nsec == 0) {
+    whole += 1;
+  } else if (negative) {
+    fraction = 1'000'000'000 - nsec;
+  }
+  char digits[10];
+  auto value = static_cast<std::uint32_t>(fraction);
+  for (int i = 8; i >= 0; --i) {
+    digits[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  std::string text = negative ? "-" : "";
+  text += std::to_string(whole);
+  text += '.';
+  text.append(digits, 9);
+  return text;
+}
+
+std::optional<std::pair<std::int64_t, std::int64_t>> parseMtimeMetadata(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  const bool negative = !text.empty() && text.front() == '-';
+  if (negative) text.remove_prefix(1);
+  const std::size_t dot = text.find('.');
+  const std::string_view wholeText = text.substr(0, dot);
+  std::int64_t whole = 0;
+  auto [end, ec] = std::from_chars(wholeText.data(), wholeText.data() + wholeText.size(), whole);
+  if (wholeText.empty() || ec != std::errc() || end != wholeText.data() + wholeText.size()) {
+    return std::nullopt;
+  }
+  std::int64_t fraction = 0;
+  if (dot != std::string_view::npos) {
+    const std::string_view fractionText = text.substr(dot + 1);
+    if (fractionText.empty()) return std::nullopt;
+    int kept = 0;
+    for (const char c : fractionText) {
+      if (c < '0' || c > '9') return std::nullopt;
+      if (kept < 9) {
+        fraction = fraction * 10 + (c - '0');
+        ++kept;
+      }
+    }
+    for (; kept < 9; ++kept) fraction *= 10;
+  }
+  if (!negative) return std::pair{whole, fraction};
+  if (fraction == 0) return std::pair{-whole, std::int64_t{0}};
+  return std::pair{-whole - 1, 1'000'000'000 - fraction};
 }
 
 std::string shownKey(std::string_view key) {

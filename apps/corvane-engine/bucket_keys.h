@@ -44,9 +44,19 @@ class BucketKeys {
 };
 
 // The state of an object as the engine reports it: its ETag (without
-// quotes) is the version, its LastModified (to the second, as HEAD and GET
-// give it) the time.
+// quotes) is the version; the time is its "mtime" metadata where the object
+// has it and `object` carries it (HEAD, GET), else its LastModified (to the
+// second, as HEAD and GET give it).
 ItemState objectState(const s3::S3ObjectInfo& object);
+
+// A modification time as S3 tools keep it in an object's "mtime" metadata:
+// seconds since the epoch with a fraction, "981158400.123456789" (before
+// 1970 negative: "-1.500000000" is 1.5 s before).
+std::string mtimeMetadataText(std::int64_t sec, std::int64_t nsec);
+// The time (seconds, nanoseconds from 0 to 999,999,999) of such a text; a
+// whole number of seconds counts too, and a fraction past nine digits is
+// cut off. Nothing for anything else.
+std::optional<std::pair<std::int64_t, std::int64_t>> parseMtimeMetadata(std::string_view text);
 
 // Why `name` cannot be the name of an item; nothing when it can.
 std::optional<std::string> unfitName(std::string_view name);

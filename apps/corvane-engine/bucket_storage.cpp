@@ -7,27 +7,71 @@
 #include <atomic>
 #include <exception>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <system_error>
 #include <thread>
+#include <tuple>
+#include <unordered_map>
 
 #include "bucket_poller.h"
-#include "host/item_names.h"
+#include "host_log.h"
 #include "platform/file_copy.h"
 #include "platform/quoted_text.h"
 #include "platform/unique_fd.h"
 #include "s3/s3_encoding.h"
 #include "scope_errors.h"
 #include "scope_paths.h"
-#include "host_log.h"
 
 namespace corvane::syncengine {
 using platform::quotedInput;
 using platform::UniqueFd;
 namespace {
 
+// The longest key an S3-compatible store takes, in bytes of UTF-8.
+constexpr std::size_t kMaxKeyBytes = 1024;
+
 // Copies of a folder's keys in flight at once: enough to hide the round
 // trips, few enough not to crowd out the requests of other clients.
 constexpr int kCopiesInFlight = 4;
+// Objects whose time one comparison of the whole prefix asks for, and how
+// many at once: a bucket full of objects not seen before (another machine's,
+// a first start) is learnt over several comparisons instead of holding one
+// up for long.
+constexpr std::size_t kTimesLearntPerWalk = 1000;
+constexpr int kHeadsInFlight = 8;
+
+// Runs `work(i)` for every i below `count` on up to `threads` threads, this
+// one among them.
+template <typename Work>
+void inParallel(std::size_t count, int threads, Work work) {
+  std::atomic<std::size_t> next{0};
+  auto run = [&] {
+    for (std::size_t i = next++; i < count; i = next++) work(i);
+  };
+  std::vector<std::jthread> helpers;
+  for (std::size_t t = 1; t < std::min<std::size_t>(static_cast<std::size_t>(threads), count);
+       ++t) {
+    helpers.emplace_back(run);
+  }
+  run();
+}
+
+std::int64_t milliseconds(s3::Timestamp time) {
+  return std::chrono::floor<std::chrono::milliseconds>(time).time_since_epoch().count();
+}
+
+// Notes the LastModified of a listing's objects, to the millisecond, by key.
+void noteTimes(const s3::S3ListPage& page, std::unordered_map<std::string, std::int64_t>& listed) {
+  for (const auto& object : page.objects) listed[object.key] = milliseconds(object.lastModified);
+}
+
+// The file's modification time, as the metadata of the object written from it.
+std::map<std::string, std::string> timeMetadata(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return {};
+  return {{s3::kMtimeMetadata, mtimeMetadataText(st.st_mtim.tv_sec, st.st_mtim.tv_nsec)}};
+}
 
 // What the store said, as the API's error of the same meaning.
 ApiError storeError(const s3::S3Error& e) {
@@ -61,8 +105,9 @@ int sourceOf(StagedFile& staged) { return static_cast<SourceFile&>(staged).fd.ge
 
 class ObjectReader : public FileReader {
  public:
-  ObjectReader(const s3::S3Client& client, std::string key)
-      : client_(client), key_(std::move(key)) {}
+  using Describe = std::function<ItemState(const s3::S3ObjectInfo&)>;
+  ObjectReader(const s3::S3Client& client, std::string key, Describe describe)
+      : client_(client), key_(std::move(key)), objectState(std::move(describe)) {}
   ItemState copyTo(int fd, const std::optional<ByteSpan>& span) override {
     // Whatever version is there when the bytes are read is the one
     // reported: the state always describes the bytes delivered.
@@ -87,6 +132,7 @@ class ObjectReader : public FileReader {
  private:
   const s3::S3Client& client_;
   std::string key_;
+  Describe objectState;
 };
 
 }  // namespace
@@ -113,17 +159,104 @@ std::unique_ptr<ChangeWatcher> BucketStorage::watcher(ChangeWatcher::Callback on
 }
 
 bool BucketStorage::anyKeyBelow(const std::string& folderKey) const {
+  // No key is that long, and the store refuses to be asked for one: a path
+  // that long is not there, and asking must not fail.
+  if (folderKey.size() > kMaxKeyBytes) return false;
   const s3::S3ListPage page = storeCall([&] { return client_->listPage(folderKey, "", {}, 1); });
   return !page.objects.empty();
 }
 
 std::optional<s3::S3ObjectInfo> BucketStorage::headOf(const std::string& path) const {
+  if (keys_.key(path).size() > kMaxKeyBytes) return std::nullopt;  // see anyKeyBelow
   try {
     return client_->head(keys_.key(path));
   } catch (const s3::S3Error& e) {
     if (e.isNotFound()) return std::nullopt;
     throw storeError(e);
   }
+}
+
+ItemState BucketStorage::described(const s3::S3ObjectInfo& object) const {
+  ItemState state = objectState(object);
+  if (!object.metadata) return state;
+  // HEAD and GET tell the LastModified to the second only.
+  ObjectTimeRecord record{object.key, state.version, milliseconds(object.lastModified), false, {}};
+  if (auto it = object.metadata->find(s3::kMtimeMetadata); it != object.metadata->end()) {
+    record.mtime = parseMtimeMetadata(it->second);
+  }
+  times_.learn({record});
+  return state;
+}
+
+void BucketStorage::applyTimes(ItemList& items, const ListedTimes& listed, bool learn) const {
+  struct Unknown {
+    std::string key;
+    std::int64_t lastModified;
+    ItemState* state;
+  };
+  std::vector<Unknown> unknown;
+  std::vector<ObjectTimeRecord> records;
+  for (auto& [path, state] : items) {
+    if (state.dir) continue;
+    std::string key = keys_.key(path);
+    const auto at = listed.find(key);
+    if (at == listed.end()) continue;
+    if (auto known = times_.find(key, state.version, at->second, true)) {
+      if (known->mtime) std::tie(state.mtime_sec, state.mtime_nsec) = *known->mtime;
+      if (!known->lastModifiedExact) {
+        // Now known to the millisecond: a later copy onto itself in the
+        // same second shows.
+        known->lastModified = at->second;
+        known->lastModifiedExact = true;
+        records.push_back(std::move(*known));
+      }
+    } else if (learn && unknown.size() < kTimesLearntPerWalk) {
+      unknown.push_back({std::move(key), at->second, &state});
+    }
+  }
+  std::vector<std::optional<ObjectTimeRecord>> learnt(unknown.size());
+  inParallel(unknown.size(), kHeadsInFlight, [&](std::size_t i) {
+    try {
+      const s3::S3ObjectInfo object = client_->head(unknown[i].key);
+      ItemState& state = *unknown[i].state;
+      // Changed since it was listed: the next comparison sees the new one.
+      if (s3::bareEtag(object.etag) != state.version) return;
+      // Kept with the listing's LastModified, which later listings show.
+      ObjectTimeRecord record{unknown[i].key, state.version, unknown[i].lastModified, true, {}};
+      if (object.metadata) {
+        if (auto it = object.metadata->find(s3::kMtimeMetadata); it != object.metadata->end()) {
+          record.mtime = parseMtimeMetadata(it->second);
+        }
+      }
+      if (record.mtime) std::tie(state.mtime_sec, state.mtime_nsec) = *record.mtime;
+      learnt[i] = std::move(record);
+    } catch (const std::exception&) {
+      // Gone or refused: the listing's time stands until a later try.
+    }
+  });
+  for (auto& record : learnt) {
+    if (record) records.push_back(std::move(*record));
+  }
+  times_.learn(records);
+}
+
+void BucketStorage::carryTimes(const std::vector<s3::S3ObjectInfo>& sources,
+                               const std::vector<s3::S3ObjectInfo>& copies) const {
+  std::vector<ObjectTimeRecord> records;
+  std::vector<std::string> gone;
+  for (std::size_t i = 0; i < sources.size() && i < copies.size(); ++i) {
+    gone.push_back(sources[i].key);
+    if (copies[i].key.empty()) continue;
+    // A copy keeps its source's metadata, and so its time. Stores differ in
+    // how exactly a copy's answer tells its LastModified: the second counts.
+    const auto known = times_.find(sources[i].key, s3::bareEtag(sources[i].etag),
+                                   milliseconds(sources[i].lastModified), false);
+    if (!known) continue;
+    records.push_back({copies[i].key, s3::bareEtag(copies[i].etag),
+                       milliseconds(copies[i].lastModified), false, known->mtime});
+  }
+  times_.learn(records);
+  times_.forget(gone);
 }
 
 ScopeStorage::Kind BucketStorage::kindOf(const std::string& path) const {
@@ -135,14 +268,17 @@ ScopeStorage::Kind BucketStorage::kindOf(const std::string& path) const {
 
 std::optional<ItemState> BucketStorage::stateOf(const std::string& path) const {
   if (path.empty() || anyKeyBelow(keys_.folderKey(path))) return ItemState::folder();
-  if (auto object = headOf(path)) return objectState(*object);
+  if (auto object = headOf(path)) return described(*object);
   return std::nullopt;
 }
 
 std::optional<std::vector<ItemEntry>> BucketStorage::list(const std::string& dir) const {
+  if (keys_.folderKey(dir).size() > kMaxKeyBytes) return std::nullopt;  // see anyKeyBelow
   FolderListing listing(dir, keys_.folderKey(dir));
+  ListedTimes listed;
   storeCall([&] {
     client_->listAll(keys_.folderKey(dir), "/", [&](s3::S3ListPage& page) {
+      noteTimes(page, listed);
       listing.add(page);
       return true;
     });
@@ -151,20 +287,34 @@ std::optional<std::vector<ItemEntry>> BucketStorage::list(const std::string& dir
   std::vector<SkippedKey> skipped;
   std::vector<ItemEntry> entries = listing.entries(skipped);
   reportSkipped(skipped);
+  // A listing asks for nothing more: it reports what was learnt before.
+  ItemList items;
+  items.reserve(entries.size());
+  for (auto& entry : entries) items.emplace_back(std::move(entry.path), std::move(entry.state));
+  applyTimes(items, listed, false);
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    entries[i] = ItemEntry{std::move(items[i].first), std::move(items[i].second)};
+  }
   return entries;
 }
 
 void BucketStorage::walk(const std::string& path, ItemList& out) const {
   TreeListing listing(path, keys_.folderKey(path));
+  ListedTimes listed;
   storeCall([&] {
     client_->listAll(keys_.folderKey(path), "", [&](s3::S3ListPage& page) {
+      noteTimes(page, listed);
       listing.add(page);
       return true;
     });
   });
   std::vector<SkippedKey> skipped;
-  listing.items(out, skipped);
+  ItemList items;
+  listing.items(items, skipped);
   reportSkipped(skipped);
+  applyTimes(items, listed, true);
+  out.insert(out.end(), std::make_move_iterator(items.begin()),
+             std::make_move_iterator(items.end()));
 }
 
 std::unique_ptr<FileReader> BucketStorage::openFile(const std::string& path) const {
@@ -172,7 +322,9 @@ std::unique_ptr<FileReader> BucketStorage::openFile(const std::string& path) con
     case Kind::folder:
       throw fetchOfFolder(path);
     case Kind::file:
-      return std::make_unique<ObjectReader>(*client_, keys_.key(path));
+      return std::make_unique<ObjectReader>(
+          *client_, keys_.key(path),
+          [this](const s3::S3ObjectInfo& object) { return described(object); });
     case Kind::missing:
     case Kind::other:
       break;
@@ -196,19 +348,22 @@ std::optional<ItemState> BucketStorage::holding(const std::string& path, const I
     options.ifMatch = state.version;
     client_->getToFd(keys_.key(path), copy.get(), options);
     if (!platform::sameContents(copy.get(), source)) return std::nullopt;
-    return objectState(*object);
+    return described(*object);
   } catch (const std::exception&) {
     return std::nullopt;  // unreadable: not the same as far as anyone can tell
   }
 }
 
-void BucketStorage::checkRoomFor(const std::string& path) const {
-  const std::size_t length = keys_.key(path).size();
-  if (length > host::kMaxPathBytes) {
+void BucketStorage::checkRoomFor(const std::string& path, Kind kind) const {
+  // A folder needs room for its marker, the key with a "/" after it.
+  const bool folder = kind == Kind::folder;
+  const std::size_t length = keys_.key(path).size() + (folder ? 1 : 0);
+  if (length > kMaxKeyBytes) {
     throw badRequest("A path of " + std::to_string(path.size()) +
-                     " bytes is too long: with the scope's prefix its key would have " +
+                     " bytes is too long: with the scope's prefix its " +
+                     (folder ? "folder's key (which ends in \"/\")" : "key") + " would have " +
                      std::to_string(length) + " bytes, over the store's limit of " +
-                     std::to_string(host::kMaxPathBytes) + ".");
+                     std::to_string(kMaxKeyBytes) + " bytes of UTF-8 for a key.");
   }
 }
 
@@ -258,7 +413,7 @@ ItemState BucketStorage::writtenState(const std::string& key,
   // from the LastModified that listings will report.
   try {
     const s3::S3ObjectInfo object = client_->head(key);
-    if (s3::bareEtag(object.etag) == s3::bareEtag(written.etag)) return objectState(object);
+    if (s3::bareEtag(object.etag) == s3::bareEtag(written.etag)) return described(object);
   } catch (const s3::S3Error&) {
   }
   return objectState(written);
@@ -270,6 +425,7 @@ std::optional<ItemState> BucketStorage::placeNew(StagedFile& staged, const std::
   const std::string key = keys_.key(path);
   s3::S3PutOptions options;
   options.ifNoneMatch = true;
+  options.metadata = timeMetadata(sourceOf(staged));
   s3::S3ObjectInfo written;
   try {
     written = client_->putFromFd(key, sourceOf(staged), options);
@@ -287,6 +443,7 @@ std::optional<ItemState> BucketStorage::replace(StagedFile& staged, const std::s
   const std::string key = keys_.key(path);
   s3::S3PutOptions options;
   options.ifMatch = current.version;
+  options.metadata = timeMetadata(sourceOf(staged));
   s3::S3ObjectInfo written;
   try {
     written = client_->putFromFd(key, sourceOf(staged), options);
@@ -315,10 +472,35 @@ void BucketStorage::keepFolder(const std::string& path) {
   storeCall([&] { return client_->putBytes(folderKey, ""); });
 }
 
+std::optional<ItemState> BucketStorage::setModTime(const std::string& path,
+                                                   const ItemState& current, std::int64_t sec,
+                                                   std::int64_t nsec) {
+  const auto object = headOf(path);
+  if (!object || s3::bareEtag(object->etag) != current.version) return std::nullopt;
+  // The object copied onto itself with new metadata: its bytes stay where
+  // they are. The rest of its description goes along unchanged.
+  const std::string key = keys_.key(path);
+  s3::S3CopyOptions options;
+  options.sourceIfMatch = object->etag;
+  options.sourceSize = object->size;
+  options.replaceMetadata = object->metadata.value_or(std::map<std::string, std::string>{});
+  (*options.replaceMetadata)[s3::kMtimeMetadata] = mtimeMetadataText(sec, nsec);
+  options.replaceContentHeaders = object->contentHeaders;
+  s3::S3ObjectInfo copied;
+  try {
+    copied = client_->copy(key, key, options);
+  } catch (const s3::S3Error& e) {
+    if (refusedCondition(e)) return std::nullopt;
+    throw storeError(e);
+  }
+  return writtenState(key, copied);
+}
+
 void BucketStorage::remove(const std::string& path, bool folder) {
   if (folder) {
     std::vector<std::string> keys;
     for (const auto& object : objectsBelow(keys_.folderKey(path))) keys.push_back(object.key);
+    times_.forget(keys);
     const auto failures = storeCall([&] { return client_->removeMany(keys); });
     if (!failures.empty()) {
       throw ApiError(502, "The store kept " + std::to_string(failures.size()) + " of the " +
@@ -327,6 +509,7 @@ void BucketStorage::remove(const std::string& path, bool folder) {
                               ": " + failures[0].code + " " + failures[0].message);
     }
   } else {
+    times_.forget({keys_.key(path)});
     storeCall([&] { client_->remove(keys_.key(path)); });
   }
   keepFolder(parentOf(path));
@@ -342,7 +525,10 @@ bool BucketStorage::move(const std::string& from, const std::string& to, bool fo
     s3::S3CopyOptions options;
     options.sourceIfMatch = object->etag;
     options.sourceSize = object->size;
-    storeCall([&] { return client_->copy(keys_.key(from), keys_.key(to), options); });
+    described(*object);  // what the copy will carry
+    const s3::S3ObjectInfo copied =
+        storeCall([&] { return client_->copy(keys_.key(from), keys_.key(to), options); });
+    carryTimes({*object}, {copied});
     storeCall([&] { client_->remove(keys_.key(from)); });
   }
   keepFolder(parentOf(from));
@@ -353,12 +539,27 @@ void BucketStorage::moveFolder(const std::string& from, const std::string& to) {
   const std::string fromKey = keys_.folderKey(from);
   const std::string toKey = keys_.folderKey(to);
   const std::vector<s3::S3ObjectInfo> objects = objectsBelow(fromKey);
+  // Refused before anything is written: each key below takes the folder's
+  // new key in place of its old one.
+  const s3::S3ObjectInfo* longest = nullptr;
+  for (const auto& object : objects) {
+    if (!longest || object.key.size() > longest->key.size()) longest = &object;
+  }
+  if (longest && toKey.size() + longest->key.size() - fromKey.size() > kMaxKeyBytes) {
+    const std::string moved = to + "/" + longest->key.substr(fromKey.size());
+    throw badRequest("The folder " + quotedInput(from) + " cannot become " + quotedInput(to) +
+                     ": the key of " + quotedInput(moved) + " would have " +
+                     std::to_string(toKey.size() + longest->key.size() - fromKey.size()) +
+                     " bytes, over the store's limit of " + std::to_string(kMaxKeyBytes) +
+                     " bytes of UTF-8 for a key.");
+  }
 
   // Every key is copied before any is deleted: a failure part-way leaves all
   // of them under their old names.
   std::atomic<std::size_t> next{0};
   std::atomic<bool> failed{false};
   std::vector<std::atomic<bool>> copied(objects.size());
+  std::vector<s3::S3ObjectInfo> copies(objects.size());
   std::exception_ptr firstError;
   std::mutex errorMutex;
   auto work = [&] {
@@ -367,7 +568,8 @@ void BucketStorage::moveFolder(const std::string& from, const std::string& to) {
         s3::S3CopyOptions options;
         options.sourceIfMatch = objects[i].etag;
         options.sourceSize = objects[i].size;
-        client_->copy(objects[i].key, toKey + objects[i].key.substr(fromKey.size()), options);
+        copies[i] =
+            client_->copy(objects[i].key, toKey + objects[i].key.substr(fromKey.size()), options);
         copied[i] = true;
       } catch (...) {
         std::lock_guard lock(errorMutex);
@@ -400,6 +602,7 @@ void BucketStorage::moveFolder(const std::string& from, const std::string& to) {
     }
   }
 
+  carryTimes(objects, copies);
   std::vector<std::string> old;
   old.reserve(objects.size());
   for (const auto& object : objects) old.push_back(object.key);

@@ -8,10 +8,15 @@
 // the version it was based on (If-Match), each after a HEAD that catches
 // stores that ignore the condition. Renames copy, then delete. Others'
 // changes are found by listing the whole prefix now and then (BucketPoller).
+// A file's modification time travels as the object's "mtime" metadata,
+// written with every upload; what HEAD and GET tell of it is kept
+// (ObjectTimes), listings report it from there, and the comparisons of the
+// whole prefix ask for the objects not seen before, a bounded number each
+// time.
 //
 // Owned by ScopeService; shares the client with no one. Thread-safe as
-// ScopeStorage says: the client is, and the only state of its own, the keys
-// already reported as skipped, is guarded by skippedMutex_.
+// ScopeStorage says: the client and the ObjectTimes are, and the keys
+// already reported as skipped are guarded by skippedMutex_.
 #pragma once
 
 #include <chrono>
@@ -19,9 +24,11 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "bucket_keys.h"
+#include "object_times.h"
 #include "s3/s3_client.h"
 #include "scope_storage.h"
 
@@ -34,6 +41,9 @@ class BucketStorage : public ScopeStorage {
                 std::chrono::milliseconds pollInterval);
 
   const s3::S3Client& client() const { return *client_; }
+  // Keeps the objects' times in the scope's database from now on (see
+  // ObjectTimes); call once, before serving.
+  void keepTimesIn(ChangeLog& log) { times_.keepIn(log); }
 
   std::string identity() const override;
   void prepare() override;
@@ -47,13 +57,15 @@ class BucketStorage : public ScopeStorage {
   std::optional<ItemState> holding(const std::string& path, const ItemState& state,
                                    int source) const override;
 
-  void checkRoomFor(const std::string& path) const override;
+  void checkRoomFor(const std::string& path, Kind kind) const override;
   std::unique_ptr<StagedFile> stage(int source, const std::string& path) override;
   void makeFolders(const std::string& path, std::vector<std::string>& created) override;
   void prepareFolder(const std::string& path, std::vector<std::string>& created) override;
   std::optional<ItemState> placeNew(StagedFile& staged, const std::string& path) override;
   std::optional<ItemState> replace(StagedFile& staged, const std::string& path,
                                    const ItemState& current) override;
+  std::optional<ItemState> setModTime(const std::string& path, const ItemState& current,
+                                      std::int64_t sec, std::int64_t nsec) override;
   void remove(const std::string& path, bool folder) override;
   bool move(const std::string& from, const std::string& to, bool folder) override;
 
@@ -65,6 +77,18 @@ class BucketStorage : public ScopeStorage {
   // The state of an object just written at `key`: the store's own
   // description, so that it matches what listings report later.
   ItemState writtenState(const std::string& key, const s3::S3ObjectInfo& written) const;
+  // The state of an object as HEAD or GET described it; what it tells of
+  // the object's time is kept.
+  ItemState described(const s3::S3ObjectInfo& object) const;
+  // The LastModified of listed objects, to the millisecond, by key.
+  using ListedTimes = std::unordered_map<std::string, std::int64_t>;
+  // Gives the files among `items` (listed, so at their LastModified, which
+  // `listed` tells) the time kept for them; with `learn`, asks for some of
+  // those not known yet and keeps what they tell.
+  void applyTimes(ItemList& items, const ListedTimes& listed, bool learn) const;
+  // Keeps for the objects copied to `to` what was known of their sources.
+  void carryTimes(const std::vector<s3::S3ObjectInfo>& sources,
+                  const std::vector<s3::S3ObjectInfo>& copies) const;
   // Writes the marker of the folder `path` when nothing is left below it.
   void keepFolder(const std::string& path);
   // Every object below the folder key `folderKey`, its marker included.
@@ -76,6 +100,7 @@ class BucketStorage : public ScopeStorage {
   BucketKeys keys_;
   std::string scopeName_;
   std::chrono::milliseconds pollInterval_;
+  mutable ObjectTimes times_;
   mutable std::mutex skippedMutex_;
   mutable std::set<std::string> skippedKeys_;  // guarded by skippedMutex_
 };

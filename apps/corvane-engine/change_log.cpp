@@ -32,6 +32,10 @@ class Statement {
     sqlite3_bind_int64(stmt_, index, value);
     return *this;
   }
+  Statement& bindNull(int index) {
+    sqlite3_bind_null(stmt_, index);
+    return *this;
+  }
   // True while there is a row.
   bool step() {
     const int rc = sqlite3_step(stmt_);
@@ -50,6 +54,7 @@ class Statement {
                        static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
   }
   std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
+  bool isNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
 
  private:
   sqlite3* db_;
@@ -74,6 +79,12 @@ constexpr const char* kSchema = R"(
 // forget the work files a crashed engine left in the folder.
 constexpr const char* kWorkFilesTable =
     "CREATE TABLE IF NOT EXISTS work_files(path TEXT PRIMARY KEY) WITHOUT ROWID";
+// Kept apart too, so that a new layout of the log does not make the engine
+// ask a bucket for every object's time again. A NULL time: no metadata.
+constexpr const char* kObjectTimesTable =
+    "CREATE TABLE IF NOT EXISTS object_times(key TEXT PRIMARY KEY, etag TEXT NOT NULL, "
+    "last_modified_ms INTEGER NOT NULL, exact INTEGER NOT NULL, mtime_sec INTEGER, "
+    "mtime_nsec INTEGER) WITHOUT ROWID";
 
 // Raised whenever the tables change shape. A database of another layout is
 // emptied and starts a new log, whose identity turns old anchors into resets.
@@ -116,6 +127,7 @@ ChangeLog::ChangeLog(const std::filesystem::path& file, const std::string& stora
       exec("COMMIT");
     }
     exec(kWorkFilesTable);
+    exec(kObjectTimesTable);
     const auto id = meta("log_id");
     if (!id || meta("storage") != storage) {
       // A new log, or one that described other storage: start over, so that
@@ -124,7 +136,7 @@ ChangeLog::ChangeLog(const std::filesystem::path& file, const std::string& stora
       exec("BEGIN");
       exec(
           "DELETE FROM changes; DELETE FROM snapshot; DELETE FROM meta; DELETE FROM "
-          "work_files;");
+          "work_files; DELETE FROM object_times;");
       setMeta("log_id", randomHex(16));
       setMeta("storage", storage);
       setMeta("pruned_through", "0");
@@ -226,18 +238,25 @@ void ChangeLog::append(const std::vector<ItemChange>& changes,
   if (lastSeq_ - prunedThrough_ > retention_ + retention_ / 10) prune();
 }
 
-void ChangeLog::prune() {
-  const std::int64_t through = lastSeq_ - retention_;
+template <typename Work>
+void ChangeLog::inTransaction(Work work) {
   exec("BEGIN IMMEDIATE");
   try {
-    Statement remove(db_, "DELETE FROM changes WHERE seq <= ?");
-    remove.bind(1, through).run();
-    setMeta("pruned_through", std::to_string(through));
+    work();
     exec("COMMIT");
   } catch (...) {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
   }
+}
+
+void ChangeLog::prune() {
+  const std::int64_t through = lastSeq_ - retention_;
+  inTransaction([&] {
+    Statement remove(db_, "DELETE FROM changes WHERE seq <= ?");
+    remove.bind(1, through).run();
+    setMeta("pruned_through", std::to_string(through));
+  });
   prunedThrough_ = through;
 }
 
@@ -257,6 +276,53 @@ std::vector<std::string> ChangeLog::workFiles() {
   Statement query(db_, "SELECT path FROM work_files");
   while (query.step()) paths.push_back(query.text(0));
   return paths;
+}
+
+std::vector<ObjectTimeRecord> ChangeLog::objectTimes() {
+  std::lock_guard lock(mutex_);
+  std::vector<ObjectTimeRecord> records;
+  Statement query(db_,
+                  "SELECT key, etag, last_modified_ms, exact, mtime_sec, mtime_nsec FROM "
+                  "object_times");
+  while (query.step()) {
+    ObjectTimeRecord r;
+    r.key = query.text(0);
+    r.etag = query.text(1);
+    r.lastModified = query.integer(2);
+    r.lastModifiedExact = query.integer(3) != 0;
+    if (!query.isNull(4)) r.mtime = std::pair{query.integer(4), query.integer(5)};
+    records.push_back(std::move(r));
+  }
+  return records;
+}
+
+void ChangeLog::storeObjectTimes(const std::vector<ObjectTimeRecord>& records) {
+  if (records.empty()) return;
+  std::lock_guard lock(mutex_);
+  inTransaction([&] {
+    Statement store(db_,
+                    "INSERT OR REPLACE INTO object_times(key, etag, last_modified_ms, exact, "
+                    "mtime_sec, mtime_nsec) VALUES(?, ?, ?, ?, ?, ?)");
+    for (const ObjectTimeRecord& r : records) {
+      store.bind(1, r.key).bind(2, r.etag).bind(3, r.lastModified);
+      store.bind(4, std::int64_t{r.lastModifiedExact});
+      if (r.mtime) {
+        store.bind(5, r.mtime->first).bind(6, r.mtime->second);
+      } else {
+        store.bindNull(5).bindNull(6);
+      }
+      store.run();
+    }
+  });
+}
+
+void ChangeLog::forgetObjectTimes(const std::vector<std::string>& keys) {
+  if (keys.empty()) return;
+  std::lock_guard lock(mutex_);
+  inTransaction([&] {
+    Statement remove(db_, "DELETE FROM object_times WHERE key = ?");
+    for (const std::string& key : keys) remove.bind(1, key).run();
+  });
 }
 
 std::string ChangeLog::anchorFor(std::int64_t seq) const {

@@ -8,7 +8,9 @@
 //     storage starts a new log;
 //   - the names of the engine's own work files in a local folder (WorkFiles),
 //     recorded before they exist, so that a crash never leaves one behind
-//     that the next start does not know to be the engine's.
+//     that the next start does not know to be the engine's;
+//   - for a bucket, what the engine learnt of its objects' modification
+//     times (ObjectTimes), so that a restart need not ask again.
 // Anchors are "<identity>:<sequence number of the last change reported>".
 // Only the newest `retention` changes are kept; older anchors get a reset.
 //
@@ -24,6 +26,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "item_records.h"
@@ -31,6 +34,18 @@
 namespace corvane::syncengine {
 
 using Snapshot = std::map<std::string, ItemState>;
+
+// The modification time learnt of one object of a bucket, as it was when it
+// was learnt (its ETag without quotes, its LastModified in milliseconds,
+// exact as a listing tells it or only to the second as HEAD does): the time
+// of its "mtime" metadata, or none when it has no such metadata.
+struct ObjectTimeRecord {
+  std::string key;
+  std::string etag;
+  std::int64_t lastModified = 0;  // milliseconds since 1970
+  bool lastModifiedExact = false;
+  std::optional<std::pair<std::int64_t, std::int64_t>> mtime;  // seconds, nanoseconds
+};
 
 class ChangeLog {
  public:
@@ -60,6 +75,12 @@ class ChangeLog {
   void forgetWorkFile(const std::string& path);
   std::vector<std::string> workFiles();
 
+  // The object times: all of them; stored (replacing those of the same
+  // keys) and forgotten, each call in one transaction.
+  std::vector<ObjectTimeRecord> objectTimes();
+  void storeObjectTimes(const std::vector<ObjectTimeRecord>& records);
+  void forgetObjectTimes(const std::vector<std::string>& keys);
+
   std::string currentAnchor();
   // The answer to a changes query for `anchor`: "latest", an anchor of this
   // log, or anything else (reset).
@@ -72,6 +93,10 @@ class ChangeLog {
   void setMeta(const char* key, const std::string& value);
   std::string anchorFor(std::int64_t seq) const;
   void prune();
+  // Runs `work` in one immediate transaction, rolled back when it throws;
+  // the caller holds mutex_.
+  template <typename Work>
+  void inTransaction(Work work);
 
   std::mutex mutex_;
   sqlite3* db_ = nullptr;

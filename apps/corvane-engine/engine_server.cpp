@@ -254,8 +254,8 @@ EngineServer::Answer EngineServer::route(const std::string& method, const std::s
   ScopeService& scope = *scopeWithId(path.substr(prefix.size(), slash - prefix.size()));
 
   const bool isRead = operation == "list" || operation == "changes";
-  static const char* const kPosts[] = {"mkdir", "delete", "rename",       "move",
-                                       "fetch", "upload", "conflict-copy"};
+  static const char* const kPosts[] = {"mkdir", "delete", "rename",        "move",
+                                       "fetch", "upload", "conflict-copy", "set-mod-time"};
   bool isPost = false;
   for (const char* name : kPosts) isPost = isPost || operation == name;
   if (!isRead && !isPost) throw notFound("There is no operation \"" + operation + "\" on a scope.");
@@ -296,6 +296,10 @@ EngineServer::Answer EngineServer::route(const std::string& method, const std::s
   if (operation == "upload") {
     return {200, toJson(scope.upload(json.string("path"), json.string("source"),
                                      json.string("version")))};
+  }
+  if (operation == "set-mod-time") {
+    return {200, toJson(scope.setModTime(json.string("path"), json.string("mod_time"),
+                                         json.string("version")))};
   }
   return {200, toJson(scope.conflictCopy(json.string("path"), json.string("source")))};
 }

@@ -1,7 +1,6 @@
 #include "item_json.h"
 
 #include <charconv>
-#include <chrono>
 
 #include "platform/iso8601.h"
 #include "platform/json_writer.h"
@@ -63,28 +62,7 @@ void appendEntry(std::string& out, const ItemEntry& e) {
 }  // namespace
 
 std::string wireTime(const ItemState& state) {
-  using namespace std::chrono;
-  constexpr sys_seconds kFirst = sys_days{year{1} / January / 1};
-  constexpr sys_seconds kLast = sys_days{year{9999} / December / 31} + hours{24} - seconds{1};
-  std::int64_t seconds = state.mtime_sec;
-  std::int64_t nanoseconds = state.mtime_nsec;
-  if (seconds < kFirst.time_since_epoch().count()) {
-    seconds = kFirst.time_since_epoch().count();
-    nanoseconds = 0;
-  } else if (seconds > kLast.time_since_epoch().count()) {
-    seconds = kLast.time_since_epoch().count();
-    nanoseconds = 999'999'999;
-  }
-  // "YYYY-MM-DDTHH:MM:SSZ", with the nanoseconds put before the zone.
-  std::string text = platform::formatInternetDateTime(sys_seconds{std::chrono::seconds{seconds}});
-  char digits[10] = {'.', '0', '0', '0', '0', '0', '0', '0', '0', '0'};
-  auto value = static_cast<std::uint32_t>(nanoseconds);
-  for (int i = 9; i >= 1; --i) {
-    digits[i] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  }
-  text.insert(text.size() - 1, digits, sizeof digits);
-  return text;
+  return platform::formatInternetDateTimeNanos(state.mtime_sec, state.mtime_nsec);
 }
 
 std::string toJson(const ItemEntry& entry) {

@@ -29,12 +29,15 @@ struct ItemState {
   std::string version;
 
   // The version says all that counts about a file's contents (it already
-  // holds the size and time on a disk, the ETag in a bucket). Folders change
-  // only by appearing or vanishing; their times move with every child and
-  // are not a change of the folder.
+  // holds the size and time on a disk, the ETag in a bucket); its time counts
+  // too, since a bucket object's may change alone (a copy of the object onto
+  // itself with other metadata keeps its ETag). Folders change only by
+  // appearing or vanishing; their times move with every child and are not a
+  // change of the folder.
   bool sameAs(const ItemState& other) const {
     if (dir || other.dir) return dir == other.dir;
-    return size == other.size && version == other.version;
+    return size == other.size && version == other.version && mtime_sec == other.mtime_sec &&
+           mtime_nsec == other.mtime_nsec;
   }
 
   static ItemState folder() {

@@ -134,7 +134,7 @@ std::optional<ItemState> LocalStorage::holding(const std::string& path, const It
   return now;
 }
 
-void LocalStorage::checkRoomFor(const std::string& path) const {
+void LocalStorage::checkRoomFor(const std::string& path, Kind) const {
   // Refused before anything is made: creating the parents of a path that
   // cannot exist would leave them behind.
   if (folder_.root().native().size() + 1 + path.size() >= PATH_MAX) {
@@ -213,6 +213,23 @@ void LocalStorage::remove(const std::string& path, bool folder) {
     ec.assign(errno, std::generic_category());
   }
   if (ec && ec.value() != ENOENT) throw std::system_error(ec, "cannot delete " + quotedInput(path));
+}
+
+std::optional<ItemState> LocalStorage::setModTime(const std::string& path, const ItemState& current,
+                                                  std::int64_t sec, std::int64_t nsec) {
+  // Checked and changed through one descriptor, so the time goes to the
+  // very file whose version was checked.
+  const UniqueFd fd = openForReading(folder_.full(path));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0) return std::nullopt;
+  const auto state = stateFromStat(st);
+  if (!state || state->dir || state->version != current.version) return std::nullopt;
+  const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(sec), static_cast<long>(nsec)}};
+  if (::futimens(fd.get(), times) != 0 || ::fstat(fd.get(), &st) != 0) {
+    throw std::system_error(errno, std::generic_category(),
+                            "cannot set the time of " + quotedInput(path));
+  }
+  return stateFromStat(st);
 }
 
 bool LocalStorage::move(const std::string& from, const std::string& to, bool) {

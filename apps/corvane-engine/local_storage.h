@@ -37,13 +37,15 @@ class LocalStorage : public ScopeStorage {
   std::optional<ItemState> holding(const std::string& path, const ItemState& state,
                                    int source) const override;
 
-  void checkRoomFor(const std::string& path) const override;
+  void checkRoomFor(const std::string& path, Kind kind) const override;
   std::unique_ptr<StagedFile> stage(int source, const std::string& path) override;
   void makeFolders(const std::string& path, std::vector<std::string>& created) override;
   void prepareFolder(const std::string& path, std::vector<std::string>& created) override;
   std::optional<ItemState> placeNew(StagedFile& staged, const std::string& path) override;
   std::optional<ItemState> replace(StagedFile& staged, const std::string& path,
                                    const ItemState& current) override;
+  std::optional<ItemState> setModTime(const std::string& path, const ItemState& current,
+                                      std::int64_t sec, std::int64_t nsec) override;
   void remove(const std::string& path, bool folder) override;
   bool move(const std::string& from, const std::string& to, bool folder) override;
 

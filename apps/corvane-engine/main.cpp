@@ -106,9 +106,11 @@ int serve(const EngineOptions& options) {
     std::unique_ptr<ChangeLog> log;
     std::unique_ptr<ScopeStorage> storage;
     if (setup.isBucket()) {
-      storage = std::make_unique<BucketStorage>(std::move(bucketClients[i]), setup.record.prefix,
-                                                setup.record.name, pollInterval);
-      log = std::make_unique<ChangeLog>(logFile, storage->identity(), options.logRetention);
+      auto bucket = std::make_unique<BucketStorage>(
+          std::move(bucketClients[i]), setup.record.prefix, setup.record.name, pollInterval);
+      log = std::make_unique<ChangeLog>(logFile, bucket->identity(), options.logRetention);
+      bucket->keepTimesIn(*log);
+      storage = std::move(bucket);
     } else {
       log = std::make_unique<ChangeLog>(logFile, setup.folder.string(), options.logRetention);
       storage = std::make_unique<LocalStorage>(setup.folder, *log);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <system_error>
@@ -12,6 +13,7 @@
 
 #include "api_error.h"
 #include "host/item_names.h"
+#include "platform/iso8601.h"
 #include "platform/quoted_text.h"
 #include "scope_errors.h"
 #include "scope_paths.h"
@@ -123,9 +125,18 @@ void ScopeService::requireWritable() const {
   }
 }
 
-void ScopeService::checkCreatable(const std::string& path, std::string_view what) const {
+void ScopeService::checkCreatable(const std::string& path, std::string_view what,
+                                  ScopeStorage::Kind kind) const {
   checkPath(path, what);
-  storage_->checkRoomFor(path);
+  storage_->checkRoomFor(path, kind);
+}
+
+void ScopeService::checkRelocatable(const ItemKey& item, const std::string& targetFolder,
+                                    const std::string& name) const {
+  const std::string target = joinPath(targetFolder, name);
+  if (target == item.path) return;  // nothing is made
+  checkCreatable(target, "new path",
+                 item.folder ? ScopeStorage::Kind::folder : ScopeStorage::Kind::file);
 }
 
 std::vector<ItemEntry> ScopeService::list(const std::string& dir) {
@@ -140,7 +151,7 @@ ItemChanges ScopeService::changes(const std::string& anchor) { return log_->chan
 
 std::string ScopeService::mkdir(const std::string& path) {
   requireWritable();
-  checkCreatable(path, "path");
+  checkCreatable(path, "path", ScopeStorage::Kind::folder);
   std::unique_lock lock(mutex_);
   std::vector<std::string> created;
   try {
@@ -181,6 +192,7 @@ std::string ScopeService::rename(const std::string& key, const std::string& name
   requireWritable();
   const ItemKey item = parseItemKey(key, "path");
   checkName(name, "name");
+  checkRelocatable(item, parentOf(item.path), name);
   std::unique_lock lock(mutex_);
   checkKeyMatches(item, storage_->kindOf(item.path), "path");
   return relocate(key, parentOf(item.path), name);
@@ -190,6 +202,7 @@ std::string ScopeService::move(const std::string& key, const std::string& dir) {
   requireWritable();
   const ItemKey item = parseItemKey(key, "path");
   checkExistingPath(dir, "dir");
+  checkRelocatable(item, dir, nameOf(item.path));
   std::unique_lock lock(mutex_);
   checkKeyMatches(item, storage_->kindOf(item.path), "path");
   if (storage_->kindOf(dir) != ScopeStorage::Kind::folder) {
@@ -210,7 +223,6 @@ std::string ScopeService::relocate(const std::string& key, const std::string& ta
   const std::string target = joinPath(targetFolder, name);
   const std::string answer = item.folder ? target + "/" : target;
   if (target == item.path) return answer;
-  checkCreatable(target, "new path");
   const auto taken = [&] {
     return conflict("Something already exists at " + quotedInput(target) +
                     "; choose another name or remove it first.");
@@ -291,7 +303,7 @@ ScopeService::UploadTarget ScopeService::checkUpload(const std::string& path,
                        " no longer exists; it was moved or deleted since version " +
                        quotedInput(version) + ".");
       }
-      checkCreatable(path, "path");
+      checkCreatable(path, "path", ScopeStorage::Kind::file);
       return {};
     case ScopeStorage::Kind::folder:
       throw conflict("A folder is at " + quotedInput(path) + "; a file cannot replace it.");
@@ -372,6 +384,55 @@ ItemEntry ScopeService::upload(const std::string& path, const std::string& sourc
   return {path, *placed};
 }
 
+ItemEntry ScopeService::setModTime(const std::string& path, const std::string& modTime,
+                                   const std::string& version) {
+  requireWritable();
+  checkExistingPath(path, "path");
+  requireItem(path);
+  const auto time = platform::parseInternetDateTimeNanos(modTime);
+  if (!time) {
+    throw badRequest("The mod_time " + quotedInput(modTime) +
+                     " is not an internet date-time; write it like "
+                     "\"2001-02-03T04:05:06.123456789Z\".");
+  }
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(*time);
+  const std::int64_t sec = seconds.time_since_epoch().count();
+  const std::int64_t nsec = (*time - seconds).count();
+
+  const PathLocks::Held held(paths_, path);
+  std::shared_lock lock(mutex_);
+  std::optional<ItemState> placed;
+  const auto current = storage_->stateOf(path);
+  if (!current) {
+    throw notFound("Nothing is at " + quotedInput(path) +
+                   "; it may have been moved or deleted already.");
+  }
+  if (current->dir) {
+    throw badRequest(quotedInput(path) + " is a folder; only a file's time can be set.");
+  }
+  if (current->version != version) {
+    throw conflict("The file " + quotedInput(path) + " changed since version " +
+                   quotedInput(version) + "; its current version is " +
+                   quotedInput(current->version) + ".");
+  }
+  try {
+    Mutation mutation(mutations_);
+    placed = storage_->setModTime(path, *current, sec, nsec);
+  } catch (...) {
+    lock.unlock();
+    logOwn({{path, false}});
+    throw;
+  }
+  lock.unlock();
+  if (!placed) {
+    logOwn({{path, false}});
+    throw conflict("The file " + quotedInput(path) + " changed since version " +
+                   quotedInput(version) + " while its time was being set.");
+  }
+  logOwn({{path, false, placed}});
+  return {path, *placed};
+}
+
 ItemEntry ScopeService::conflictCopy(const std::string& path, const std::string& source) {
   requireWritable();
   checkExistingPath(path, "path");
@@ -384,7 +445,7 @@ ItemEntry ScopeService::conflictCopy(const std::string& path, const std::string&
   // fit into the folder, and the longest copy must fit the storage.
   checkPath(joinPath(folder, host::conflictName(nameOf(path), now, kMaxCounter, room)),
             "conflict copy's path");
-  storage_->checkRoomFor(joinPath(folder, std::string(room, 'x')));
+  storage_->checkRoomFor(joinPath(folder, std::string(room, 'x')), ScopeStorage::Kind::file);
   checkLocalPath(source, "source");
   const UniqueFd in = openSource(source);
   const std::unique_ptr<StagedFile> staged = storage_->stage(in.get(), path);

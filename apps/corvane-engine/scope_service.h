@@ -26,6 +26,7 @@
 #include "item_records.h"
 #include "path_locks.h"
 #include "platform/unique_fd.h"
+#include "scope_paths.h"
 #include "scope_storage.h"
 
 namespace corvane::syncengine {
@@ -55,6 +56,11 @@ class ScopeService {
                   const std::optional<ByteSpan>& span = std::nullopt);
   ItemEntry upload(const std::string& path, const std::string& source, const std::string& version);
   ItemEntry conflictCopy(const std::string& path, const std::string& source);
+  // Gives the file at `path` the modification time `modTime` (an internet
+  // date-time, with a fraction to the nanosecond) without sending its bytes
+  // again; 409 unless the file is still at `version`.
+  ItemEntry setModTime(const std::string& path, const std::string& modTime,
+                       const std::string& version);
 
  private:
   // What an upload finds at its path.
@@ -69,8 +75,13 @@ class ScopeService {
   // The upload's source, open; 400 for one that is not a readable file.
   static platform::UniqueFd openSource(const std::string& source);
   void requireWritable() const;
-  // 400 unless a new item may be made at `path`.
-  void checkCreatable(const std::string& path, std::string_view what) const;
+  // 400 unless a new file or folder (`kind`) may be made at `path`.
+  void checkCreatable(const std::string& path, std::string_view what,
+                      ScopeStorage::Kind kind) const;
+  // 400 unless the item may take the name `name` in `targetFolder`: checked
+  // before the storage is asked anything.
+  void checkRelocatable(const ItemKey& item, const std::string& targetFolder,
+                        const std::string& name) const;
   // What an upload of `path` based on `version` finds there; 409 for what
   // it can never replace (a folder, or a file that is gone).
   UploadTarget checkUpload(const std::string& path, const std::string& version) const;

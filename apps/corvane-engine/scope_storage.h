@@ -83,11 +83,14 @@ class ScopeStorage {
 
   // --- Writing ---------------------------------------------------------------
 
-  // 400 unless a new item at `path` fits the storage (a file-system path, a
-  // key), refused before anything is made.
-  virtual void checkRoomFor(const std::string& path) const = 0;
+  // 400 unless a new file (`kind` file) or folder (`kind` folder) at `path`
+  // fits the storage (a file-system path; a key, and for a folder the key
+  // that marks it), refused before anything is asked or made.
+  virtual void checkRoomFor(const std::string& path, Kind kind) const = 0;
   // The contents of the regular file open at `source` (from byte 0), ready
-  // to be placed at `path` or at another name in the same folder.
+  // to be placed at `path` or at another name in the same folder, with the
+  // source's modification time: the time the file was last written where
+  // it came from, which the placed file keeps.
   virtual std::unique_ptr<StagedFile> stage(int source, const std::string& path) = 0;
   // Makes the folder `path` and its missing parents so that they stay when
   // empty, appending each folder made to `created`; 409 when a file is in
@@ -106,6 +109,12 @@ class ScopeStorage {
   // no longer at that version (it is then left as it is).
   virtual std::optional<ItemState> replace(StagedFile& staged, const std::string& path,
                                            const ItemState& current) = 0;
+  // Gives the file at `path`, which the caller found at `current`, the
+  // modification time `sec` and `nsec` without writing its bytes again, and
+  // returns its new state; nothing when the storage can tell that the file
+  // is no longer at that version (it is then left as it is).
+  virtual std::optional<ItemState> setModTime(const std::string& path, const ItemState& current,
+                                              std::int64_t sec, std::int64_t nsec) = 0;
   // Removes the file, or the folder with everything in it, at `path`; a
   // missing one is no error. A folder that this leaves empty stays.
   virtual void remove(const std::string& path, bool folder) = 0;

@@ -47,6 +47,11 @@ bool unnamedFilesWanted() {
 
 void copyDurably(int source, int target, const std::string& where) {
   platform::copyContents(source, target);
+  // The contents keep the time they were last written where they come from.
+  struct stat st {};
+  if (::fstat(source, &st) != 0) fail(errno, "cannot read the time of the file for " + where);
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  if (::futimens(target, times) != 0) fail(errno, "cannot set the file's time in " + where);
   // Durable before it gets a name: a crash never leaves a half-written file
   // under an item's name.
   if (::fsync(target) != 0) fail(errno, "cannot write into " + where);

@@ -66,9 +66,9 @@ class WorkFiles {
     std::string name_;       // a recorded scope path; empty for an unnamed file
   };
 
-  // Copies the regular file open at `source` (at offset 0) into the scope's
-  // folder `folder` (a scope path of an existing folder), durably. Throws
-  // std::system_error.
+  // Copies the regular file open at `source` (at offset 0), with its access
+  // and modification times, into the scope's folder `folder` (a scope path
+  // of an existing folder), durably. Throws std::system_error.
   Staged stage(int source, const std::string& folder);
 
   // Gives the contents the name `path` unless something is there (false

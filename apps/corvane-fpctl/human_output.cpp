@@ -143,7 +143,8 @@ const char* knownCodeName(const host::Error& error) {
 
 }  // namespace
 
-std::string errorLine(const host::Error& error, const std::string& about) {
+std::string errorLine(const host::Error& error, const std::string& about,
+                      const std::string& advice) {
   std::string line = "error: " + (about.empty() ? std::string() : printable(about) + ": ") +
                      printable(error.domain) + " " + std::to_string(error.code);
   std::string description = error.localizedDescription();
@@ -152,6 +153,7 @@ std::string errorLine(const host::Error& error, const std::string& about) {
   }
   if (!description.empty()) line += ": " + printable(description);
   if (cli::isUnreachable(error)) line += "; " + cli::engineAdvice();
+  if (!advice.empty()) line += "; " + printable(advice);
   return line + "\n";
 }
 
@@ -160,7 +162,7 @@ HumanText resultText(const Outcome& outcome) {
   if (r.error) {
     std::string out;
     if (r.kind == CommandKind::fetch && r.url) out = "url: " + printable(r.url->string()) + "\n";
-    return HumanText{out, errorLine(*r.error, commandWords(outcome.command))};
+    return HumanText{out, errorLine(*r.error, commandWords(outcome.command), r.advice)};
   }
   std::string out;
   switch (r.kind) {

@@ -23,9 +23,10 @@ HumanText resultText(const Outcome& outcome);
 
 // "error: <about>: <domain> <code>: <description>\n" (without "<about>: "
 // when `about` is empty); a code the host names gets its name when the
-// error carries no description, and an unreachable engine gets the advice
-// to start one.
-std::string errorLine(const host::Error& error, const std::string& about = {});
+// error carries no description, an unreachable engine gets the advice to
+// start one, and `advice` (what to write instead) follows after "; ".
+std::string errorLine(const host::Error& error, const std::string& about = {},
+                      const std::string& advice = {});
 
 // Every line of `text` with `prefix` in front.
 std::string prefixLines(const std::string& text, const std::string& prefix);

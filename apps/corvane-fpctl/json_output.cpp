@@ -111,6 +111,7 @@ std::string resultJson(const Result& r, std::optional<int> line) {
   if (line) w.addInt("line", *line);
   if (r.error) {
     w.addRaw("error", errorJson(*r.error));
+    if (!r.advice.empty()) addText(w, "advice", r.advice);
     // fetch --output that could not move the received file: where it is.
     if (r.kind == CommandKind::fetch && r.url) addText(w, "url", r.url->string());
   } else {

@@ -53,6 +53,10 @@ struct Result {
   bool moreComing = false;
   std::vector<std::string> order;  // "deleted", "updated", as the observer calls came
 
+  // What the user may write instead, when the failure came of a --domain
+  // that names no scope the engine serves.
+  std::string advice;
+
   bool succeeded() const { return !error.has_value(); }
 };
 
@@ -61,6 +65,7 @@ struct Outcome {
   int line = 0;
   Command command;
   Result result;
+  std::string domain;  // the domain it ran on; "" for none
 };
 
 }  // namespace corvane::fpctl

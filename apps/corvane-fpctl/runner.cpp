@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "given_domain.h"
 #include "host_log.h"
 #include "human_output.h"
 #include "platform/folders.h"
@@ -66,7 +67,7 @@ void logOutcome(const Outcome& outcome, Spinner::Clock::duration took) {
   std::string line = commandText(outcome.command);
   if (outcome.line > 0) line = "line " + std::to_string(outcome.line) + ": " + line;
   if (outcome.result.error) {
-    std::string error = errorLine(*outcome.result.error);
+    std::string error = errorLine(*outcome.result.error, {}, outcome.result.advice);
     if (!error.empty() && error.back() == '\n') error.pop_back();
     hostlog::warning(line + ": " + error);
   } else {
@@ -82,14 +83,20 @@ int runCommands(const Invocation& invocation, const std::vector<NumberedCommand>
 
   auto needsDomain = [](const Command& c) { return c.kind != CommandKind::domains; };
   std::optional<std::string> domain;
-  // When the domain cannot be found, the lines that need one fail with that
-  // error and `domains` lines still run.
+  // What the user gave goes to the extension as it is; see GivenDomain.
+  std::optional<GivenDomain> given;
+  // Without --domain the first scope the engine serves is the domain. When
+  // it cannot be found, the lines that need one fail with that error and
+  // `domains` lines still run.
   std::optional<host::Error> noDomain;
-  if (std::any_of(commands.begin(), commands.end(),
-                  [&](const auto& c) { return needsDomain(c.command); })) {
+  if (invocation.domain) {
+    given.emplace(*invocation.domain);
+    domain = given->current();
+  } else if (std::any_of(commands.begin(), commands.end(),
+                         [&](const auto& c) { return needsDomain(c.command); })) {
     spinner.begin("waiting: the engine's scopes");
     try {
-      domain = chosenDomain(invocation.domain);
+      domain = firstDomain();
     } catch (const host::Error& error) {
       noDomain = error;
     }
@@ -113,22 +120,40 @@ int runCommands(const Invocation& invocation, const std::vector<NumberedCommand>
     status = kHostError;
     return true;
   };
+  // The domain to run a finished command again on, when it failed for want
+  // of the id that the given text names; the session goes there too.
+  auto runAgainOn = [&](Outcome& outcome) -> bool {
+    if (!given) return false;
+    const auto again = given->review(outcome);
+    if (!again) return false;
+    if (session.domain() != again) session.useDomain(*again);
+    return true;
+  };
 
   if (!invocation.parallel) {
     for (const NumberedCommand& c : commands) {
       if (cannotStart(c)) continue;
       const auto since = Spinner::Clock::now();
-      Spinner::Label transfer =
-          spinner.enabled() ? transferLabel(c.command, session, domain) : Spinner::Label();
-      hostlog::debug("starting " + commandText(c.command));
-      session.start(c.command, c.line);
-      if (transfer) {
-        spinner.begin(std::move(transfer), since);
-      } else {
-        spinner.begin(waitLabel(c.command), since);
+      auto runOnce = [&] {
+        Spinner::Label transfer = spinner.enabled()
+                                      ? transferLabel(c.command, session, session.domain())
+                                      : Spinner::Label();
+        hostlog::debug("starting " + commandText(c.command));
+        session.start(c.command, c.line);
+        if (transfer) {
+          spinner.begin(std::move(transfer), since);
+        } else {
+          spinner.begin(waitLabel(c.command), since);
+        }
+        Outcome outcome = session.next();
+        spinner.end();
+        return outcome;
+      };
+      Outcome outcome = runOnce();
+      if (runAgainOn(outcome)) {
+        outcome = runOnce();
+        runAgainOn(outcome);  // only to add advice; the domain is settled
       }
-      Outcome outcome = session.next();
-      spinner.end();
       report(outcome, since);
     }
     return status;
@@ -141,12 +166,17 @@ int runCommands(const Invocation& invocation, const std::vector<NumberedCommand>
     session.start(c.command, c.line);
     ++started;
   }
-  for (std::size_t done = 0; done < started; ++done) {
+  for (std::size_t done = 0; done < started;) {
     spinner.begin("waiting: " + std::to_string(done) + " of " + std::to_string(started) + " done",
                   since);
     Outcome outcome = session.next();
     spinner.end();
+    if (runAgainOn(outcome)) {
+      session.start(outcome.command, outcome.line);
+      continue;
+    }
     report(outcome, since);
+    ++done;
   }
   return status;
 }

@@ -8,7 +8,6 @@
 #include <future>
 #include <system_error>
 
-#include "cli/domain_choice.h"
 #include "host/domains.h"
 #include "host/item_paths.h"
 #include "host/partial_contents.h"
@@ -83,6 +82,7 @@ fs::path outputTarget(const fs::path& output, const std::shared_ptr<const host::
 struct HostSession::InFlight {
   int line = 0;
   Command command;
+  std::string domain;          // the one it was started on
   host::ProgressPtr progress;  // asynchronous entry points only
 
   std::mutex mutex;
@@ -113,10 +113,16 @@ struct HostSession::ReadyQueue {
 };
 
 HostSession::HostSession(std::optional<std::string> domain)
-    : ready_(std::make_shared<ReadyQueue>()) {
-  if (domain) {
-    extension_ = host::makeExtension(host::Domain{*domain, *domain}, folderManagers());
+    : domain_(std::move(domain)), ready_(std::make_shared<ReadyQueue>()) {
+  if (domain_) {
+    extension_ = host::makeExtension(host::Domain{*domain_, *domain_}, folderManagers());
   }
+}
+
+void HostSession::useDomain(const std::string& domain) {
+  if (extension_) retired_.push_back(std::move(extension_));
+  domain_ = domain;
+  extension_ = host::makeExtension(host::Domain{domain, domain}, folderManagers());
 }
 
 HostSession::~HostSession() {
@@ -127,6 +133,7 @@ void HostSession::start(const Command& command, int line) {
   auto inFlight = std::make_shared<InFlight>();
   inFlight->line = line;
   inFlight->command = command;
+  inFlight->domain = domain_.value_or(std::string());
   inFlight->result.kind = command.kind;
   if (command.kind == CommandKind::fetch && command.output) {
     // Refused before downloading anything; a folder is checked for the
@@ -158,7 +165,7 @@ Outcome HostSession::next() {
     threads_.erase(thread);
   }
   finish(*command);
-  return Outcome{command->line, command->command, std::move(command->result)};
+  return Outcome{command->line, command->command, std::move(command->result), command->domain};
 }
 
 std::optional<std::int64_t> HostSession::documentSize(const host::ItemIdentifier& identifier) {
@@ -380,17 +387,10 @@ void HostSession::finish(InFlight& command) {
   }
 }
 
-std::string chosenDomain(const std::optional<std::string>& given) {
+std::string firstDomain() {
   const auto domains = host::servedDomains();
-  if (domains.empty() && !given) throw host::Error::fileProvider(host::codes::kNoSuchItem);
-  try {
-    return cli::chooseDomain(domains, given).domain.identifier;
-  } catch (const cli::DomainChoiceError& e) {
-    // Reported where the extension would have reported an unknown domain,
-    // with what the user may write instead.
-    throw host::Error(std::string(host::kFileProviderErrorDomain), host::codes::kNoSuchItem,
-                      {{std::string(host::kLocalizedDescriptionKey), e.what()}});
-  }
+  if (domains.empty()) throw host::Error::fileProvider(host::codes::kNoSuchItem);
+  return domains.front().domain.identifier;
 }
 
 }  // namespace corvane::fpctl

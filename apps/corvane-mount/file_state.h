@@ -17,10 +17,12 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "corvane-mount/item_cache.h"
 #include "corvane-mount/sparse_contents.h"
+#include "host/modification_dates.h"
 #include "host/types.h"
 
 namespace corvane::mount {
@@ -49,9 +51,16 @@ struct FileState {
   unsigned attempts = 0;
   std::string lastFailure;
   unsigned refusals = 0;
+  // The file's modification time as the user left it, to the nanosecond
+  // (the engine's items carry whole seconds). Shown while it is unsent or
+  // kept here only, and while the engine's time is the same second.
+  std::optional<host::FileTime> modTime;
+  bool timeKeptHere = false;  // the engine cannot take a time on its own
   // Whether pages the kernel keeps for the file still hold its contents.
   std::atomic<bool> kernelCacheValid{false};
   std::atomic<bool> remoteGone{false};       // deleted at the engine while written here
+  // `modTime` is to be sent on its own: no upload carries it.
+  std::atomic<bool> timeUnsent{false};
   std::atomic<std::uint64_t> generation{0};  // bumped by every local change
   std::atomic<std::uint64_t> committed{0};   // generation last sent
   std::atomic<int> handles{0};

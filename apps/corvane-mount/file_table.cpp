@@ -31,7 +31,7 @@ void FileTable::forget(Ino ino) {
   auto& s = it->second;
   // Writes not yet sent keep their working copy, even when the kernel has
   // forgotten the name: a queued write-back still needs it.
-  if (s->handles.load() > 0 || pending_.count(ino) || s->dirty()) return;
+  if (s->handles.load() > 0 || pending_.count(ino) || s->dirty() || s->timeUnsent.load()) return;
   {
     std::lock_guard path(s->pathMutex);
     if (s->inWork) ContentCache::discard(s->file);

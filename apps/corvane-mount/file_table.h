@@ -28,8 +28,8 @@ class FileTable {
   std::vector<std::pair<Ino, std::shared_ptr<FileState>>> all() const;
 
   // The kernel has forgotten the file: its state goes, with its working
-  // copy, unless a handle, a failed write-back or unsent writes still need
-  // it.
+  // copy, unless a handle, a failed write-back or unsent writes (or an
+  // unsent time) still need it.
   void forget(Ino ino);
 
   // The failed write-backs and when each is to be tried again.

@@ -47,7 +47,7 @@ Attributes FolderOperations::mkdir(Ino parent, const std::string& name) {
   NodeInfo p = names_.folder(parent);
   names_.requireCapability(p, caps::kAddingSubItems);
   if (names_.resolve(parent, name)) throw Refusal(EEXIST);
-  names_.requireNewName(p, name);
+  names_.requireNewName(p, name, true);
   auto templ = std::make_shared<host::TemplateItem>(
       host::paths::identifier(host::paths::child(p.path, name)), p.identifier(), name,
       std::string(platform::kFolderType));
@@ -178,7 +178,7 @@ std::optional<FolderOperations::RenameEnds> FolderOperations::checkRename(
     if (!target->dir && source->dir) throw Refusal(ENOTDIR);
     names_.requireCapability(*target, caps::kDeleting);
   }
-  names_.requireNewName(np, newName, &*source);
+  names_.requireNewName(np, newName, source->dir, &*source);
   return RenameEnds{*source, target};
 }
 

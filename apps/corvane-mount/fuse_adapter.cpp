@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,7 +98,14 @@ void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fus
   try {
     SetAttributes changes;
     if (toSet & FUSE_SET_ATTR_SIZE) changes.size = static_cast<std::uint64_t>(attr->st_size);
-    // Mode, owner and times are accepted and ignored.
+    if (toSet & FUSE_SET_ATTR_MTIME_NOW) {
+      timespec now{};
+      ::clock_gettime(CLOCK_REALTIME, &now);
+      changes.modificationTime = host::FileTime{now.tv_sec, now.tv_nsec};
+    } else if (toSet & FUSE_SET_ATTR_MTIME) {
+      changes.modificationTime = host::FileTime{attr->st_mtim.tv_sec, attr->st_mtim.tv_nsec};
+    }
+    // Mode, owner and the access time are accepted and ignored.
     auto st = toStat(a.fs().setattr(ino, changes, fi ? handleOf(fi) : nullptr));
     fuse_reply_attr(req, &st, a.options().attributeTimeout);
   } catch (...) {

@@ -1,5 +1,6 @@
 #include "corvane-mount/host_bridge.h"
 
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -276,6 +277,29 @@ void HostBridge::deleteItem(const host::ItemIdentifier& identifier,
                            }
                          });
   await(*slot, kChange, *presence_);
+}
+
+std::optional<HostBridge::ItemPtr> HostBridge::setModificationDate(
+    const host::ItemIdentifier& identifier, host::FileTime date,
+    const host::ItemVersion& baseVersion) const {
+  auto dates = std::dynamic_pointer_cast<host::ModificationDateSetting>(extension_);
+  if (!dates) return std::nullopt;
+  admit(kChange);
+  auto slot = std::make_shared<Slot<ItemPtr>>();
+  dates->setContentModificationDate(identifier, date, baseVersion, kRequest,
+                                    [slot](ItemPtr item, std::optional<host::Error> error) {
+                                      if (error || !item) {
+                                        slot->fail(error ? *error : unanswered());
+                                      } else {
+                                        slot->succeed(std::move(item));
+                                      }
+                                    });
+  try {
+    return await(*slot, kChange, *presence_);
+  } catch (const host::Error& e) {
+    if (e.domain == host::kPOSIXErrorDomain && e.code == ENOTSUP) return std::nullopt;
+    throw;
+  }
 }
 
 host::ItemList HostBridge::list(const host::ItemIdentifier& container) const {

@@ -29,6 +29,7 @@
 
 #include "corvane-mount/engine_presence.h"
 #include "host/extension.h"
+#include "host/modification_dates.h"
 
 namespace corvane::mount {
 
@@ -58,6 +59,13 @@ class HostBridge {
                       const std::optional<std::filesystem::path>& contents) const;
   void deleteItem(const host::ItemIdentifier& identifier,
                   const host::ItemVersion& baseVersion) const;
+  // The file's new modification date alone, through the extension's
+  // optional protocol. Nothing when the extension or its engine cannot set
+  // it (the extension lacks the protocol, or answers ENOTSUP); the caller
+  // keeps the date then.
+  std::optional<ItemPtr> setModificationDate(const host::ItemIdentifier& identifier,
+                                             host::FileTime date,
+                                             const host::ItemVersion& baseVersion) const;
 
   // The container's children, in the engine's order.
   host::ItemList list(const host::ItemIdentifier& container) const;

@@ -127,6 +127,7 @@ void becomeDaemon(int readyPipe) {
 struct Place {
   std::string domain;
   std::string displayName;
+  std::string keyPrefix;  // of the scope in its bucket
   fs::path cacheFolder;
   std::string problem;
 };
@@ -151,11 +152,12 @@ Place placeOf(const Settings& settings) {
     const host::ServedDomain chosen = cli::chooseDomain(host::servedDomains(), given);
     place.domain = chosen.domain.identifier;
     place.displayName = chosen.domain.displayName;
+    place.keyPrefix = chosen.prefix;
   } catch (const cli::DomainChoiceError& e) {
-    return Place{{}, {}, {}, e.what()};
+    return Place{{}, {}, {}, {}, e.what()};
   } catch (...) {
     if (!given || !settings.status) {
-      return Place{{}, {}, {},
+      return Place{{}, {}, {}, {},
                    engineProblem(std::current_exception(), "cannot ask the engine for its scopes")};
     }
     // Unsent changes matter most while the engine is away: the status takes
@@ -244,6 +246,7 @@ int run(const Settings& settings, int readyPipe) {
     mount::MountOptions options;
     options.uid = ::getuid();
     options.gid = ::getgid();
+    options.keyPrefix = place.keyPrefix;
     options.cacheSize = settings.cacheSize;
     options.writeBackDelay =
         std::chrono::milliseconds(static_cast<long>(settings.writeBackDelay * 1000));

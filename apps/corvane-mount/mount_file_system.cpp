@@ -62,11 +62,21 @@ void MountFileSystem::forget(Ino ino, std::uint64_t count) {
 }
 
 Attributes MountFileSystem::setattr(Ino ino, const SetAttributes& changes, Handle* handle) {
-  if (!changes.size) return getattr(ino);
-  NodeInfo n = names_.node(ino);
-  if (n.dir) throw Refusal(EISDIR);
-  names_.requireCapability(n, caps::kWriting);
-  workingCopies_.truncate(ino, *changes.size, handle);
+  if (changes.size) {
+    NodeInfo n = names_.node(ino);
+    if (n.dir) throw Refusal(EISDIR);
+    names_.requireCapability(n, caps::kWriting);
+    workingCopies_.truncate(ino, *changes.size, handle);
+  }
+  if (changes.modificationTime) {
+    // A folder's time follows what is in it; one that cannot be written
+    // keeps the engine's, as before.
+    NodeInfo n = names_.node(ino);
+    const auto have = names_.capabilitiesOf(n);
+    if (!n.dir && (have & caps::kWriting)) {
+      workingCopies_.setModificationTime(ino, *changes.modificationTime, handle);
+    }
+  }
   return getattr(ino);
 }
 
@@ -172,7 +182,7 @@ std::pair<Attributes, std::unique_ptr<Handle>> MountFileSystem::create(Ino paren
       if (existing->dir) throw Refusal(EISDIR);
       n = *existing;
     } else {
-      names_.requireNewName(p, name);
+      names_.requireNewName(p, name, false);
       std::tie(n, h) = workingCopies_.createLocal(parent, name);
     }
   }

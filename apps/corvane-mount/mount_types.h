@@ -11,6 +11,7 @@
 #include <string>
 
 #include "corvane-mount/item_cache.h"
+#include "host/modification_dates.h"
 
 namespace corvane::mount {
 
@@ -61,6 +62,9 @@ struct TestHooks {
 struct MountOptions {
   std::uint32_t uid = 0;
   std::uint32_t gid = 0;
+  // The scope's key prefix in its bucket ("" for none): its keys, and so the
+  // paths that fit one, are that much shorter.
+  std::string keyPrefix;
   // The preferred I/O size reported to programs (cp and cat size their
   // buffers by it).
   std::uint32_t blockSize = 1 << 20;
@@ -77,7 +81,9 @@ struct MountOptions {
 };
 
 struct SetAttributes {
-  std::optional<std::uint64_t> size;  // everything else is accepted and ignored
+  std::optional<std::uint64_t> size;
+  std::optional<host::FileTime> modificationTime = std::nullopt;
+  // Everything else (mode, owner, access time) is accepted and ignored.
 };
 
 struct FileSystemStats {

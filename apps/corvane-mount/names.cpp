@@ -38,7 +38,8 @@ int refusalFor(const host::NameVerdict& verdict) {
   return verdict.kind == host::NameVerdict::Kind::tooLong ? ENAMETOOLONG : EINVAL;
 }
 
-// The longest path below `root` that the cache knows, less root's own path.
+// The longest key below `root` that the cache knows (a folder's with the
+// "/" that marks it), less root's own path.
 std::size_t deepestBelow(const ItemCache& cache, const NodeInfo& root) {
   std::size_t deepest = 0;
   std::vector<Ino> todo{root.ino};
@@ -46,7 +47,7 @@ std::size_t deepestBelow(const ItemCache& cache, const NodeInfo& root) {
     const Ino ino = todo.back();
     todo.pop_back();
     for (const auto& c : cache.children(ino)) {
-      deepest = std::max(deepest, c.path.size() - root.path.size());
+      deepest = std::max(deepest, c.path.size() - root.path.size() + (c.dir ? 1 : 0));
       if (c.dir) todo.push_back(c.ino);
     }
   }
@@ -64,6 +65,7 @@ std::optional<NodeInfo> Names::resolve(Ino parent, const std::string& name) {
     if (verdict.kind == host::NameVerdict::Kind::tooLong) throw Refusal(ENAMETOOLONG);
     return std::nullopt;
   }
+  if (path.size() > pathRoom()) throw Refusal(ENAMETOOLONG);
   if (p.complete) return std::nullopt;
   std::shared_ptr<const host::Item> item;
   try {
@@ -76,7 +78,7 @@ std::optional<NodeInfo> Names::resolve(Ino parent, const std::string& name) {
   return record(parent, std::move(item));
 }
 
-void Names::requireNewName(const NodeInfo& parent, const std::string& name,
+void Names::requireNewName(const NodeInfo& parent, const std::string& name, bool folder,
                            const NodeInfo* moving) const {
   if (auto verdict = host::checkItemName(name); !verdict.ok()) {
     throw Refusal(refusalFor(verdict), "the name " + verdict.message);
@@ -85,9 +87,18 @@ void Names::requireNewName(const NodeInfo& parent, const std::string& name,
   if (auto verdict = host::checkItemPath(path); !verdict.ok()) {
     throw Refusal(refusalFor(verdict), "the path " + verdict.message);
   }
-  if (moving && moving->dir && path.size() + deepestBelow(cache_, *moving) > host::kMaxPathBytes) {
-    throw Refusal(ENAMETOOLONG, "a path below the folder would be too long");
+  const std::size_t room = pathRoom();
+  if (path.size() + (folder ? 1 : 0) > room) {
+    throw Refusal(ENAMETOOLONG, "its key would pass the store's limit of 1024 bytes");
   }
+  if (moving && moving->dir && path.size() + deepestBelow(cache_, *moving) > room) {
+    throw Refusal(ENAMETOOLONG, "a key below the folder would pass the store's limit");
+  }
+}
+
+std::size_t Names::pathRoom() const {
+  const std::size_t prefix = options_.keyPrefix.empty() ? 0 : options_.keyPrefix.size() + 1;
+  return prefix >= host::kMaxPathBytes ? 0 : host::kMaxPathBytes - prefix;
 }
 
 NodeInfo Names::record(Ino parent, std::shared_ptr<const host::Item> item) {
@@ -167,7 +178,16 @@ Attributes Names::attributesOf(const NodeInfo& node) const {
     // A write-back may have ended since `n` was read: its item is in the
     // cache before the working copy is let go, so read it again.
     auto again = cache_.get(n->ino);
-    if (!again || !again->item || again->item == n->item) return itemAttributes(*n);
+    if (!again || !again->item || again->item == n->item) {
+      Attributes a = itemAttributes(*n);
+      // The time to the nanosecond where the engine's whole second agrees
+      // with it, or the engine does not have it.
+      if (local.modTime && (local.timeHereOnly || a.mtimeSeconds == local.modTime->seconds)) {
+        a.mtimeSeconds = local.modTime->seconds;
+        a.mtimeNanoseconds = local.modTime->nanoseconds;
+      }
+      return a;
+    }
     fresh = std::move(again);
     n = &*fresh;
   }

@@ -3,7 +3,10 @@
 //
 // A name is made here only if the engine can take it: the shared item-name
 // rule decides (host/item_names.h), so that a name the engine would refuse
-// fails where it is made instead of looking written.
+// fails where it is made instead of looking written. Every scope must be
+// able to live in a bucket below its key prefix, whose keys hold at most
+// 1,024 bytes: the prefix and its "/" shorten the path limit, and a folder
+// needs one byte more for the "/" that marks it.
 //
 // It turns inode numbers and (folder, name) pairs into nodes, asking the
 // engine for a name the cache does not know unless the folder is complete,
@@ -46,10 +49,11 @@ class Names {
   // caller holds the ChangeGate shared.
   std::optional<NodeInfo> resolve(Ino parent, const std::string& name);
   // Refuses a name the engine would not take for a new item `name` in the
-  // folder `parent`: ENAMETOOLONG for a name or path over its limit, EINVAL
-  // for a name that cannot be an item's. For a folder that moves there
-  // (`moving`), the paths the cache knows below it must fit too.
-  void requireNewName(const NodeInfo& parent, const std::string& name,
+  // folder `parent` (a new folder when `folder`): ENAMETOOLONG for a name or
+  // path over its limit, EINVAL for a name that cannot be an item's. For an
+  // item that moves there (`moving`), the paths the cache knows below it
+  // must fit too.
+  void requireNewName(const NodeInfo& parent, const std::string& name, bool folder,
                       const NodeInfo* moving = nullptr) const;
   // Records `item`, an answer of the engine, as the child of `parent`.
   NodeInfo record(Ino parent, std::shared_ptr<const host::Item> item);
@@ -69,6 +73,8 @@ class Names {
  private:
   // Attributes from the node's item alone.
   Attributes itemAttributes(const NodeInfo& node) const;
+  // The longest path whose key the scope's bucket can hold.
+  std::size_t pathRoom() const;
 
   HostBridge& bridge_;
   ItemCache& cache_;

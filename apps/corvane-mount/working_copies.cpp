@@ -299,6 +299,43 @@ void WorkingCopies::truncate(Ino ino, std::uint64_t size, Handle* handle) {
   }
 }
 
+void WorkingCopies::setModificationTime(Ino ino, host::FileTime time, Handle* handle) {
+  const timespec times[2] = {
+      {0, UTIME_OMIT}, {static_cast<time_t>(time.seconds), static_cast<long>(time.nanoseconds)}};
+  if (handle && handle->writable) {
+    // The handle's working copy: its upload at the last close carries the
+    // time, or, with nothing written, the close sends the time alone.
+    if (::futimens(handle->fd, times) != 0) throwErrno("set the time of the working copy");
+    FileState& s = *handle->state;
+    std::lock_guard path(s.pathMutex);
+    s.modTime = time;
+    s.timeKeptHere = false;
+    if (!s.isNew && !s.dirty()) s.timeUnsent = true;
+    return;
+  }
+  auto s = files_.get(ino);
+  std::lock_guard sending(s->sending);
+  std::lock_guard lock(s->mutex);
+  bool carried = false;
+  {
+    std::lock_guard path(s->pathMutex);
+    if (s->inWork && !s->file.empty() && ::utimensat(AT_FDCWD, s->file.c_str(), times, 0) != 0) {
+      throwErrno("set the time of the working copy");
+    }
+    s->modTime = time;
+    s->timeKeptHere = false;
+    // Times set before the first write-back (tar, cp -p) cost no request
+    // of their own.
+    carried = s->inWork && (s->isNew || s->dirty());
+  }
+  if (carried) return;
+  s->timeUnsent = true;
+  if (s->writers.load() > 0) return;  // the last close sends it
+  // Like a close, it does not fail when the engine is away; the time is
+  // kept and sent later.
+  writeBack_.commitOrKeep(ino, *s, "time change");
+}
+
 // ---- what local state protects
 
 WorkingCopies::LocalView WorkingCopies::localView(Ino ino) const {
@@ -309,13 +346,15 @@ WorkingCopies::LocalView WorkingCopies::localView(Ino ino) const {
   std::lock_guard path(s->pathMutex);
   struct stat st;
   if (s->inWork && !s->file.empty() && ::stat(s->file.c_str(), &st) == 0) view.copy = st;
+  view.modTime = s->modTime;
+  view.timeHereOnly = s->timeUnsent.load() || s->timeKeptHere;
   return view;
 }
 
 bool WorkingCopies::keepsLocalState(Ino ino) const {
   auto s = files_.find(ino);
   if (!s) return false;
-  if (s->writers.load() > 0 || s->dirty()) return true;
+  if (s->writers.load() > 0 || s->dirty() || s->timeUnsent.load()) return true;
   std::lock_guard lock(s->pathMutex);
   return s->isNew || s->inWork;
 }

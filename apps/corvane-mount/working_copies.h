@@ -59,11 +59,20 @@ class WorkingCopies {
   // Sets the size of the file (already checked: a file the caller may
   // write); without a writable handle the change is sent like a close.
   void truncate(Ino ino, std::uint64_t size, Handle* handle);
+  // Sets the file's modification time (already checked: a file the caller
+  // may write). A working copy takes it, so that the upload still to come
+  // (a new file, unsent writes) carries it; otherwise it is sent on its own,
+  // now or, with writers, at the last close.
+  void setModificationTime(Ino ino, host::FileTime time, Handle* handle);
 
   // What the local state says of a file's size and time.
   struct LocalView {
     bool held = false;                // the mount keeps local state for it
     std::optional<struct stat> copy;  // its working copy, when it has one on disk
+    // The time set or written here, and whether it is here only (unsent, or
+    // the engine cannot take it).
+    std::optional<host::FileTime> modTime;
+    bool timeHereOnly = false;
   };
   LocalView localView(Ino ino) const;
   // Whether local state protects the file's node (open for writing, unsent

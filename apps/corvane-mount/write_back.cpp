@@ -1,5 +1,7 @@
 #include "corvane-mount/write_back.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 
 #include "corvane-mount/errno_map.h"
@@ -8,6 +10,7 @@
 #include "host/item_names.h"
 #include "host/item_paths.h"
 #include "host/template_item.h"
+#include "host_log.h"
 #include "platform/log.h"
 
 namespace corvane::mount {
@@ -137,7 +140,10 @@ void WriteBack::keepUnsent(Ino ino, FileState& s, const char* op, std::exception
 }
 
 void WriteBack::commit(Ino ino, FileState& s) {
-  if (!s.dirty()) return;
+  if (!s.dirty()) {
+    if (s.timeUnsent.load()) sendTime(ino, s);
+    return;
+  }
   auto n = cache_.get(ino);
   if (!n || !n->attached) {
     // Removed by the user while open: its writes go with it.
@@ -154,6 +160,17 @@ void WriteBack::commit(Ino ino, FileState& s) {
     createRemote(*n, s, generation);
   } else {
     modifyRemote(*n, s, generation);
+  }
+  {
+    // The upload carried the working copy's time, whatever set it.
+    std::lock_guard path(s.pathMutex);
+    struct stat st {};
+    s.modTime.reset();
+    if (s.matchesBase && ::stat(s.file.c_str(), &st) == 0) {
+      s.modTime = host::FileTime{st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    }
+    s.timeKeptHere = false;
+    s.timeUnsent = false;
   }
   s.remoteGone = false;
   s.lastError.clear();
@@ -281,6 +298,57 @@ void WriteBack::modifyRemote(const NodeInfo& n, FileState& s, std::uint64_t gene
     s.base = result.item->itemVersion();
     s.matchesBase = true;
   }
+}
+
+void WriteBack::sendTime(Ino ino, FileState& s) {
+  auto n = cache_.get(ino);
+  std::optional<host::FileTime> time;
+  {
+    std::lock_guard path(s.pathMutex);
+    time = s.modTime;
+  }
+  if (!n || !n->attached || !n->item || !time) {
+    s.timeUnsent = false;  // nothing left to give it to
+    return;
+  }
+  std::optional<ItemPtr> item;
+  try {
+    item = bridge_.setModificationDate(n->identifier(), *time, n->item->itemVersion());
+  } catch (const host::Error& e) {
+    if (!isCollision(e) && !isNoSuchItem(e)) throw;  // kept, and tried again
+    // Changed or gone at the engine meanwhile: that change wins, and the
+    // poller brings it.
+    std::lock_guard path(s.pathMutex);
+    s.modTime.reset();
+    s.timeUnsent = false;
+    return;
+  }
+  if (!item) {
+    if (!toldTimesStayHere_.exchange(true)) {
+      const std::string line =
+          "mount: the engine cannot set a file's modification time without its contents; times "
+          "set here on files with nothing else to send stay on this machine";
+      Log::write(line);
+      hostlog::warning(line);
+    }
+    std::lock_guard path(s.pathMutex);
+    s.timeKeptHere = true;
+    s.timeUnsent = false;
+    return;
+  }
+  const ItemPtr present = *item;
+  if (!cache_.replaceItem(n->ino, n->item, present)) takePresentItem(*n, present);
+  notes_.note({Invalidation::attributes, ino, {}});
+  std::lock_guard path(s.pathMutex);
+  const auto version = present->itemVersion();
+  if (!s.inWork && !s.file.empty() && s.base.contentVersion != version.contentVersion &&
+      s.base.contentVersion == n->item->itemVersion().contentVersion) {
+    // The same bytes under the version the time gave them (an engine whose
+    // versions follow a file's time): still found when the file is read.
+    s.file = contents_.move(s.file, n->identifier(), version.contentVersion);
+    s.base = version;
+  }
+  s.timeUnsent = false;
 }
 
 void WriteBack::takePresentItem(const NodeInfo& n, const ItemPtr& sent) {
@@ -466,7 +534,7 @@ void WriteBack::retryPending() {
 void WriteBack::shutdown() {
   queue_.drain();
   for (auto& [ino, s] : files_.all()) {
-    if (!s->dirty()) continue;
+    if (!s->dirty() && !s->timeUnsent.load()) continue;
     std::lock_guard sending(s->sending);
     std::lock_guard lock(s->mutex);
     s->writers = 0;  // the kernel will not close them any more

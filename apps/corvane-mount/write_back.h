@@ -16,7 +16,11 @@
 // often sending failed and why, so what a run could not send is sent by the
 // next one when it starts (sendLeftovers; those it cannot send either are
 // tried again like pending files), and `corvane-mount --status` can show it.
-// Part of the working-copies room, with WorkingCopies and the FileTable.
+// A new modification time travels with the upload as the working copy's
+// time; one set on a file with nothing else unsent goes on its own, through
+// the same queue and retries (but without a record: a run that ends first
+// loses it). Part of the working-copies room, with WorkingCopies and the
+// FileTable.
 //
 // Owned by MountFileSystem; holds references to the bridge, the content and
 // item caches, the notes and the file table, which outlive it. Thread-safe.
@@ -27,6 +31,7 @@
 // member: its workers stop before anything they use goes away.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -94,6 +99,9 @@ class WriteBack {
   // Gives the node the engine's present item after an upload whose answer
   // met another item in the cache (one that a change batch brought).
   void takePresentItem(const NodeInfo& node, const ItemPtr& sent);
+  // Sends the file's time on its own (no upload carried it). An engine that
+  // cannot take it leaves it here, which the log says once.
+  void sendTime(Ino ino, FileState& state);
   // Gone at the engine: the user's bytes become a new file at the path.
   void sendAsNew(const NodeInfo& node, FileState& state, std::uint64_t generation);
   // Lets the working copy go once nothing is unsent.
@@ -130,6 +138,7 @@ class WriteBack {
   FileTable& files_;
   const RetryPolicy retry_;
   const std::chrono::milliseconds delay_;
+  std::atomic<bool> toldTimesStayHere_{false};
   mutable std::mutex leftoversMutex_;
   std::vector<Leftover> leftovers_;  // guarded by leftoversMutex_; tried without it
   // Last: its workers stop before anything they use goes away.

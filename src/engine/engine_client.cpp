@@ -3,10 +3,12 @@
 #include <utility>
 
 #include "engine/decoding.h"
+#include "engine/engine_error.h"
 #include "engine/json_text.h"
 #include "engine/query.h"
 #include "engine/staging.h"
 #include "engine/transport.h"
+#include "platform/iso8601.h"
 
 namespace corvane {
 namespace {
@@ -83,6 +85,29 @@ Entry EngineClient::upload(const std::string& path, const std::filesystem::path&
                                                            .addString("version", version)
                                                            .str()));
   });
+}
+
+std::optional<Entry> EngineClient::setModTime(const std::string& path, std::int64_t seconds,
+                                              std::int64_t nanoseconds,
+                                              const std::string& version) const {
+  if (lacksSetModTime_.load(std::memory_order_relaxed)) return std::nullopt;
+  std::string message;
+  const auto answer = transport::requestUnlessNotFound(
+      "POST", scopePath() + "/set-mod-time",
+      JsonObjectWriter()
+          .addString("path", path)
+          .addString("mod_time", platform::formatInternetDateTimeNanos(seconds, nanoseconds))
+          .addString("version", version)
+          .str(),
+      message);
+  if (answer) return decode::entry(*answer);
+  // What the engine answers for an operation it does not have (a request
+  // that reached no operation at all says so the same way).
+  if (message.starts_with("There is no operation") || message.starts_with("There is no endpoint")) {
+    lacksSetModTime_.store(true, std::memory_order_relaxed);
+    return std::nullopt;
+  }
+  throw EngineError::notFound();
 }
 
 Entry EngineClient::conflictCopy(const std::string& path, const std::filesystem::path& from) const {

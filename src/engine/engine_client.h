@@ -2,12 +2,11 @@
 //
 // One per domain, shared by the extension and its enumerators; every member
 // may be called from any thread at once. Immutable after construction but
-// for one thing it learns: that its engine refuses ranged fetches (an atomic
-// flag that is only ever set). Each call reads the discovery file
-// "engine.json" anew, makes one HTTP exchange on 127.0.0.1 with the bearer
-// token, and blocks until the engine answers (idle limit 300 s, no overall
-// deadline). Failures throw EngineError, DecodingError
-// (a 200 answer that does not fit) or the file errors of local copies.
+// for two things it learns: that its engine refuses ranged fetches, and that
+// it cannot set a file's time alone (atomic flags that are only ever set). Each call reads the
+// discovery file "engine.json" anew, makes one HTTP exchange on 127.0.0.1 with the bearer token,
+// and blocks until the engine answers (idle limit 300 s, no overall deadline). Failures throw
+// EngineError, DecodingError (a 200 answer that does not fit) or the file errors of local copies.
 #pragma once
 
 #include <atomic>
@@ -73,6 +72,18 @@ class EngineClient {
   FetchedRange fetchRange(const std::string& path, const std::filesystem::path& to,
                           std::int64_t offset, std::int64_t length) const;
 
+  // The file at `path` gets the modification time `seconds` since 1970 and
+  // `nanoseconds` after them, without its bytes being sent again: POST
+  // .../set-mod-time with "path", "mod_time" (an internet date-time with nine
+  // fractional digits) and "version" (the file's version the change is
+  // based on); the engine answers the file's Entry. Nothing when the engine
+  // has no such operation: an engine from before it answers 404 saying that
+  // there is no operation of that name, and once this client has learnt
+  // that, it asks no more. A 404 about the file throws EngineError::notFound,
+  // and a file no longer at `version` EngineError::conflict.
+  std::optional<Entry> setModTime(const std::string& path, std::int64_t seconds,
+                                  std::int64_t nanoseconds, const std::string& version) const;
+
   // Whether this client has learnt that its engine refuses ranged fetches.
   bool refusesRanges() const { return refusesRanges_.load(std::memory_order_relaxed); }
 
@@ -82,6 +93,7 @@ class EngineClient {
  private:
   const std::string scopeID_;
   mutable std::atomic<bool> refusesRanges_{false};
+  mutable std::atomic<bool> lacksSetModTime_{false};
 };
 
 }  // namespace corvane

@@ -42,7 +42,10 @@ void copyFile(const std::filesystem::path& source, const std::filesystem::path& 
   int err = 0;
   try {
     platform::copyContents(in.get(), out.get());
-    if (out.close() != 0) err = errno;
+    // The engine takes the file's modification time from the copy it reads.
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::futimens(out.get(), times) != 0) err = errno;
+    if (out.close() != 0 && err == 0) err = errno;
   } catch (const std::system_error& e) {
     err = e.code().value();
   }

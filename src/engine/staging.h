@@ -2,6 +2,9 @@
 // file, so the caller may change or remove its own file while the engine
 // works.
 //
+// The copy keeps the file's times: the engine stores the modification time
+// of the file it is given as the item's.
+//
 // A StagingFile owns one copy in the process's temporary folder, named by a
 // fresh random UUID without extension, and removes it when destroyed. The
 // copy is made in the kernel where it can be (a reflink, copy_file_range or
@@ -14,7 +17,8 @@
 namespace corvane::staging {
 
 // Copies the regular file `source` to `destination`, which must not exist yet
-// (it is created with mode 0600, without following a link). Throws
+// (it is created with mode 0600, without following a link), with the
+// source's access and modification times to the nanosecond. Throws
 // std::filesystem::filesystem_error with the failing errno; a partial copy is
 // removed first.
 void copyFile(const std::filesystem::path& source, const std::filesystem::path& destination);

@@ -354,14 +354,20 @@ long send(CURL* h, Exchange& x) {
   return status;
 }
 
-// The EngineError of an answer other than 200, after its log line.
-[[noreturn]] void failForStatus(std::string_view method, std::string_view path, long status,
-                                const std::string& body) {
-  std::string text = message(body);
+// The log line of an answer other than 200 whose message is `text`.
+void logFailedAnswer(std::string_view method, std::string_view path, long status,
+                     std::string_view text) {
   std::string line;
   line.append(method).append(" ").append(platform::shortenedInput(path)).append(": ");
   line.append(std::to_string(status)).append(" ").append(platform::shortenedInput(text));
   Log::write(std::move(line));
+}
+
+// The EngineError of an answer other than 200, after its log line.
+[[noreturn]] void failForStatus(std::string_view method, std::string_view path, long status,
+                                const std::string& body) {
+  std::string text = message(body);
+  logFailedAnswer(method, path, status, text);
   switch (status) {
     case 401:
       throw EngineError::unauthenticated();
@@ -405,8 +411,13 @@ std::string message(std::string_view body) {
   return found ? std::string(*found) : std::string(kRefused);
 }
 
-std::string request(std::string_view method, std::string_view path,
-                    const std::optional<std::string>& jsonBody) {
+namespace {
+
+// One exchange; the body of a 200 answer, or with `notFoundMessage`, nothing
+// for a 404 answer. Every other outcome throws.
+std::optional<std::string> exchangeOnce(std::string_view method, std::string_view path,
+                                        const std::optional<std::string>& jsonBody,
+                                        std::string* notFoundMessage) {
   const Info engine = info();
   Exchange exchange(method, path, validatedAddress(method, path, engine));
   Lease lease;
@@ -414,12 +425,30 @@ std::string request(std::string_view method, std::string_view path,
   if (!h) transportFailure(method, path, "no HTTP handle could be made");
   configure(h, exchange, engine.token, jsonBody);
   const long status = send(h, exchange);
+  if (status == 404 && notFoundMessage) {
+    *notFoundMessage = message(exchange.sink.body);
+    logFailedAnswer(method, path, status, *notFoundMessage);
+    return std::nullopt;
+  }
   if (status != 200) failForStatus(method, path, status, exchange.sink.body);
   std::string& body = exchange.sink.body;
   if (body.capacity() < body.size() + simdjson::SIMDJSON_PADDING) {
     body.reserve(body.size() + simdjson::SIMDJSON_PADDING);
   }
   return std::move(body);
+}
+
+}  // namespace
+
+std::string request(std::string_view method, std::string_view path,
+                    const std::optional<std::string>& jsonBody) {
+  return *exchangeOnce(method, path, jsonBody, nullptr);
+}
+
+std::optional<std::string> requestUnlessNotFound(std::string_view method, std::string_view path,
+                                                 const std::optional<std::string>& jsonBody,
+                                                 std::string& notFoundMessage) {
+  return exchangeOnce(method, path, jsonBody, &notFoundMessage);
 }
 
 }  // namespace corvane::transport

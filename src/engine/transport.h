@@ -39,6 +39,13 @@ bool decodeInfo(const std::string& text, Info& info, std::string& why);
 std::string request(std::string_view method, std::string_view path,
                     const std::optional<std::string>& jsonBody);
 
+// The same for an operation that an engine may not have: a 404 answer does
+// not throw but returns nothing, with the engine's message in
+// `notFoundMessage` (the exchange is logged as failed all the same).
+std::optional<std::string> requestUnlessNotFound(std::string_view method, std::string_view path,
+                                                 const std::optional<std::string>& jsonBody,
+                                                 std::string& notFoundMessage);
+
 // The engine's message in the body of a failed answer: the "message" of a
 // JSON object whose values are all strings, else "The engine refused.".
 std::string message(std::string_view body);

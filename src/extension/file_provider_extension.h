@@ -2,11 +2,12 @@
 //
 // It owns the domain's engine client and the scope cache, and turns every
 // host request into engine requests. Besides the replicated extension it
-// offers partial content fetching (host/partial_contents.h). Asynchronous
+// offers partial content fetching (host/partial_contents.h) and the setting
+// of modification dates (host/modification_dates.h). Asynchronous
 // entry points return a progress object at once and run their body on the
-// global concurrent queue; each body calls its handler exactly once. Bodies hold the extension's state
-// by shared pointer, so they run to their end even after the host has dropped
-// the extension. Thread-safe: any number of requests may run at once.
+// global concurrent queue; each body calls its handler exactly once. Bodies hold the extension's
+// state by shared pointer, so they run to their end even after the host has dropped the extension.
+// Thread-safe: any number of requests may run at once.
 #pragma once
 
 #include <functional>
@@ -18,13 +19,15 @@
 #include "engine/records.h"
 #include "host/extension.h"
 #include "host/manager.h"
+#include "host/modification_dates.h"
 #include "host/partial_contents.h"
 #include "items/item.h"
 
 namespace corvane {
 
 class FileProviderExtension final : public host::ReplicatedExtension,
-                                    public host::PartialContentFetching {
+                                    public host::PartialContentFetching,
+                                    public host::ModificationDateSetting {
  public:
   // Writes the start line to the log; contacts nothing. `managers` is the
   // host's lookup of the domain's manager (none: no manager for any domain).
@@ -62,6 +65,11 @@ class FileProviderExtension final : public host::ReplicatedExtension,
                                const host::ItemVersion& baseVersion,
                                host::DeleteItemOptions options, const host::Request& request,
                                host::DeleteHandler completionHandler) override;
+  host::ProgressPtr setContentModificationDate(const host::ItemIdentifier& identifier,
+                                               host::FileTime date,
+                                               const host::ItemVersion& baseVersion,
+                                               const host::Request& request,
+                                               host::ItemHandler completionHandler) override;
   std::shared_ptr<host::Enumerator> enumerator(const host::ItemIdentifier& container,
                                                const host::Request& request) override;
 

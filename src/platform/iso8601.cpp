@@ -59,6 +59,26 @@ void appendDateTime(std::string& out, SysSeconds t) {
   appendPadded(out, time.seconds().count(), 2);
 }
 
+// The UTC text of `whole` seconds since 1970 and `fraction` of `perSecond`
+// parts of the next, with nine fractional digits; a time outside the years
+// 0001-9999 is held at the first or the last instant those parts can name.
+std::string withFraction(long long whole, long long fraction, long long perSecond) {
+  if (whole < kFirstWritable.time_since_epoch().count()) {
+    whole = kFirstWritable.time_since_epoch().count();
+    fraction = 0;
+  } else if (whole > kLastWritable.time_since_epoch().count()) {
+    whole = kLastWritable.time_since_epoch().count();
+    fraction = perSecond - 1;
+  }
+  std::string out;
+  out.reserve(kDateTimeLength + 11);
+  appendDateTime(out, SysSeconds{seconds{whole}});
+  out.push_back('.');
+  appendPadded(out, fraction * (1'000'000'000 / perSecond), 9);
+  out.push_back('Z');
+  return out;
+}
+
 // The UTC text of `t` with nine fractional digits. The split into seconds
 // and fraction is done on the tick count: converting whole seconds back to
 // nanoseconds would overflow near the ends of what nanoseconds can hold.
@@ -73,23 +93,14 @@ std::string formatWithFraction(sys_time<Duration> t) {
     fraction += kPerSecond;
     --whole;
   }
-  if (whole < kFirstWritable.time_since_epoch().count()) {
-    whole = kFirstWritable.time_since_epoch().count();
-    fraction = 0;
-  } else if (whole > kLastWritable.time_since_epoch().count()) {
-    whole = kLastWritable.time_since_epoch().count();
-    fraction = kPerSecond - 1;
-  }
-  std::string out;
-  out.reserve(kDateTimeLength + 11);
-  appendDateTime(out, SysSeconds{seconds{whole}});
-  out.push_back('.');
-  appendPadded(out, fraction * (1'000'000'000 / kPerSecond), 9);
-  out.push_back('Z');
-  return out;
+  return withFraction(whole, fraction, kPerSecond);
 }
 
 }  // namespace
+
+std::string formatInternetDateTimeNanos(std::int64_t secondsSinceEpoch, std::int64_t nanoseconds) {
+  return withFraction(secondsSinceEpoch, nanoseconds, 1'000'000'000);
+}
 
 std::optional<SysSeconds> parseInternetDateTime(std::string_view text) {
   if (text.size() != kDateTimeLength + 1 && text.size() != kDateTimeLength + kOffsetLength) {
@@ -123,6 +134,31 @@ std::optional<SysSeconds> parseInternetDateTime(std::string_view text) {
   const SysSeconds instant = sys_days{date} + hours{*h} + minutes{*mi} + seconds{*s} - offset;
   if (instant < kFirstWritable || instant > kLastWritable) return std::nullopt;
   return instant;
+}
+
+std::optional<SysNanoseconds> parseInternetDateTimeNanos(std::string_view text) {
+  if (text.size() <= kDateTimeLength || text[kDateTimeLength] != '.') {
+    const auto whole = parseInternetDateTime(text);
+    if (!whole) return std::nullopt;
+    return SysNanoseconds(*whole);
+  }
+  std::size_t end = kDateTimeLength + 1;
+  std::int64_t nanoseconds = 0;
+  int kept = 0;
+  while (end < text.size() && text[end] >= '0' && text[end] <= '9') {
+    if (kept < 9) {
+      nanoseconds = nanoseconds * 10 + (text[end] - '0');
+      ++kept;
+    }
+    ++end;
+  }
+  if (kept == 0) return std::nullopt;
+  for (; kept < 9; ++kept) nanoseconds *= 10;
+  std::string whole(text.substr(0, kDateTimeLength));
+  whole.append(text.substr(end));
+  const auto instant = parseInternetDateTime(whole);
+  if (!instant) return std::nullopt;
+  return SysNanoseconds(*instant) + std::chrono::nanoseconds(nanoseconds);
 }
 
 std::string formatInternetDateTime(SysSeconds t) {

@@ -20,6 +20,11 @@ using SysNanoseconds = std::chrono::sys_time<std::chrono::nanoseconds>;
 // formats to a text that parses back to it.
 std::optional<SysSeconds> parseInternetDateTime(std::string_view text);
 
+// The same form with an optional fraction of a second after the seconds
+// (a full stop and one or more digits): the instant to the nanosecond, later
+// digits cut off.
+std::optional<SysNanoseconds> parseInternetDateTimeNanos(std::string_view text);
+
 // "2026-12-08T20:12:53Z": UTC, whole seconds. An instant before the year
 // 0001 or after 9999 is written as the first or last instant of those years,
 // so that every text written here parses back.
@@ -30,5 +35,8 @@ std::string formatInternetDateTime(SysSeconds t);
 std::string formatInternetDateTimeNanos(SysNanoseconds t);
 // The same for a time held in microseconds (the last three digits are 0).
 std::string formatInternetDateTimeNanos(std::chrono::sys_time<std::chrono::microseconds> t);
+// The same for a time held as seconds since 1970 and the nanoseconds after
+// them (0 to 999,999,999): the form of every time a file system can hold.
+std::string formatInternetDateTimeNanos(std::int64_t secondsSinceEpoch, std::int64_t nanoseconds);
 
 }  // namespace corvane::platform

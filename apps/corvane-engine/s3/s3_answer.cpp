@@ -3,8 +3,11 @@
 #include <curl/curl.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <stdexcept>
+#include <string_view>
 
 #include "s3/s3_encoding.h"
 
@@ -33,6 +36,21 @@ S3ObjectInfo objectFromHeaders(const std::string& key, const S3Response& respons
   info.etag = quotedEtag(response.header("etag"));
   if (auto time = parseHttpDate(response.header("last-modified"))) info.lastModified = *time;
   info.versionId = response.header("x-amz-version-id");
+  // Kept so that a copy onto the object itself, which has to name all of
+  // them again, changes nothing but what it means to.
+  static constexpr std::string_view kContentHeaders[] = {"content-type",     "content-encoding",
+                                                         "content-language", "content-disposition",
+                                                         "cache-control",    "expires"};
+  constexpr std::string_view kMetaPrefix = "x-amz-meta-";
+  info.metadata.emplace();
+  for (const auto& [name, value] : response.headers) {
+    if (name.starts_with(kMetaPrefix)) {
+      (*info.metadata)[name.substr(kMetaPrefix.size())] = value;
+    } else if (std::find(std::begin(kContentHeaders), std::end(kContentHeaders), name) !=
+               std::end(kContentHeaders)) {
+      info.contentHeaders.push_back(name + ": " + value);
+    }
+  }
   return info;
 }
 

@@ -13,8 +13,8 @@
 
 namespace corvane::s3 {
 
-// Size (Content-Length), ETag, Last-Modified and x-amz-version-id of a HEAD
-// or GET answer.
+// Size (Content-Length), ETag, Last-Modified, x-amz-version-id, the user
+// metadata and the content headers of a HEAD or GET answer.
 S3ObjectInfo objectFromHeaders(const std::string& key, const S3Response& response);
 
 // "bytes FIRST-LAST/TOTAL" of a 206 answer.

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -82,6 +83,9 @@ struct S3PutOptions {
   // Write only when no object has the key; else 412.
   bool ifNoneMatch = false;
   std::string contentType = "application/octet-stream";
+  // User metadata to store with the object: x-amz-meta-NAME for each NAME
+  // (lower case, ASCII).
+  std::map<std::string, std::string> metadata;
   ProgressCallback progress;
 };
 
@@ -93,6 +97,11 @@ struct S3CopyOptions {
   // (where the store can check the ETag itself, see s3_upload.cpp).
   std::optional<std::uint64_t> sourceSize;
   std::string sourceVersionId;
+  // With it, the copy gets this user metadata and these content headers
+  // ("Name: value") instead of the source's (x-amz-metadata-directive
+  // REPLACE); only so may an object be copied onto itself.
+  std::optional<std::map<std::string, std::string>> replaceMetadata;
+  std::vector<std::string> replaceContentHeaders;
   ProgressCallback progress;  // multipart copies only, per finished part
 };
 

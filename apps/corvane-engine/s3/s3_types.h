@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,7 +29,17 @@ struct S3ObjectInfo {
   // The version id in a versioned bucket ("null" for objects written while
   // versioning was suspended); empty otherwise and in listings.
   std::string versionId;
+  // What HEAD and GET tell beside: the user metadata (x-amz-meta-NAME, by
+  // NAME in lower case) and the headers that describe the contents
+  // (Content-Type, Cache-Control...), as "Name: value" lines. None from
+  // listings, uploads and copies, which do not carry them.
+  std::optional<std::map<std::string, std::string>> metadata;
+  std::vector<std::string> contentHeaders;
 };
+
+// The user metadata name under which S3 tools keep a file's modification
+// time: seconds since the epoch, with a fraction ("981158400.123456789").
+inline constexpr const char* kMtimeMetadata = "mtime";
 
 struct S3ListPage {
   std::vector<S3ObjectInfo> objects;        // in key order

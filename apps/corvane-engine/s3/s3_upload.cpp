@@ -49,6 +49,21 @@ bool signsPrefixedHeaders() {
   return fixed;
 }
 
+// The headers that store user metadata with an object.
+std::vector<std::string> metadataLines(const std::map<std::string, std::string>& metadata) {
+  std::vector<std::string> lines;
+  for (const auto& [name, value] : metadata) lines.push_back("x-amz-meta-" + name + ": " + value);
+  return lines;
+}
+
+// What a write says of the object besides its bytes: its content type and
+// user metadata.
+std::vector<std::string> describingHeaders(const S3PutOptions& options) {
+  std::vector<std::string> lines = metadataLines(options.metadata);
+  lines.insert(lines.begin(), "Content-Type: " + options.contentType);
+  return lines;
+}
+
 // The copy source header's value: the bucket and encoded key (and version).
 std::string copySource(const std::string& bucket, const std::string& key,
                        const std::string& versionId) {
@@ -64,12 +79,13 @@ std::string copySource(const std::string& bucket, const std::string& key,
 // left in the bucket whatever went wrong.
 class S3Client::Upload {
  public:
-  Upload(const S3Client& client, const std::string& key, const std::string& contentType,
+  // `headers` describe the object to be (its content type, its metadata).
+  Upload(const S3Client& client, const std::string& key, std::vector<std::string> headers,
          std::size_t partCount)
       : client_(client), key_(key), etags_(partCount) {
     S3Request r = client_.request("POST", key_, "CREATE upload of " + key_);
     r.query = {{"uploads", ""}};
-    r.headers = {"Content-Type: " + contentType};
+    r.headers = std::move(headers);
     const S3Response answer = client_.connection_.send(r);
     uploadId_ = readAnswer(r.operation, [&] { return readUploadId(answer.body); });
   }
@@ -145,7 +161,7 @@ S3ObjectInfo S3Client::putSingle(const std::string& key, int fd, std::string_vie
   } else {
     r.bodyText.assign(bytes);
   }
-  r.headers = {"Content-Type: " + options.contentType};
+  r.headers = describingHeaders(options);
   r.monitor = &monitor;
   const S3Response answer = sendConditional(std::move(r), key, options);
   S3ObjectInfo info;
@@ -174,7 +190,7 @@ S3ObjectInfo S3Client::putFromFd(const std::string& key, int fd,
   const std::uint64_t partSize = partSizeFor(size, options_.uploadPartSize);
   const std::size_t count = static_cast<std::size_t>((size + partSize - 1) / partSize);
   TransferMonitor monitor(options.progress, size);
-  Upload upload(*this, key, options.contentType, count);
+  Upload upload(*this, key, describingHeaders(options), count);
   runParts("PUT " + key, count, options_.concurrency, monitor, [&](std::size_t index) {
     S3Request r = upload.partRequest(index);
     r.bodyFd = fd;
@@ -261,6 +277,11 @@ S3ObjectInfo S3Client::copy(const std::string& sourceKey, const std::string& des
   if (signsPrefixedHeaders()) {
     r.headers.push_back("x-amz-copy-source-if-match: \"" + bareEtag(source.etag) + "\"");
   }
+  if (options.replaceMetadata) {
+    r.headers.push_back("x-amz-metadata-directive: REPLACE");
+    for (auto& line : metadataLines(*options.replaceMetadata)) r.headers.push_back(std::move(line));
+    for (const auto& line : options.replaceContentHeaders) r.headers.push_back(line);
+  }
   const S3Response answer = connection_.send(r);
   // A copy can fail after the store has begun to answer 200; the error then
   // comes in the body.
@@ -296,7 +317,21 @@ S3ObjectInfo S3Client::copyMultipart(const std::string& sourceKey,
       "x-amz-copy-source: " + copySource(bucket_, sourceKey, options.sourceVersionId);
   const std::string pinned = "\"" + bareEtag(source.etag) + "\"";
 
-  Upload upload(*this, destinationKey, "application/octet-stream", count);
+  // A multipart upload takes nothing from its source but bytes: the
+  // source's description is given again, unless the caller replaces it.
+  std::vector<std::string> describing;
+  if (options.replaceMetadata) {
+    describing = metadataLines(*options.replaceMetadata);
+    describing.insert(describing.end(), options.replaceContentHeaders.begin(),
+                      options.replaceContentHeaders.end());
+  } else {
+    const S3ObjectInfo described =
+        source.metadata ? source : head(sourceKey, options.sourceVersionId);
+    describing = metadataLines(*described.metadata);
+    describing.insert(describing.end(), described.contentHeaders.begin(),
+                      described.contentHeaders.end());
+  }
+  Upload upload(*this, destinationKey, std::move(describing), count);
   runParts("COPY " + sourceKey, count, options_.concurrency, monitor, [&](std::size_t index) {
     const std::uint64_t first = index * partSize;
     const std::uint64_t last = std::min(source.size, first + partSize) - 1;
