@@ -506,6 +506,16 @@ TEST_F(S3ClientTest, CopiesSmallAndMultipart) {
   EXPECT_TRUE(errorOf([&] { client->copy("small", "x", stale); }).isPreconditionFailed());
   EXPECT_TRUE(errorOf([&] { client->head("x"); }).isNotFound());
   EXPECT_TRUE(errorOf([&] { client->copy("missing", "x"); }).isNotFound());
+
+  // A large source that changed since it was listed (in its bytes, or also
+  // in its size): refused as well, and nothing of the part-wise copy stays.
+  for (const std::size_t size : {bytes.size(), 6 * kMiB}) {
+    SCOPED_TRACE(size);
+    client->putBytes("src", randomBytes(size, static_cast<unsigned>(size)));
+    EXPECT_TRUE(errorOf([&] { client->copy("src", "big", known); }).isPreconditionFailed());
+    EXPECT_TRUE(errorOf([&] { client->head("big"); }).isNotFound());
+    EXPECT_TRUE(client->listMultipartUploads().empty());
+  }
 }
 
 TEST_F(S3ClientTest, BatchDeletesGoInThousands) {

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
+#include <mutex>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "s3/s3_client.h"
+#include "s3/sigv4.h"
 #include "support/test_engine.h"
 #include "support/test_env.h"
 
@@ -166,6 +169,105 @@ TEST_F(S3RequestsTest, FileBodiesAreNotHashed) {
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].body, "file body");
   EXPECT_EQ(requests[0].header("x-amz-content-sha256"), "UNSIGNED-PAYLOAD");
+}
+
+// The store's clock wins: after RequestTimeTooSkewed the request is signed
+// again with the time of the store's Date header, and so are the next ones.
+TEST_F(S3RequestsTest, ASkewedClockIsCorrectedFromTheStoresDate) {
+  const auto storeTime = std::chrono::system_clock::now() + std::chrono::hours(2);
+  const std::string storeDate = amzDate(storeTime);
+  const std::string httpDate = [&] {
+    char text[64];
+    const std::time_t t = std::chrono::system_clock::to_time_t(storeTime);
+    std::tm tm{};
+    ::gmtime_r(&t, &tm);
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+    return std::string(text);
+  }();
+  // The store refuses any request signed more than a minute from its time.
+  const testing::Handler storeClock = [&](const Received& r) {
+    const std::string signedAt = r.header("x-amz-date").value_or("");
+    if (signedAt.substr(0, 12) != storeDate.substr(0, 12)) {
+      return Reply{403,
+                   "<Error><Code>RequestTimeTooSkewed</Code><Message>The difference between "
+                   "the request time and the current time is too large.</Message></Error>",
+                   {},
+                   false,
+                   {{"Date", httpDate}}};
+    }
+    return Reply{200, r.method == "GET" ? kEmptyListing : ""};
+  };
+  store_.on("GET", "/bkt/", storeClock);
+  store_.on("PUT", "/bkt/k", storeClock);
+  const S3Client skewed = client();
+  // Writes too: a refused signature means the store did nothing.
+  skewed.putBytes("k", "bytes");
+  EXPECT_EQ(store_.count("PUT", "/bkt/k"), 2u);
+  EXPECT_TRUE(skewed.listPage("", "/").objects.empty());
+  EXPECT_EQ(store_.count("GET", "/bkt/"), 1u);
+
+  // Without a time to learn from, the refusal stands after one try.
+  store_.clearRequests();
+  store_.on("GET", "/bkt/", Reply{403, "<Error><Code>RequestTimeTooSkewed</Code></Error>"});
+  try {
+    client().listPage("", "/");
+    FAIL() << "the listing succeeded";
+  } catch (const S3Error& e) {
+    EXPECT_EQ(e.code(), "RequestTimeTooSkewed");
+  }
+  EXPECT_EQ(store_.count("GET", "/bkt/"), 1u);
+}
+
+// Credentials are asked for at every try; a refusal as expired renews them
+// once and the request goes again with the new ones.
+TEST_F(S3RequestsTest, ExpiredCredentialsAreRenewedAndTheRequestSentAgain) {
+  std::mutex mutex;
+  std::string current = "OLDKEY";
+  int renewals = 0;
+  options_.connection.credentials = [&] {
+    std::lock_guard lock(mutex);
+    return S3Credentials{current, "secret", "token-of-" + current};
+  };
+  options_.connection.credentialsRefused = [&] {
+    std::lock_guard lock(mutex);
+    ++renewals;
+    current = "NEWKEY";
+  };
+  store_.on("PUT", "/bkt/k", [](const Received& r) {
+    const std::string authorization = r.header("authorization").value_or("");
+    if (authorization.find("Credential=OLDKEY/") != std::string::npos) {
+      return Reply{400, "<Error><Code>ExpiredToken</Code></Error>"};
+    }
+    return Reply{200, ""};
+  });
+  client().putBytes("k", "bytes");
+  client().putBytes("k", "bytes");
+  const auto puts = store_.requests("PUT", "/bkt/k");
+  ASSERT_EQ(puts.size(), 3u);
+  EXPECT_EQ(puts[0].header("x-amz-security-token"), "token-of-OLDKEY");
+  EXPECT_EQ(puts[1].header("x-amz-security-token"), "token-of-NEWKEY");
+  EXPECT_EQ(puts[2].body, "bytes");
+  EXPECT_EQ(renewals, 1);
+
+  // Credentials that stay refused fail the request after one renewal.
+  store_.on("PUT", "/bkt/k", Reply{403, "<Error><Code>InvalidToken</Code></Error>"});
+  try {
+    client().putBytes("k", "bytes");
+    FAIL() << "the upload succeeded";
+  } catch (const S3Error& e) {
+    EXPECT_EQ(e.code(), "InvalidToken");
+  }
+  EXPECT_EQ(renewals, 2);
+}
+
+TEST_F(S3RequestsTest, AnonymousRequestsCarryNoSignature) {
+  options_.connection.credentials = [] { return S3Credentials{}; };
+  store_.on("GET", "/bkt/", Reply{200, kEmptyListing});
+  client().listPage("", "/");
+  const auto requests = store_.requests("GET", "/bkt/");
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_FALSE(requests[0].header("authorization").has_value());
+  EXPECT_FALSE(requests[0].header("x-amz-date").has_value());
 }
 
 }  // namespace

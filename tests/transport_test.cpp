@@ -356,6 +356,21 @@ TEST_F(TransportTest, APathTheUrlParserRejectsFailsWithoutCrashing) {
   EXPECT_TRUE(engine.requests().empty());
 }
 
+// No URL parser stands between the path and the wire: dot segments in a
+// scope id reach the engine as the client wrote them, never squashed.
+TEST_F(TransportTest, DotSegmentsInThePathGoOutAsWritten) {
+  for (const std::string scopeID : {".", "..", "a/../b", "./x"}) {
+    SCOPED_TRACE(scopeID);
+    engine.clearRequests();
+    engine.on("POST", "/v1/scopes/" + scopeID + "/mkdir", Reply{200, R"({"path":"x"})"});
+    EngineClient dotted(scopeID);
+    dotted.mkdir("x");
+    const auto received = engine.requests();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].target, "/v1/scopes/" + scopeID + "/mkdir");
+  }
+}
+
 TEST_F(TransportTest, ADiscoveryFileThatIsNoRegularFileFailsAtOnce) {
   env.removeDiscoveryFile();
   const auto file = env.applicationSupport() / "engine.json";

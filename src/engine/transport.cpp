@@ -254,19 +254,21 @@ namespace {
 // handle point into it.
 struct Exchange {
   Exchange(std::string_view method, std::string_view path, std::string url)
-      : method(method), path(path), methodText(method), url(std::move(url)) {}
+      : method(method), path(path), methodText(method), target(path), url(std::move(url)) {}
 
   std::string_view method;
   std::string_view path;
-  std::string methodText;  // libcurl takes a C string
+  std::string methodText;  // libcurl takes C strings
+  std::string target;
   std::string url;
   HeaderList headers;
   char errorText[CURL_ERROR_SIZE] = {};
   Sink sink{};
 };
 
-// The engine's address for `path`, after the checks that fail the request
-// before anything is sent (one log line each).
+// The engine's address (the path goes out as the request target), after
+// the checks that fail the request before anything is sent (one log line
+// each).
 std::string validatedAddress(std::string_view method, std::string_view path, const Info& engine) {
   if (engine.port < 1 || engine.port > 65535) {
     transportFailure(method, path,
@@ -283,9 +285,12 @@ std::string validatedAddress(std::string_view method, std::string_view path, con
       transportFailure(method, shown, "the request path holds a control character");
     }
   }
-  std::string url = "http://127.0.0.1:" + std::to_string(engine.port);
-  url.append(path);
-  return url;
+  // The path is the request line's target as it stands; a blank in it would
+  // split the request line.
+  if (path.find(' ') != std::string_view::npos) {
+    transportFailure(method, path, "the request path holds a blank");
+  }
+  return "http://127.0.0.1:" + std::to_string(engine.port) + "/";
 }
 
 // Sets every option of the exchange on the handle `h`.
@@ -304,9 +309,10 @@ void configure(CURL* h, Exchange& x, const std::string& token,
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, x.errorText);
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
   // The engine is on the loopback interface: proxy settings of the
-  // environment must not reroute the request, and the path goes out as given.
+  // environment must not reroute the request. The path goes out as given,
+  // byte for byte: libcurl would squash "." and ".." segments of a URL.
   curl_easy_setopt(h, CURLOPT_PROXY, "");
-  curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(h, CURLOPT_REQUEST_TARGET, x.target.c_str());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
   // An idle limit, not a deadline: a long upload that keeps moving never

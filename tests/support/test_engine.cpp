@@ -210,7 +210,15 @@ TestEngine::TestEngine(std::string token)
       return;
     }
     res.status = reply.status;
-    res.set_content(reply.body, "application/json");
+    std::string type = "application/json";
+    for (const auto& [name, value] : reply.headers) {
+      if (lowerCase(name) == "content-type") {
+        type = value;
+      } else {
+        res.set_header(name, value);
+      }
+    }
+    res.set_content(reply.body, type);
   };
   const std::string any = ".*";
   server_->Get(any, handle);

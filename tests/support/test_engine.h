@@ -36,6 +36,9 @@ struct Reply {
   std::string body;
   std::chrono::milliseconds delay{0};  // waited before answering (or dropping)
   bool drop = false;                   // close the connection without an answer
+  // Headers of the answer besides Content-Type (application/json unless one
+  // is given here) and Content-Length.
+  std::vector<std::pair<std::string, std::string>> headers = {};
 };
 
 // One request as the engine received it.

@@ -89,8 +89,8 @@ struct S3CopyOptions {
   // Copy only while the source's ETag is this one; else 412.
   std::string sourceIfMatch;
   // The source's size, when known from a listing: together with
-  // sourceIfMatch it spares the HEAD that otherwise tells size and ETag
-  // (where the store can check the ETag itself, see s3_upload.cpp).
+  // sourceIfMatch it spares the HEAD that otherwise tells size and ETag;
+  // the store checks the ETag itself.
   std::optional<std::uint64_t> sourceSize;
   std::string sourceVersionId;
   ProgressCallback progress;  // multipart copies only, per finished part
@@ -187,6 +187,11 @@ class S3Client {
                          const S3PutOptions& options) const;
   S3ObjectInfo copyMultipart(const std::string& sourceKey, const std::string& destinationKey,
                              const S3ObjectInfo& source, const S3CopyOptions& options) const;
+  // Takes back a copy that may not be of the version `source` names (see
+  // the definition; no `copiedEtag`: nothing is written yet); throws 412 then.
+  void checkCopiedVersion(const std::string& sourceKey, const std::string& destinationKey,
+                          const S3ObjectInfo& source, const std::optional<std::string>& copiedEtag,
+                          const std::string& sourceVersionId) const;
   // The If-Match header line for `etag` in the form this store accepts.
   std::string ifMatchLine(const std::string& etag, bool quoted) const;
   // Runs a conditional write, learning which form of If-Match the store

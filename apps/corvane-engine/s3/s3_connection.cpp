@@ -1,7 +1,6 @@
 #include "s3/s3_connection.h"
 
 #include <curl/curl.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +13,9 @@
 #include <thread>
 
 #include "host_log.h"
+#include "s3/s3_answer.h"
 #include "s3/s3_xml.h"
+#include "s3/sigv4.h"
 
 namespace corvane::s3 {
 namespace {
@@ -44,21 +45,6 @@ class HeaderList {
  private:
   curl_slist* list_ = nullptr;
 };
-
-std::string sha256Hex(std::string_view data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("SHA-256 is not available");
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
-    out.push_back(kHex[digest[i] >> 4]);
-    out.push_back(kHex[digest[i] & 0xf]);
-  }
-  return out;
-}
 
 std::string lower(std::string text) {
   for (char& c : text) {
@@ -90,6 +76,11 @@ bool retryableCode(CURLcode rc) {
     default:
       return true;
   }
+}
+
+// Codes of a refusal that fresh credentials may cure.
+bool credentialsExpired(const std::string& code) {
+  return code == "ExpiredToken" || code == "InvalidToken" || code == "TokenRefreshRequired";
 }
 
 // A code for answers without a body (HEAD), so that every error names one.
@@ -185,37 +176,89 @@ std::string S3Response::header(const std::string& lowerCaseName) const {
 
 S3Connection::S3Connection(S3Config config, S3ConnectionOptions options)
     : config_(std::move(config)),
-      options_(options),
-      sigv4_("aws:amz:" + config_.region + ":s3"),
+      options_(std::move(options)),
       pool_(std::make_unique<HandlePool>()) {
   static const bool initialised = [] {
     return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   }();
   if (!initialised) throw std::runtime_error("libcurl could not be initialised");
+  const auto schemeEnd = config_.endpoint.find("://");
+  if (schemeEnd == std::string::npos) {
+    throw std::invalid_argument("the S3 endpoint \"" + config_.endpoint + "\" has no scheme");
+  }
+  scheme_ = lower(config_.endpoint.substr(0, schemeEnd));
+  authority_ = config_.endpoint.substr(schemeEnd + 3);
+  authority_ = authority_.substr(0, authority_.find('/'));
+}
+
+S3Credentials S3Connection::credentials() const {
+  return options_.credentials ? options_.credentials() : config_.credentials;
+}
+
+std::chrono::system_clock::time_point S3Connection::storeNow() const {
+  return std::chrono::system_clock::now() + std::chrono::milliseconds(clockOffset_.load());
+}
+
+bool S3Connection::learnClockOffset(const S3Response& answer) const {
+  std::optional<Timestamp> theirs = parseHttpDate(answer.header("date"));
+  if (!theirs) {
+    if (auto error = readErrorAnswer(answer.body)) theirs = error->serverTime;
+  }
+  if (!theirs) return false;
+  const auto offset = std::chrono::duration_cast<std::chrono::milliseconds>(
+      *theirs - std::chrono::system_clock::now());
+  clockOffset_.store(offset.count());
+  hostlog::warning("the clock of this machine differs from the clock of the S3 store at " +
+                   config_.endpoint + " by " + std::to_string(offset.count() / 1000) +
+                   " s; requests are signed with the store's time");
+  return true;
 }
 
 S3Connection::~S3Connection() = default;
 
-std::string S3Connection::url(const std::string& bucket, const std::string& key) const {
+S3Connection::Address S3Connection::address(const std::string& bucket,
+                                            const std::string& key) const {
   const std::string encodedKey = uriEncode(key, true);
   // A bucket name with dots would make host names that the store's wildcard
   // certificate does not cover; such buckets are addressed path-style.
-  if (config_.pathStyle || bucket.find('.') != std::string::npos) {
-    return config_.endpoint + "/" + bucket + "/" + encodedKey;
+  if (bucket.empty() || config_.pathStyle || bucket.find('.') != std::string::npos) {
+    return {authority_, "/" + bucket + (bucket.empty() ? "" : "/") + encodedKey};
   }
   // Virtual-hosted: the bucket becomes the first label of the host.
-  const auto schemeEnd = config_.endpoint.find("://") + 3;
-  return config_.endpoint.substr(0, schemeEnd) + bucket + "." + config_.endpoint.substr(schemeEnd) +
-         "/" + encodedKey;
+  return {bucket + "." + authority_, "/" + encodedKey};
+}
+
+std::string S3Connection::url(const std::string& bucket, const std::string& key) const {
+  const Address where = address(bucket, key);
+  return scheme_ + "://" + where.authority + where.path;
 }
 
 S3Response S3Connection::send(const S3Request& request) const {
+  // Tries that correct what our side got wrong are not passing failures and
+  // are made once each, whatever the request.
+  bool clockCorrected = false;
+  bool credentialsRenewed = false;
   for (int attempt = 1;; ++attempt) {
     if (request.monitor && request.monitor->canceled()) throw S3Error::canceled(request.operation);
     Attempt state;
     try {
       return sendOnce(request, state);
     } catch (const S3Error& e) {
+      if (e.kind() == S3Error::Kind::kStatus && e.code() == "RequestTimeTooSkewed" &&
+          !clockCorrected) {
+        clockCorrected = true;
+        if (learnClockOffset(state.response)) {
+          --attempt;
+          continue;
+        }
+      }
+      if (e.kind() == S3Error::Kind::kStatus && credentialsExpired(e.code()) &&
+          !credentialsRenewed && options_.credentialsRefused) {
+        credentialsRenewed = true;
+        options_.credentialsRefused();
+        --attempt;
+        continue;
+      }
       const bool passing =
           e.kind() == S3Error::Kind::kConnection
               ? state.mendable
@@ -245,43 +288,48 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   const std::uint64_t bodyLength =
       request.bodyFd >= 0 ? request.bodyLength : request.bodyText.size();
 
-  std::string url = this->url(request.bucket, request.key);
-  const std::string query = canonicalQuery(request.query);
-  if (!query.empty()) url += "?" + query;
+  // What goes out is built here byte for byte and signed as it is: the
+  // request target (sent verbatim, never normalised by libcurl) and every
+  // header, Host included.
+  const Address where = address(request.bucket, request.key);
+  std::string target = where.path;
+  SigV4Message signing;
+  signing.method = request.method;
+  signing.path = target;
+  signing.query = canonicalQuery(request.query);
+  if (!signing.query.empty()) target += "?" + signing.query;
+  signing.headers.emplace_back("Host", where.authority);
+  for (const std::string& line : request.headers) {
+    const auto colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    signing.headers.emplace_back(line.substr(0, colon), line.substr(colon + 1));
+  }
+  signing.payloadHash =
+      request.bodyFd >= 0 ? std::string("UNSIGNED-PAYLOAD") : sha256Hex(request.bodyText);
+  signing.headers.emplace_back("x-amz-content-sha256", signing.payloadHash);
+  const std::string authorization =
+      signV4(signing, credentials(), config_.region, "s3", storeNow());
 
   HeaderList headers;
-  for (const std::string& line : request.headers) headers.add(line);
-  headers.add("x-amz-content-sha256: " + (request.bodyFd >= 0 ? std::string("UNSIGNED-PAYLOAD")
-                                                              : sha256Hex(request.bodyText)));
-  if (!config_.credentials.sessionToken.empty()) {
-    headers.add("x-amz-security-token: " + config_.credentials.sessionToken);
-  }
-  // libcurl asks for "100 Continue" before sending a body and waits for it.
-  // Removing its Expect header ("Expect:") stops that, but libcurl before 8.3
-  // signs the removed header as if it were sent, so the store computes
-  // another signature. There the header stays and libcurl sends the body at
-  // once instead of waiting for the interim answer.
-  static const bool signsRemovedHeaders =
-      curl_version_info(CURLVERSION_NOW)->version_num < 0x080300;
-  if (signsRemovedHeaders) {
-    curl_easy_setopt(h, CURLOPT_EXPECT_100_TIMEOUT_MS, 0L);
-  } else {
-    headers.add("Expect:");
-  }
+  for (const auto& [name, value] : signing.headers) headers.add(name + ": " + value);
+  if (!authorization.empty()) headers.add("Authorization: " + authorization);
+  // libcurl would otherwise ask for "100 Continue" and wait for it before
+  // sending a body.
+  headers.add("Expect:");
 
+  const std::string url = scheme_ + "://" + where.authority + "/";
   char errorText[CURL_ERROR_SIZE] = {};
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_REQUEST_TARGET, target.c_str());
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-  // The path is canonical already; libcurl must not squash "." or "..".
-  curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
+  // Through a proxy the request target must stay the one signed, so even a
+  // plain HTTP store is reached through a tunnel.
+  curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, 1L);
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
   curl_easy_setopt(h, CURLOPT_USERAGENT, "corvane-engine");
-  curl_easy_setopt(h, CURLOPT_AWS_SIGV4, sigv4_.c_str());
-  curl_easy_setopt(h, CURLOPT_USERNAME, config_.credentials.accessKeyId.c_str());
-  curl_easy_setopt(h, CURLOPT_PASSWORD, config_.credentials.secretAccessKey.c_str());
   if (!config_.caBundle.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, config_.caBundle.c_str());
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(options_.connectTimeout.count()));
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);

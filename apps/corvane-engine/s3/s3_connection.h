@@ -1,17 +1,22 @@
-// The request primitive of the S3 client: one signed HTTP exchange with the
-// store through libcurl (its built-in AWS Signature V4), retried with backoff
-// when the request may be sent again and the failure is passing (no
-// connection, 5xx, SlowDown).
+// The request primitive of the S3 client: one HTTP exchange with the store
+// through libcurl, signed by us (Signature Version 4, see sigv4.h) with the
+// credentials of the moment, and retried with backoff when the request may
+// be sent again and the failure is passing (no connection, 5xx, SlowDown).
+// The request target goes out byte for byte as it was signed: libcurl
+// neither normalises the path nor signs anything.
 //
-// Immutable after construction apart from a pool of idle libcurl handles, so
-// one connection may be used by any number of threads at once. Each handle
-// keeps its own open connections: libcurl cannot share one connection cache
-// between threads that transfer at the same time, and a handle taken from the
-// pool usually finds a connection to the store still open.
+// Immutable after construction apart from a pool of idle libcurl handles and
+// the clock offset learnt from the store, so one connection may be used by
+// any number of threads at once. Each handle keeps its own open
+// connections: libcurl cannot share one connection cache between threads
+// that transfer at the same time, and a handle taken from the pool usually
+// finds a connection to the store still open.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -38,10 +43,20 @@ struct S3ConnectionOptions {
   // transfers do not come back at the same instant.
   std::chrono::milliseconds firstBackoff{100};
   std::chrono::milliseconds maxBackoff{3000};
+
+  // Where each try's credentials come from; without it, the config's keys.
+  // Asked at every try, so a source that renews temporary credentials is
+  // followed at once. An empty access key id means anonymous: unsigned.
+  std::function<S3Credentials()> credentials;
+  // Told when the store refused the credentials as expired or invalid
+  // (ExpiredToken, InvalidToken, TokenRefreshRequired) before the request is
+  // tried once more with what `credentials` gives then.
+  std::function<void()> credentialsRefused;
 };
 
 // One request. The key is sent encoded (S3's canonical form), the query
-// sorted: the signature covers both exactly as they are written.
+// sorted: the signature covers both exactly as they are written, and every
+// header given here.
 struct S3Request {
   std::string method;  // GET, HEAD, PUT, POST, DELETE
   std::string bucket;
@@ -107,13 +122,29 @@ class S3Connection {
  private:
   class HandlePool;
   struct Attempt;
+  // Where a request goes: the Host and the encoded path.
+  struct Address {
+    std::string authority;
+    std::string path;
+  };
+
+  Address address(const std::string& bucket, const std::string& key) const;
 
   S3Response sendOnce(const S3Request& request, Attempt& attempt) const;
+  S3Credentials credentials() const;
+  // Our clock as the store reads it: corrected once the store said ours is off.
+  std::chrono::system_clock::time_point storeNow() const;
+  // Learns the store's time from an answer that refused our clock; false
+  // when the answer does not tell it.
+  bool learnClockOffset(const S3Response& answer) const;
 
   const S3Config config_;
   const S3ConnectionOptions options_;
-  const std::string sigv4_;  // "aws:amz:REGION:s3"
+  std::string scheme_;     // "http" or "https"
+  std::string authority_;  // "host[:port]" as the endpoint names it
   std::unique_ptr<HandlePool> pool_;
+  // The store's clock minus ours, in milliseconds.
+  mutable std::atomic<std::int64_t> clockOffset_{0};
 };
 
 }  // namespace corvane::s3

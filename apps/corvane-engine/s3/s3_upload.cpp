@@ -1,9 +1,7 @@
 // S3Client's uploads and copies: a single request for small objects, a
 // multipart upload (or copy) with parts in parallel for large ones, which is
 // aborted whenever it cannot be completed.
-#include <curl/curl.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,15 +36,6 @@ auto readAnswer(const std::string& operation, Read read) {
   } catch (const S3XmlError& e) {
     throw S3Error::protocol(operation, e.what());
   }
-}
-
-// Whether libcurl signs headers whose names share a prefix correctly. Before
-// 8.10 it sorts the signed headers by whole "name:value" lines, which puts
-// x-amz-copy-source-range (and -if-match) before x-amz-copy-source, and the
-// store, sorting by name, computes another signature.
-bool signsPrefixedHeaders() {
-  static const bool fixed = curl_version_info(CURLVERSION_NOW)->version_num >= 0x080a00;
-  return fixed;
 }
 
 // The copy source header's value: the bucket and encoded key (and version).
@@ -237,8 +226,9 @@ S3ObjectInfo S3Client::putFromFile(const std::string& key, const std::filesystem
 S3ObjectInfo S3Client::copy(const std::string& sourceKey, const std::string& destinationKey,
                             const S3CopyOptions& options) const {
   S3ObjectInfo source;
-  // Without the store's own check of the source's ETag, only a HEAD tells it.
-  if (options.sourceSize && !options.sourceIfMatch.empty() && signsPrefixedHeaders()) {
+  // With the source's size and ETag known no HEAD is needed: the copy is
+  // pinned to that ETag, and checked afterwards (see checkCopiedVersion).
+  if (options.sourceSize && !options.sourceIfMatch.empty()) {
     source.key = sourceKey;
     source.size = *options.sourceSize;
     source.etag = options.sourceIfMatch;
@@ -256,11 +246,7 @@ S3ObjectInfo S3Client::copy(const std::string& sourceKey, const std::string& des
   S3Request r = request("PUT", destinationKey, operation);
   r.headers = {"x-amz-copy-source: " + copySource(bucket_, sourceKey, options.sourceVersionId)};
   // Pinned to the version just seen, so that the size reported is the copy's.
-  // Where libcurl cannot sign the pair of headers (see signsPrefixedHeaders),
-  // the HEAD above is the only check.
-  if (signsPrefixedHeaders()) {
-    r.headers.push_back("x-amz-copy-source-if-match: \"" + bareEtag(source.etag) + "\"");
-  }
+  r.headers.push_back("x-amz-copy-source-if-match: \"" + bareEtag(source.etag) + "\"");
   const S3Response answer = connection_.send(r);
   // A copy can fail after the store has begun to answer 200; the error then
   // comes in the body.
@@ -275,21 +261,40 @@ S3ObjectInfo S3Client::copy(const std::string& sourceKey, const std::string& des
   info.etag = result.etag;
   if (result.lastModified) info.lastModified = *result.lastModified;
   info.versionId = answer.header("x-amz-version-id");
+  checkCopiedVersion(sourceKey, destinationKey, source, info.etag, options.sourceVersionId);
   return info;
 }
 
-// With a libcurl that signs x-amz-copy-source together with
-// x-amz-copy-source-range, the store copies each part itself
-// (UploadPartCopy). Older ones cannot (see signsPrefixedHeaders): each part is
-// then fetched into memory (a memfd, so that the request code reads it like
-// a file) and sent as an ordinary part, at most `concurrency` parts of
-// uploadPartSize at a time.
+// Some stores (the RADOS Gateway among them) ignore
+// x-amz-copy-source-if-match and copy whatever the source holds. A copy
+// whose ETag is the pinned one holds the pinned bytes; any other ETag may be
+// the store's own way of writing it (a multipart source, encryption), so
+// the source is asked: when it no longer has the pinned ETag, the copy may
+// be of another version and is taken back.
+void S3Client::checkCopiedVersion(const std::string& sourceKey, const std::string& destinationKey,
+                                  const S3ObjectInfo& source,
+                                  const std::optional<std::string>& copiedEtag,
+                                  const std::string& sourceVersionId) const {
+  if (!sourceVersionId.empty()) return;
+  if (copiedEtag && bareEtag(*copiedEtag) == bareEtag(source.etag)) return;
+  S3ObjectInfo now;
+  try {
+    now = head(sourceKey);
+  } catch (const S3Error& e) {
+    if (!e.isNotFound()) throw;
+  }
+  if (bareEtag(now.etag) == bareEtag(source.etag)) return;
+  if (copiedEtag) remove(destinationKey);
+  throw S3Error::status("COPY " + sourceKey, 412, "PreconditionFailed",
+                        "the source changed while it was copied");
+}
+
+// The store copies each part itself (UploadPartCopy), pinned to the
+// source's ETag, at most `concurrency` parts at a time.
 S3ObjectInfo S3Client::copyMultipart(const std::string& sourceKey,
                                      const std::string& destinationKey, const S3ObjectInfo& source,
                                      const S3CopyOptions& options) const {
-  const bool storeCopies = signsPrefixedHeaders();
-  const std::uint64_t partSize =
-      partSizeFor(source.size, storeCopies ? options_.copyPartSize : options_.uploadPartSize);
+  const std::uint64_t partSize = partSizeFor(source.size, options_.copyPartSize);
   const std::size_t count = static_cast<std::size_t>((source.size + partSize - 1) / partSize);
   TransferMonitor monitor(options.progress, source.size);
   const std::string sourceHeader =
@@ -297,48 +302,35 @@ S3ObjectInfo S3Client::copyMultipart(const std::string& sourceKey,
   const std::string pinned = "\"" + bareEtag(source.etag) + "\"";
 
   Upload upload(*this, destinationKey, "application/octet-stream", count);
-  runParts("COPY " + sourceKey, count, options_.concurrency, monitor, [&](std::size_t index) {
+  auto copyPart = [&](std::size_t index) {
     const std::uint64_t first = index * partSize;
     const std::uint64_t last = std::min(source.size, first + partSize) - 1;
     const std::string range = "bytes=" + std::to_string(first) + "-" + std::to_string(last);
     S3Request r = upload.partRequest(index);
-    if (storeCopies) {
-      r.headers = {sourceHeader, "x-amz-copy-source-if-match: " + pinned,
-                   "x-amz-copy-source-range: " + range};
-      const S3Response answer = connection_.send(r);
-      if (auto error = readErrorAnswer(answer.body)) {
-        throw S3Error::status(r.operation, 500, error->code, error->message);
-      }
-      const XmlResultTag result =
-          readAnswer(r.operation, [&] { return readResultTag(answer.body, "CopyPartResult"); });
-      if (result.etag.empty()) throw S3Error::protocol(r.operation, "the answer has no ETag");
-      upload.setPartEtag(index, result.etag);
-      monitor.add(last - first + 1);
-      return;
-    }
-    const int buffer = ::memfd_create("corvane-s3-copy", MFD_CLOEXEC);
-    if (buffer < 0) throw std::system_error(errno, std::generic_category(), r.operation);
-    struct Closer {
-      int fd;
-      ~Closer() { ::close(fd); }
-    } closer{buffer};
-    S3Request get = request("GET", sourceKey, "GET " + sourceKey + " (" + range + ")");
-    if (!options.sourceVersionId.empty()) get.query = {{"versionId", options.sourceVersionId}};
-    get.headers = {"Range: " + range, "If-Match: " + pinned};
-    get.sinkFd = buffer;
-    const S3Response got = connection_.send(get);
-    if (got.status != 206 || got.received != last - first + 1) {
-      throw S3Error::protocol(get.operation,
-                              "received " + std::to_string(got.received) + " bytes of the part");
-    }
-    r.bodyFd = buffer;
-    r.bodyLength = got.received;
-    r.monitor = &monitor;
+    r.headers = {sourceHeader, "x-amz-copy-source-if-match: " + pinned,
+                 "x-amz-copy-source-range: " + range};
     const S3Response answer = connection_.send(r);
-    const std::string etag = answer.header("etag");
-    if (etag.empty()) throw S3Error::protocol(r.operation, "the answer has no ETag");
-    upload.setPartEtag(index, etag);
-  });
+    if (auto error = readErrorAnswer(answer.body)) {
+      throw S3Error::status(r.operation, 500, error->code, error->message);
+    }
+    const XmlResultTag result =
+        readAnswer(r.operation, [&] { return readResultTag(answer.body, "CopyPartResult"); });
+    if (result.etag.empty()) throw S3Error::protocol(r.operation, "the answer has no ETag");
+    upload.setPartEtag(index, result.etag);
+    monitor.add(last - first + 1);
+  };
+  try {
+    runParts("COPY " + sourceKey, count, options_.concurrency, monitor, copyPart);
+  } catch (const S3Error& e) {
+    // A source that shrank meanwhile fails with a range past its end: a
+    // stale source is the failure to report.
+    if (e.kind() == S3Error::Kind::kStatus) {
+      checkCopiedVersion(sourceKey, destinationKey, source, std::nullopt, options.sourceVersionId);
+    }
+    throw;
+  }
+  // The parts' ETags cannot tell which version they came from.
+  checkCopiedVersion(sourceKey, destinationKey, source, std::nullopt, options.sourceVersionId);
   upload.complete({});
   S3ObjectInfo info = head(destinationKey);
   if (info.size != source.size) {
