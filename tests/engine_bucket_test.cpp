@@ -592,6 +592,7 @@ TEST_F(BucketStartTest, RefusesToStartWithOneClearLine) {
     std::string secret;
     std::string endpoint;
     const char* expected;  // a word the line must hold
+    std::vector<std::string> more = {};
   };
   // A port that nothing listens on.
   const std::string deadEndpoint = "http://127.0.0.1:1";
@@ -600,13 +601,18 @@ TEST_F(BucketStartTest, RefusesToStartWithOneClearLine) {
        config.endpoint, "does not exist"},
       {"wrong secret", bucket.name(), "wrong-secret-0123456789", config.endpoint, "refused"},
       {"no store", bucket.name(), config.credentials.secretAccessKey, deadEndpoint, "reach"},
+      // The bucket named in the host: a name no resolver knows.
+      {"virtual-hosted at an address", bucket.name(), config.credentials.secretAccessKey,
+       config.endpoint, "reach", {"--s3-addressing=virtual"}},
   };
   for (const Case& c : cases) {
     ::setenv("AWS_ACCESS_KEY_ID", config.credentials.accessKeyId.c_str(), 1);
     ::setenv("AWS_SECRET_ACCESS_KEY", c.secret.c_str(), 1);
-    const auto [code, output] = running.runToExit(
-        {"--scope=b=s3://" + c.bucket, "--s3-endpoint=" + c.endpoint,
-         "--s3-region=" + config.region});
+    std::vector<std::string> arguments = {"--scope=b=s3://" + c.bucket,
+                                          "--s3-endpoint=" + c.endpoint,
+                                          "--s3-region=" + config.region};
+    arguments.insert(arguments.end(), c.more.begin(), c.more.end());
+    const auto [code, output] = running.runToExit(arguments);
     EXPECT_EQ(code, 1) << c.what << ": " << output;
     EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << c.what << ": " << output;
     EXPECT_NE(output.find(c.expected), std::string::npos) << c.what << ": " << output;

@@ -597,6 +597,39 @@ TEST(S3BucketCheckTest, NamesTheReasonAStartFails) {
   EXPECT_TRUE(unreachable.isServerSide());
 }
 
+// Virtual-hosted addressing against the gateway under its DNS name: every
+// kind of request names the bucket in the host, and the objects are the
+// ones a path-style client sees.
+TEST(S3AddressingTest, VirtualHostedRequestsReachTheBucket) {
+  TestEnvironment env;
+  TestBucket bucket;
+  S3Config config = S3TestStore::config();
+  const std::string port = config.endpoint.substr(config.endpoint.rfind(':') + 1);
+  ASSERT_FALSE(S3TestStore::dnsName().empty());
+  config.endpoint = "http://" + S3TestStore::dnsName() + ":" + port;
+  config.addressing = S3Addressing::virtualHosted;
+  S3ClientOptions options;
+  options.connection.resolve = {bucket.name() + "." + S3TestStore::dnsName() + ":" + port +
+                                ":127.0.0.1"};
+  options.multipartThreshold = 5 * kMiB;
+  options.uploadPartSize = 5 * kMiB;
+  const S3Client client(config, bucket.name(), options);
+
+  EXPECT_FALSE(client.checkBucket().versioned);
+  client.putBytes("dir/a b+c", "small");
+  const std::string large = randomBytes(6 * kMiB, 9);
+  const fs::path file = env.root() / "large";
+  writeFile(file, large);
+  client.putFromFile("dir/large", file);
+  client.copy("dir/a b+c", "copied");
+  EXPECT_EQ(allKeys(client, ""), (std::vector<std::string>{"copied", "dir/a b+c", "dir/large"}));
+  EXPECT_EQ(fetch(client, "copied", env.root()), "small");
+  EXPECT_TRUE(fetch(bucket.client(), "dir/large", env.root()) == large);
+  client.remove("copied");
+  EXPECT_EQ(client.removeMany({"dir/a b+c", "dir/large"}).size(), 0u);
+  EXPECT_TRUE(allKeys(bucket.client(), "").empty());
+}
+
 // Over TLS the store's certificate is trusted only through the bundle that
 // AWS_CA_BUNDLE names; the configuration is resolved as the engine will.
 TEST(S3TlsTest, TheCaBundleOfTheEnvironmentIsTrusted) {

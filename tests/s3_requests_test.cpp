@@ -270,5 +270,24 @@ TEST_F(S3RequestsTest, AnonymousRequestsCarryNoSignature) {
   EXPECT_FALSE(requests[0].header("x-amz-date").has_value());
 }
 
+TEST_F(S3RequestsTest, VirtualHostedRequestsNameTheBucketInTheSignedHost) {
+  const std::string port = std::to_string(store_.port());
+  config_.endpoint = "http://s3.corvane.test:" + port;
+  config_.addressing = S3Addressing::virtualHosted;
+  options_.connection.resolve = {"bkt.s3.corvane.test:" + port + ":127.0.0.1"};
+  store_.on("GET", "/", Reply{200, kEmptyListing});
+  store_.on("PUT", "/a%20b", Reply{200, ""});
+  client().listPage("p/", "/");
+  client().putBytes("a b", "x");
+  const auto requests = store_.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].target, "/?delimiter=%2F&encoding-type=url&list-type=2&max-keys=1000&prefix=p%2F");
+  for (const Received& r : requests) {
+    EXPECT_EQ(r.header("host"), "bkt.s3.corvane.test:" + port);
+    EXPECT_NE(r.header("authorization").value_or("").find("host;x-amz-content-sha256;x-amz-date,"),
+              std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace corvane::s3

@@ -56,6 +56,8 @@ std::vector<std::unique_ptr<corvane::s3::S3Client>> connectBuckets(
   } catch (const corvane::s3::S3ConfigError& e) {
     throw OptionError(e.what());
   }
+  config.addressing = corvane::s3::addressingNamed(options.s3Addressing)
+                          .value_or(corvane::s3::S3Addressing::automatic);
   corvane::hostlog::debug("S3 " + config.describe());
   for (std::size_t i = 0; i < setups.size(); ++i) {
     corvane::Scope& record = setups[i].record;
@@ -184,6 +186,12 @@ int main(int argc, char** argv) {
                  "The buckets' region (default: AWS_REGION, AWS_DEFAULT_REGION, the profile's, "
                  "else us-east-1)")
       ->type_name("REGION");
+  app.add_option("--s3-addressing", options.s3Addressing,
+                 "How buckets are named in requests: in the host name (virtual), in the path "
+                 "(path), or by host name at the public store where the name allows (auto, the "
+                 "default)")
+      ->type_name("auto|path|virtual")
+      ->check(CLI::IsMember({"auto", "path", "virtual"}));
   app.add_option("--s3-poll", options.s3PollSeconds,
                  "How often buckets are listed for changes made by others, 0.05 to 86400 "
                  "(default 10)")

@@ -29,22 +29,6 @@ constexpr std::size_t kMaxMemoryBody = 64 * 1024 * 1024;
 // after a while, and a write sent into one that is just closing would fail.
 constexpr long kMaxIdleConnectionSeconds = 20;
 
-class HeaderList {
- public:
-  HeaderList() = default;
-  ~HeaderList() { curl_slist_free_all(list_); }
-  HeaderList(const HeaderList&) = delete;
-  HeaderList& operator=(const HeaderList&) = delete;
-  void add(const std::string& line) {
-    curl_slist* next = curl_slist_append(list_, line.c_str());
-    if (!next) throw std::bad_alloc();
-    list_ = next;
-  }
-  curl_slist* get() const { return list_; }
-
- private:
-  curl_slist* list_ = nullptr;
-};
 
 std::string lower(std::string text) {
   for (char& c : text) {
@@ -116,6 +100,23 @@ std::chrono::milliseconds backoff(const S3ConnectionOptions& options, int attemp
 
 }  // namespace
 
+class S3Connection::HeaderList {
+ public:
+  HeaderList() = default;
+  ~HeaderList() { curl_slist_free_all(list_); }
+  HeaderList(const HeaderList&) = delete;
+  HeaderList& operator=(const HeaderList&) = delete;
+  void add(const std::string& line) {
+    curl_slist* next = curl_slist_append(list_, line.c_str());
+    if (!next) throw std::bad_alloc();
+    list_ = next;
+  }
+  curl_slist* get() const { return list_; }
+
+ private:
+  curl_slist* list_ = nullptr;
+};
+
 // Idle libcurl handles of one connection. The most recently used handle
 // comes first: its connection is the likeliest to be still open.
 class S3Connection::HandlePool {
@@ -186,9 +187,18 @@ S3Connection::S3Connection(S3Config config, S3ConnectionOptions options)
   if (schemeEnd == std::string::npos) {
     throw std::invalid_argument("the S3 endpoint \"" + config_.endpoint + "\" has no scheme");
   }
+  if (!options_.resolve.empty()) {
+    resolve_ = std::make_unique<HeaderList>();
+    for (const std::string& entry : options_.resolve) resolve_->add(entry);
+  }
   scheme_ = lower(config_.endpoint.substr(0, schemeEnd));
   authority_ = config_.endpoint.substr(schemeEnd + 3);
   authority_ = authority_.substr(0, authority_.find('/'));
+  // The host without its port; an IPv6 address keeps its brackets.
+  host_ = authority_.substr(0, authority_.rfind(':') == std::string::npos ||
+                                       authority_.back() == ']'
+                                   ? std::string::npos
+                                   : authority_.rfind(':'));
 }
 
 S3Credentials S3Connection::credentials() const {
@@ -219,9 +229,7 @@ S3Connection::~S3Connection() = default;
 S3Connection::Address S3Connection::address(const std::string& bucket,
                                             const std::string& key) const {
   const std::string encodedKey = uriEncode(key, true);
-  // A bucket name with dots would make host names that the store's wildcard
-  // certificate does not cover; such buckets are addressed path-style.
-  if (bucket.empty() || config_.pathStyle || bucket.find('.') != std::string::npos) {
+  if (pathStyle(config_.addressing, host_, bucket)) {
     return {authority_, "/" + bucket + (bucket.empty() ? "" : "/") + encodedKey};
   }
   // Virtual-hosted: the bucket becomes the first label of the host.
@@ -338,6 +346,7 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(CURL_MAX_READ_SIZE));
   curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, 1024L * 1024L);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  if (resolve_) curl_easy_setopt(h, CURLOPT_RESOLVE, resolve_->get());
 
   curl_easy_setopt(
       h, CURLOPT_HEADERFUNCTION, +[](char* data, size_t size, size_t count, void* user) -> size_t {

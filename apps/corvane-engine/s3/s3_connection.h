@@ -44,6 +44,10 @@ struct S3ConnectionOptions {
   std::chrono::milliseconds firstBackoff{100};
   std::chrono::milliseconds maxBackoff{3000};
 
+  // Host names resolved without asking DNS, "HOST:PORT:ADDRESS" as libcurl
+  // takes them (tests reach virtual-hosted names on 127.0.0.1 this way).
+  std::vector<std::string> resolve;
+
   // Where each try's credentials come from; without it, the config's keys.
   // Asked at every try, so a source that renews temporary credentials is
   // followed at once. An empty access key id means anonymous: unsigned.
@@ -121,6 +125,7 @@ class S3Connection {
 
  private:
   class HandlePool;
+  class HeaderList;
   struct Attempt;
   // Where a request goes: the Host and the encoded path.
   struct Address {
@@ -142,6 +147,8 @@ class S3Connection {
   const S3ConnectionOptions options_;
   std::string scheme_;     // "http" or "https"
   std::string authority_;  // "host[:port]" as the endpoint names it
+  std::string host_;       // the same without the port
+  std::unique_ptr<HeaderList> resolve_;  // options_.resolve for libcurl
   std::unique_ptr<HandlePool> pool_;
   // The store's clock minus ours, in milliseconds.
   mutable std::atomic<std::int64_t> clockOffset_{0};
