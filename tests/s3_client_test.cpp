@@ -630,6 +630,30 @@ TEST(S3AddressingTest, VirtualHostedRequestsReachTheBucket) {
   EXPECT_TRUE(allKeys(bucket.client(), "").empty());
 }
 
+// A store that refuses a write on its headers may leave the body unread on
+// the connection; the next requests of the same client must not meet it.
+TEST(S3RefusalTest, ARefusedUploadLeavesTheNextRequestsWhole) {
+  TestEnvironment env;
+  TestBucket bucket;
+  bucket.client().setPolicy(
+      R"({"Version":"2012-10-17","Statement":[{"Effect":"Allow",)"
+      R"("Principal":{"AWS":["arn:aws:iam:::user/other"]},)"
+      R"("Action":["s3:GetObject","s3:ListBucket","s3:DeleteObject"],)"
+      R"("Resource":["arn:aws:s3:::)" +
+      bucket.name() + R"(","arn:aws:s3:::)" + bucket.name() + R"(/*"]}]})");
+  bucket.client().putBytes("kept", "kept");
+  const S3Client reader(S3TestStore::otherUserConfig(), bucket.name());
+  const fs::path file = env.root() / "body";
+  writeFile(file, randomBytes(100000, 3));
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_TRUE(errorOf([&] { reader.putBytes("x", "x"); }).isForbidden());
+    EXPECT_EQ(allKeys(reader, ""), std::vector<std::string>{"kept"});
+    EXPECT_TRUE(errorOf([&] { reader.putFromFile("y", file); }).isForbidden());
+    EXPECT_NO_THROW(reader.remove("never-there"));
+  }
+}
+
 // Over TLS the store's certificate is trusted only through the bundle that
 // AWS_CA_BUNDLE names; the configuration is resolved as the engine will.
 TEST(S3TlsTest, TheCaBundleOfTheEnvironmentIsTrusted) {

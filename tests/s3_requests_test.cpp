@@ -289,5 +289,25 @@ TEST_F(S3RequestsTest, VirtualHostedRequestsNameTheBucketInTheSignedHost) {
   }
 }
 
+// The connection of a refused write may hold the part of its body the
+// store did not read: it serves no further request. Other connections do.
+TEST_F(S3RequestsTest, TheConnectionOfARefusedWriteIsNotReused) {
+  store_.on("GET", "/bkt/", Reply{200, kEmptyListing});
+  store_.on("PUT", "/bkt/refused", Reply{403, "<Error><Code>AccessDenied</Code></Error>"});
+  store_.on("PUT", "/bkt/taken", Reply{200, ""});
+  const S3Client one = client();
+  one.listPage("", "");
+  EXPECT_THROW(one.putBytes("refused", "body"), S3Error);
+  one.listPage("", "");
+  one.putBytes("taken", "body");
+  one.listPage("", "");
+  const auto requests = store_.requests();
+  ASSERT_EQ(requests.size(), 5u);
+  EXPECT_EQ(requests[1].clientPort, requests[0].clientPort);  // reused before the refusal
+  EXPECT_NE(requests[2].clientPort, requests[1].clientPort);  // a new one after it
+  EXPECT_EQ(requests[3].clientPort, requests[2].clientPort);
+  EXPECT_EQ(requests[4].clientPort, requests[3].clientPort);
+}
+
 }  // namespace
 }  // namespace corvane::s3

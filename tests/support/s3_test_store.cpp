@@ -18,6 +18,7 @@ s3::S3Config storeConfig;
 std::string storeTlsEndpoint;
 std::string storeTlsCa;
 std::string storeDnsName;
+s3::S3Credentials storeOtherUser;
 bool storeReady = false;
 
 std::map<std::string, std::string> readEnvFile(const std::string& path) {
@@ -94,6 +95,8 @@ void S3TestStore::SetUp() {
   storeTlsEndpoint = values["S3_STORE_TLS_ENDPOINT"];
   storeTlsCa = values["S3_STORE_TLS_CA"];
   storeDnsName = values["S3_STORE_DNS_NAME"];
+  storeOtherUser = {values["S3_STORE_OTHER_ACCESS_KEY_ID"],
+                    values["S3_STORE_OTHER_SECRET_ACCESS_KEY"], ""};
   if (storeConfig.endpoint.empty() || storeConfig.credentials.accessKeyId.empty()) {
     FAIL() << envFile << " does not name a store";
   }
@@ -123,6 +126,12 @@ const std::string& S3TestStore::tlsCaBundle() {
 const std::string& S3TestStore::dnsName() {
   config();
   return storeDnsName;
+}
+
+s3::S3Config S3TestStore::otherUserConfig() {
+  s3::S3Config other = config();
+  other.credentials = storeOtherUser;
+  return other;
 }
 
 TestBucket::TestBucket(s3::S3ClientOptions options)

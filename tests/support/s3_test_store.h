@@ -32,6 +32,8 @@ class S3TestStore : public ::testing::Environment {
   // (BUCKET.NAME:PORT), which only the client's own resolve list maps to
   // 127.0.0.1.
   static const std::string& dnsName();
+  // The store's second user (another account), with its own keys.
+  static s3::S3Config otherUserConfig();
 
  private:
   std::string ownFolder_;  // the store this process started, if any

@@ -50,6 +50,8 @@ struct Received {
   std::vector<std::pair<std::string, std::string>> query;
   std::multimap<std::string, std::string> headers;  // names lower-cased
   std::string body;
+  // The client's port: requests with the same one came on one connection.
+  int clientPort = 0;
 
   std::optional<std::string> header(std::string_view name) const;  // any case
   std::optional<std::string> queryValue(std::string_view name) const;

@@ -270,4 +270,12 @@ void S3Client::setVersioning(bool enabled) const {
   connection_.send(r);
 }
 
+void S3Client::setPolicy(const std::string& policy) const {
+  S3Request r = request("PUT", "", "PUT policy of bucket " + bucket_);
+  r.query = {{"policy", ""}};
+  r.bodyText = policy;
+  r.headers = {"Content-Type: application/json"};
+  connection_.send(r);
+}
+
 }  // namespace corvane::s3

@@ -177,6 +177,8 @@ class S3Client {
   void createBucket() const;
   void deleteBucket() const;
   void setVersioning(bool enabled) const;
+  // The bucket policy (a JSON document).
+  void setPolicy(const std::string& policy) const;
 
  private:
   class Download;

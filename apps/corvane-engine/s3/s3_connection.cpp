@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "host_log.h"
+#include "platform/curl_handles.h"
 #include "s3/s3_answer.h"
 #include "s3/s3_xml.h"
 #include "s3/sigv4.h"
@@ -28,6 +29,7 @@ constexpr std::size_t kMaxMemoryBody = 64 * 1024 * 1024;
 // Connections idle for longer are not reused: stores close idle connections
 // after a while, and a write sent into one that is just closing would fail.
 constexpr long kMaxIdleConnectionSeconds = 20;
+constexpr std::size_t kMaxIdleHandles = 32;
 
 
 std::string lower(std::string text) {
@@ -100,63 +102,6 @@ std::chrono::milliseconds backoff(const S3ConnectionOptions& options, int attemp
 
 }  // namespace
 
-class S3Connection::HeaderList {
- public:
-  HeaderList() = default;
-  ~HeaderList() { curl_slist_free_all(list_); }
-  HeaderList(const HeaderList&) = delete;
-  HeaderList& operator=(const HeaderList&) = delete;
-  void add(const std::string& line) {
-    curl_slist* next = curl_slist_append(list_, line.c_str());
-    if (!next) throw std::bad_alloc();
-    list_ = next;
-  }
-  curl_slist* get() const { return list_; }
-
- private:
-  curl_slist* list_ = nullptr;
-};
-
-// Idle libcurl handles of one connection. The most recently used handle
-// comes first: its connection is the likeliest to be still open.
-class S3Connection::HandlePool {
- public:
-  ~HandlePool() {
-    for (CURL* h : idle_) curl_easy_cleanup(h);
-  }
-
-  CURL* take() {
-    {
-      std::lock_guard lock(mutex_);
-      if (!idle_.empty()) {
-        CURL* h = idle_.back();
-        idle_.pop_back();
-        return h;
-      }
-    }
-    CURL* h = curl_easy_init();
-    if (!h) throw std::bad_alloc();
-    return h;
-  }
-
-  void give(CURL* h) {
-    // Drops the options, which point into the finished request; the open
-    // connections stay.
-    curl_easy_reset(h);
-    std::lock_guard lock(mutex_);
-    if (idle_.size() < kMaxIdle) {
-      idle_.push_back(h);
-      return;
-    }
-    curl_easy_cleanup(h);
-  }
-
- private:
-  static constexpr std::size_t kMaxIdle = 32;
-  std::mutex mutex_;
-  std::vector<CURL*> idle_;  // guarded by mutex_
-};
-
 // The state of one try of a request, shared with libcurl's callbacks.
 struct S3Connection::Attempt {
   const S3Request* request = nullptr;
@@ -165,7 +110,7 @@ struct S3Connection::Attempt {
   std::uint64_t sent = 0;  // body bytes handed to libcurl
   bool statusKnown = false;
   bool toSink = false;
-  int sends = 0;
+  platform::ResendGuard resends;
   std::exception_ptr failure;  // a local failure inside a callback
   bool mendable = true;        // whether trying again may succeed
 };
@@ -178,18 +123,14 @@ std::string S3Response::header(const std::string& lowerCaseName) const {
 S3Connection::S3Connection(S3Config config, S3ConnectionOptions options)
     : config_(std::move(config)),
       options_(std::move(options)),
-      pool_(std::make_unique<HandlePool>()) {
-  static const bool initialised = [] {
-    return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  }();
-  if (!initialised) throw std::runtime_error("libcurl could not be initialised");
+      pool_(std::make_unique<platform::CurlHandlePool>(kMaxIdleHandles)) {
+  if (!options_.resolve.empty()) {
+    resolve_ = std::make_unique<platform::CurlHeaders>();
+    for (const std::string& entry : options_.resolve) resolve_->add(entry);
+  }
   const auto schemeEnd = config_.endpoint.find("://");
   if (schemeEnd == std::string::npos) {
     throw std::invalid_argument("the S3 endpoint \"" + config_.endpoint + "\" has no scheme");
-  }
-  if (!options_.resolve.empty()) {
-    resolve_ = std::make_unique<HeaderList>();
-    for (const std::string& entry : options_.resolve) resolve_->add(entry);
   }
   scheme_ = lower(config_.endpoint.substr(0, schemeEnd));
   authority_ = config_.endpoint.substr(schemeEnd + 3);
@@ -283,12 +224,8 @@ S3Response S3Connection::send(const S3Request& request) const {
 }
 
 S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) const {
-  struct Lease {
-    HandlePool& pool;
-    CURL* handle;
-    ~Lease() { pool.give(handle); }
-  } lease{*pool_, pool_->take()};
-  CURL* h = lease.handle;
+  platform::CurlLease lease(*pool_);
+  CURL* h = lease.get();
   state.request = &request;
   state.handle = h;
 
@@ -318,7 +255,7 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   const std::string authorization =
       signV4(signing, credentials(), config_.region, "s3", storeNow());
 
-  HeaderList headers;
+  platform::CurlHeaders headers;
   for (const auto& [name, value] : signing.headers) headers.add(name + ": " + value);
   if (!authorization.empty()) headers.add("Authorization: " + authorization);
   // libcurl would otherwise ask for "100 Continue" and wait for it before
@@ -432,15 +369,9 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   curl_easy_setopt(h, CURLOPT_XFERINFODATA, &state);
 
   if (!request.idempotent) {
-    // libcurl sends a request again, silently, when a reused connection
-    // closes before any answer. The store may have acted on the first copy,
-    // so a request that must not be repeated fails instead.
-    curl_easy_setopt(
-        h, CURLOPT_PREREQFUNCTION, +[](void* user, char*, char*, int, int) -> int {
-          auto* s = static_cast<Attempt*>(user);
-          return ++s->sends > 1 ? CURL_PREREQFUNC_ABORT : CURL_PREREQFUNC_OK;
-        });
-    curl_easy_setopt(h, CURLOPT_PREREQDATA, &state);
+    // The store may have acted on a first copy that libcurl would send
+    // again on its own: a request that must not be repeated fails instead.
+    state.resends.install(h);
   }
 
   if (hasBody) {
@@ -515,7 +446,7 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   const CURLcode rc = curl_easy_perform(h);
   if (state.failure) std::rethrow_exception(state.failure);
   if (request.monitor && request.monitor->canceled()) throw S3Error::canceled(request.operation);
-  if (state.sends > 1) {
+  if (state.resends.stoppedResend()) {
     state.mendable = false;
     throw S3Error::connection(request.operation, "the connection closed before the store answered");
   }
@@ -526,6 +457,7 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   }
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &state.response.status);
   const long status = state.response.status;
+  if (!platform::connectionReusable(h, hasBody ? bodyLength : 0, status)) lease.forbidReuse();
   if (status >= 200 && status < 300) return std::move(state.response);
 
   std::string code;

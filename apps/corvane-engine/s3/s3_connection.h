@@ -28,6 +28,11 @@
 #include "s3/s3_error.h"
 #include "s3/transfer_monitor.h"
 
+namespace corvane::platform {
+class CurlHandlePool;
+class CurlHeaders;
+}  // namespace corvane::platform
+
 namespace corvane::s3 {
 
 struct S3ConnectionOptions {
@@ -124,8 +129,6 @@ class S3Connection {
   std::string url(const std::string& bucket, const std::string& key) const;
 
  private:
-  class HandlePool;
-  class HeaderList;
   struct Attempt;
   // Where a request goes: the Host and the encoded path.
   struct Address {
@@ -148,8 +151,8 @@ class S3Connection {
   std::string scheme_;     // "http" or "https"
   std::string authority_;  // "host[:port]" as the endpoint names it
   std::string host_;       // the same without the port
-  std::unique_ptr<HeaderList> resolve_;  // options_.resolve for libcurl
-  std::unique_ptr<HandlePool> pool_;
+  std::unique_ptr<platform::CurlHeaders> resolve_;  // options_.resolve for libcurl
+  std::unique_ptr<platform::CurlHandlePool> pool_;
   // The store's clock minus ours, in milliseconds.
   mutable std::atomic<std::int64_t> clockOffset_{0};
 };
