@@ -43,6 +43,8 @@ class S3RequestsTest : public ::testing::Test {
     config_.credentials = {"AKIDEXAMPLE", "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY", ""};
     options_.connection.firstBackoff = std::chrono::milliseconds(1);
     options_.connection.maxBackoff = std::chrono::milliseconds(4);
+    // A failure that does not pass ends a test within seconds.
+    options_.connection.retryBudget = std::chrono::seconds(5);
   }
 
   S3Client client() const { return S3Client(config_, "bkt", options_); }
@@ -84,6 +86,7 @@ TEST_F(S3RequestsTest, ReadsAreRetriedThroughPassingFailures) {
 }
 
 TEST_F(S3RequestsTest, ReadsGiveUpAfterTheirAttempts) {
+  options_.connection.maxAttempts = 4;
   store_.on("GET", "/bkt/", Reply{503, kSlowDown});
   try {
     client().listPage("", "");
@@ -98,11 +101,11 @@ TEST_F(S3RequestsTest, ReadsGiveUpAfterTheirAttempts) {
             static_cast<std::size_t>(options_.connection.maxAttempts));
 }
 
-TEST_F(S3RequestsTest, FailuresThatWillNotPassAndWritesAreSentOnce) {
+TEST_F(S3RequestsTest, FailuresThatWillNotPassAreSentOnce) {
   store_.on("GET", "/bkt/", Reply{403, "<Error><Code>AccessDenied</Code></Error>"});
   store_.on("GET", "/bkt/gone", Reply{404, "<Error><Code>NoSuchKey</Code></Error>"});
-  store_.on("PUT", "/bkt/object", Reply{503, kSlowDown});
-  store_.on("DELETE", "/bkt/object", Reply{500, kInternal});
+  store_.on("PUT", "/bkt/object", Reply{400, "<Error><Code>InvalidArgument</Code></Error>"});
+  store_.on("DELETE", "/bkt/object", Reply{403, "<Error><Code>AccessDenied</Code></Error>"});
 
   EXPECT_THROW(client().listPage("", ""), S3Error);
   EXPECT_THROW(client().getToFile("gone", env_.root() / "gone"), S3Error);
@@ -111,7 +114,8 @@ TEST_F(S3RequestsTest, FailuresThatWillNotPassAndWritesAreSentOnce) {
     client().putBytes("object", "bytes");
     FAIL() << "the upload succeeded";
   } catch (const S3Error& e) {
-    EXPECT_EQ(e.httpStatus(), 503);
+    EXPECT_EQ(e.httpStatus(), 400);
+    EXPECT_FALSE(e.afterLostAnswer());
   }
   EXPECT_THROW(client().remove("object"), S3Error);
 
@@ -119,6 +123,72 @@ TEST_F(S3RequestsTest, FailuresThatWillNotPassAndWritesAreSentOnce) {
   EXPECT_EQ(store_.count("GET", "/bkt/gone"), 1u);
   EXPECT_EQ(store_.count("PUT", "/bkt/object"), 1u);
   EXPECT_EQ(store_.count("DELETE", "/bkt/object"), 1u);
+}
+
+// Writes have the same effect when sent again with the same bytes, so they
+// are retried like reads, the body sent whole each time.
+TEST_F(S3RequestsTest, WritesAreRetriedThroughPassingFailures) {
+  struct Case {
+    const char* name;
+    Reply failure;
+  };
+  const Case cases[] = {
+      {"503 SlowDown", Reply{503, kSlowDown}},
+      {"a dropped connection", Reply{200, "", {}, true}},
+      {"409 ConditionalRequestConflict",
+       Reply{409, "<Error><Code>ConditionalRequestConflict</Code></Error>"}},
+      {"200 with an error inside", Reply{200, kInternal}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    store_.clearRequests();
+    store_.on("PUT", "/bkt/object", failingFirst(2, c.failure, Reply{200, ""}));
+    store_.on("DELETE", "/bkt/object", failingFirst(2, c.failure, Reply{204, ""}));
+    store_.on("POST", "/bkt/", failingFirst(2, c.failure, Reply{200, "<DeleteResult/>"}));
+    store_.on("PUT", "/bkt/copy",
+              failingFirst(2, c.failure,
+                           Reply{200, "<CopyObjectResult><ETag>\"e\"</ETag></CopyObjectResult>"}));
+    const bool inBody = c.failure.status == 200 && !c.failure.drop;
+    if (!inBody) {
+      // Only copies and completions read an error inside a 200.
+      client().putBytes("object", "bytes");
+      client().remove("object");
+      EXPECT_TRUE(client().removeMany({"a", "b"}).empty());
+      EXPECT_EQ(store_.count("PUT", "/bkt/object"), 3u);
+      EXPECT_EQ(store_.count("DELETE", "/bkt/object"), 3u);
+      EXPECT_EQ(store_.count("POST", "/bkt/"), 3u);
+      for (const Received& r : store_.requests("PUT", "/bkt/object")) EXPECT_EQ(r.body, "bytes");
+    }
+    S3CopyOptions known;
+    known.sourceIfMatch = "\"e\"";
+    known.sourceSize = 5;
+    EXPECT_EQ(client().copy("object", "copy", known).etag, "\"e\"");
+    EXPECT_EQ(store_.count("PUT", "/bkt/copy"), 3u);
+  }
+}
+
+// The store's Retry-After is honoured, and a wait past the budget is not
+// waited out: the failure comes at once.
+TEST_F(S3RequestsTest, RetryAfterIsHonouredWithinTheBudget) {
+  store_.on("GET", "/bkt/",
+            failingFirst(1, Reply{503, kSlowDown, {}, false, {{"Retry-After", "1"}}},
+                         Reply{200, kEmptyListing}));
+  const auto start = std::chrono::steady_clock::now();
+  client().listPage("", "");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+  EXPECT_EQ(store_.count("GET", "/bkt/"), 2u);
+
+  store_.clearRequests();
+  store_.on("GET", "/bkt/", Reply{503, kSlowDown, {}, false, {{"Retry-After", "3600"}}});
+  EXPECT_THROW(client().listPage("", ""), S3Error);
+  EXPECT_EQ(store_.count("GET", "/bkt/"), 1u);
+
+  // Without a cap on the tries, the budget ends them.
+  store_.clearRequests();
+  options_.connection.retryBudget = std::chrono::milliseconds(300);
+  store_.on("GET", "/bkt/", Reply{503, kSlowDown});
+  EXPECT_THROW(client().listPage("", ""), S3Error);
+  EXPECT_GT(store_.count("GET", "/bkt/"), 2u);
 }
 
 TEST_F(S3RequestsTest, RequestsGoOutInCanonicalForm) {
@@ -228,9 +298,10 @@ TEST_F(S3RequestsTest, ExpiredCredentialsAreRenewedAndTheRequestSentAgain) {
     std::lock_guard lock(mutex);
     return S3Credentials{current, "secret", "token-of-" + current};
   };
-  options_.connection.credentialsRefused = [&] {
+  options_.connection.credentialsRefused = [&](const S3Credentials& refused) {
     std::lock_guard lock(mutex);
     ++renewals;
+    EXPECT_EQ(refused.accessKeyId, current);
     current = "NEWKEY";
   };
   store_.on("PUT", "/bkt/k", [](const Received& r) {
@@ -307,6 +378,135 @@ TEST_F(S3RequestsTest, TheConnectionOfARefusedWriteIsNotReused) {
   EXPECT_NE(requests[2].clientPort, requests[1].clientPort);  // a new one after it
   EXPECT_EQ(requests[3].clientPort, requests[2].clientPort);
   EXPECT_EQ(requests[4].clientPort, requests[3].clientPort);
+}
+
+// A conditional write whose first answer was lost and whose retry is
+// refused: the write landed when the object now holds the bytes sent.
+TEST_F(S3RequestsTest, ARefusalAfterALostAnswerIsCheckedAgainstTheBytesSent) {
+  const std::string helloMd5 = "5d41402abc4b2a76b9719d911017c592";
+  for (const bool landed : {true, false}) {
+    SCOPED_TRACE(landed);
+    store_.clearRequests();
+    store_.on("PUT", "/bkt/k",
+              failingFirst(1, Reply{200, "", {}, true},
+                           Reply{412, "<Error><Code>PreconditionFailed</Code></Error>"}));
+    const std::string etag = landed ? helloMd5 : "0123456789abcdef0123456789abcdef";
+    store_.on("HEAD", "/bkt/k", Reply{200, "hello", {}, false, {{"ETag", "\"" + etag + "\""}}});
+    S3PutOptions create;
+    create.ifNoneMatch = true;
+    if (landed) {
+      EXPECT_EQ(client().putBytes("k", "hello", create).etag, "\"" + helloMd5 + "\"");
+    } else {
+      try {
+        client().putBytes("k", "hello", create);
+        FAIL() << "the conflict was taken for our own write";
+      } catch (const S3Error& e) {
+        EXPECT_TRUE(e.isPreconditionFailed());
+        EXPECT_TRUE(e.afterLostAnswer());
+      }
+    }
+    EXPECT_EQ(store_.count("PUT", "/bkt/k"), 2u);
+    EXPECT_EQ(store_.count("HEAD", "/bkt/k"), 1u);
+  }
+}
+
+// A multipart upload from a scripted store: two parts of "abcdefghij".
+class S3MultipartRequestsTest : public S3RequestsTest {
+ protected:
+  S3MultipartRequestsTest() {
+    options_.multipartThreshold = 10;
+    options_.uploadPartSize = 8;
+    file_ = env_.root() / "ten";
+    std::ofstream(file_) << "abcdefghij";
+    store_.on("POST", "/bkt/k", [this](const Received& r) {
+      if (r.queryValue("uploads")) {
+        return Reply{200, "<InitiateMultipartUploadResult><UploadId>U1</UploadId>"
+                          "</InitiateMultipartUploadResult>"};
+      }
+      return complete_(r);
+    });
+    store_.on("PUT", "/bkt/k", [](const Received& r) {
+      const std::string etag = r.body == "abcdefgh" ? "e8dc4081b13434b45189a720b77b6818"
+                                                    : "7bed657a775c37c2570786d0cbeefd88";
+      return Reply{200, "", {}, false, {{"ETag", "\"" + etag + "\""}}};
+    });
+    store_.on("DELETE", "/bkt/k", Reply{204, ""});
+  }
+
+  std::size_t aborts() const { return store_.count("DELETE", "/bkt/k"); }
+
+  fs::path file_;
+  testing::Handler complete_;
+};
+
+TEST_F(S3MultipartRequestsTest, PartsCarryTheirDigest) {
+  complete_ = [](const Received&) { return Reply{200, "<CompleteMultipartUploadResult/>"}; };
+  store_.on("HEAD", "/bkt/k", Reply{200, "abcdefghij"});
+  client().putFromFile("k", file_);
+  const auto parts = store_.requests("PUT", "/bkt/k");
+  ASSERT_EQ(parts.size(), 2u);
+  for (const Received& part : parts) {
+    EXPECT_EQ(part.header("content-md5"),
+              part.body == "abcdefgh" ? "6NxAgbE0NLRRiacgt3toGA==" : "e+1lendcN8JXB4bQy+79iA==");
+  }
+  EXPECT_EQ(aborts(), 0u);
+}
+
+// A completion whose answer was lost, then NoSuchUpload: the upload was
+// completed when the object has the ETag the parts make.
+TEST_F(S3MultipartRequestsTest, ACompletionWhoseAnswerWasLostIsFoundByItsEtag) {
+  complete_ = failingFirst(1, Reply{200, "", {}, true},
+                           Reply{404, "<Error><Code>NoSuchUpload</Code></Error>"});
+  store_.on("HEAD", "/bkt/k",
+            Reply{200, "abcdefghij", {}, false,
+                  {{"ETag", "\"83b4d77c56fe20f85c6e50a48d229a45-2\""}}});
+  EXPECT_EQ(client().putFromFile("k", file_).etag, "\"83b4d77c56fe20f85c6e50a48d229a45-2\"");
+  EXPECT_EQ(aborts(), 0u);
+}
+
+// A completion refused for good is aborted; one that kept failing without a
+// clear answer is not, since it may have landed or still be landing.
+TEST_F(S3MultipartRequestsTest, OnlyARefusedCompletionIsAborted) {
+  store_.on("HEAD", "/bkt/k", Reply{404, ""});
+  complete_ = [](const Received&) {
+    return Reply{400, "<Error><Code>InvalidPart</Code></Error>"};
+  };
+  EXPECT_THROW(client().putFromFile("k", file_), S3Error);
+  EXPECT_EQ(aborts(), 1u);
+
+  store_.clearRequests();
+  options_.connection.retryBudget = std::chrono::milliseconds(200);
+  complete_ = [](const Received&) { return Reply{503, kSlowDown}; };
+  EXPECT_THROW(client().putFromFile("k", file_), S3Error);
+  EXPECT_GT(store_.requests("POST", "/bkt/k").size(), 2u);
+  EXPECT_EQ(aborts(), 0u);
+}
+
+// Content-MD5 goes with every upload, and the store's ETag must be the MD5
+// of the bytes sent, unless the store encrypts with a key (then it is not).
+TEST_F(S3RequestsTest, UploadsCarryTheirDigestAndTheStoresEtagIsChecked) {
+  const std::string helloMd5 = "\"5d41402abc4b2a76b9719d911017c592\"";
+  store_.on("PUT", "/bkt/good", Reply{200, "", {}, false, {{"ETag", helloMd5}}});
+  store_.on("PUT", "/bkt/bad",
+            Reply{200, "", {}, false, {{"ETag", "\"0123456789abcdef0123456789abcdef\""}}});
+  store_.on("PUT", "/bkt/kms",
+            Reply{200, "", {}, false,
+                  {{"ETag", "\"0123456789abcdef0123456789abcdef\""},
+                   {"x-amz-server-side-encryption", "aws:kms"}}});
+  EXPECT_EQ(client().putBytes("good", "hello").etag, helloMd5);
+  const fs::path file = env_.root() / "hello";
+  std::ofstream(file) << "hello";
+  EXPECT_EQ(client().putFromFile("good", file).etag, helloMd5);
+  for (const Received& r : store_.requests("PUT", "/bkt/good")) {
+    EXPECT_EQ(r.header("content-md5"), "XUFAKrxLKna5cZ2REBfFkg==");
+  }
+  try {
+    client().putBytes("bad", "hello");
+    FAIL() << "a changed body was taken";
+  } catch (const S3Error& e) {
+    EXPECT_EQ(e.kind(), S3Error::Kind::kProtocol);
+  }
+  EXPECT_NO_THROW(client().putBytes("kms", "hello"));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -110,9 +111,9 @@ class S3Client {
   const std::string& bucket() const { return bucket_; }
   const S3Config& config() const { return connection_.config(); }
 
-  // One cheap request at start: the bucket's versioning. Its S3Error says in
-  // one line whether the bucket is missing, the credentials were refused or
-  // the endpoint cannot be reached.
+  // One cheap request at start: the bucket's versioning, tried for a few
+  // seconds at most. Its S3Error says in one line whether the bucket is
+  // missing, the credentials were refused or the endpoint cannot be reached.
   S3BucketInfo checkBucket() const;
   // Whether the bucket's versioning is Enabled.
   bool versioned() const;
@@ -185,6 +186,7 @@ class S3Client {
   class Upload;
 
   S3Request request(std::string method, const std::string& key, std::string operation) const;
+  bool versionedWithin(std::optional<std::chrono::milliseconds> budget) const;
   S3ObjectInfo putSingle(const std::string& key, int fd, std::string_view bytes, std::uint64_t size,
                          const S3PutOptions& options) const;
   S3ObjectInfo copyMultipart(const std::string& sourceKey, const std::string& destinationKey,
@@ -196,10 +198,21 @@ class S3Client {
                           const std::string& sourceVersionId) const;
   // The If-Match header line for `etag` in the form this store accepts.
   std::string ifMatchLine(const std::string& etag, bool quoted) const;
-  // Runs a conditional write, learning which form of If-Match the store
-  // understands (see the definition).
-  S3Response sendConditional(S3Request request, const std::string& key,
-                             const S3PutOptions& options) const;
+  // The answer to a write, or, when a try's answer was lost and the write
+  // is refused afterwards (412 for a condition the lost try changed,
+  // NoSuchUpload for an upload it completed), the object the store holds
+  // when that is the one the write made (its ETag is `expectedEtag`).
+  struct WriteOutcome {
+    S3Response answer;
+    std::optional<S3ObjectInfo> landed;
+  };
+  // Runs a write with the conditions of `options`, learning which form of
+  // If-Match the store understands (see the definition).
+  WriteOutcome sendWrite(S3Request request, const std::string& key, const S3PutOptions& options,
+                         const std::string& expectedEtag) const;
+  // The object at `key` when its ETag is `expectedEtag`.
+  std::optional<S3ObjectInfo> holding(const std::string& key,
+                                      const std::string& expectedEtag) const;
 
   const std::string bucket_;
   const S3ClientOptions options_;

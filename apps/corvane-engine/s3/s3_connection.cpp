@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -39,9 +40,18 @@ std::string lower(std::string text) {
   return text;
 }
 
+// Answers that the same request may not meet again: the store is busy or
+// failing, or another request to the same key was in its way.
 bool retryableStatus(long status, const std::string& code) {
   return status == 500 || status == 502 || status == 503 || status == 504 || status == 429 ||
-         code == "SlowDown" || code == "RequestTimeout" || code == "InternalError";
+         code == "SlowDown" || code == "RequestTimeout" || code == "InternalError" ||
+         code == "ConditionalRequestConflict";
+}
+
+// Failures that leave the request unsent: no connection was ever made.
+bool neverSent(CURLcode rc) {
+  return rc == CURLE_COULDNT_RESOLVE_HOST || rc == CURLE_COULDNT_RESOLVE_PROXY ||
+         rc == CURLE_COULDNT_CONNECT;
 }
 
 // Failures that the same request will meet again: a bad address or
@@ -91,19 +101,39 @@ std::string codeForStatus(long status) {
   }
 }
 
+// The wait before try `attempt` + 1: "full jitter", anywhere between
+// nothing and the doubled wait, so that many clients that failed at once do
+// not come back at once.
 std::chrono::milliseconds backoff(const S3ConnectionOptions& options, int attempt) {
-  auto wait = options.firstBackoff;
-  for (int i = 1; i < attempt && wait < options.maxBackoff; ++i) wait *= 2;
-  wait = std::min(wait, options.maxBackoff);
+  auto ceiling = options.firstBackoff;
+  for (int i = 1; i < attempt && ceiling < options.maxBackoff; ++i) ceiling *= 2;
+  ceiling = std::min(ceiling, options.maxBackoff);
   thread_local std::mt19937 random{std::random_device{}()};
-  std::uniform_int_distribution<long long> pick(wait.count() / 2, wait.count());
+  std::uniform_int_distribution<long long> pick(0, ceiling.count());
   return std::chrono::milliseconds(pick(random));
+}
+
+// What a Retry-After header asks for: seconds, or an HTTP date.
+std::optional<std::chrono::milliseconds> retryAfter(const std::string& value) {
+  if (value.empty()) return std::nullopt;
+  std::uint64_t seconds = 0;
+  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+  if (error == std::errc() && end == value.data() + value.size()) {
+    return std::chrono::milliseconds(std::min<std::uint64_t>(seconds, 86400) * 1000);
+  }
+  if (const auto when = parseHttpDate(value)) {
+    const auto left = *when - std::chrono::system_clock::now();
+    return std::max(std::chrono::milliseconds(0),
+                    std::chrono::duration_cast<std::chrono::milliseconds>(left));
+  }
+  return std::nullopt;
 }
 
 }  // namespace
 
 // The state of one try of a request, shared with libcurl's callbacks.
 struct S3Connection::Attempt {
+  const S3Connection* connection = nullptr;
   const S3Request* request = nullptr;
   CURL* handle = nullptr;
   S3Response response;
@@ -111,8 +141,10 @@ struct S3Connection::Attempt {
   bool statusKnown = false;
   bool toSink = false;
   platform::ResendGuard resends;
+  S3Credentials credentials;   // what the try was signed with
   std::exception_ptr failure;  // a local failure inside a callback
   bool mendable = true;        // whether trying again may succeed
+  bool maybeSent = false;      // whether a failed try may have reached the store
 };
 
 std::string S3Response::header(const std::string& lowerCaseName) const {
@@ -183,15 +215,23 @@ std::string S3Connection::url(const std::string& bucket, const std::string& key)
 }
 
 S3Response S3Connection::send(const S3Request& request) const {
+  const auto start = std::chrono::steady_clock::now();
+  const auto budget = request.retryBudget.value_or(options_.retryBudget);
   // Tries that correct what our side got wrong are not passing failures and
   // are made once each, whatever the request.
   bool clockCorrected = false;
   bool credentialsRenewed = false;
+  bool lost = false;  // an earlier try went without answer
   for (int attempt = 1;; ++attempt) {
-    if (request.monitor && request.monitor->canceled()) throw S3Error::canceled(request.operation);
     Attempt state;
     try {
-      return sendOnce(request, state);
+      if (stopped()) throw S3Error::canceled(request.operation);
+      if (request.monitor && request.monitor->canceled()) {
+        throw S3Error::canceled(request.operation);
+      }
+      S3Response answer = sendOnce(request, state);
+      answer.afterLostAnswer = lost;
+      return answer;
     } catch (const S3Error& e) {
       if (e.kind() == S3Error::Kind::kStatus && e.code() == "RequestTimeTooSkewed" &&
           !clockCorrected) {
@@ -204,7 +244,7 @@ S3Response S3Connection::send(const S3Request& request) const {
       if (e.kind() == S3Error::Kind::kStatus && credentialsExpired(e.code()) &&
           !credentialsRenewed && options_.credentialsRefused) {
         credentialsRenewed = true;
-        options_.credentialsRefused();
+        options_.credentialsRefused(state.credentials);
         --attempt;
         continue;
       }
@@ -212,20 +252,53 @@ S3Response S3Connection::send(const S3Request& request) const {
           e.kind() == S3Error::Kind::kConnection
               ? state.mendable
               : e.kind() == S3Error::Kind::kStatus && retryableStatus(e.httpStatus(), e.code());
-      if (!request.idempotent || !passing || attempt >= options_.maxAttempts) throw;
-      const auto wait = backoff(options_, attempt);
+      const S3Error failure = lost ? e.withLostAnswer() : e;
+      if (e.kind() == S3Error::Kind::kConnection && state.maybeSent) lost = true;
+      if (!passing || (options_.maxAttempts > 0 && attempt >= options_.maxAttempts)) {
+        throw failure;
+      }
+      auto wait = backoff(options_, attempt);
+      if (const auto asked = retryAfter(state.response.header("retry-after"))) {
+        wait = std::max(wait, *asked);
+      }
+      // Within the budget, or not at all: a wait past it would only end in
+      // the same failure later.
+      if (std::chrono::steady_clock::now() + wait - start > budget) throw failure;
       // A try that fails for good is reported by its caller; the tries
       // before are detail.
       hostlog::debug(std::string(e.what()) + "; trying again in " +
                      std::to_string(wait.count()) + " ms");
-      std::this_thread::sleep_for(wait);
+      if (!pause(wait, request.monitor)) throw S3Error::canceled(request.operation);
     }
   }
+}
+
+bool S3Connection::pause(std::chrono::milliseconds wait, const TransferMonitor* monitor) const {
+  const auto until = std::chrono::steady_clock::now() + wait;
+  std::unique_lock lock(stopMutex_);
+  while (!stopped()) {
+    if (monitor && monitor->canceled()) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= until) return true;
+    // A cancel of the transfer is not signalled; it is looked at often.
+    stopWake_.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
+                                 until - now, std::chrono::milliseconds(100)));
+  }
+  return false;
+}
+
+void S3Connection::stop() const {
+  {
+    std::lock_guard lock(stopMutex_);
+    stopped_.store(true);
+  }
+  stopWake_.notify_all();
 }
 
 S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) const {
   platform::CurlLease lease(*pool_);
   CURL* h = lease.get();
+  state.connection = this;
   state.request = &request;
   state.handle = h;
 
@@ -252,8 +325,9 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   signing.payloadHash =
       request.bodyFd >= 0 ? std::string("UNSIGNED-PAYLOAD") : sha256Hex(request.bodyText);
   signing.headers.emplace_back("x-amz-content-sha256", signing.payloadHash);
+  state.credentials = credentials();
   const std::string authorization =
-      signV4(signing, credentials(), config_.region, "s3", storeNow());
+      signV4(signing, state.credentials, config_.region, "s3", storeNow());
 
   platform::CurlHeaders headers;
   for (const auto& [name, value] : signing.headers) headers.add(name + ": " + value);
@@ -364,13 +438,16 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
       h, CURLOPT_XFERINFOFUNCTION,
       +[](void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) -> int {
         auto* s = static_cast<Attempt*>(user);
+        if (s->connection->stopped()) return 1;
         return s->request->monitor && s->request->monitor->canceled() ? 1 : 0;
       });
   curl_easy_setopt(h, CURLOPT_XFERINFODATA, &state);
 
-  if (!request.idempotent) {
-    // The store may have acted on a first copy that libcurl would send
-    // again on its own: a request that must not be repeated fails instead.
+  if (request.method != "GET" && request.method != "HEAD") {
+    // libcurl would send a write again on its own when a reused connection
+    // closes before any answer, and no one would learn that the store may
+    // have acted on the first copy. The try fails instead, and the retry
+    // knows the answer was lost (see S3Error::afterLostAnswer).
     state.resends.install(h);
   }
 
@@ -446,19 +523,27 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   const CURLcode rc = curl_easy_perform(h);
   if (state.failure) std::rethrow_exception(state.failure);
   if (request.monitor && request.monitor->canceled()) throw S3Error::canceled(request.operation);
+  if (stopped()) throw S3Error::canceled(request.operation);
   if (state.resends.stoppedResend()) {
-    state.mendable = false;
+    state.maybeSent = true;
     throw S3Error::connection(request.operation, "the connection closed before the store answered");
   }
   if (rc != CURLE_OK) {
     std::string detail = errorText[0] ? std::string(errorText) : curl_easy_strerror(rc);
     state.mendable = retryableCode(rc);
+    state.maybeSent = !neverSent(rc);
     throw S3Error::connection(request.operation, std::move(detail));
   }
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &state.response.status);
   const long status = state.response.status;
   if (!platform::connectionReusable(h, hasBody ? bodyLength : 0, status)) lease.forbidReuse();
-  if (status >= 200 && status < 300) return std::move(state.response);
+  if (status >= 200 && status < 300) {
+    if (!request.errorsInBody) return std::move(state.response);
+    auto answer = readErrorAnswer(state.response.body);
+    if (!answer) return std::move(state.response);
+    throw S3Error::status(request.operation, 500, std::move(answer->code),
+                          std::move(answer->message));
+  }
 
   std::string code;
   std::string message;

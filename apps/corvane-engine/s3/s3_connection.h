@@ -1,7 +1,7 @@
 // The request primitive of the S3 client: one HTTP exchange with the store
 // through libcurl, signed by us (Signature Version 4, see sigv4.h) with the
-// credentials of the moment, and retried with backoff when the request may
-// be sent again and the failure is passing (no connection, 5xx, SlowDown).
+// credentials of the moment, and tried again with backoff within a budget
+// of time when the failure is passing (no connection, 5xx, SlowDown).
 // The request target goes out byte for byte as it was signed: libcurl
 // neither normalises the path nor signs anything.
 //
@@ -15,10 +15,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,13 +44,19 @@ struct S3ConnectionOptions {
   // Give up on an exchange that moved no byte for this long. There is no
   // overall deadline: a large transfer that keeps moving never times out.
   std::chrono::seconds idleTimeout{120};
-  // Tries per request that may be sent again (the first one included).
-  int maxAttempts = 4;
-  // The wait before the second try; doubled for each further one up to
-  // maxBackoff, and drawn at random from its upper half so that parallel
-  // transfers do not come back at the same instant.
+  // How long a request may keep trying through passing failures (a busy or
+  // failing store, a lost connection): tries and the waits between them end
+  // within this time after the first try began. Background work outlasts
+  // an outage of minutes; a request may ask for less (S3Request::retryBudget).
+  std::chrono::milliseconds retryBudget{std::chrono::minutes(3)};
+  // At most this many tries of one request; 0: as many as the budget allows.
+  int maxAttempts = 0;
+  // The wait before the second try is drawn at random from [0, firstBackoff],
+  // the range doubling with each further try up to maxBackoff ("full
+  // jitter": transfers that failed together do not come back together). A
+  // longer Retry-After of the store's is honoured.
   std::chrono::milliseconds firstBackoff{100};
-  std::chrono::milliseconds maxBackoff{3000};
+  std::chrono::milliseconds maxBackoff{std::chrono::seconds(20)};
 
   // Host names resolved without asking DNS, "HOST:PORT:ADDRESS" as libcurl
   // takes them (tests reach virtual-hosted names on 127.0.0.1 this way).
@@ -60,7 +69,7 @@ struct S3ConnectionOptions {
   // Told when the store refused the credentials as expired or invalid
   // (ExpiredToken, InvalidToken, TokenRefreshRequired) before the request is
   // tried once more with what `credentials` gives then.
-  std::function<void()> credentialsRefused;
+  std::function<void(const S3Credentials& refused)> credentialsRefused;
 };
 
 // One request. The key is sent encoded (S3's canonical form), the query
@@ -88,10 +97,17 @@ struct S3Request {
   int sinkFd = -1;
   std::uint64_t sinkOffset = 0;
 
-  // Whether the request may be sent again: reads, and writes that have the
-  // same effect when repeated (a part of a multipart upload). Others are sent
-  // once, and never on a reused connection that turns out to be closed.
-  bool idempotent = false;
+  // Every request is tried again through passing failures, writes too:
+  // each has the same effect when repeated with the same bytes, and a
+  // condition that an earlier try itself made fail is told by
+  // S3Error::afterLostAnswer(). This request's own budget, when it is to
+  // give up sooner than the connection's (see S3ConnectionOptions).
+  std::optional<std::chrono::milliseconds> retryBudget;
+
+  // Whether a 2xx answer may still carry an <Error> document (a copy, a
+  // multipart completion: the store answers 200 at once and fails later);
+  // such an answer is the failure it names.
+  bool errorsInBody = false;
 
   // Counts the bytes sent from bodyFd or written to sinkFd; its cancel()
   // stops the exchange. May be null.
@@ -106,6 +122,8 @@ struct S3Response {
   std::string body;                            // unless it went to sinkFd
   std::map<std::string, std::string> headers;  // of the final answer, names lower-case
   std::uint64_t received = 0;                  // bytes written to sinkFd
+  // An earlier try went without answer: the store may have acted on it.
+  bool afterLostAnswer = false;
 
   // The header's value, or empty.
   std::string header(const std::string& lowerCaseName) const;
@@ -125,6 +143,12 @@ class S3Connection {
 
   const S3Config& config() const { return config_; }
 
+  // Ends every request of the connection, now and from now on, as canceled:
+  // transfers stop within a second, waits between tries at once. For an
+  // engine that stops.
+  void stop() const;
+  bool stopped() const { return stopped_.load(); }
+
   // The request's URL without query, e.g. "http://127.0.0.1:8000/bucket/a%20b".
   std::string url(const std::string& bucket, const std::string& key) const;
 
@@ -140,6 +164,8 @@ class S3Connection {
 
   S3Response sendOnce(const S3Request& request, Attempt& attempt) const;
   S3Credentials credentials() const;
+  // Waits before the next try; false when stopped or canceled meanwhile.
+  bool pause(std::chrono::milliseconds wait, const TransferMonitor* monitor) const;
   // Our clock as the store reads it: corrected once the store said ours is off.
   std::chrono::system_clock::time_point storeNow() const;
   // Learns the store's time from an answer that refused our clock; false
@@ -155,6 +181,9 @@ class S3Connection {
   std::unique_ptr<platform::CurlHandlePool> pool_;
   // The store's clock minus ours, in milliseconds.
   mutable std::atomic<std::int64_t> clockOffset_{0};
+  mutable std::atomic<bool> stopped_{false};
+  mutable std::mutex stopMutex_;  // with stopWake_, wakes waits between tries
+  mutable std::condition_variable stopWake_;
 };
 
 }  // namespace corvane::s3

@@ -10,10 +10,12 @@
 #include <system_error>
 #include <utility>
 
+#include "host_log.h"
 #include "s3/parallel_parts.h"
 #include "s3/s3_answer.h"
 #include "s3/s3_client.h"
 #include "s3/s3_xml.h"
+#include "s3/sigv4.h"
 
 namespace corvane::s3 {
 namespace {
@@ -36,6 +38,26 @@ auto readAnswer(const std::string& operation, Read read) {
   } catch (const S3XmlError& e) {
     throw S3Error::protocol(operation, e.what());
   }
+}
+
+// Whether the store encrypts the object with a key of its own or of ours
+// (SSE-KMS, SSE-C): its ETag is then no MD5 of the bytes.
+bool encryptedWithKey(const S3Response& answer) {
+  const std::string sse = answer.header("x-amz-server-side-encryption");
+  return sse.rfind("aws:kms", 0) == 0 ||
+         !answer.header("x-amz-server-side-encryption-customer-algorithm").empty();
+}
+
+// The bytes the store took must be the bytes sent: its ETag of a single
+// upload (or part) is their MD5, which Content-MD5 asked it to check. A
+// store that ignores Content-MD5 is caught here.
+void checkTaken(const S3Response& answer, const std::string& sentMd5Hex,
+                const std::string& operation) {
+  const std::string etag = bareEtag(answer.header("etag"));
+  if (etag.empty() || encryptedWithKey(answer) || etag == sentMd5Hex) return;
+  throw S3Error::protocol(operation, "the store's ETag " + etag +
+                                         " is not the MD5 of the bytes sent (" + sentMd5Hex +
+                                         "): they were changed on the way");
 }
 
 // The copy source header's value: the bucket and encoded key (and version).
@@ -65,6 +87,14 @@ class S3Client::Upload {
 
   ~Upload() {
     if (completed_) return;
+    if (outcomeUnknown_) {
+      // The completion may have landed, or may still be under way at the
+      // store: an abort could destroy the object just made. The upload is
+      // left for the clean-up of unfinished uploads.
+      hostlog::warning("S3 upload " + uploadId_ + " of " + key_ +
+                       " is left in the bucket: its completion went without a clear answer");
+      return;
+    }
     try {
       client_.abortMultipartUpload(key_, uploadId_);
     } catch (const std::exception&) {
@@ -82,7 +112,6 @@ class S3Client::Upload {
     S3Request r =
         client_.request("PUT", key_, "PUT part " + std::to_string(index + 1) + " of " + key_);
     r.query = {{"partNumber", std::to_string(index + 1)}, {"uploadId", uploadId_}};
-    r.idempotent = true;
     return r;
   }
 
@@ -91,9 +120,12 @@ class S3Client::Upload {
     etags_[index] = std::move(etag);
   }
 
-  // Completes the upload; the store's answer may be an error even with 200.
-  S3Response complete(const S3PutOptions& conditions) {
+  // Completes the upload. A completion that the store refuses for good
+  // leaves the upload to the destructor's abort; one whose outcome stays
+  // unknown after every try (no answer, the store failing) does not.
+  void complete(const S3PutOptions& conditions) {
     std::vector<std::pair<int, std::string>> parts;
+    std::vector<std::string> etags;
     {
       std::lock_guard lock(mutex_);
       for (std::size_t i = 0; i < etags_.size(); ++i) {
@@ -102,17 +134,28 @@ class S3Client::Upload {
         }
         parts.emplace_back(static_cast<int>(i + 1), etags_[i]);
       }
+      etags = etags_;
     }
     S3Request r = client_.request("POST", key_, "COMPLETE upload of " + key_);
     r.query = {{"uploadId", uploadId_}};
     r.bodyText = writeCompleteBody(parts);
     r.headers = {"Content-Type: application/xml"};
-    S3Response answer = client_.sendConditional(r, key_, conditions);
-    if (auto error = readErrorAnswer(answer.body)) {
-      throw S3Error::status(r.operation, 500, error->code, error->message);
+    // The store may begin its answer with 200 and still fail.
+    r.errorsInBody = true;
+    const std::string expected = multipartEtag(etags);
+    try {
+      client_.sendWrite(r, key_, conditions, expected);
+    } catch (const S3Error& e) {
+      if (e.isServerSide()) {
+        if (client_.holding(key_, expected)) {
+          completed_ = true;
+          return;
+        }
+        outcomeUnknown_ = true;
+      }
+      throw;
     }
     completed_ = true;
-    return answer;
   }
 
  private:
@@ -120,6 +163,7 @@ class S3Client::Upload {
   const std::string& key_;
   std::string uploadId_;
   bool completed_ = false;
+  bool outcomeUnknown_ = false;
   std::mutex mutex_;
   std::vector<std::string> etags_;  // guarded by mutex_, by part index
 };
@@ -128,15 +172,25 @@ S3ObjectInfo S3Client::putSingle(const std::string& key, int fd, std::string_vie
                                  std::uint64_t size, const S3PutOptions& options) const {
   TransferMonitor monitor(options.progress, size);
   S3Request r = request("PUT", key, "PUT " + key);
+  std::string md5;
   if (fd >= 0) {
     r.bodyFd = fd;
     r.bodyLength = size;
+    md5 = md5OfFile(fd, 0, size);
   } else {
     r.bodyText.assign(bytes);
+    md5 = md5Of(bytes);
   }
-  r.headers = {"Content-Type: " + options.contentType};
+  r.headers = {"Content-Type: " + options.contentType, "Content-MD5: " + base64Of(md5)};
   r.monitor = &monitor;
-  const S3Response answer = sendConditional(std::move(r), key, options);
+  const std::string operation = r.operation;
+  const WriteOutcome outcome = sendWrite(std::move(r), key, options, hexOf(md5));
+  if (outcome.landed) {
+    monitor.finish();
+    return *outcome.landed;
+  }
+  const S3Response& answer = outcome.answer;
+  checkTaken(answer, hexOf(md5), operation);
   S3ObjectInfo info;
   info.key = key;
   info.size = size;
@@ -170,9 +224,13 @@ S3ObjectInfo S3Client::putFromFd(const std::string& key, int fd,
     r.bodyOffset = index * partSize;
     r.bodyLength = std::min(partSize, size - r.bodyOffset);
     r.monitor = &monitor;
+    // The part is read once more for its digest before it is sent.
+    const std::string md5 = md5OfFile(fd, r.bodyOffset, r.bodyLength);
+    r.headers = {"Content-MD5: " + base64Of(md5)};
     const S3Response answer = connection_.send(r);
     const std::string etag = answer.header("etag");
     if (etag.empty()) throw S3Error::protocol(r.operation, "the answer has no ETag");
+    checkTaken(answer, hexOf(md5), r.operation);
     upload.setPartEtag(index, etag);
   });
 
@@ -247,12 +305,10 @@ S3ObjectInfo S3Client::copy(const std::string& sourceKey, const std::string& des
   r.headers = {"x-amz-copy-source: " + copySource(bucket_, sourceKey, options.sourceVersionId)};
   // Pinned to the version just seen, so that the size reported is the copy's.
   r.headers.push_back("x-amz-copy-source-if-match: \"" + bareEtag(source.etag) + "\"");
-  const S3Response answer = connection_.send(r);
   // A copy can fail after the store has begun to answer 200; the error then
   // comes in the body.
-  if (auto error = readErrorAnswer(answer.body)) {
-    throw S3Error::status(operation, 500, error->code, error->message);
-  }
+  r.errorsInBody = true;
+  const S3Response answer = connection_.send(r);
   const XmlResultTag result =
       readAnswer(operation, [&] { return readResultTag(answer.body, "CopyObjectResult"); });
   S3ObjectInfo info;
@@ -309,10 +365,8 @@ S3ObjectInfo S3Client::copyMultipart(const std::string& sourceKey,
     S3Request r = upload.partRequest(index);
     r.headers = {sourceHeader, "x-amz-copy-source-if-match: " + pinned,
                  "x-amz-copy-source-range: " + range};
+    r.errorsInBody = true;
     const S3Response answer = connection_.send(r);
-    if (auto error = readErrorAnswer(answer.body)) {
-      throw S3Error::status(r.operation, 500, error->code, error->message);
-    }
     const XmlResultTag result =
         readAnswer(r.operation, [&] { return readResultTag(answer.body, "CopyPartResult"); });
     if (result.etag.empty()) throw S3Error::protocol(r.operation, "the answer has no ETag");
