@@ -6,11 +6,17 @@
 
 #include <chrono>
 #include <ctime>
+#include <sstream>
+#include <thread>
 #include <mutex>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <string>
 
+#include "host_log.h"
 #include "s3/s3_client.h"
 #include "s3/sigv4.h"
 #include "support/test_engine.h"
@@ -507,6 +513,139 @@ TEST_F(S3RequestsTest, UploadsCarryTheirDigestAndTheStoresEtagIsChecked) {
     EXPECT_EQ(e.kind(), S3Error::Kind::kProtocol);
   }
   EXPECT_NO_THROW(client().putBytes("kms", "hello"));
+}
+
+// A port where connections are taken (the kernel completes them) and
+// never answered: a store that hangs.
+class SilentListener {
+ public:
+  SilentListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(fd_, 16) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~SilentListener() { ::close(fd_); }
+  std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
+// The engine's log lines of this test, from a file of its own.
+class HostLogCapture {
+ public:
+  explicit HostLogCapture(fs::path file) : file_(std::move(file)) {
+    hostlog::Settings settings;
+    settings.tool = "s3_requests_test";
+    settings.toStandardError = false;
+    settings.file = file_;
+    hostlog::start(settings);
+  }
+  // The lines that hold `text`.
+  std::vector<std::string> linesWith(const std::string& text) const {
+    hostlog::flush();
+    std::ifstream in(file_);
+    std::vector<std::string> found;
+    for (std::string line; std::getline(in, line);) {
+      if (line.find(text) != std::string::npos) found.push_back(line);
+    }
+    return found;
+  }
+
+ private:
+  fs::path file_;
+};
+
+class S3StallTest : public S3RequestsTest {
+ protected:
+  S3StallTest() : log_(env_.root() / "engine.log") {
+    options_.connection.silenceLimit = std::chrono::milliseconds(300);
+    options_.connection.storeState = [this](const StoreState& state) {
+      std::lock_guard lock(mutex_);
+      states_.push_back(state.answering);
+    };
+  }
+  std::vector<bool> states() {
+    std::lock_guard lock(mutex_);
+    return states_;
+  }
+
+  HostLogCapture log_;
+  std::mutex mutex_;
+  std::vector<bool> states_;  // guarded by mutex_
+};
+
+// A store that takes the request and never answers: every try ends at its
+// first-byte deadline, the request within its budget, and the silence is
+// told once.
+TEST_F(S3StallTest, AStoreThatNeverAnswersIsToldAndGivenUpOn) {
+  SilentListener silent;
+  config_.endpoint = silent.endpoint();
+  options_.connection.firstByteTimeout = std::chrono::seconds(1);
+  options_.connection.retryBudget = std::chrono::milliseconds(2500);
+  try {
+    client().listPage("", "");
+    FAIL() << "a silent store answered";
+  } catch (const S3Error& e) {
+    EXPECT_EQ(e.kind(), S3Error::Kind::kConnection);
+    EXPECT_NE(std::string(e.what()).find("no answer within 1 s"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(states(), std::vector<bool>{false});
+  const auto lines = log_.linesWith("is not answering");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("the store at " + silent.endpoint() + " is not answering ("),
+            std::string::npos)
+      << lines[0];
+}
+
+TEST_F(S3StallTest, AStoreThatAnswersLateIsToldAsAnsweringAgain) {
+  store_.on("GET", "/bkt/", Reply{200, kEmptyListing, std::chrono::milliseconds(1500)});
+  store_.on("PUT", "/bkt/k", Reply{200, ""});
+  client().listPage("", "");
+  EXPECT_EQ(states(), (std::vector<bool>{false, true}));
+  EXPECT_EQ(log_.linesWith("is not answering").size(), 1u);
+  const auto back = log_.linesWith("answers again after");
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_NE(back[0].find(config_.endpoint), std::string::npos) << back[0];
+  // A store that answers in time is not told about.
+  client().putBytes("k", "x");
+  EXPECT_EQ(states().size(), 2u);
+}
+
+// stop() ends what waits, whether for an answer or between tries.
+TEST_F(S3StallTest, StoppingEndsWaitingRequestsAtOnce) {
+  SilentListener silent;
+  store_.on("GET", "/bkt/", Reply{503, kSlowDown, {}, false, {{"Retry-After", "30"}}});
+  options_.connection.retryBudget = std::chrono::minutes(5);
+  for (const bool answers : {false, true}) {
+    SCOPED_TRACE(answers);
+    if (!answers) config_.endpoint = silent.endpoint();
+    if (answers) config_.endpoint = "http://127.0.0.1:" + std::to_string(store_.port());
+    const S3Client waiting = client();
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      waiting.stop();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    try {
+      waiting.listPage("", "");
+      ADD_FAILURE() << "the listing succeeded";
+    } catch (const S3Error& e) {
+      EXPECT_EQ(e.kind(), S3Error::Kind::kCanceled) << e.what();
+    }
+    stopper.join();
+    // Well before the first-byte deadline (60 s) or the store's Retry-After.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_THROW(waiting.listPage("", ""), S3Error);  // and stays stopped
+  }
 }
 
 }  // namespace

@@ -110,6 +110,10 @@ class S3Client {
 
   const std::string& bucket() const { return bucket_; }
   const S3Config& config() const { return connection_.config(); }
+  // Ends every request of the client, now and later (see S3Connection::stop).
+  void stop() const { connection_.stop(); }
+  // Whether the store answers the client's requests (see store_health.h).
+  StoreState storeState() const { return connection_.storeState(); }
 
   // One cheap request at start: the bucket's versioning, tried for a few
   // seconds at most. Its S3Error says in one line whether the bucket is

@@ -145,6 +145,12 @@ struct S3Connection::Attempt {
   std::exception_ptr failure;  // a local failure inside a callback
   bool mendable = true;        // whether trying again may succeed
   bool maybeSent = false;      // whether a failed try may have reached the store
+  // The first-byte deadline: when the request was sent whole, and how long
+  // the answer may take from then.
+  std::optional<std::chrono::steady_clock::time_point> sentWhole;
+  std::chrono::steady_clock::duration firstByteTimeout{};
+  bool answerBegan = false;
+  bool answerLate = false;     // the first-byte deadline struck
 };
 
 std::string S3Response::header(const std::string& lowerCaseName) const {
@@ -167,6 +173,8 @@ S3Connection::S3Connection(S3Config config, S3ConnectionOptions options)
   scheme_ = lower(config_.endpoint.substr(0, schemeEnd));
   authority_ = config_.endpoint.substr(schemeEnd + 3);
   authority_ = authority_.substr(0, authority_.find('/'));
+  health_ = std::make_unique<StoreHealth>(scheme_ + "://" + authority_, options_.silenceLimit,
+                                          options_.storeState);
   // The host without its port; an IPv6 address keeps its brackets.
   host_ = authority_.substr(0, authority_.rfind(':') == std::string::npos ||
                                        authority_.back() == ']'
@@ -215,6 +223,11 @@ std::string S3Connection::url(const std::string& bucket, const std::string& key)
 }
 
 S3Response S3Connection::send(const S3Request& request) const {
+  health_->begin();
+  struct Waiting {
+    StoreHealth& health;
+    ~Waiting() { health.end(); }
+  } waiting{*health_};
   const auto start = std::chrono::steady_clock::now();
   const auto budget = request.retryBudget.value_or(options_.retryBudget);
   // Tries that correct what our side got wrong are not passing failures and
@@ -224,6 +237,13 @@ S3Response S3Connection::send(const S3Request& request) const {
   bool lost = false;  // an earlier try went without answer
   for (int attempt = 1;; ++attempt) {
     Attempt state;
+    // A try waits for its answer no longer than the budget has left (but a
+    // little in any case): a store that never answers fails the request
+    // within its budget.
+    state.firstByteTimeout = std::max<std::chrono::steady_clock::duration>(
+        std::min<std::chrono::steady_clock::duration>(
+            options_.firstByteTimeout, budget - (std::chrono::steady_clock::now() - start)),
+        std::chrono::seconds(1));
     try {
       if (stopped()) throw S3Error::canceled(request.operation);
       if (request.monitor && request.monitor->canceled()) {
@@ -280,9 +300,13 @@ bool S3Connection::pause(std::chrono::milliseconds wait, const TransferMonitor* 
     if (monitor && monitor->canceled()) return false;
     const auto now = std::chrono::steady_clock::now();
     if (now >= until) return true;
-    // A cancel of the transfer is not signalled; it is looked at often.
+    // A cancel of the transfer is not signalled and the store's silence
+    // grows while we wait: both are looked at often.
     stopWake_.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
                                  until - now, std::chrono::milliseconds(100)));
+    lock.unlock();
+    health_->check();
+    lock.lock();
   }
   return false;
 }
@@ -366,6 +390,8 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
         std::string_view line(data, n);
         if (line.rfind("HTTP/", 0) == 0) {
           // A new answer (after an interim one): its headers only.
+          s->answerBegan = true;
+          s->connection->health_->answered();
           s->response.headers.clear();
           return n;
         }
@@ -436,9 +462,26 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(
       h, CURLOPT_XFERINFOFUNCTION,
-      +[](void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) -> int {
+      +[](void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded) -> int {
         auto* s = static_cast<Attempt*>(user);
         if (s->connection->stopped()) return 1;
+        s->connection->health_->check();
+        if (!s->answerBegan) {
+          // Sent whole: the connection is made and every byte of the body
+          // handed over; from then on the answer has its deadline.
+          curl_off_t connected = 0;
+          curl_easy_getinfo(s->handle, CURLINFO_PRETRANSFER_TIME_T, &connected);
+          const std::uint64_t length =
+              s->request->bodyFd >= 0 ? s->request->bodyLength : s->request->bodyText.size();
+          const auto now = std::chrono::steady_clock::now();
+          if (!s->sentWhole && connected > 0 && static_cast<std::uint64_t>(uploaded) >= length) {
+            s->sentWhole = now;
+          }
+          if (s->sentWhole && now - *s->sentWhole > s->firstByteTimeout) {
+            s->answerLate = true;
+            return 1;
+          }
+        }
         return s->request->monitor && s->request->monitor->canceled() ? 1 : 0;
       });
   curl_easy_setopt(h, CURLOPT_XFERINFODATA, &state);
@@ -527,6 +570,15 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   if (state.resends.stoppedResend()) {
     state.maybeSent = true;
     throw S3Error::connection(request.operation, "the connection closed before the store answered");
+  }
+  if (state.answerLate) {
+    state.maybeSent = true;
+    throw S3Error::connection(
+        request.operation,
+        "no answer within " +
+            std::to_string(
+                std::chrono::duration_cast<std::chrono::seconds>(state.firstByteTimeout).count()) +
+            " s of the request");
   }
   if (rc != CURLE_OK) {
     std::string detail = errorText[0] ? std::string(errorText) : curl_easy_strerror(rc);

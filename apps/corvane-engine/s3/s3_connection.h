@@ -29,6 +29,7 @@
 #include "s3/s3_config.h"
 #include "s3/s3_encoding.h"
 #include "s3/s3_error.h"
+#include "s3/store_health.h"
 #include "s3/transfer_monitor.h"
 
 namespace corvane::platform {
@@ -39,11 +40,19 @@ class CurlHeaders;
 namespace corvane::s3 {
 
 struct S3ConnectionOptions {
-  // Give up on a connection that is not made within this time.
+  // The deadlines of one try, each a passing failure when it strikes. A
+  // connection must be made within connectTimeout; the answer must begin
+  // within firstByteTimeout of the request being sent whole (some stores
+  // think long before a copy or a completion answers); and no byte may stop
+  // moving for idleTimeout. There is no overall deadline: a large transfer
+  // that keeps moving never times out.
   std::chrono::seconds connectTimeout{10};
-  // Give up on an exchange that moved no byte for this long. There is no
-  // overall deadline: a large transfer that keeps moving never times out.
+  std::chrono::seconds firstByteTimeout{60};
   std::chrono::seconds idleTimeout{120};
+  // When requests wait this long without a byte from the store, it is told
+  // as not answering (see store_health.h), and told to `storeState`.
+  std::chrono::milliseconds silenceLimit{std::chrono::seconds(5)};
+  std::function<void(const StoreState&)> storeState;
   // How long a request may keep trying through passing failures (a busy or
   // failing store, a lost connection): tries and the waits between them end
   // within this time after the first try began. Background work outlasts
@@ -148,6 +157,8 @@ class S3Connection {
   // engine that stops.
   void stop() const;
   bool stopped() const { return stopped_.load(); }
+  // Whether the store answers as far as the connection's requests know.
+  StoreState storeState() const { return health_->state(); }
 
   // The request's URL without query, e.g. "http://127.0.0.1:8000/bucket/a%20b".
   std::string url(const std::string& bucket, const std::string& key) const;
@@ -181,6 +192,7 @@ class S3Connection {
   std::unique_ptr<platform::CurlHandlePool> pool_;
   // The store's clock minus ours, in milliseconds.
   mutable std::atomic<std::int64_t> clockOffset_{0};
+  std::unique_ptr<StoreHealth> health_;
   mutable std::atomic<bool> stopped_{false};
   mutable std::mutex stopMutex_;  // with stopWake_, wakes waits between tries
   mutable std::condition_variable stopWake_;
