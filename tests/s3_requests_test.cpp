@@ -11,14 +11,12 @@
 #include <mutex>
 #include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <string>
 
 #include "host_log.h"
 #include "s3/s3_client.h"
 #include "s3/sigv4.h"
+#include "support/tcp_relay.h"
 #include "support/test_engine.h"
 #include "support/test_env.h"
 
@@ -515,30 +513,6 @@ TEST_F(S3RequestsTest, UploadsCarryTheirDigestAndTheStoresEtagIsChecked) {
   EXPECT_NO_THROW(client().putBytes("kms", "hello"));
 }
 
-// A port where connections are taken (the kernel completes them) and
-// never answered: a store that hangs.
-class SilentListener {
- public:
-  SilentListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(fd_, 16) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      throw std::runtime_error("cannot listen on 127.0.0.1");
-    }
-    port_ = ntohs(address.sin_port);
-  }
-  ~SilentListener() { ::close(fd_); }
-  std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
- private:
-  int fd_;
-  int port_ = 0;
-};
-
 // The engine's log lines of this test, from a file of its own.
 class HostLogCapture {
  public:
@@ -587,7 +561,7 @@ class S3StallTest : public S3RequestsTest {
 // first-byte deadline, the request within its budget, and the silence is
 // told once.
 TEST_F(S3StallTest, AStoreThatNeverAnswersIsToldAndGivenUpOn) {
-  SilentListener silent;
+  testing::SilentPort silent;
   config_.endpoint = silent.endpoint();
   options_.connection.firstByteTimeout = std::chrono::seconds(1);
   options_.connection.retryBudget = std::chrono::milliseconds(2500);
@@ -622,7 +596,7 @@ TEST_F(S3StallTest, AStoreThatAnswersLateIsToldAsAnsweringAgain) {
 
 // stop() ends what waits, whether for an answer or between tries.
 TEST_F(S3StallTest, StoppingEndsWaitingRequestsAtOnce) {
-  SilentListener silent;
+  testing::SilentPort silent;
   store_.on("GET", "/bkt/", Reply{503, kSlowDown, {}, false, {{"Retry-After", "30"}}});
   options_.connection.retryBudget = std::chrono::minutes(5);
   for (const bool answers : {false, true}) {
