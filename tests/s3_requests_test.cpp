@@ -622,5 +622,130 @@ TEST_F(S3StallTest, StoppingEndsWaitingRequestsAtOnce) {
   }
 }
 
+// The store's refusals that say what to do: each is told as its problem,
+// with advice in its one line, and none is tried again.
+TEST_F(S3RequestsTest, RefusalsThatTellWhatToDo) {
+  using Problem = S3Error::Problem;
+  struct Case {
+    const char* name;
+    const char* method;  // the request refused: GET, PUT or DELETE of /bkt/k
+    Reply reply;
+    Problem problem;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"a redirect to the bucket's region", "GET",
+       Reply{301, "<Error><Code>PermanentRedirect</Code></Error>", {}, false,
+             {{"x-amz-bucket-region", "eu-central-1"}}},
+       Problem::kWrongRegion, "give --s3-region eu-central-1"},
+      {"a signature for the wrong region", "GET",
+       Reply{400,
+             "<Error><Code>AuthorizationHeaderMalformed</Code><Message>the region 'eu-west-3' is "
+             "wrong</Message><Region>ap-south-1</Region></Error>"},
+       Problem::kWrongRegion, "give --s3-region ap-south-1"},
+      {"a clock that stays off", "GET",
+       Reply{403, "<Error><Code>RequestTimeTooSkewed</Code></Error>"}, Problem::kSkewedClock,
+       "the clock of this machine is off the store's: set it right"},
+      {"an expired token", "PUT", Reply{400, "<Error><Code>ExpiredToken</Code></Error>"},
+       Problem::kCredentials, "the temporary credentials have expired"},
+      {"a bucket name the store does not take", "GET",
+       Reply{400, "<Error><Code>InvalidBucketName</Code></Error>"}, Problem::kInvalidBucketName,
+       "does not take \"bkt\" as a bucket name"},
+      {"a web server's page", "GET",
+       Reply{404, "<html><body>Not Found</body></html>", {}, false,
+             {{"Content-Type", "text/html"}}},
+       Problem::kNotAStore, "the endpoint answered 404 with text/html"},
+      {"an archived object", "GET",
+       Reply{403,
+             "<Error><Code>InvalidObjectState</Code><Message>The operation is not valid for the "
+             "object's storage class</Message><StorageClass>DEEP_ARCHIVE</StorageClass></Error>"},
+       Problem::kArchived, "archive storage class DEEP_ARCHIVE: restore it first"},
+      {"Object Lock", "DELETE",
+       Reply{403,
+             "<Error><Code>AccessDenied</Code><Message>Access Denied because object protected "
+             "by object lock.</Message></Error>"},
+       Problem::kObjectLock, "Object Lock keeps the object"},
+      {"a policy that forbids writes", "PUT",
+       Reply{403, "<Error><Code>AccessDenied</Code></Error>"}, Problem::kWriteRefused,
+       "do not allow this write"},
+      {"a read refused as before", "GET", Reply{403, "<Error><Code>AccessDenied</Code></Error>"},
+       Problem::kOther, "403 AccessDenied"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    store_.clearRequests();
+    store_.on(c.method, "/bkt/k", c.reply);
+    const std::string method = c.method;
+    try {
+      if (method == "GET") {
+        client().getToFile("k", env_.root() / "k");
+      } else if (method == "PUT") {
+        client().putBytes("k", "x");
+      } else {
+        client().remove("k");
+      }
+      ADD_FAILURE() << "the request succeeded";
+    } catch (const S3Error& e) {
+      const std::string text = e.what();
+      EXPECT_EQ(e.problem(), c.problem) << text;
+      EXPECT_NE(text.find(c.says), std::string::npos) << text;
+      EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+    }
+    EXPECT_EQ(store_.count(c.method, "/bkt/k"), 1u);
+  }
+}
+
+// The start-up check of a bucket says in one line what is wrong and what to
+// do about it.
+TEST_F(S3RequestsTest, TheBucketCheckTellsWhatToDo) {
+  struct Case {
+    const char* name;
+    std::string bucket;
+    Reply reply;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"another region", "bkt",
+       Reply{301, "<Error><Code>PermanentRedirect</Code></Error>", {}, false,
+             {{"x-amz-bucket-region", "eu-central-1"}}},
+       "is not in the region eu-west-3 at http://127.0.0.1:PORT (the bucket is in the region "
+       "eu-central-1); start the engine with --s3-region eu-central-1"},
+      {"a skewed clock", "bkt", Reply{403, "<Error><Code>RequestTimeTooSkewed</Code></Error>"},
+       "refuses the time of this machine"},
+      {"a name the store refuses", "Bad_Name",
+       Reply{400, "<Error><Code>InvalidBucketName</Code></Error>"},
+       "does not take \"Bad_Name\" as a bucket name (InvalidBucketName); \"Bad_Name\" is not a "
+       "valid bucket name"},
+      {"a missing bucket with a name outside the rules", "ab",
+       Reply{404, "<Error><Code>NoSuchBucket</Code></Error>"},
+       "does not exist at http://127.0.0.1:PORT (NoSuchBucket); \"ab\" is not a valid bucket "
+       "name"},
+      {"a signature refused for a name outside the rules", "UPPER",
+       Reply{403, "<Error><Code>SignatureDoesNotMatch</Code></Error>"},
+       "refused the credentials (SignatureDoesNotMatch); \"UPPER\" is not a valid bucket name"},
+      {"a web server's missing page", "bkt",
+       Reply{404, "<!DOCTYPE html><html></html>", {}, false, {{"Content-Type", "text/html"}}},
+       "does not answer as an S3 store does"},
+      {"a web server's page for anything", "bkt",
+       Reply{200, "<!DOCTYPE html><html></html>", {}, false, {{"Content-Type", "text/html"}}},
+       "does not answer as an S3 store does"},
+  };
+  const std::string port = std::to_string(store_.port());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    store_.on("GET", "/" + c.bucket + "/", c.reply);
+    std::string says = c.says;
+    if (const auto at = says.find("PORT"); at != std::string::npos) says.replace(at, 4, port);
+    try {
+      S3Client(config_, c.bucket, options_).checkBucket();
+      ADD_FAILURE() << "the check passed";
+    } catch (const S3Error& e) {
+      const std::string text = e.what();
+      EXPECT_NE(text.find(says), std::string::npos) << text;
+      EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace corvane::s3

@@ -59,4 +59,18 @@ bool pathStyle(S3Addressing addressing, std::string_view host, std::string_view 
   return !(publicStore(host) && hostLabel(bucket));
 }
 
+bool validBucketName(std::string_view bucket) {
+  if (bucket.size() < 3 || bucket.size() > 63) return false;
+  bool onlyDigitsAndDots = true;
+  for (std::size_t i = 0; i < bucket.size(); ++i) {
+    const char c = bucket[i];
+    const bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    if (!alphanumeric && c != '.' && c != '-') return false;
+    if ((i == 0 || i + 1 == bucket.size()) && !alphanumeric) return false;
+    if (c == '.' && bucket[i - 1] == '.') return false;
+    if (!(c >= '0' && c <= '9') && c != '.') onlyDigitsAndDots = false;
+  }
+  return !onlyDigitsAndDots;
+}
+
 }  // namespace corvane::s3

@@ -26,4 +26,10 @@ const char* addressingName(S3Addressing addressing);
 // certificate covers: lower-case letters, digits and inner hyphens, no dots.
 bool pathStyle(S3Addressing addressing, std::string_view host, std::string_view bucket);
 
+// Whether `bucket` follows the naming rules of the public store: 3 to 63
+// lower-case letters, digits, dots and hyphens, beginning and ending with a
+// letter or digit, no two dots in a row, not an IP address. Other stores
+// may take more; a name outside the rules explains a refusal.
+bool validBucketName(std::string_view bucket);
+
 }  // namespace corvane::s3

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "s3/s3_addressing.h"
 #include "s3/s3_answer.h"
 #include "s3/s3_xml.h"
 
@@ -59,19 +60,48 @@ S3BucketInfo S3Client::checkBucket() const {
     // manager starts it again a little later.
     return S3BucketInfo{versionedWithin(kBucketCheckBudget)};
   } catch (const S3Error& e) {
+    using Problem = S3Error::Problem;
     if (e.kind() == S3Error::Kind::kConnection) {
       throw e.withText("cannot reach the S3 endpoint " + endpoint + ": " + e.detail());
     }
+    if (e.kind() == S3Error::Kind::kProtocol) {
+      throw e.withText("the endpoint " + endpoint + " does not answer as an S3 store does (" +
+                       e.detail() + "): check the endpoint");
+    }
+    // Why a store may not know the bucket or take our signature: a name
+    // outside the rules (a virtual-hosted name in upper case is signed for
+    // one host and read as another).
+    const std::string nameHint =
+        validBucketName(bucket_)
+            ? std::string()
+            : "; \"" + bucket_ +
+                  "\" is not a valid bucket name (3 to 63 lower-case letters, digits, dots and "
+                  "hyphens)";
     const std::string& code = e.code();
+    if (e.problem() == Problem::kWrongRegion) {
+      throw e.withText(named + " is not in the region " + config().region + " at " + endpoint +
+                       (e.detail().empty() ? std::string() : " " + e.detail()) +
+                       (e.bucketRegion().empty() || e.bucketRegion() == config().region
+                            ? "; give its region with --s3-region"
+                            : "; start the engine with --s3-region " + e.bucketRegion()));
+    }
+    if (e.problem() == Problem::kSkewedClock) {
+      throw e.withText("the S3 store at " + endpoint + " refuses the time of this machine: " +
+                       e.what());
+    }
+    if (e.problem() == Problem::kInvalidBucketName) {
+      throw e.withText("the S3 store at " + endpoint + " does not take \"" + bucket_ +
+                       "\" as a bucket name (" + code + ")" + nameHint);
+    }
     if (e.httpStatus() == 404) {
-      throw e.withText(named + " does not exist at " + endpoint + " (" + code + ")");
+      throw e.withText(named + " does not exist at " + endpoint + " (" + code + ")" + nameHint);
     }
     if (code == "InvalidAccessKeyId" || code == "SignatureDoesNotMatch" || code == "InvalidToken" ||
         code == "ExpiredToken" || code == "InvalidClientTokenId" ||
         code == "AuthorizationHeaderMalformed") {
       std::string text = "the S3 store at " + endpoint + " refused the credentials (" + code;
       if (!e.detail().empty()) text += ": " + e.detail();
-      throw e.withText(text + ")");
+      throw e.withText(text + ")" + nameHint);
     }
     if (e.httpStatus() == 403) {
       // A user may be allowed to list and read without being allowed to read
@@ -82,10 +112,6 @@ S3BucketInfo S3Client::checkBucket() const {
       } catch (const S3Error&) {
       }
       throw e.withText("access to " + named + " at " + endpoint + " is denied (" + code + ")");
-    }
-    if (e.httpStatus() == 301 || code == "PermanentRedirect") {
-      throw e.withText(named + " is not in the region " + config().region + " at " + endpoint +
-                       (e.detail().empty() ? std::string() : " " + e.detail()));
     }
     throw e.withText("the S3 store at " + endpoint + " cannot serve " + named + ": " + e.what());
   }

@@ -597,19 +597,82 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
                           std::move(answer->message));
   }
 
-  std::string code;
-  std::string message;
-  if (auto answer = readErrorAnswer(state.response.body)) {
-    code = std::move(answer->code);
-    message = std::move(answer->message);
+  const auto answer = readErrorAnswer(state.response.body);
+  // A refusal that is no S3 error document (an HTML page for a path that a
+  // web server or proxy does not know) is not the store's "no such key".
+  // Busy answers (5xx, 429) of any shape stay passing failures.
+  if (!answer && status >= 400 && status < 500 && status != 429 && !state.response.body.empty()) {
+    const std::string type = state.response.header("content-type");
+    throw S3Error::protocol(request.operation,
+                            "the endpoint answered " + std::to_string(status) + " with " +
+                                (type.empty() ? std::string("a body") : type) +
+                                " that is no S3 error")
+        .withProblem(S3Error::Problem::kNotAStore, "is the endpoint an S3 store?");
   }
+  std::string code = answer ? answer->code : std::string();
+  std::string message = answer ? answer->message : std::string();
   if (code.empty()) code = codeForStatus(status);
-  const std::string region = state.response.header("x-amz-bucket-region");
+  std::string region = state.response.header("x-amz-bucket-region");
+  if (region.empty() && answer) region = answer->region;
   if (!region.empty() && region != config_.region) {
     message += (message.empty() ? "" : " ");
     message += "(the bucket is in the region " + region + ")";
   }
-  throw S3Error::status(request.operation, status, std::move(code), std::move(message));
+  throw classified(S3Error::status(request.operation, status, std::move(code), std::move(message))
+                       .withBucketRegion(std::move(region)),
+                   request, answer ? answer->storageClass : std::string());
+}
+
+S3Error S3Connection::classified(const S3Error& e, const S3Request& request,
+                                 const std::string& storageClass) const {
+  using Problem = S3Error::Problem;
+  const std::string& code = e.code();
+  const std::string& region = e.bucketRegion();
+  if (e.httpStatus() == 301 || code == "PermanentRedirect" ||
+      code == "IllegalLocationConstraintException" ||
+      (code == "AuthorizationHeaderMalformed" && !region.empty() && region != config_.region)) {
+    return e.withProblem(Problem::kWrongRegion,
+                         region.empty() || region == config_.region
+                             ? "the bucket is not in the region " + config_.region +
+                                   "; give its region with --s3-region"
+                             : "give --s3-region " + region);
+  }
+  if (code == "RequestTimeTooSkewed") {
+    const std::int64_t seconds = clockOffset_.load() / 1000;
+    return e.withProblem(Problem::kSkewedClock,
+                         "the clock of this machine is " +
+                             (seconds == 0 ? std::string("off")
+                                           : std::to_string(seconds < 0 ? -seconds : seconds) +
+                                                 " s " + (seconds < 0 ? "ahead" : "behind")) +
+                             " the store's: set it right, e.g. with time synchronisation");
+  }
+  if (credentialsExpired(code)) {
+    return e.withProblem(Problem::kCredentials,
+                         "the temporary credentials have expired: renew them with a new "
+                         "session token and start the engine again");
+  }
+  if (code == "InvalidBucketName") {
+    return e.withProblem(Problem::kInvalidBucketName,
+                         "the store does not take \"" + request.bucket + "\" as a bucket name");
+  }
+  if (code == "InvalidObjectState") {
+    return e.withProblem(Problem::kArchived,
+                         "the object is in the archive storage class " +
+                             (storageClass.empty() ? std::string("of the store") : storageClass) +
+                             ": restore it first, and read it once the restore is done");
+  }
+  if (code == "ObjectLocked" || lower(e.detail()).find("object lock") != std::string::npos) {
+    return e.withProblem(Problem::kObjectLock,
+                         "the bucket's Object Lock keeps the object as it is until its "
+                         "retention ends");
+  }
+  if (e.httpStatus() == 403 && code == "AccessDenied" && request.method != "GET" &&
+      request.method != "HEAD") {
+    return e.withProblem(Problem::kWriteRefused,
+                         "the bucket's policy or the user's rights do not allow this write; "
+                         "serve the scope with --read-only if it is meant to be read only");
+  }
+  return e;
 }
 
 }  // namespace corvane::s3

@@ -182,6 +182,9 @@ class S3Connection {
   // Learns the store's time from an answer that refused our clock; false
   // when the answer does not tell it.
   bool learnClockOffset(const S3Response& answer) const;
+  // The refusal `e` of `request` as the problem its code tells, with advice.
+  S3Error classified(const S3Error& e, const S3Request& request,
+                     const std::string& storageClass) const;
 
   const S3Config config_;
   const S3ConnectionOptions options_;

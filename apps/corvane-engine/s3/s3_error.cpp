@@ -45,6 +45,12 @@ S3Error S3Error::withLostAnswer() const {
   return copy;
 }
 
+S3Error S3Error::withProblem(Problem problem, const std::string& advice) const {
+  S3Error copy = withText(advice.empty() ? std::string(what()) : std::string(what()) + " (" + advice + ")");
+  copy.problem_ = problem;
+  return copy;
+}
+
 S3Error S3Error::withBucketRegion(std::string region) const {
   S3Error copy = *this;
   copy.bucketRegion_ = std::move(region);

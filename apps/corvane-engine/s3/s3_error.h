@@ -14,6 +14,21 @@ namespace corvane::s3 {
 
 class S3Error : public std::runtime_error {
  public:
+  // What the trouble is, where the store's answer tells more than its
+  // status: each has its own advice in the text and its own status at the
+  // engine's API.
+  enum class Problem {
+    kOther,
+    kWrongRegion,        // the bucket is in another region (see bucketRegion())
+    kSkewedClock,        // our clock is off, and correcting it did not help
+    kCredentials,        // temporary credentials expired and were not renewed
+    kInvalidBucketName,  // the store does not take the bucket's name
+    kNotAStore,          // the endpoint does not answer as an S3 store does
+    kArchived,           // the object is in an archive storage class
+    kObjectLock,         // Object Lock keeps the object as it is
+    kWriteRefused,       // a write the policy or the user's rights forbid
+  };
+
   enum class Kind {
     kStatus,      // the store answered with an error status
     kConnection,  // no answer: the endpoint could not be reached, TLS failed, the
@@ -36,8 +51,11 @@ class S3Error : public std::runtime_error {
   S3Error withLostAnswer() const;
   // The same failure, knowing the bucket's region from the answer.
   S3Error withBucketRegion(std::string region) const;
+  // The same failure as `problem`, with `advice` (what to do) added to the text.
+  S3Error withProblem(Problem problem, const std::string& advice) const;
 
   Kind kind() const { return kind_; }
+  Problem problem() const { return problem_; }
   // The HTTP status; 0 unless kind() is kStatus.
   long httpStatus() const { return httpStatus_; }
   // The store's error code ("NoSuchKey", "PreconditionFailed"), or empty when
@@ -72,6 +90,7 @@ class S3Error : public std::runtime_error {
   std::string code_;
   std::string detail_;
   bool afterLostAnswer_ = false;
+  Problem problem_ = Problem::kOther;
   std::string bucketRegion_;
 };
 

@@ -31,6 +31,7 @@ struct XmlErrorAnswer {
   std::string message;
   std::string region;                   // <Region>, empty without one
   std::optional<Timestamp> serverTime;  // <ServerTime>
+  std::string storageClass;             // <StorageClass> of an archived object
 };
 std::optional<XmlErrorAnswer> readErrorAnswer(std::string_view body);
 
