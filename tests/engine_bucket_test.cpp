@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -21,10 +22,12 @@
 #include "engine/decoding.h"
 #include "engine/json_text.h"
 #include "engine/query.h"
+#include "engine/store_status.h"
 #include "s3/s3_client.h"
 #include "support/engine_process.h"
 #include "support/files.h"
 #include "support/s3_test_store.h"
+#include "support/tcp_relay.h"
 #include "support/test_env.h"
 
 namespace corvane::testing {
@@ -849,6 +852,7 @@ TEST_F(BucketStartTest, RefusesToStartWithOneClearLine) {
     std::string secret;
     std::string endpoint;
     const char* expected;  // a word the line must hold
+    std::vector<std::string> more = {};
   };
   // A port that nothing listens on.
   const std::string deadEndpoint = "http://127.0.0.1:1";
@@ -857,13 +861,18 @@ TEST_F(BucketStartTest, RefusesToStartWithOneClearLine) {
        config.endpoint, "does not exist"},
       {"wrong secret", bucket.name(), "wrong-secret-0123456789", config.endpoint, "refused"},
       {"no store", bucket.name(), config.credentials.secretAccessKey, deadEndpoint, "reach"},
+      // The bucket named in the host: a name no resolver knows.
+      {"virtual-hosted at an address", bucket.name(), config.credentials.secretAccessKey,
+       config.endpoint, "reach", {"--s3-addressing=virtual"}},
   };
   for (const Case& c : cases) {
     ::setenv("AWS_ACCESS_KEY_ID", config.credentials.accessKeyId.c_str(), 1);
     ::setenv("AWS_SECRET_ACCESS_KEY", c.secret.c_str(), 1);
-    const auto [code, output] = running.runToExit(
-        {"--scope=b=s3://" + c.bucket, "--s3-endpoint=" + c.endpoint,
-         "--s3-region=" + config.region});
+    std::vector<std::string> arguments = {"--scope=b=s3://" + c.bucket,
+                                          "--s3-endpoint=" + c.endpoint,
+                                          "--s3-region=" + config.region};
+    arguments.insert(arguments.end(), c.more.begin(), c.more.end());
+    const auto [code, output] = running.runToExit(arguments);
     EXPECT_EQ(code, 1) << c.what << ": " << output;
     EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << c.what << ": " << output;
     EXPECT_NE(output.find(c.expected), std::string::npos) << c.what << ": " << output;
@@ -872,6 +881,108 @@ TEST_F(BucketStartTest, RefusesToStartWithOneClearLine) {
     EXPECT_EQ(readFile(running.discoveryFile()), published) << c.what;
     EXPECT_FALSE(fs::exists(running.applicationSupport() / "changes-b.sqlite")) << c.what;
   }
+}
+
+// A store that takes connections and never answers: the start ends within
+// seconds with the silence in the log, and a stop signal ends it at once.
+TEST_F(BucketStartTest, AStoreThatNeverAnswersHoldsTheStartOnlyForSeconds) {
+  fs::create_directories(env.root() / "one");
+  EngineProcess::Options o = options();
+  o.extraArguments = {"--scope=l=" + (env.root() / "one").string()};
+  EngineProcess running(o);
+  SilentPort silent;
+  storeArguments();  // the credentials
+  const std::vector<std::string> arguments = {"--scope=b=s3://" + bucket.name(),
+                                              "--s3-endpoint=" + silent.endpoint(),
+                                              "--s3-region=" + S3TestStore::config().region};
+  const auto [code, output] = running.runToExit(arguments, std::chrono::seconds(40));
+  EXPECT_EQ(code, 1) << output;
+  EXPECT_NE(output.find("the store at " + silent.endpoint() + " is not answering"),
+            std::string::npos)
+      << output;
+  EXPECT_NE(output.find("cannot reach the S3 endpoint " + silent.endpoint()), std::string::npos)
+      << output;
+
+  const auto [stopped, said] =
+      running.terminatedAfter(arguments, std::chrono::milliseconds(1500), std::chrono::seconds(5));
+  EXPECT_EQ(stopped, 0) << said;
+  EXPECT_NE(said.find("stopped before serving"), std::string::npos) << said;
+}
+
+// What a tool prints, and its exit status.
+std::pair<int, std::string> runCommand(const std::string& command) {
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return {-1, ""};
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+  return {::pclose(pipe), output};
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::seconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (!condition()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+// A store that stops answering while the engine serves it (a relay in
+// between that passes nothing on): the engine says so in its log and in
+// engine-status.json, the mount's status shows it for the domain, and the
+// return is told when the store answers again.
+TEST(BucketStallTest, AStoreThatStopsAnsweringIsToldUntilItAnswersAgain) {
+  TestEnvironment env;
+  TestBucket bucket;
+  const s3::S3Config& config = S3TestStore::config();
+  TcpRelay relay(std::stoi(config.endpoint.substr(config.endpoint.rfind(':') + 1)));
+  const std::string endpoint = "http://127.0.0.1:" + std::to_string(relay.port());
+  EngineProcess::Options o;
+  o.binary = CORVANE_BIN_DIR "/corvane-engine";
+  o.extraArguments = storeArguments();
+  o.extraArguments[0] = "--s3-endpoint=" + endpoint;
+  o.extraArguments.push_back("--scope=b=s3://" + bucket.name());
+  EngineProcess engine(o);
+  const fs::path statusFile = stores::storeStatusPath(engine.applicationSupport());
+  auto answering = [&](bool wanted) {
+    const auto status = stores::readStoreStatus(statusFile);
+    return status && status->scopes.size() == 1 && status->scopes[0].scopeId == "s3-1" &&
+           status->scopes[0].answering == wanted;
+  };
+
+  relay.pause(true);
+  EngineReply listed;
+  std::thread lister([&] {
+    auto http = engine.client();
+    listed = engineGet(*http, "/v1/scopes/s3-1/list?dir=");
+  });
+  const bool told = waitUntil([&] { return answering(false); }, std::chrono::seconds(30));
+  std::pair<int, std::string> text;
+  std::pair<int, std::string> json;
+  if (told) {
+    const std::string mount = std::string(CORVANE_BIN_DIR) + "/corvane-mount --status --domain s3-1";
+    text = runCommand(mount);
+    json = runCommand(mount + " --json");
+  }
+  relay.pause(false);
+  lister.join();
+  ASSERT_TRUE(told) << engine.output();
+  EXPECT_EQ(text.first, 0) << text.second;
+  EXPECT_NE(text.second.find("  store: not answering for "), std::string::npos) << text.second;
+  EXPECT_NE(text.second.find(endpoint), std::string::npos) << text.second;
+  EXPECT_NE(json.second.find("\"answering\":false,\"notAnsweringSeconds\":"), std::string::npos)
+      << json.second;
+
+  EXPECT_EQ(listed.status, 200) << listed.body;
+  EXPECT_TRUE(waitUntil([&] { return answering(true); }, std::chrono::seconds(10)));
+  const std::string output = engine.output();
+  EXPECT_NE(output.find("the store at " + endpoint + " is not answering ("), std::string::npos)
+      << output;
+  EXPECT_NE(output.find("the store at " + endpoint + " answers again after "), std::string::npos)
+      << output;
+  EXPECT_EQ(engine.stop(), 0);
+  EXPECT_FALSE(fs::exists(statusFile));
 }
 
 }  // namespace

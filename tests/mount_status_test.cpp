@@ -3,7 +3,9 @@
 // kind (a tmpfs mounted for the test where the test may mount), the status
 // against mount entries and records of unsent changes written as a running
 // mount writes them.
+#include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -284,6 +286,75 @@ TEST_F(StatusTest, AMountThatStoppedWritingIsNotAnswering) {
   EXPECT_NE(statusText(mounts, later).find("  mount: not answering (process "), std::string::npos);
   EXPECT_NE(statusJson(mounts, later).find("\"mount\":\"not answering\""), std::string::npos);
   EXPECT_NE(statusText(mounts, mounts[0].entry.updated).find("  mount: running"), std::string::npos);
+}
+
+// A process that goes by the engine's name, as the engine that wrote a
+// status file would, for the test's time.
+class EngineNamedProcess {
+ public:
+  EngineNamedProcess() : pid_(::fork()) {
+    if (pid_ == 0) {
+      ::prctl(PR_SET_NAME, "corvane-engine");
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      for (;;) ::pause();
+    }
+    // The name is set by the child: wait until it shows.
+    for (int i = 0; i < 1000 && !processRuns(pid_, "corvane-engine"); ++i) {
+      std::this_thread::sleep_for(1ms);
+    }
+  }
+  ~EngineNamedProcess() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_;
+};
+
+// The engine's word on the store behind a domain: shown while the engine
+// that wrote it runs, and only for the domain it names.
+TEST_F(StatusTest, AStoreThatDoesNotAnswerIsShownForItsDomain) {
+  EngineNamedProcess engine;
+  const fs::path file = env.root() / "engine-status.json";
+  const auto silentSince = std::chrono::floor<std::chrono::seconds>(Clock::now()) - 42s;
+  stores::StoreStatusFile written{engine.pid(),
+                                  {{"s3-1", "http://store:7480", false, silentSince},
+                                   {"s3-2", "http://other:7480", true, {}}}};
+  put(file, stores::encodeStoreStatus(written));
+  MountRegistration one(registry, entry(::getpid(), "s3-1"), {}, 1h);
+
+  const auto mounts = collectStatus(registry, cacheBase, {}, file);
+  ASSERT_EQ(mounts.size(), 1u);
+  const auto now = silentSince + 42s;
+  const std::string text = statusText(mounts, now);
+  EXPECT_NE(text.find("  store: not answering for 42 s (http://store:7480)\n"), std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("http://other:7480"), std::string::npos) << text;
+  EXPECT_NE(statusJson(mounts, now)
+                .find("\"store\":{\"endpoint\":\"http://store:7480\",\"answering\":false,"
+                      "\"notAnsweringSeconds\":42}"),
+            std::string::npos)
+      << statusJson(mounts, now);
+  // A domain whose store answers, asked for while not mounted.
+  const auto other = collectStatus(registry, cacheBase, {"s3-2", {}}, file);
+  ASSERT_EQ(other.size(), 1u);
+  EXPECT_EQ(statusText(other, now).find("store:"), std::string::npos);
+  EXPECT_NE(statusJson(other, now)
+                .find("\"store\":{\"endpoint\":\"http://other:7480\",\"answering\":true}"),
+            std::string::npos)
+      << statusJson(other, now);
+
+  // The file of an engine that is gone says nothing, nor does a broken one.
+  written.pid = ::getpid();
+  put(file, stores::encodeStoreStatus(written));
+  EXPECT_EQ(statusText(collectStatus(registry, cacheBase, {}, file), now).find("store:"),
+            std::string::npos);
+  put(file, "{\"pid\": 1, \"scopes\": [{\"id\": 7}]}");
+  EXPECT_FALSE(stores::readStoreStatus(file).has_value());
+  EXPECT_NE(statusJson(collectStatus(registry, cacheBase, {}, file), now).find("\"store\":null"),
+            std::string::npos);
 }
 
 }  // namespace

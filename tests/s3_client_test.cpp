@@ -506,6 +506,16 @@ TEST_F(S3ClientTest, CopiesSmallAndMultipart) {
   EXPECT_TRUE(errorOf([&] { client->copy("small", "x", stale); }).isPreconditionFailed());
   EXPECT_TRUE(errorOf([&] { client->head("x"); }).isNotFound());
   EXPECT_TRUE(errorOf([&] { client->copy("missing", "x"); }).isNotFound());
+
+  // A large source that changed since it was listed (in its bytes, or also
+  // in its size): refused as well, and nothing of the part-wise copy stays.
+  for (const std::size_t size : {bytes.size(), 6 * kMiB}) {
+    SCOPED_TRACE(size);
+    client->putBytes("src", randomBytes(size, static_cast<unsigned>(size)));
+    EXPECT_TRUE(errorOf([&] { client->copy("src", "big", known); }).isPreconditionFailed());
+    EXPECT_TRUE(errorOf([&] { client->head("big"); }).isNotFound());
+    EXPECT_TRUE(client->listMultipartUploads().empty());
+  }
 }
 
 TEST_F(S3ClientTest, BatchDeletesGoInThousands) {
@@ -585,6 +595,63 @@ TEST(S3BucketCheckTest, NamesTheReasonAStartFails) {
   const S3Error unreachable = errorOf([&] { S3Client(nowhere, "b", options).head("k"); });
   EXPECT_EQ(unreachable.kind(), S3Error::Kind::kConnection);
   EXPECT_TRUE(unreachable.isServerSide());
+}
+
+// Virtual-hosted addressing against the gateway under its DNS name: every
+// kind of request names the bucket in the host, and the objects are the
+// ones a path-style client sees.
+TEST(S3AddressingTest, VirtualHostedRequestsReachTheBucket) {
+  TestEnvironment env;
+  TestBucket bucket;
+  S3Config config = S3TestStore::config();
+  const std::string port = config.endpoint.substr(config.endpoint.rfind(':') + 1);
+  ASSERT_FALSE(S3TestStore::dnsName().empty());
+  config.endpoint = "http://" + S3TestStore::dnsName() + ":" + port;
+  config.addressing = S3Addressing::virtualHosted;
+  S3ClientOptions options;
+  options.connection.resolve = {bucket.name() + "." + S3TestStore::dnsName() + ":" + port +
+                                ":127.0.0.1"};
+  options.multipartThreshold = 5 * kMiB;
+  options.uploadPartSize = 5 * kMiB;
+  const S3Client client(config, bucket.name(), options);
+
+  EXPECT_FALSE(client.checkBucket().versioned);
+  client.putBytes("dir/a b+c", "small");
+  const std::string large = randomBytes(6 * kMiB, 9);
+  const fs::path file = env.root() / "large";
+  writeFile(file, large);
+  client.putFromFile("dir/large", file);
+  client.copy("dir/a b+c", "copied");
+  EXPECT_EQ(allKeys(client, ""), (std::vector<std::string>{"copied", "dir/a b+c", "dir/large"}));
+  EXPECT_EQ(fetch(client, "copied", env.root()), "small");
+  EXPECT_TRUE(fetch(bucket.client(), "dir/large", env.root()) == large);
+  client.remove("copied");
+  EXPECT_EQ(client.removeMany({"dir/a b+c", "dir/large"}).size(), 0u);
+  EXPECT_TRUE(allKeys(bucket.client(), "").empty());
+}
+
+// A store that refuses a write on its headers may leave the body unread on
+// the connection; the next requests of the same client must not meet it.
+TEST(S3RefusalTest, ARefusedUploadLeavesTheNextRequestsWhole) {
+  TestEnvironment env;
+  TestBucket bucket;
+  bucket.client().setPolicy(
+      R"({"Version":"2012-10-17","Statement":[{"Effect":"Allow",)"
+      R"("Principal":{"AWS":["arn:aws:iam:::user/other"]},)"
+      R"("Action":["s3:GetObject","s3:ListBucket","s3:DeleteObject"],)"
+      R"("Resource":["arn:aws:s3:::)" +
+      bucket.name() + R"(","arn:aws:s3:::)" + bucket.name() + R"(/*"]}]})");
+  bucket.client().putBytes("kept", "kept");
+  const S3Client reader(S3TestStore::otherUserConfig(), bucket.name());
+  const fs::path file = env.root() / "body";
+  writeFile(file, randomBytes(100000, 3));
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_TRUE(errorOf([&] { reader.putBytes("x", "x"); }).isForbidden());
+    EXPECT_EQ(allKeys(reader, ""), std::vector<std::string>{"kept"});
+    EXPECT_TRUE(errorOf([&] { reader.putFromFile("y", file); }).isForbidden());
+    EXPECT_NO_THROW(reader.remove("never-there"));
+  }
 }
 
 // Over TLS the store's certificate is trusted only through the bundle that

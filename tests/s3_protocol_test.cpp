@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "s3/s3_addressing.h"
 #include "s3/s3_encoding.h"
 #include "s3/s3_xml.h"
 
@@ -32,6 +33,40 @@ TEST(S3EncodingTest, PathsAndQueriesAreWrittenCanonically) {
     EXPECT_EQ(uriEncode(c.text, true), c.inPath);
     EXPECT_EQ(uriEncode(c.text, false), c.inQuery);
   }
+}
+
+TEST(S3AddressingTest, BucketsGoInTheHostOnlyWhereThatWorks) {
+  const std::string kTooLong(64, 'a');
+  struct Case {
+    S3Addressing addressing;
+    const char* host;
+    const char* bucket;
+    bool pathStyle;
+  };
+  const Case cases[] = {
+      {S3Addressing::automatic, "s3.eu-west-1.amazonaws.com", "my-bucket", false},
+      {S3Addressing::automatic, "S3.CN-NORTH-1.AMAZONAWS.COM.CN", "b42", false},
+      {S3Addressing::automatic, "s3.eu-west-1.amazonaws.com", "my.bucket", true},
+      {S3Addressing::automatic, "s3.eu-west-1.amazonaws.com", "My_Bucket", true},
+      {S3Addressing::automatic, "s3.eu-west-1.amazonaws.com", "-edge", true},
+      {S3Addressing::automatic, "s3.eu-west-1.amazonaws.com", "ab", true},
+      {S3Addressing::automatic, "s3.eu-west-1.amazonaws.com", kTooLong.c_str(), true},
+      {S3Addressing::automatic, "127.0.0.1", "my-bucket", true},
+      {S3Addressing::automatic, "store.example", "my-bucket", true},
+      {S3Addressing::automatic, "amazonaws.com.example", "my-bucket", true},
+      {S3Addressing::path, "s3.eu-west-1.amazonaws.com", "my-bucket", true},
+      {S3Addressing::virtualHosted, "store.example", "my.bucket", false},
+      {S3Addressing::virtualHosted, "store.example", "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(addressingName(c.addressing)) + " " + c.host + " " + c.bucket);
+    EXPECT_EQ(pathStyle(c.addressing, c.host, c.bucket), c.pathStyle);
+  }
+  for (const S3Addressing a :
+       {S3Addressing::automatic, S3Addressing::path, S3Addressing::virtualHosted}) {
+    EXPECT_EQ(addressingNamed(addressingName(a)), a);
+  }
+  EXPECT_FALSE(addressingNamed("Virtual").has_value());
 }
 
 TEST(S3EncodingTest, QueriesAreSortedWithValuelessParametersWrittenWithEquals) {

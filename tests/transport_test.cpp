@@ -356,6 +356,37 @@ TEST_F(TransportTest, APathTheUrlParserRejectsFailsWithoutCrashing) {
   EXPECT_TRUE(engine.requests().empty());
 }
 
+// No URL parser stands between the path and the wire: dot segments in a
+// scope id reach the engine as the client wrote them, never squashed.
+TEST_F(TransportTest, DotSegmentsInThePathGoOutAsWritten) {
+  for (const std::string scopeID : {".", "..", "a/../b", "./x"}) {
+    SCOPED_TRACE(scopeID);
+    engine.clearRequests();
+    engine.on("POST", "/v1/scopes/" + scopeID + "/mkdir", Reply{200, R"({"path":"x"})"});
+    EngineClient dotted(scopeID);
+    dotted.mkdir("x");
+    const auto received = engine.requests();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].target, "/v1/scopes/" + scopeID + "/mkdir");
+  }
+}
+
+// An engine that refuses a request with a body may not have read all of
+// it: that connection is closed, never handed the next request.
+TEST_F(TransportTest, TheConnectionOfARefusedRequestWithABodyIsNotReused) {
+  engine.onScopes({makeScope()});
+  engine.on("POST", "/v1/scopes/local-1/mkdir", Reply{409, R"({"message":"in the way"})"});
+  client.scopes();
+  EXPECT_THROW(client.mkdir("x"), EngineError);
+  client.scopes();
+  client.scopes();
+  const auto requests = engine.requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[1].clientPort, requests[0].clientPort);
+  EXPECT_NE(requests[2].clientPort, requests[1].clientPort);
+  EXPECT_EQ(requests[3].clientPort, requests[2].clientPort);
+}
+
 TEST_F(TransportTest, ADiscoveryFileThatIsNoRegularFileFailsAtOnce) {
   env.removeDiscoveryFile();
   const auto file = env.applicationSupport() / "engine.json";

@@ -73,8 +73,26 @@ std::map<std::string, std::string> timeMetadata(int fd) {
   return {{s3::kMtimeMetadata, mtimeMetadataText(st.st_mtim.tv_sec, st.st_mtim.tv_nsec)}};
 }
 
-// What the store said, as the API's error of the same meaning.
+// What the store said, as the API's error of the same meaning. The text
+// carries the store's advice where it has some (see S3Error::Problem).
 ApiError storeError(const s3::S3Error& e) {
+  using Problem = s3::S3Error::Problem;
+  switch (e.problem()) {
+    case Problem::kWrongRegion:
+    case Problem::kSkewedClock:
+    case Problem::kInvalidBucketName:
+    case Problem::kNotAStore:
+      // The engine's settings do not fit the store: nothing the user does to
+      // the item helps.
+      return ApiError(502, std::string("The store failed: ") + e.what());
+    case Problem::kCredentials:
+    case Problem::kArchived:
+    case Problem::kObjectLock:
+    case Problem::kWriteRefused:
+      return ApiError(403, std::string("The store refused access: ") + e.what());
+    case Problem::kOther:
+      break;
+  }
   if (e.isNotFound()) return notFound(std::string("The store has no such item: ") + e.what());
   if (e.isForbidden()) return ApiError(403, std::string("The store refused access: ") + e.what());
   if (e.isConflict() || e.isPreconditionFailed()) {

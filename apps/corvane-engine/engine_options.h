@@ -23,6 +23,7 @@ struct EngineOptions {
   std::int64_t logRetention = 100'000;
   std::optional<std::string> s3Endpoint;
   std::optional<std::string> s3Region;
+  std::string s3Addressing = "auto";  // "auto", "path" or "virtual"
   double s3PollSeconds = 10;  // how often buckets are listed for others' changes
 };
 

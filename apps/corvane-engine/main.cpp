@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <iostream>
 #include <memory>
@@ -27,6 +28,7 @@
 #include "random_hex.h"
 #include "s3/s3_client.h"
 #include "scope_service.h"
+#include "store_status_writer.h"
 #include "service/service_manager.h"
 
 using namespace corvane::syncengine;
@@ -42,10 +44,11 @@ int refuse(const std::string& message) {
 }
 
 // A client for each bucket scope, in the order of `setups` (null for local
-// scopes), once every bucket has answered the check; the check's outcome
-// fills in the records. Throws OptionError with one line for the user.
-std::vector<std::unique_ptr<corvane::s3::S3Client>> connectBuckets(
-    const EngineOptions& options, std::vector<ScopeSetup>& setups) {
+// scopes); each tells `status` whether its store answers. Throws OptionError
+// with one line for the user.
+std::vector<std::unique_ptr<corvane::s3::S3Client>> makeBucketClients(
+    const EngineOptions& options, const std::vector<ScopeSetup>& setups,
+    StoreStatusWriter& status) {
   std::vector<std::unique_ptr<corvane::s3::S3Client>> clients(setups.size());
   if (std::none_of(setups.begin(), setups.end(), [](const auto& s) { return s.isBucket(); })) {
     return clients;
@@ -56,19 +59,58 @@ std::vector<std::unique_ptr<corvane::s3::S3Client>> connectBuckets(
   } catch (const corvane::s3::S3ConfigError& e) {
     throw OptionError(e.what());
   }
+  config.addressing = corvane::s3::addressingNamed(options.s3Addressing)
+                          .value_or(corvane::s3::S3Addressing::automatic);
   corvane::hostlog::debug("S3 " + config.describe());
   for (std::size_t i = 0; i < setups.size(); ++i) {
-    corvane::Scope& record = setups[i].record;
     if (!setups[i].isBucket()) continue;
-    clients[i] = std::make_unique<corvane::s3::S3Client>(config, record.bucket);
+    corvane::s3::S3ClientOptions clientOptions;
+    clientOptions.connection.storeState = [&status, id = setups[i].record.id(),
+                                           store = config.endpoint](const auto& state) {
+      status.set(id, store, state);
+    };
+    clients[i] =
+        std::make_unique<corvane::s3::S3Client>(config, setups[i].record.bucket, clientOptions);
+  }
+  return clients;
+}
+
+// The check of every bucket at start; its outcome fills in the records.
+// Throws OptionError with one line for the user.
+void checkBuckets(const std::vector<std::unique_ptr<corvane::s3::S3Client>>& clients,
+                  std::vector<ScopeSetup>& setups) {
+  for (std::size_t i = 0; i < setups.size(); ++i) {
+    if (!clients[i]) continue;
+    corvane::Scope& record = setups[i].record;
     try {
       record.versioned = clients[i]->checkBucket().versioned;
     } catch (const corvane::s3::S3Error& e) {
       throw OptionError("scope " + record.name + ": " + e.what());
     }
-    record.region = config.region;
+    record.region = clients[i]->config().region;
   }
-  return clients;
+}
+
+// Runs `work` on a thread of its own while this one waits for one of
+// `signals`. On a signal `interrupt` is called and the work awaited (it is
+// to end soon then); returns the signal, or 0 when the work ended first.
+// The work's exception is rethrown unless a signal came.
+int runUntilSignal(const sigset_t& signals, const std::function<void()>& work,
+                   const std::function<void()>& interrupt) {
+  auto done = std::async(std::launch::async, work);
+  for (;;) {
+    if (done.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+      done.get();
+      return 0;
+    }
+    const timespec tick{0, 100'000'000};
+    const int signal = sigtimedwait(&signals, nullptr, &tick);
+    if (signal > 0) {
+      interrupt();
+      done.wait();
+      return signal;
+    }
+  }
 }
 
 int serve(const EngineOptions& options) {
@@ -87,7 +129,21 @@ int serve(const EngineOptions& options) {
 
   // Options first: a command line that cannot work leaves nothing behind.
   std::vector<ScopeSetup> setups = setUpScopes(options, *applicationSupport);
-  auto bucketClients = connectBuckets(options, setups);
+  StoreStatusWriter storeStatus(*applicationSupport);
+  auto bucketClients = makeBucketClients(options, setups, storeStatus);
+  // A store that does not answer may hold the checks for a while; a stop
+  // signal ends them at once.
+  const int stopped = runUntilSignal(
+      stopSignals, [&] { checkBuckets(bucketClients, setups); },
+      [&] {
+        for (const auto& client : bucketClients) {
+          if (client) client->stop();
+        }
+      });
+  if (stopped != 0) {
+    corvane::hostlog::info("stopped before serving");
+    return 0;
+  }
   corvane::platform::makePrivateDataFolder(*applicationSupport);
 
   DiscoveryFile discovery(*applicationSupport);
@@ -95,6 +151,11 @@ int serve(const EngineOptions& options) {
     discovery.claim();
   } catch (const DiscoveryFile::AlreadyRunning& e) {
     return refuse(e.what());
+  }
+  storeStatus.enable();
+  std::vector<const corvane::s3::S3Client*> stores;
+  for (const auto& client : bucketClients) {
+    if (client) stores.push_back(client.get());
   }
 
   std::vector<std::unique_ptr<ScopeService>> scopes;
@@ -154,10 +215,13 @@ int serve(const EngineOptions& options) {
   // Withdraw first: a client that reads engine.json from now on learns that
   // the engine is gone instead of connecting to a closing port.
   discovery.withdraw();
+  // Requests that wait for a store (its retries may last minutes) end now.
+  for (const auto* store : stores) store->stop();
   server.stop();
   server.drain();
   for (auto& scope : scopes) scope->stop();
   scopes.clear();  // closes the change logs
+  storeStatus.withdraw();
   corvane::hostlog::info("stopped");
   const int code = servedOk ? 0 : 1;
 
@@ -186,6 +250,12 @@ int main(int argc, char** argv) {
                  "The buckets' region (default: AWS_REGION, AWS_DEFAULT_REGION, the profile's, "
                  "else us-east-1)")
       ->type_name("REGION");
+  app.add_option("--s3-addressing", options.s3Addressing,
+                 "How buckets are named in requests: in the host name (virtual), in the path "
+                 "(path), or by host name at the public store where the name allows (auto, the "
+                 "default)")
+      ->type_name("auto|path|virtual")
+      ->check(CLI::IsMember({"auto", "path", "virtual"}));
   app.add_option("--s3-poll", options.s3PollSeconds,
                  "How often buckets are listed for changes made by others, 0.05 to 86400 "
                  "(default 10)")

@@ -196,7 +196,12 @@ int printStatus(const Settings& settings) {
   } catch (const std::exception& e) {
     return fail(std::string("cannot find the running mounts: ") + e.what());
   }
-  const auto mounts = mount::collectStatus(*registry, platform::cacheFolder(), filter);
+  std::optional<fs::path> storeStatus;
+  if (const auto folder = platform::applicationSupportFolder()) {
+    storeStatus = stores::storeStatusPath(*folder);
+  }
+  const auto mounts =
+      mount::collectStatus(*registry, platform::cacheFolder(), filter, storeStatus);
   const auto now = std::chrono::system_clock::now();
   std::cout << (settings.json ? mount::statusJson(mounts, now) : mount::statusText(mounts, now));
   return 0;

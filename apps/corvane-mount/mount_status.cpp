@@ -91,9 +91,16 @@ std::string plural(std::size_t n, const char* one, const char* many) {
 
 std::string shownPath(const std::string& path) { return path.empty() ? "/" : shown(path); }
 
+std::int64_t silentSeconds(const stores::ScopeStoreStatus& store, Clock::time_point now) {
+  return std::max<std::int64_t>(
+      0, std::chrono::duration_cast<std::chrono::seconds>(now - store.silentSince).count());
+}
+
 }  // namespace
 
-std::vector<MountStatus> collectStatus(const fs::path& registry,
+namespace {
+
+std::vector<MountStatus> collectMounts(const fs::path& registry,
                                        const std::optional<fs::path>& cacheBase,
                                        const StatusFilter& filter) {
   const fs::path wantedCache = filter.cache.empty() ? fs::path() : normal(filter.cache);
@@ -156,6 +163,25 @@ std::vector<MountStatus> collectStatus(const fs::path& registry,
   return out;
 }
 
+}  // namespace
+
+std::vector<MountStatus> collectStatus(const fs::path& registry,
+                                       const std::optional<fs::path>& cacheBase,
+                                       const StatusFilter& filter,
+                                       const std::optional<fs::path>& storeStatus) {
+  std::vector<MountStatus> out = collectMounts(registry, cacheBase, filter);
+  std::optional<stores::StoreStatusFile> stores;
+  if (storeStatus) stores = stores::readStoreStatus(*storeStatus);
+  // The file of an engine that ended without removing it tells nothing.
+  if (!stores || !processRuns(stores->pid, "corvane-engine")) return out;
+  for (MountStatus& s : out) {
+    for (const auto& scope : stores->scopes) {
+      if (scope.scopeId == s.entry.domain) s.store = scope;
+    }
+  }
+  return out;
+}
+
 std::string statusText(const std::vector<MountStatus>& mounts, Clock::time_point now) {
   if (mounts.empty()) return "no mount is running, and no unsent change waits\n";
   std::string out;
@@ -183,6 +209,10 @@ std::string statusText(const std::vector<MountStatus>& mounts, Clock::time_point
       out += "running (process " + std::to_string(e.pid) + ")\n";
     }
     if (s.running) out += "  engine: " + e.engine + "\n";
+    if (s.store && !s.store->answering) {
+      out += "  store: not answering for " + std::to_string(silentSeconds(*s.store, now)) +
+             " s (" + shown(s.store->store) + ")\n";
+    }
     out += "  pending uploads: ";
     out += s.unsent.empty() ? std::string("none")
                             : plural(s.unsent.size(), "change", "changes") + ", " +
@@ -232,6 +262,14 @@ std::string statusJson(const std::vector<MountStatus>& mounts, Clock::time_point
       o.addString("engine", e.engine);
     } else {
       o.addNull("engine");
+    }
+    if (s.store) {
+      platform::JsonObjectWriter store;
+      store.addRaw("endpoint", jsonText(s.store->store)).addBool("answering", s.store->answering);
+      if (!s.store->answering) store.addInt("notAnsweringSeconds", silentSeconds(*s.store, now));
+      o.addRaw("store", std::move(store).str());
+    } else {
+      o.addNull("store");
     }
     o.addRaw("pendingUploads", platform::JsonObjectWriter()
                                    .addInt("count", static_cast<std::int64_t>(s.unsent.size()))

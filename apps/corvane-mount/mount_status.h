@@ -1,5 +1,6 @@
 // What `corvane-mount --status` shows: for each running mount its domain,
-// mount point, the engine as the mount sees it, the changes it has not sent
+// mount point, the engine as the mount sees it, the store behind the scope
+// when the engine says it does not answer, the changes it has not sent
 // yet (with the errors of those that failed) and its cache against the
 // limit; for a cache that no mount uses but that holds unsent changes, those
 // changes, which the next mount of its domain sends.
@@ -20,6 +21,7 @@
 
 #include "corvane-mount/content_cache.h"
 #include "corvane-mount/mount_registry.h"
+#include "engine/store_status.h"
 
 namespace corvane::mount {
 
@@ -38,6 +40,9 @@ struct MountStatus {
   bool leftMounted = false;  // it ended, and its folder is still a (dead) mount
   std::vector<std::pair<std::filesystem::path, WorkRecord>> unsent;
   std::uint64_t unsentBytes = 0;
+  // The store behind the domain's scope as the running engine tells it;
+  // nothing when it tells nothing about the domain.
+  std::optional<stores::ScopeStoreStatus> store;
 };
 
 // Which mounts to show: all when both are empty.
@@ -49,10 +54,13 @@ struct StatusFilter {
 // The running mounts in `registry` (and those whose process ended without
 // unmounting), then the caches below `cacheBase` that no listed mount uses
 // and that hold unsent changes. With a filter, only what matches; a domain
-// or cache that matches no mount is shown as not mounted.
-std::vector<MountStatus> collectStatus(const std::filesystem::path& registry,
-                                       const std::optional<std::filesystem::path>& cacheBase,
-                                       const StatusFilter& filter);
+// or cache that matches no mount is shown as not mounted. Each domain's
+// store comes from `storeStatus` (the engine's engine-status.json) while the
+// engine that wrote it runs.
+std::vector<MountStatus> collectStatus(
+    const std::filesystem::path& registry, const std::optional<std::filesystem::path>& cacheBase,
+    const StatusFilter& filter,
+    const std::optional<std::filesystem::path>& storeStatus = std::nullopt);
 
 // A mount whose entry is older than this does not answer any more.
 inline constexpr std::chrono::seconds kStatusStale{15};

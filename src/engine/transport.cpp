@@ -9,11 +9,10 @@
 #include <cerrno>
 #include <exception>
 #include <filesystem>
-#include <mutex>
 #include <system_error>
-#include <vector>
 
 #include "engine/engine_error.h"
+#include "platform/curl_handles.h"
 #include "platform/folders.h"
 #include "platform/log.h"
 #include "platform/quoted_text.h"
@@ -24,92 +23,15 @@ namespace {
 
 constexpr long kIdleSeconds = 300;
 constexpr long kMaxIdleConnectionSeconds = 2;
+constexpr std::size_t kMaxIdleHandles = 64;
 constexpr const char* kRefused = "The engine refused.";
 
-// Idle libcurl handles, process-wide. Each handle keeps its own cache of open
-// connections, so a handle taken from here usually finds a connection to the
-// engine still open from an earlier request. A handle is used by one request
-// at a time; libcurl's shared connection cache is avoided on purpose, since
-// libcurl does not support sharing connections between concurrent threads.
-class HandlePool {
- public:
-  static HandlePool& shared() {
-    // Never destroyed: requests may still run on other threads at exit.
-    static HandlePool* pool = [] {
-      curl_global_init(CURL_GLOBAL_DEFAULT);
-      return new HandlePool;
-    }();
-    return *pool;
-  }
-
-  // A handle with every option at its default, or null when libcurl cannot
-  // make one. The most recently used handle comes first: its connection is
-  // the likeliest to be still open.
-  CURL* take() {
-    {
-      std::lock_guard lock(mutex_);
-      if (!idle_.empty()) {
-        CURL* h = idle_.back();
-        idle_.pop_back();
-        return h;
-      }
-    }
-    return curl_easy_init();
-  }
-
-  void give(CURL* h) {
-    // Drops the options, which point into the finished request (buffers,
-    // header list, callbacks' data); the open connections stay.
-    curl_easy_reset(h);
-    {
-      std::lock_guard lock(mutex_);
-      if (idle_.size() < kMaxIdle) {
-        idle_.push_back(h);
-        return;
-      }
-    }
-    curl_easy_cleanup(h);
-  }
-
- private:
-  static constexpr std::size_t kMaxIdle = 64;
-
-  std::mutex mutex_;
-  std::vector<CURL*> idle_;
-};
-
-// One exchange's handle, returned to the pool however the exchange ends.
-class Lease {
- public:
-  Lease() : handle_(HandlePool::shared().take()) {}
-  ~Lease() {
-    if (handle_) HandlePool::shared().give(handle_);
-  }
-  Lease(const Lease&) = delete;
-  Lease& operator=(const Lease&) = delete;
-  CURL* get() const { return handle_; }
-
- private:
-  CURL* handle_;
-};
-
-class HeaderList {
- public:
-  HeaderList() = default;
-  ~HeaderList() { curl_slist_free_all(list_); }
-  HeaderList(const HeaderList&) = delete;
-  HeaderList& operator=(const HeaderList&) = delete;
-  bool add(const std::string& line) {
-    curl_slist* next = curl_slist_append(list_, line.c_str());
-    if (!next) return false;
-    list_ = next;
-    return true;
-  }
-  curl_slist* get() const { return list_; }
-
- private:
-  curl_slist* list_ = nullptr;
-};
+// Idle libcurl handles of the process, each keeping its connections to the
+// engine. Never destroyed: requests may still run on other threads at exit.
+platform::CurlHandlePool& handlePool() {
+  static auto* pool = new platform::CurlHandlePool(kMaxIdleHandles);
+  return *pool;
+}
 
 // Where the answer's body is collected. The body is reserved once from
 // Content-Length (with the decoder's padding) and then only appended to, so
@@ -119,17 +41,7 @@ struct Sink {
   std::string body;
   bool sized = false;
   std::exception_ptr failure;
-  int attempts = 0;
 };
-
-// libcurl silently sends a request again on a fresh connection when a reused
-// one closes before any answer. The engine may already have acted on the
-// first copy (an upload, a rename), so the second attempt is stopped here and
-// the exchange fails like any lost connection.
-int beforeSend(void* user, char*, char*, int, int) {
-  auto* sink = static_cast<Sink*>(user);
-  return ++sink->attempts > 1 ? CURL_PREREQFUNC_ABORT : CURL_PREREQFUNC_OK;
-}
 
 size_t onData(char* data, size_t size, size_t count, void* user) {
   auto* sink = static_cast<Sink*>(user);
@@ -254,19 +166,22 @@ namespace {
 // handle point into it.
 struct Exchange {
   Exchange(std::string_view method, std::string_view path, std::string url)
-      : method(method), path(path), methodText(method), url(std::move(url)) {}
+      : method(method), path(path), methodText(method), target(path), url(std::move(url)) {}
 
   std::string_view method;
   std::string_view path;
-  std::string methodText;  // libcurl takes a C string
+  std::string methodText;  // libcurl takes C strings
+  std::string target;
   std::string url;
-  HeaderList headers;
+  platform::CurlHeaders headers;
+  platform::ResendGuard resends;
   char errorText[CURL_ERROR_SIZE] = {};
   Sink sink{};
 };
 
-// The engine's address for `path`, after the checks that fail the request
-// before anything is sent (one log line each).
+// The engine's address (the path goes out as the request target), after
+// the checks that fail the request before anything is sent (one log line
+// each).
 std::string validatedAddress(std::string_view method, std::string_view path, const Info& engine) {
   if (engine.port < 1 || engine.port > 65535) {
     transportFailure(method, path,
@@ -283,20 +198,26 @@ std::string validatedAddress(std::string_view method, std::string_view path, con
       transportFailure(method, shown, "the request path holds a control character");
     }
   }
-  std::string url = "http://127.0.0.1:" + std::to_string(engine.port);
-  url.append(path);
-  return url;
+  // The path is the request line's target as it stands; a blank in it would
+  // split the request line.
+  if (path.find(' ') != std::string_view::npos) {
+    transportFailure(method, path, "the request path holds a blank");
+  }
+  return "http://127.0.0.1:" + std::to_string(engine.port) + "/";
 }
 
 // Sets every option of the exchange on the handle `h`.
 void configure(CURL* h, Exchange& x, const std::string& token,
                const std::optional<std::string>& jsonBody) {
-  bool headersOk = x.headers.add("Authorization: Bearer " + token);
-  if (jsonBody) headersOk = headersOk && x.headers.add("Content-Type: application/json");
-  // Without this libcurl would wait for "100 Continue" before sending
-  // larger bodies.
-  headersOk = headersOk && x.headers.add("Expect:");
-  if (!headersOk) transportFailure(x.method, x.path, "out of memory");
+  try {
+    x.headers.add("Authorization: Bearer " + token);
+    if (jsonBody) x.headers.add("Content-Type: application/json");
+    // Without this libcurl would wait for "100 Continue" before sending
+    // larger bodies.
+    x.headers.add("Expect:");
+  } catch (const std::bad_alloc&) {
+    transportFailure(x.method, x.path, "out of memory");
+  }
 
   x.sink.handle = h;
   const CURLcode rc = curl_easy_setopt(h, CURLOPT_URL, x.url.c_str());
@@ -304,9 +225,10 @@ void configure(CURL* h, Exchange& x, const std::string& token,
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, x.errorText);
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
   // The engine is on the loopback interface: proxy settings of the
-  // environment must not reroute the request, and the path goes out as given.
+  // environment must not reroute the request. The path goes out as given,
+  // byte for byte: libcurl would squash "." and ".." segments of a URL.
   curl_easy_setopt(h, CURLOPT_PROXY, "");
-  curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(h, CURLOPT_REQUEST_TARGET, x.target.c_str());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
   // An idle limit, not a deadline: a long upload that keeps moving never
@@ -317,11 +239,12 @@ void configure(CURL* h, Exchange& x, const std::string& token,
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, x.headers.get());
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onData);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &x.sink);
-  curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, beforeSend);
-  curl_easy_setopt(h, CURLOPT_PREREQDATA, &x.sink);
+  // The engine may already have acted on a first copy (an upload, a
+  // rename): a request is sent once, never resent by libcurl on its own.
+  x.resends.install(h);
   // Connections idle for longer are not reused: an engine closes idle
   // connections after a few seconds, and a request sent into a connection
-  // the engine is just closing would fail (see beforeSend).
+  // the engine is just closing would fail (see ResendGuard).
   curl_easy_setopt(h, CURLOPT_MAXAGE_CONN, kMaxIdleConnectionSeconds);
   if (jsonBody) {
     curl_easy_setopt(h, CURLOPT_POST, 1L);
@@ -340,7 +263,7 @@ void configure(CURL* h, Exchange& x, const std::string& token,
 long send(CURL* h, Exchange& x) {
   const CURLcode rc = curl_easy_perform(h);
   if (x.sink.failure) std::rethrow_exception(x.sink.failure);
-  if (x.sink.attempts > 1) {
+  if (x.resends.stoppedResend()) {
     transportFailure(x.method, x.path, "the connection was closed before the engine answered");
   }
   if (rc != CURLE_OK) {
@@ -420,11 +343,18 @@ std::optional<std::string> exchangeOnce(std::string_view method, std::string_vie
                                         std::string* notFoundMessage) {
   const Info engine = info();
   Exchange exchange(method, path, validatedAddress(method, path, engine));
-  Lease lease;
-  CURL* h = lease.get();
-  if (!h) transportFailure(method, path, "no HTTP handle could be made");
+  std::optional<platform::CurlLease> lease;
+  try {
+    lease.emplace(handlePool());
+  } catch (const std::bad_alloc&) {
+    transportFailure(method, path, "no HTTP handle could be made");
+  }
+  CURL* h = lease->get();
   configure(h, exchange, engine.token, jsonBody);
   const long status = send(h, exchange);
+  if (!platform::connectionReusable(h, jsonBody ? jsonBody->size() : 0, status)) {
+    lease->forbidReuse();
+  }
   if (status == 404 && notFoundMessage) {
     *notFoundMessage = message(exchange.sink.body);
     logFailedAnswer(method, path, status, *notFoundMessage);

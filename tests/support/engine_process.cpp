@@ -218,6 +218,24 @@ std::pair<int, std::string> EngineProcess::runToExit(const std::vector<std::stri
   return {code, text};
 }
 
+std::pair<int, std::string> EngineProcess::terminatedAfter(
+    const std::vector<std::string>& arguments, std::chrono::milliseconds terminateAfter,
+    std::chrono::seconds timeout) const {
+  const fs::path log = newLogFile();
+  const pid_t pid = spawn(arguments, log);
+  std::optional<int> status = waitFor(pid, terminateAfter);
+  if (!status) {
+    ::kill(pid, SIGTERM);
+    status = waitFor(pid, timeout);
+  }
+  if (!status) status = reap(pid, SIGKILL, std::chrono::seconds(5));
+  std::string text = readAll(log);
+  std::error_code ec;
+  fs::remove(log, ec);
+  const int code = WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+  return {code, text};
+}
+
 std::string EngineProcess::output() const { return readAll(logFile_); }
 
 std::unique_ptr<httplib::Client> EngineProcess::client() const {

@@ -58,6 +58,11 @@ class EngineProcess {
   std::pair<int, std::string> runToExit(
       const std::vector<std::string>& arguments,
       std::chrono::seconds timeout = std::chrono::seconds(20)) const;
+  // The same, sending SIGTERM once the engine has run for `terminateAfter`
+  // (while it starts, say); the engine must then end within `timeout`.
+  std::pair<int, std::string> terminatedAfter(const std::vector<std::string>& arguments,
+                                              std::chrono::milliseconds terminateAfter,
+                                              std::chrono::seconds timeout) const;
 
   int port() const { return port_; }
   const std::string& token() const { return token_; }

@@ -17,6 +17,8 @@ namespace {
 s3::S3Config storeConfig;
 std::string storeTlsEndpoint;
 std::string storeTlsCa;
+std::string storeDnsName;
+s3::S3Credentials storeOtherUser;
 bool storeReady = false;
 
 std::map<std::string, std::string> readEnvFile(const std::string& path) {
@@ -86,12 +88,15 @@ void S3TestStore::SetUp() {
     FAIL() << e.what();
   }
   storeConfig.endpoint = values["AWS_ENDPOINT_URL"];
-  storeConfig.pathStyle = true;
+  storeConfig.addressing = s3::S3Addressing::path;
   storeConfig.region = values["AWS_REGION"];
   storeConfig.credentials.accessKeyId = values["AWS_ACCESS_KEY_ID"];
   storeConfig.credentials.secretAccessKey = values["AWS_SECRET_ACCESS_KEY"];
   storeTlsEndpoint = values["S3_STORE_TLS_ENDPOINT"];
   storeTlsCa = values["S3_STORE_TLS_CA"];
+  storeDnsName = values["S3_STORE_DNS_NAME"];
+  storeOtherUser = {values["S3_STORE_OTHER_ACCESS_KEY_ID"],
+                    values["S3_STORE_OTHER_SECRET_ACCESS_KEY"], ""};
   if (storeConfig.endpoint.empty() || storeConfig.credentials.accessKeyId.empty()) {
     FAIL() << envFile << " does not name a store";
   }
@@ -116,6 +121,17 @@ const std::string& S3TestStore::tlsEndpoint() {
 const std::string& S3TestStore::tlsCaBundle() {
   config();
   return storeTlsCa;
+}
+
+const std::string& S3TestStore::dnsName() {
+  config();
+  return storeDnsName;
+}
+
+s3::S3Config S3TestStore::otherUserConfig() {
+  s3::S3Config other = config();
+  other.credentials = storeOtherUser;
+  return other;
 }
 
 TestBucket::TestBucket(s3::S3ClientOptions options)

@@ -28,6 +28,12 @@ class S3TestStore : public ::testing::Environment {
   // certificate, a CA bundle that makes clients trust it.
   static const std::string& tlsEndpoint();
   static const std::string& tlsCaBundle();
+  // The host name under which the gateway takes virtual-hosted requests
+  // (BUCKET.NAME:PORT), which only the client's own resolve list maps to
+  // 127.0.0.1.
+  static const std::string& dnsName();
+  // The store's second user (another account), with its own keys.
+  static s3::S3Config otherUserConfig();
 
  private:
   std::string ownFolder_;  // the store this process started, if any

@@ -202,6 +202,7 @@ TestEngine::TestEngine(std::string token)
     if (q != std::string::npos) r.query = parseQuery(std::string_view(req.target).substr(q + 1));
     for (const auto& [name, value] : req.headers) r.headers.emplace(lowerCase(name), value);
     r.body = req.body;
+    r.clientPort = req.remote_port;
 
     Reply reply = answer(r);
     if (reply.delay.count() > 0) std::this_thread::sleep_for(reply.delay);
@@ -210,7 +211,15 @@ TestEngine::TestEngine(std::string token)
       return;
     }
     res.status = reply.status;
-    res.set_content(reply.body, "application/json");
+    std::string type = "application/json";
+    for (const auto& [name, value] : reply.headers) {
+      if (lowerCase(name) == "content-type") {
+        type = value;
+      } else {
+        res.set_header(name, value);
+      }
+    }
+    res.set_content(reply.body, type);
   };
   const std::string any = ".*";
   server_->Get(any, handle);

@@ -36,6 +36,9 @@ struct Reply {
   std::string body;
   std::chrono::milliseconds delay{0};  // waited before answering (or dropping)
   bool drop = false;                   // close the connection without an answer
+  // Headers of the answer besides Content-Type (application/json unless one
+  // is given here) and Content-Length.
+  std::vector<std::pair<std::string, std::string>> headers = {};
 };
 
 // One request as the engine received it.
@@ -47,6 +50,8 @@ struct Received {
   std::vector<std::pair<std::string, std::string>> query;
   std::multimap<std::string, std::string> headers;  // names lower-cased
   std::string body;
+  // The client's port: requests with the same one came on one connection.
+  int clientPort = 0;
 
   std::optional<std::string> header(std::string_view name) const;  // any case
   std::optional<std::string> queryValue(std::string_view name) const;

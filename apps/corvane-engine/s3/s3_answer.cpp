@@ -1,7 +1,6 @@
 #include "s3/s3_answer.h"
 
 #include <curl/curl.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <charconv>
@@ -71,17 +70,6 @@ std::optional<ContentRange> parseContentRange(const std::string& value) {
     return std::nullopt;
   }
   return range;
-}
-
-std::string contentMd5(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_md5(), nullptr) != 1) {
-    throw std::runtime_error("MD5 is not available");
-  }
-  unsigned char text[64] = {};
-  const int n = EVP_EncodeBlock(text, digest, static_cast<int>(length));
-  return std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(n));
 }
 
 }  // namespace corvane::s3

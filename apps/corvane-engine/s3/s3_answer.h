@@ -9,6 +9,7 @@
 #include <string>
 
 #include "s3/s3_connection.h"
+#include "s3/s3_digest.h"
 #include "s3/s3_types.h"
 
 namespace corvane::s3 {
@@ -27,8 +28,5 @@ std::optional<ContentRange> parseContentRange(const std::string& value);
 
 // The HTTP date of a header ("Thu, 10 Dec 2026 13:49:24 GMT").
 std::optional<Timestamp> parseHttpDate(const std::string& value);
-
-// base64 of the MD5 of `data`, for Content-MD5.
-std::string contentMd5(const std::string& data);
 
 }  // namespace corvane::s3

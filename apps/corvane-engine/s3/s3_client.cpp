@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "s3/s3_addressing.h"
 #include "s3/s3_answer.h"
 #include "s3/s3_xml.h"
 
@@ -9,6 +10,7 @@ namespace corvane::s3 {
 namespace {
 
 constexpr std::size_t kDeleteBatch = 1000;
+constexpr std::chrono::milliseconds kBucketCheckBudget{5000};
 
 // Reading an answer's XML; a shape we do not understand is the store's
 // protocol failure, not ours.
@@ -37,13 +39,15 @@ S3Request S3Client::request(std::string method, const std::string& key,
   r.bucket = bucket_;
   r.key = key;
   r.operation = std::move(operation);
-  r.idempotent = r.method == "GET" || r.method == "HEAD";
   return r;
 }
 
-bool S3Client::versioned() const {
+bool S3Client::versioned() const { return versionedWithin(std::nullopt); }
+
+bool S3Client::versionedWithin(std::optional<std::chrono::milliseconds> budget) const {
   S3Request r = request("GET", "", "GET versioning of bucket " + bucket_);
   r.query = {{"versioning", ""}};
+  r.retryBudget = budget;
   const S3Response answer = connection_.send(r);
   return readAnswer(r.operation, [&] { return readVersioningStatus(answer.body); }) == "Enabled";
 }
@@ -52,21 +56,52 @@ S3BucketInfo S3Client::checkBucket() const {
   const std::string& endpoint = config().endpoint;
   const std::string named = "the bucket \"" + bucket_ + "\"";
   try {
-    return S3BucketInfo{versioned()};
+    // An engine that cannot serve its buckets says so soon; its service
+    // manager starts it again a little later.
+    return S3BucketInfo{versionedWithin(kBucketCheckBudget)};
   } catch (const S3Error& e) {
+    using Problem = S3Error::Problem;
     if (e.kind() == S3Error::Kind::kConnection) {
       throw e.withText("cannot reach the S3 endpoint " + endpoint + ": " + e.detail());
     }
+    if (e.kind() == S3Error::Kind::kProtocol) {
+      throw e.withText("the endpoint " + endpoint + " does not answer as an S3 store does (" +
+                       e.detail() + "): check the endpoint");
+    }
+    // Why a store may not know the bucket or take our signature: a name
+    // outside the rules (a virtual-hosted name in upper case is signed for
+    // one host and read as another).
+    const std::string nameHint =
+        validBucketName(bucket_)
+            ? std::string()
+            : "; \"" + bucket_ +
+                  "\" is not a valid bucket name (3 to 63 lower-case letters, digits, dots and "
+                  "hyphens)";
     const std::string& code = e.code();
+    if (e.problem() == Problem::kWrongRegion) {
+      throw e.withText(named + " is not in the region " + config().region + " at " + endpoint +
+                       (e.detail().empty() ? std::string() : " " + e.detail()) +
+                       (e.bucketRegion().empty() || e.bucketRegion() == config().region
+                            ? "; give its region with --s3-region"
+                            : "; start the engine with --s3-region " + e.bucketRegion()));
+    }
+    if (e.problem() == Problem::kSkewedClock) {
+      throw e.withText("the S3 store at " + endpoint + " refuses the time of this machine: " +
+                       e.what());
+    }
+    if (e.problem() == Problem::kInvalidBucketName) {
+      throw e.withText("the S3 store at " + endpoint + " does not take \"" + bucket_ +
+                       "\" as a bucket name (" + code + ")" + nameHint);
+    }
     if (e.httpStatus() == 404) {
-      throw e.withText(named + " does not exist at " + endpoint + " (" + code + ")");
+      throw e.withText(named + " does not exist at " + endpoint + " (" + code + ")" + nameHint);
     }
     if (code == "InvalidAccessKeyId" || code == "SignatureDoesNotMatch" || code == "InvalidToken" ||
         code == "ExpiredToken" || code == "InvalidClientTokenId" ||
         code == "AuthorizationHeaderMalformed") {
       std::string text = "the S3 store at " + endpoint + " refused the credentials (" + code;
       if (!e.detail().empty()) text += ": " + e.detail();
-      throw e.withText(text + ")");
+      throw e.withText(text + ")" + nameHint);
     }
     if (e.httpStatus() == 403) {
       // A user may be allowed to list and read without being allowed to read
@@ -77,10 +112,6 @@ S3BucketInfo S3Client::checkBucket() const {
       } catch (const S3Error&) {
       }
       throw e.withText("access to " + named + " at " + endpoint + " is denied (" + code + ")");
-    }
-    if (e.httpStatus() == 301 || code == "PermanentRedirect") {
-      throw e.withText(named + " is not in the region " + config().region + " at " + endpoint +
-                       (e.detail().empty() ? std::string() : " " + e.detail()));
     }
     throw e.withText("the S3 store at " + endpoint + " cannot serve " + named + ": " + e.what());
   }
@@ -122,25 +153,46 @@ std::string S3Client::ifMatchLine(const std::string& etag, bool quoted) const {
   return "If-Match: " + (quoted ? "\"" + bare + "\"" : bare);
 }
 
+std::optional<S3ObjectInfo> S3Client::holding(const std::string& key,
+                                               const std::string& expectedEtag) const {
+  if (expectedEtag.empty()) return std::nullopt;
+  try {
+    S3ObjectInfo object = head(key);
+    if (bareEtag(object.etag) == bareEtag(expectedEtag)) return object;
+  } catch (const S3Error&) {
+  }
+  return std::nullopt;
+}
+
 // The quoted form of If-Match is the standard one, but some stores compare
 // the header with the ETag stripped of its quotes and refuse the quoted form
 // with 412 although the ETag matches (while others may want the quotes). The
 // first 412 is checked with a HEAD: when the object does have the ETag, the
 // write is sent again with the bare form, and the form that worked is kept
 // for the client's lifetime.
-S3Response S3Client::sendConditional(S3Request r, const std::string& key,
-                                     const S3PutOptions& options) const {
+S3Client::WriteOutcome S3Client::sendWrite(S3Request r, const std::string& key,
+                                           const S3PutOptions& options,
+                                           const std::string& expectedEtag) const {
   if (options.ifNoneMatch) r.headers.push_back("If-None-Match: *");
-  if (options.ifMatch.empty()) return connection_.send(r);
-
   const Quoting known = ifMatchQuoting_.load();
-  r.headers.push_back(ifMatchLine(options.ifMatch, known != Quoting::kBare));
+  if (!options.ifMatch.empty()) {
+    r.headers.push_back(ifMatchLine(options.ifMatch, known != Quoting::kBare));
+  }
   try {
-    S3Response answer = connection_.send(r);
-    if (known == Quoting::kUnknown) ifMatchQuoting_.store(Quoting::kQuoted);
-    return answer;
+    WriteOutcome outcome{connection_.send(r), std::nullopt};
+    if (!options.ifMatch.empty() && known == Quoting::kUnknown) {
+      ifMatchQuoting_.store(Quoting::kQuoted);
+    }
+    return outcome;
   } catch (const S3Error& e) {
-    if (!e.isPreconditionFailed() || known != Quoting::kUnknown) throw;
+    // A try whose answer was lost may have written the object: the refusal
+    // of a later try is then the store telling us so.
+    if (e.afterLostAnswer() && (e.isPreconditionFailed() || e.code() == "NoSuchUpload")) {
+      if (auto object = holding(key, expectedEtag)) return {S3Response{}, std::move(object)};
+    }
+    if (!e.isPreconditionFailed() || options.ifMatch.empty() || known != Quoting::kUnknown) {
+      throw;
+    }
     S3ObjectInfo current;
     try {
       current = head(key);
@@ -149,9 +201,9 @@ S3Response S3Client::sendConditional(S3Request r, const std::string& key,
     }
     if (bareEtag(current.etag) != bareEtag(options.ifMatch)) throw;
     r.headers.back() = ifMatchLine(options.ifMatch, false);
-    S3Response answer = connection_.send(r);
+    WriteOutcome outcome{connection_.send(r), std::nullopt};
     ifMatchQuoting_.store(Quoting::kBare);
-    return answer;
+    return outcome;
   }
 }
 
@@ -238,8 +290,6 @@ std::vector<S3MultipartUpload> S3Client::listMultipartUploads(std::string_view p
 void S3Client::abortMultipartUpload(const std::string& key, const std::string& uploadId) const {
   S3Request r = request("DELETE", key, "ABORT upload of " + key);
   r.query = {{"uploadId", uploadId}};
-  // Aborting twice has the effect of aborting once.
-  r.idempotent = true;
   connection_.send(r);
 }
 
@@ -267,6 +317,14 @@ void S3Client::setVersioning(bool enabled) const {
                    "<Status>") +
                (enabled ? "Enabled" : "Suspended") + "</Status></VersioningConfiguration>";
   r.headers = {"Content-Type: application/xml", "Content-MD5: " + contentMd5(r.bodyText)};
+  connection_.send(r);
+}
+
+void S3Client::setPolicy(const std::string& policy) const {
+  S3Request r = request("PUT", "", "PUT policy of bucket " + bucket_);
+  r.query = {{"policy", ""}};
+  r.bodyText = policy;
+  r.headers = {"Content-Type: application/json"};
   connection_.send(r);
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -93,8 +94,8 @@ struct S3CopyOptions {
   // Copy only while the source's ETag is this one; else 412.
   std::string sourceIfMatch;
   // The source's size, when known from a listing: together with
-  // sourceIfMatch it spares the HEAD that otherwise tells size and ETag
-  // (where the store can check the ETag itself, see s3_upload.cpp).
+  // sourceIfMatch it spares the HEAD that otherwise tells size and ETag;
+  // the store checks the ETag itself.
   std::optional<std::uint64_t> sourceSize;
   std::string sourceVersionId;
   // With it, the copy gets this user metadata and these content headers
@@ -118,10 +119,14 @@ class S3Client {
 
   const std::string& bucket() const { return bucket_; }
   const S3Config& config() const { return connection_.config(); }
+  // Ends every request of the client, now and later (see S3Connection::stop).
+  void stop() const { connection_.stop(); }
+  // Whether the store answers the client's requests (see store_health.h).
+  StoreState storeState() const { return connection_.storeState(); }
 
-  // One cheap request at start: the bucket's versioning. Its S3Error says in
-  // one line whether the bucket is missing, the credentials were refused or
-  // the endpoint cannot be reached.
+  // One cheap request at start: the bucket's versioning, tried for a few
+  // seconds at most. Its S3Error says in one line whether the bucket is
+  // missing, the credentials were refused or the endpoint cannot be reached.
   S3BucketInfo checkBucket() const;
   // Whether the bucket's versioning is Enabled.
   bool versioned() const;
@@ -186,22 +191,41 @@ class S3Client {
   void createBucket() const;
   void deleteBucket() const;
   void setVersioning(bool enabled) const;
+  // The bucket policy (a JSON document).
+  void setPolicy(const std::string& policy) const;
 
  private:
   class Download;
   class Upload;
 
   S3Request request(std::string method, const std::string& key, std::string operation) const;
+  bool versionedWithin(std::optional<std::chrono::milliseconds> budget) const;
   S3ObjectInfo putSingle(const std::string& key, int fd, std::string_view bytes, std::uint64_t size,
                          const S3PutOptions& options) const;
   S3ObjectInfo copyMultipart(const std::string& sourceKey, const std::string& destinationKey,
                              const S3ObjectInfo& source, const S3CopyOptions& options) const;
+  // Takes back a copy that may not be of the version `source` names (see
+  // the definition; no `copiedEtag`: nothing is written yet); throws 412 then.
+  void checkCopiedVersion(const std::string& sourceKey, const std::string& destinationKey,
+                          const S3ObjectInfo& source, const std::optional<std::string>& copiedEtag,
+                          const std::string& sourceVersionId) const;
   // The If-Match header line for `etag` in the form this store accepts.
   std::string ifMatchLine(const std::string& etag, bool quoted) const;
-  // Runs a conditional write, learning which form of If-Match the store
-  // understands (see the definition).
-  S3Response sendConditional(S3Request request, const std::string& key,
-                             const S3PutOptions& options) const;
+  // The answer to a write, or, when a try's answer was lost and the write
+  // is refused afterwards (412 for a condition the lost try changed,
+  // NoSuchUpload for an upload it completed), the object the store holds
+  // when that is the one the write made (its ETag is `expectedEtag`).
+  struct WriteOutcome {
+    S3Response answer;
+    std::optional<S3ObjectInfo> landed;
+  };
+  // Runs a write with the conditions of `options`, learning which form of
+  // If-Match the store understands (see the definition).
+  WriteOutcome sendWrite(S3Request request, const std::string& key, const S3PutOptions& options,
+                         const std::string& expectedEtag) const;
+  // The object at `key` when its ETag is `expectedEtag`.
+  std::optional<S3ObjectInfo> holding(const std::string& key,
+                                      const std::string& expectedEtag) const;
 
   const std::string bucket_;
   const S3ClientOptions options_;

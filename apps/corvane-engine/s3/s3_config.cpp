@@ -210,7 +210,8 @@ std::string publicEndpoint(const std::string& region) {
 }
 
 std::string S3Config::describe() const {
-  std::string text = "endpoint " + endpoint + (pathStyle ? " (path-style)" : "") + ", region " +
+  std::string text = "endpoint " + endpoint + ", addressing " + addressingName(addressing) +
+                     ", region " +
                      region + ", access key " + credentials.accessKeyId;
   if (!credentials.sessionToken.empty()) text += " with a session token";
   if (!caBundle.empty()) text += ", CA bundle " + caBundle;
@@ -245,10 +246,7 @@ S3Config resolveS3Config(const S3Options& options, const EnvironmentLookup& look
     }
   }
 
-  if (!custom) {
-    config.endpoint = publicEndpoint(config.region);
-    config.pathStyle = false;
-  }
+  if (!custom) config.endpoint = publicEndpoint(config.region);
   config.credentials = resolveCredentials(environment, profiles);
   config.caBundle = environment("AWS_CA_BUNDLE").value_or("");
   return config;

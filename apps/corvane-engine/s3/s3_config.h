@@ -3,8 +3,8 @@
 // environment and the shared profile files the way every S3 tool does.
 //
 //   endpoint     --s3-endpoint, AWS_ENDPOINT_URL_S3, AWS_ENDPOINT_URL, else
-//                the region's public endpoint; a custom endpoint is addressed
-//                path-style (https://host/bucket/key)
+//                the region's public endpoint; how buckets are addressed
+//                there is the addressing's choice (s3_addressing.h)
 //   region       --s3-region, AWS_REGION, AWS_DEFAULT_REGION, the profile's
 //                "region", else us-east-1
 //   credentials  AWS_ACCESS_KEY_ID + AWS_SECRET_ACCESS_KEY (+
@@ -24,6 +24,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "s3/s3_addressing.h"
+
 namespace corvane::s3 {
 
 struct S3Credentials {
@@ -34,7 +36,7 @@ struct S3Credentials {
 
 struct S3Config {
   std::string endpoint;   // "scheme://host[:port]", no trailing "/"
-  bool pathStyle = true;  // false only for the public endpoint
+  S3Addressing addressing = S3Addressing::automatic;
   std::string region;
   S3Credentials credentials;
   std::string caBundle;  // empty: the system's CA store

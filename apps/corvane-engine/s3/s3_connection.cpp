@@ -1,10 +1,10 @@
 #include "s3/s3_connection.h"
 
 #include <curl/curl.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -14,7 +14,10 @@
 #include <thread>
 
 #include "host_log.h"
+#include "platform/curl_handles.h"
+#include "s3/s3_answer.h"
 #include "s3/s3_xml.h"
+#include "s3/sigv4.h"
 
 namespace corvane::s3 {
 namespace {
@@ -27,38 +30,8 @@ constexpr std::size_t kMaxMemoryBody = 64 * 1024 * 1024;
 // Connections idle for longer are not reused: stores close idle connections
 // after a while, and a write sent into one that is just closing would fail.
 constexpr long kMaxIdleConnectionSeconds = 20;
+constexpr std::size_t kMaxIdleHandles = 32;
 
-class HeaderList {
- public:
-  HeaderList() = default;
-  ~HeaderList() { curl_slist_free_all(list_); }
-  HeaderList(const HeaderList&) = delete;
-  HeaderList& operator=(const HeaderList&) = delete;
-  void add(const std::string& line) {
-    curl_slist* next = curl_slist_append(list_, line.c_str());
-    if (!next) throw std::bad_alloc();
-    list_ = next;
-  }
-  curl_slist* get() const { return list_; }
-
- private:
-  curl_slist* list_ = nullptr;
-};
-
-std::string sha256Hex(std::string_view data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("SHA-256 is not available");
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
-    out.push_back(kHex[digest[i] >> 4]);
-    out.push_back(kHex[digest[i] & 0xf]);
-  }
-  return out;
-}
 
 std::string lower(std::string text) {
   for (char& c : text) {
@@ -67,9 +40,18 @@ std::string lower(std::string text) {
   return text;
 }
 
+// Answers that the same request may not meet again: the store is busy or
+// failing, or another request to the same key was in its way.
 bool retryableStatus(long status, const std::string& code) {
   return status == 500 || status == 502 || status == 503 || status == 504 || status == 429 ||
-         code == "SlowDown" || code == "RequestTimeout" || code == "InternalError";
+         code == "SlowDown" || code == "RequestTimeout" || code == "InternalError" ||
+         code == "ConditionalRequestConflict";
+}
+
+// Failures that leave the request unsent: no connection was ever made.
+bool neverSent(CURLcode rc) {
+  return rc == CURLE_COULDNT_RESOLVE_HOST || rc == CURLE_COULDNT_RESOLVE_PROXY ||
+         rc == CURLE_COULDNT_CONNECT;
 }
 
 // Failures that the same request will meet again: a bad address or
@@ -90,6 +72,11 @@ bool retryableCode(CURLcode rc) {
     default:
       return true;
   }
+}
+
+// Codes of a refusal that fresh credentials may cure.
+bool credentialsExpired(const std::string& code) {
+  return code == "ExpiredToken" || code == "InvalidToken" || code == "TokenRefreshRequired";
 }
 
 // A code for answers without a body (HEAD), so that every error names one.
@@ -114,68 +101,56 @@ std::string codeForStatus(long status) {
   }
 }
 
+// The wait before try `attempt` + 1: "full jitter", anywhere between
+// nothing and the doubled wait, so that many clients that failed at once do
+// not come back at once.
 std::chrono::milliseconds backoff(const S3ConnectionOptions& options, int attempt) {
-  auto wait = options.firstBackoff;
-  for (int i = 1; i < attempt && wait < options.maxBackoff; ++i) wait *= 2;
-  wait = std::min(wait, options.maxBackoff);
+  auto ceiling = options.firstBackoff;
+  for (int i = 1; i < attempt && ceiling < options.maxBackoff; ++i) ceiling *= 2;
+  ceiling = std::min(ceiling, options.maxBackoff);
   thread_local std::mt19937 random{std::random_device{}()};
-  std::uniform_int_distribution<long long> pick(wait.count() / 2, wait.count());
+  std::uniform_int_distribution<long long> pick(0, ceiling.count());
   return std::chrono::milliseconds(pick(random));
+}
+
+// What a Retry-After header asks for: seconds, or an HTTP date.
+std::optional<std::chrono::milliseconds> retryAfter(const std::string& value) {
+  if (value.empty()) return std::nullopt;
+  std::uint64_t seconds = 0;
+  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+  if (error == std::errc() && end == value.data() + value.size()) {
+    return std::chrono::milliseconds(std::min<std::uint64_t>(seconds, 86400) * 1000);
+  }
+  if (const auto when = parseHttpDate(value)) {
+    const auto left = *when - std::chrono::system_clock::now();
+    return std::max(std::chrono::milliseconds(0),
+                    std::chrono::duration_cast<std::chrono::milliseconds>(left));
+  }
+  return std::nullopt;
 }
 
 }  // namespace
 
-// Idle libcurl handles of one connection. The most recently used handle
-// comes first: its connection is the likeliest to be still open.
-class S3Connection::HandlePool {
- public:
-  ~HandlePool() {
-    for (CURL* h : idle_) curl_easy_cleanup(h);
-  }
-
-  CURL* take() {
-    {
-      std::lock_guard lock(mutex_);
-      if (!idle_.empty()) {
-        CURL* h = idle_.back();
-        idle_.pop_back();
-        return h;
-      }
-    }
-    CURL* h = curl_easy_init();
-    if (!h) throw std::bad_alloc();
-    return h;
-  }
-
-  void give(CURL* h) {
-    // Drops the options, which point into the finished request; the open
-    // connections stay.
-    curl_easy_reset(h);
-    std::lock_guard lock(mutex_);
-    if (idle_.size() < kMaxIdle) {
-      idle_.push_back(h);
-      return;
-    }
-    curl_easy_cleanup(h);
-  }
-
- private:
-  static constexpr std::size_t kMaxIdle = 32;
-  std::mutex mutex_;
-  std::vector<CURL*> idle_;  // guarded by mutex_
-};
-
 // The state of one try of a request, shared with libcurl's callbacks.
 struct S3Connection::Attempt {
+  const S3Connection* connection = nullptr;
   const S3Request* request = nullptr;
   CURL* handle = nullptr;
   S3Response response;
   std::uint64_t sent = 0;  // body bytes handed to libcurl
   bool statusKnown = false;
   bool toSink = false;
-  int sends = 0;
+  platform::ResendGuard resends;
+  S3Credentials credentials;   // what the try was signed with
   std::exception_ptr failure;  // a local failure inside a callback
   bool mendable = true;        // whether trying again may succeed
+  bool maybeSent = false;      // whether a failed try may have reached the store
+  // The first-byte deadline: when the request was sent whole, and how long
+  // the answer may take from then.
+  std::optional<std::chrono::steady_clock::time_point> sentWhole;
+  std::chrono::steady_clock::duration firstByteTimeout{};
+  bool answerBegan = false;
+  bool answerLate = false;     // the first-byte deadline struck
 };
 
 std::string S3Response::header(const std::string& lowerCaseName) const {
@@ -185,59 +160,169 @@ std::string S3Response::header(const std::string& lowerCaseName) const {
 
 S3Connection::S3Connection(S3Config config, S3ConnectionOptions options)
     : config_(std::move(config)),
-      options_(options),
-      sigv4_("aws:amz:" + config_.region + ":s3"),
-      pool_(std::make_unique<HandlePool>()) {
-  static const bool initialised = [] {
-    return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  }();
-  if (!initialised) throw std::runtime_error("libcurl could not be initialised");
+      options_(std::move(options)),
+      pool_(std::make_unique<platform::CurlHandlePool>(kMaxIdleHandles)) {
+  if (!options_.resolve.empty()) {
+    resolve_ = std::make_unique<platform::CurlHeaders>();
+    for (const std::string& entry : options_.resolve) resolve_->add(entry);
+  }
+  const auto schemeEnd = config_.endpoint.find("://");
+  if (schemeEnd == std::string::npos) {
+    throw std::invalid_argument("the S3 endpoint \"" + config_.endpoint + "\" has no scheme");
+  }
+  scheme_ = lower(config_.endpoint.substr(0, schemeEnd));
+  authority_ = config_.endpoint.substr(schemeEnd + 3);
+  authority_ = authority_.substr(0, authority_.find('/'));
+  health_ = std::make_unique<StoreHealth>(scheme_ + "://" + authority_, options_.silenceLimit,
+                                          options_.storeState);
+  // The host without its port; an IPv6 address keeps its brackets.
+  host_ = authority_.substr(0, authority_.rfind(':') == std::string::npos ||
+                                       authority_.back() == ']'
+                                   ? std::string::npos
+                                   : authority_.rfind(':'));
+}
+
+S3Credentials S3Connection::credentials() const {
+  return options_.credentials ? options_.credentials() : config_.credentials;
+}
+
+std::chrono::system_clock::time_point S3Connection::storeNow() const {
+  return std::chrono::system_clock::now() + std::chrono::milliseconds(clockOffset_.load());
+}
+
+bool S3Connection::learnClockOffset(const S3Response& answer) const {
+  std::optional<Timestamp> theirs = parseHttpDate(answer.header("date"));
+  if (!theirs) {
+    if (auto error = readErrorAnswer(answer.body)) theirs = error->serverTime;
+  }
+  if (!theirs) return false;
+  const auto offset = std::chrono::duration_cast<std::chrono::milliseconds>(
+      *theirs - std::chrono::system_clock::now());
+  clockOffset_.store(offset.count());
+  hostlog::warning("the clock of this machine differs from the clock of the S3 store at " +
+                   config_.endpoint + " by " + std::to_string(offset.count() / 1000) +
+                   " s; requests are signed with the store's time");
+  return true;
 }
 
 S3Connection::~S3Connection() = default;
 
-std::string S3Connection::url(const std::string& bucket, const std::string& key) const {
+S3Connection::Address S3Connection::address(const std::string& bucket,
+                                            const std::string& key) const {
   const std::string encodedKey = uriEncode(key, true);
-  // A bucket name with dots would make host names that the store's wildcard
-  // certificate does not cover; such buckets are addressed path-style.
-  if (config_.pathStyle || bucket.find('.') != std::string::npos) {
-    return config_.endpoint + "/" + bucket + "/" + encodedKey;
+  if (pathStyle(config_.addressing, host_, bucket)) {
+    return {authority_, "/" + bucket + (bucket.empty() ? "" : "/") + encodedKey};
   }
   // Virtual-hosted: the bucket becomes the first label of the host.
-  const auto schemeEnd = config_.endpoint.find("://") + 3;
-  return config_.endpoint.substr(0, schemeEnd) + bucket + "." + config_.endpoint.substr(schemeEnd) +
-         "/" + encodedKey;
+  return {bucket + "." + authority_, "/" + encodedKey};
+}
+
+std::string S3Connection::url(const std::string& bucket, const std::string& key) const {
+  const Address where = address(bucket, key);
+  return scheme_ + "://" + where.authority + where.path;
 }
 
 S3Response S3Connection::send(const S3Request& request) const {
+  health_->begin();
+  struct Waiting {
+    StoreHealth& health;
+    ~Waiting() { health.end(); }
+  } waiting{*health_};
+  const auto start = std::chrono::steady_clock::now();
+  const auto budget = request.retryBudget.value_or(options_.retryBudget);
+  // Tries that correct what our side got wrong are not passing failures and
+  // are made once each, whatever the request.
+  bool clockCorrected = false;
+  bool credentialsRenewed = false;
+  bool lost = false;  // an earlier try went without answer
   for (int attempt = 1;; ++attempt) {
-    if (request.monitor && request.monitor->canceled()) throw S3Error::canceled(request.operation);
     Attempt state;
+    // A try waits for its answer no longer than the budget has left (but a
+    // little in any case): a store that never answers fails the request
+    // within its budget.
+    state.firstByteTimeout = std::max<std::chrono::steady_clock::duration>(
+        std::min<std::chrono::steady_clock::duration>(
+            options_.firstByteTimeout, budget - (std::chrono::steady_clock::now() - start)),
+        std::chrono::seconds(1));
     try {
-      return sendOnce(request, state);
+      if (stopped()) throw S3Error::canceled(request.operation);
+      if (request.monitor && request.monitor->canceled()) {
+        throw S3Error::canceled(request.operation);
+      }
+      S3Response answer = sendOnce(request, state);
+      answer.afterLostAnswer = lost;
+      return answer;
     } catch (const S3Error& e) {
+      if (e.kind() == S3Error::Kind::kStatus && e.code() == "RequestTimeTooSkewed" &&
+          !clockCorrected) {
+        clockCorrected = true;
+        if (learnClockOffset(state.response)) {
+          --attempt;
+          continue;
+        }
+      }
+      if (e.kind() == S3Error::Kind::kStatus && credentialsExpired(e.code()) &&
+          !credentialsRenewed && options_.credentialsRefused) {
+        credentialsRenewed = true;
+        options_.credentialsRefused(state.credentials);
+        --attempt;
+        continue;
+      }
       const bool passing =
           e.kind() == S3Error::Kind::kConnection
               ? state.mendable
               : e.kind() == S3Error::Kind::kStatus && retryableStatus(e.httpStatus(), e.code());
-      if (!request.idempotent || !passing || attempt >= options_.maxAttempts) throw;
-      const auto wait = backoff(options_, attempt);
+      const S3Error failure = lost ? e.withLostAnswer() : e;
+      if (e.kind() == S3Error::Kind::kConnection && state.maybeSent) lost = true;
+      if (!passing || (options_.maxAttempts > 0 && attempt >= options_.maxAttempts)) {
+        throw failure;
+      }
+      auto wait = backoff(options_, attempt);
+      if (const auto asked = retryAfter(state.response.header("retry-after"))) {
+        wait = std::max(wait, *asked);
+      }
+      // Within the budget, or not at all: a wait past it would only end in
+      // the same failure later.
+      if (std::chrono::steady_clock::now() + wait - start > budget) throw failure;
       // A try that fails for good is reported by its caller; the tries
       // before are detail.
       hostlog::debug(std::string(e.what()) + "; trying again in " +
                      std::to_string(wait.count()) + " ms");
-      std::this_thread::sleep_for(wait);
+      if (!pause(wait, request.monitor)) throw S3Error::canceled(request.operation);
     }
   }
 }
 
+bool S3Connection::pause(std::chrono::milliseconds wait, const TransferMonitor* monitor) const {
+  const auto until = std::chrono::steady_clock::now() + wait;
+  std::unique_lock lock(stopMutex_);
+  while (!stopped()) {
+    if (monitor && monitor->canceled()) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= until) return true;
+    // A cancel of the transfer is not signalled and the store's silence
+    // grows while we wait: both are looked at often.
+    stopWake_.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
+                                 until - now, std::chrono::milliseconds(100)));
+    lock.unlock();
+    health_->check();
+    lock.lock();
+  }
+  return false;
+}
+
+void S3Connection::stop() const {
+  {
+    std::lock_guard lock(stopMutex_);
+    stopped_.store(true);
+  }
+  stopWake_.notify_all();
+}
+
 S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) const {
-  struct Lease {
-    HandlePool& pool;
-    CURL* handle;
-    ~Lease() { pool.give(handle); }
-  } lease{*pool_, pool_->take()};
-  CURL* h = lease.handle;
+  platform::CurlLease lease(*pool_);
+  CURL* h = lease.get();
+  state.connection = this;
   state.request = &request;
   state.handle = h;
 
@@ -245,43 +330,49 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   const std::uint64_t bodyLength =
       request.bodyFd >= 0 ? request.bodyLength : request.bodyText.size();
 
-  std::string url = this->url(request.bucket, request.key);
-  const std::string query = canonicalQuery(request.query);
-  if (!query.empty()) url += "?" + query;
-
-  HeaderList headers;
-  for (const std::string& line : request.headers) headers.add(line);
-  headers.add("x-amz-content-sha256: " + (request.bodyFd >= 0 ? std::string("UNSIGNED-PAYLOAD")
-                                                              : sha256Hex(request.bodyText)));
-  if (!config_.credentials.sessionToken.empty()) {
-    headers.add("x-amz-security-token: " + config_.credentials.sessionToken);
+  // What goes out is built here byte for byte and signed as it is: the
+  // request target (sent verbatim, never normalised by libcurl) and every
+  // header, Host included.
+  const Address where = address(request.bucket, request.key);
+  std::string target = where.path;
+  SigV4Message signing;
+  signing.method = request.method;
+  signing.path = target;
+  signing.query = canonicalQuery(request.query);
+  if (!signing.query.empty()) target += "?" + signing.query;
+  signing.headers.emplace_back("Host", where.authority);
+  for (const std::string& line : request.headers) {
+    const auto colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    signing.headers.emplace_back(line.substr(0, colon), line.substr(colon + 1));
   }
-  // libcurl asks for "100 Continue" before sending a body and waits for it.
-  // Removing its Expect header ("Expect:") stops that, but libcurl before 8.3
-  // signs the removed header as if it were sent, so the store computes
-  // another signature. There the header stays and libcurl sends the body at
-  // once instead of waiting for the interim answer.
-  static const bool signsRemovedHeaders =
-      curl_version_info(CURLVERSION_NOW)->version_num < 0x080300;
-  if (signsRemovedHeaders) {
-    curl_easy_setopt(h, CURLOPT_EXPECT_100_TIMEOUT_MS, 0L);
-  } else {
-    headers.add("Expect:");
-  }
+  signing.payloadHash =
+      request.bodyFd >= 0 ? std::string("UNSIGNED-PAYLOAD") : sha256Hex(request.bodyText);
+  signing.headers.emplace_back("x-amz-content-sha256", signing.payloadHash);
+  state.credentials = credentials();
+  const std::string authorization =
+      signV4(signing, state.credentials, config_.region, "s3", storeNow());
 
+  platform::CurlHeaders headers;
+  for (const auto& [name, value] : signing.headers) headers.add(name + ": " + value);
+  if (!authorization.empty()) headers.add("Authorization: " + authorization);
+  // libcurl would otherwise ask for "100 Continue" and wait for it before
+  // sending a body.
+  headers.add("Expect:");
+
+  const std::string url = scheme_ + "://" + where.authority + "/";
   char errorText[CURL_ERROR_SIZE] = {};
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_REQUEST_TARGET, target.c_str());
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-  // The path is canonical already; libcurl must not squash "." or "..".
-  curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
+  // Through a proxy the request target must stay the one signed, so even a
+  // plain HTTP store is reached through a tunnel.
+  curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, 1L);
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
   curl_easy_setopt(h, CURLOPT_USERAGENT, "corvane-engine");
-  curl_easy_setopt(h, CURLOPT_AWS_SIGV4, sigv4_.c_str());
-  curl_easy_setopt(h, CURLOPT_USERNAME, config_.credentials.accessKeyId.c_str());
-  curl_easy_setopt(h, CURLOPT_PASSWORD, config_.credentials.secretAccessKey.c_str());
   if (!config_.caBundle.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, config_.caBundle.c_str());
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(options_.connectTimeout.count()));
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -290,6 +381,7 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(CURL_MAX_READ_SIZE));
   curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, 1024L * 1024L);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  if (resolve_) curl_easy_setopt(h, CURLOPT_RESOLVE, resolve_->get());
 
   curl_easy_setopt(
       h, CURLOPT_HEADERFUNCTION, +[](char* data, size_t size, size_t count, void* user) -> size_t {
@@ -298,6 +390,8 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
         std::string_view line(data, n);
         if (line.rfind("HTTP/", 0) == 0) {
           // A new answer (after an interim one): its headers only.
+          s->answerBegan = true;
+          s->connection->health_->answered();
           s->response.headers.clear();
           return n;
         }
@@ -368,22 +462,36 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(
       h, CURLOPT_XFERINFOFUNCTION,
-      +[](void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) -> int {
+      +[](void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded) -> int {
         auto* s = static_cast<Attempt*>(user);
+        if (s->connection->stopped()) return 1;
+        s->connection->health_->check();
+        if (!s->answerBegan) {
+          // Sent whole: the connection is made and every byte of the body
+          // handed over; from then on the answer has its deadline.
+          curl_off_t connected = 0;
+          curl_easy_getinfo(s->handle, CURLINFO_PRETRANSFER_TIME_T, &connected);
+          const std::uint64_t length =
+              s->request->bodyFd >= 0 ? s->request->bodyLength : s->request->bodyText.size();
+          const auto now = std::chrono::steady_clock::now();
+          if (!s->sentWhole && connected > 0 && static_cast<std::uint64_t>(uploaded) >= length) {
+            s->sentWhole = now;
+          }
+          if (s->sentWhole && now - *s->sentWhole > s->firstByteTimeout) {
+            s->answerLate = true;
+            return 1;
+          }
+        }
         return s->request->monitor && s->request->monitor->canceled() ? 1 : 0;
       });
   curl_easy_setopt(h, CURLOPT_XFERINFODATA, &state);
 
-  if (!request.idempotent) {
-    // libcurl sends a request again, silently, when a reused connection
-    // closes before any answer. The store may have acted on the first copy,
-    // so a request that must not be repeated fails instead.
-    curl_easy_setopt(
-        h, CURLOPT_PREREQFUNCTION, +[](void* user, char*, char*, int, int) -> int {
-          auto* s = static_cast<Attempt*>(user);
-          return ++s->sends > 1 ? CURL_PREREQFUNC_ABORT : CURL_PREREQFUNC_OK;
-        });
-    curl_easy_setopt(h, CURLOPT_PREREQDATA, &state);
+  if (request.method != "GET" && request.method != "HEAD") {
+    // libcurl would send a write again on its own when a reused connection
+    // closes before any answer, and no one would learn that the store may
+    // have acted on the first copy. The try fails instead, and the retry
+    // knows the answer was lost (see S3Error::afterLostAnswer).
+    state.resends.install(h);
   }
 
   if (hasBody) {
@@ -458,32 +566,113 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   const CURLcode rc = curl_easy_perform(h);
   if (state.failure) std::rethrow_exception(state.failure);
   if (request.monitor && request.monitor->canceled()) throw S3Error::canceled(request.operation);
-  if (state.sends > 1) {
-    state.mendable = false;
+  if (stopped()) throw S3Error::canceled(request.operation);
+  if (state.resends.stoppedResend()) {
+    state.maybeSent = true;
     throw S3Error::connection(request.operation, "the connection closed before the store answered");
+  }
+  if (state.answerLate) {
+    state.maybeSent = true;
+    throw S3Error::connection(
+        request.operation,
+        "no answer within " +
+            std::to_string(
+                std::chrono::duration_cast<std::chrono::seconds>(state.firstByteTimeout).count()) +
+            " s of the request");
   }
   if (rc != CURLE_OK) {
     std::string detail = errorText[0] ? std::string(errorText) : curl_easy_strerror(rc);
     state.mendable = retryableCode(rc);
+    state.maybeSent = !neverSent(rc);
     throw S3Error::connection(request.operation, std::move(detail));
   }
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &state.response.status);
   const long status = state.response.status;
-  if (status >= 200 && status < 300) return std::move(state.response);
-
-  std::string code;
-  std::string message;
-  if (auto answer = readErrorAnswer(state.response.body)) {
-    code = std::move(answer->code);
-    message = std::move(answer->message);
+  if (!platform::connectionReusable(h, hasBody ? bodyLength : 0, status)) lease.forbidReuse();
+  if (status >= 200 && status < 300) {
+    if (!request.errorsInBody) return std::move(state.response);
+    auto answer = readErrorAnswer(state.response.body);
+    if (!answer) return std::move(state.response);
+    throw S3Error::status(request.operation, 500, std::move(answer->code),
+                          std::move(answer->message));
   }
+
+  const auto answer = readErrorAnswer(state.response.body);
+  // A refusal that is no S3 error document (an HTML page for a path that a
+  // web server or proxy does not know) is not the store's "no such key".
+  // Busy answers (5xx, 429) of any shape stay passing failures.
+  if (!answer && status >= 400 && status < 500 && status != 429 && !state.response.body.empty()) {
+    const std::string type = state.response.header("content-type");
+    throw S3Error::protocol(request.operation,
+                            "the endpoint answered " + std::to_string(status) + " with " +
+                                (type.empty() ? std::string("a body") : type) +
+                                " that is no S3 error")
+        .withProblem(S3Error::Problem::kNotAStore, "is the endpoint an S3 store?");
+  }
+  std::string code = answer ? answer->code : std::string();
+  std::string message = answer ? answer->message : std::string();
   if (code.empty()) code = codeForStatus(status);
-  const std::string region = state.response.header("x-amz-bucket-region");
+  std::string region = state.response.header("x-amz-bucket-region");
+  if (region.empty() && answer) region = answer->region;
   if (!region.empty() && region != config_.region) {
     message += (message.empty() ? "" : " ");
     message += "(the bucket is in the region " + region + ")";
   }
-  throw S3Error::status(request.operation, status, std::move(code), std::move(message));
+  throw classified(S3Error::status(request.operation, status, std::move(code), std::move(message))
+                       .withBucketRegion(std::move(region)),
+                   request, answer ? answer->storageClass : std::string());
+}
+
+S3Error S3Connection::classified(const S3Error& e, const S3Request& request,
+                                 const std::string& storageClass) const {
+  using Problem = S3Error::Problem;
+  const std::string& code = e.code();
+  const std::string& region = e.bucketRegion();
+  if (e.httpStatus() == 301 || code == "PermanentRedirect" ||
+      code == "IllegalLocationConstraintException" ||
+      (code == "AuthorizationHeaderMalformed" && !region.empty() && region != config_.region)) {
+    return e.withProblem(Problem::kWrongRegion,
+                         region.empty() || region == config_.region
+                             ? "the bucket is not in the region " + config_.region +
+                                   "; give its region with --s3-region"
+                             : "give --s3-region " + region);
+  }
+  if (code == "RequestTimeTooSkewed") {
+    const std::int64_t seconds = clockOffset_.load() / 1000;
+    return e.withProblem(Problem::kSkewedClock,
+                         "the clock of this machine is " +
+                             (seconds == 0 ? std::string("off")
+                                           : std::to_string(seconds < 0 ? -seconds : seconds) +
+                                                 " s " + (seconds < 0 ? "ahead" : "behind")) +
+                             " the store's: set it right, e.g. with time synchronisation");
+  }
+  if (credentialsExpired(code)) {
+    return e.withProblem(Problem::kCredentials,
+                         "the temporary credentials have expired: renew them with a new "
+                         "session token and start the engine again");
+  }
+  if (code == "InvalidBucketName") {
+    return e.withProblem(Problem::kInvalidBucketName,
+                         "the store does not take \"" + request.bucket + "\" as a bucket name");
+  }
+  if (code == "InvalidObjectState") {
+    return e.withProblem(Problem::kArchived,
+                         "the object is in the archive storage class " +
+                             (storageClass.empty() ? std::string("of the store") : storageClass) +
+                             ": restore it first, and read it once the restore is done");
+  }
+  if (code == "ObjectLocked" || lower(e.detail()).find("object lock") != std::string::npos) {
+    return e.withProblem(Problem::kObjectLock,
+                         "the bucket's Object Lock keeps the object as it is until its "
+                         "retention ends");
+  }
+  if (e.httpStatus() == 403 && code == "AccessDenied" && request.method != "GET" &&
+      request.method != "HEAD") {
+    return e.withProblem(Problem::kWriteRefused,
+                         "the bucket's policy or the user's rights do not allow this write; "
+                         "serve the scope with --read-only if it is meant to be read only");
+  }
+  return e;
 }
 
 }  // namespace corvane::s3

@@ -34,7 +34,27 @@ S3Error S3Error::canceled(const std::string& operation) {
 }
 
 S3Error S3Error::withText(std::string text) const {
-  return S3Error(kind_, httpStatus_, code_, detail_, std::move(text));
+  S3Error copy = *this;
+  static_cast<std::runtime_error&>(copy) = std::runtime_error(std::move(text));
+  return copy;
+}
+
+S3Error S3Error::withLostAnswer() const {
+  S3Error copy = *this;
+  copy.afterLostAnswer_ = true;
+  return copy;
+}
+
+S3Error S3Error::withProblem(Problem problem, const std::string& advice) const {
+  S3Error copy = withText(advice.empty() ? std::string(what()) : std::string(what()) + " (" + advice + ")");
+  copy.problem_ = problem;
+  return copy;
+}
+
+S3Error S3Error::withBucketRegion(std::string region) const {
+  S3Error copy = *this;
+  copy.bucketRegion_ = std::move(region);
+  return copy;
 }
 
 }  // namespace corvane::s3

@@ -14,6 +14,21 @@ namespace corvane::s3 {
 
 class S3Error : public std::runtime_error {
  public:
+  // What the trouble is, where the store's answer tells more than its
+  // status: each has its own advice in the text and its own status at the
+  // engine's API.
+  enum class Problem {
+    kOther,
+    kWrongRegion,        // the bucket is in another region (see bucketRegion())
+    kSkewedClock,        // our clock is off, and correcting it did not help
+    kCredentials,        // temporary credentials expired and were not renewed
+    kInvalidBucketName,  // the store does not take the bucket's name
+    kNotAStore,          // the endpoint does not answer as an S3 store does
+    kArchived,           // the object is in an archive storage class
+    kObjectLock,         // Object Lock keeps the object as it is
+    kWriteRefused,       // a write the policy or the user's rights forbid
+  };
+
   enum class Kind {
     kStatus,      // the store answered with an error status
     kConnection,  // no answer: the endpoint could not be reached, TLS failed, the
@@ -31,8 +46,16 @@ class S3Error : public std::runtime_error {
   // The same failure told with another sentence, e.g. the one line the engine
   // prints when a bucket cannot be served.
   S3Error withText(std::string text) const;
+  // The same failure, after an earlier try of the request whose answer never
+  // came: the store may have acted on that try (see afterLostAnswer()).
+  S3Error withLostAnswer() const;
+  // The same failure, knowing the bucket's region from the answer.
+  S3Error withBucketRegion(std::string region) const;
+  // The same failure as `problem`, with `advice` (what to do) added to the text.
+  S3Error withProblem(Problem problem, const std::string& advice) const;
 
   Kind kind() const { return kind_; }
+  Problem problem() const { return problem_; }
   // The HTTP status; 0 unless kind() is kStatus.
   long httpStatus() const { return httpStatus_; }
   // The store's error code ("NoSuchKey", "PreconditionFailed"), or empty when
@@ -41,6 +64,13 @@ class S3Error : public std::runtime_error {
   // The store's message (often empty), or libcurl's / our description of
   // what failed for the other kinds.
   const std::string& detail() const { return detail_; }
+  // Whether an earlier try of the same request went without answer, so that
+  // this failure may be the store's answer to our own earlier write (a 412
+  // for a condition that try changed, a NoSuchUpload for a completed upload).
+  bool afterLostAnswer() const { return afterLostAnswer_; }
+  // The bucket's region as the refusal named it (the x-amz-bucket-region
+  // header, or the Region of the XML error); empty when it named none.
+  const std::string& bucketRegion() const { return bucketRegion_; }
 
   bool isNotFound() const { return httpStatus_ == 404; }
   bool isForbidden() const { return httpStatus_ == 403; }
@@ -59,6 +89,9 @@ class S3Error : public std::runtime_error {
   long httpStatus_;
   std::string code_;
   std::string detail_;
+  bool afterLostAnswer_ = false;
+  Problem problem_ = Problem::kOther;
+  std::string bucketRegion_;
 };
 
 }  // namespace corvane::s3

@@ -1,9 +1,7 @@
 // S3Client's uploads and copies: a single request for small objects, a
 // multipart upload (or copy) with parts in parallel for large ones, which is
 // aborted whenever it cannot be completed.
-#include <curl/curl.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,10 +10,12 @@
 #include <system_error>
 #include <utility>
 
+#include "host_log.h"
 #include "s3/parallel_parts.h"
 #include "s3/s3_answer.h"
 #include "s3/s3_client.h"
 #include "s3/s3_xml.h"
+#include "s3/sigv4.h"
 
 namespace corvane::s3 {
 namespace {
@@ -40,13 +40,24 @@ auto readAnswer(const std::string& operation, Read read) {
   }
 }
 
-// Whether libcurl signs headers whose names share a prefix correctly. Before
-// 8.10 it sorts the signed headers by whole "name:value" lines, which puts
-// x-amz-copy-source-range (and -if-match) before x-amz-copy-source, and the
-// store, sorting by name, computes another signature.
-bool signsPrefixedHeaders() {
-  static const bool fixed = curl_version_info(CURLVERSION_NOW)->version_num >= 0x080a00;
-  return fixed;
+// Whether the store encrypts the object with a key of its own or of ours
+// (SSE-KMS, SSE-C): its ETag is then no MD5 of the bytes.
+bool encryptedWithKey(const S3Response& answer) {
+  const std::string sse = answer.header("x-amz-server-side-encryption");
+  return sse.rfind("aws:kms", 0) == 0 ||
+         !answer.header("x-amz-server-side-encryption-customer-algorithm").empty();
+}
+
+// The bytes the store took must be the bytes sent: its ETag of a single
+// upload (or part) is their MD5, which Content-MD5 asked it to check. A
+// store that ignores Content-MD5 is caught here.
+void checkTaken(const S3Response& answer, const std::string& sentMd5Hex,
+                const std::string& operation) {
+  const std::string etag = bareEtag(answer.header("etag"));
+  if (etag.empty() || encryptedWithKey(answer) || etag == sentMd5Hex) return;
+  throw S3Error::protocol(operation, "the store's ETag " + etag +
+                                         " is not the MD5 of the bytes sent (" + sentMd5Hex +
+                                         "): they were changed on the way");
 }
 
 // The headers that store user metadata with an object.
@@ -92,6 +103,14 @@ class S3Client::Upload {
 
   ~Upload() {
     if (completed_) return;
+    if (outcomeUnknown_) {
+      // The completion may have landed, or may still be under way at the
+      // store: an abort could destroy the object just made. The upload is
+      // left for the clean-up of unfinished uploads.
+      hostlog::warning("S3 upload " + uploadId_ + " of " + key_ +
+                       " is left in the bucket: its completion went without a clear answer");
+      return;
+    }
     try {
       client_.abortMultipartUpload(key_, uploadId_);
     } catch (const std::exception&) {
@@ -109,7 +128,6 @@ class S3Client::Upload {
     S3Request r =
         client_.request("PUT", key_, "PUT part " + std::to_string(index + 1) + " of " + key_);
     r.query = {{"partNumber", std::to_string(index + 1)}, {"uploadId", uploadId_}};
-    r.idempotent = true;
     return r;
   }
 
@@ -118,9 +136,12 @@ class S3Client::Upload {
     etags_[index] = std::move(etag);
   }
 
-  // Completes the upload; the store's answer may be an error even with 200.
-  S3Response complete(const S3PutOptions& conditions) {
+  // Completes the upload. A completion that the store refuses for good
+  // leaves the upload to the destructor's abort; one whose outcome stays
+  // unknown after every try (no answer, the store failing) does not.
+  void complete(const S3PutOptions& conditions) {
     std::vector<std::pair<int, std::string>> parts;
+    std::vector<std::string> etags;
     {
       std::lock_guard lock(mutex_);
       for (std::size_t i = 0; i < etags_.size(); ++i) {
@@ -129,17 +150,28 @@ class S3Client::Upload {
         }
         parts.emplace_back(static_cast<int>(i + 1), etags_[i]);
       }
+      etags = etags_;
     }
     S3Request r = client_.request("POST", key_, "COMPLETE upload of " + key_);
     r.query = {{"uploadId", uploadId_}};
     r.bodyText = writeCompleteBody(parts);
     r.headers = {"Content-Type: application/xml"};
-    S3Response answer = client_.sendConditional(r, key_, conditions);
-    if (auto error = readErrorAnswer(answer.body)) {
-      throw S3Error::status(r.operation, 500, error->code, error->message);
+    // The store may begin its answer with 200 and still fail.
+    r.errorsInBody = true;
+    const std::string expected = multipartEtag(etags);
+    try {
+      client_.sendWrite(r, key_, conditions, expected);
+    } catch (const S3Error& e) {
+      if (e.isServerSide()) {
+        if (client_.holding(key_, expected)) {
+          completed_ = true;
+          return;
+        }
+        outcomeUnknown_ = true;
+      }
+      throw;
     }
     completed_ = true;
-    return answer;
   }
 
  private:
@@ -147,6 +179,7 @@ class S3Client::Upload {
   const std::string& key_;
   std::string uploadId_;
   bool completed_ = false;
+  bool outcomeUnknown_ = false;
   std::mutex mutex_;
   std::vector<std::string> etags_;  // guarded by mutex_, by part index
 };
@@ -155,15 +188,26 @@ S3ObjectInfo S3Client::putSingle(const std::string& key, int fd, std::string_vie
                                  std::uint64_t size, const S3PutOptions& options) const {
   TransferMonitor monitor(options.progress, size);
   S3Request r = request("PUT", key, "PUT " + key);
+  std::string md5;
   if (fd >= 0) {
     r.bodyFd = fd;
     r.bodyLength = size;
+    md5 = md5OfFile(fd, 0, size);
   } else {
     r.bodyText.assign(bytes);
+    md5 = md5Of(bytes);
   }
   r.headers = describingHeaders(options);
+  r.headers.push_back("Content-MD5: " + base64Of(md5));
   r.monitor = &monitor;
-  const S3Response answer = sendConditional(std::move(r), key, options);
+  const std::string operation = r.operation;
+  const WriteOutcome outcome = sendWrite(std::move(r), key, options, hexOf(md5));
+  if (outcome.landed) {
+    monitor.finish();
+    return *outcome.landed;
+  }
+  const S3Response& answer = outcome.answer;
+  checkTaken(answer, hexOf(md5), operation);
   S3ObjectInfo info;
   info.key = key;
   info.size = size;
@@ -197,9 +241,13 @@ S3ObjectInfo S3Client::putFromFd(const std::string& key, int fd,
     r.bodyOffset = index * partSize;
     r.bodyLength = std::min(partSize, size - r.bodyOffset);
     r.monitor = &monitor;
+    // The part is read once more for its digest before it is sent.
+    const std::string md5 = md5OfFile(fd, r.bodyOffset, r.bodyLength);
+    r.headers = {"Content-MD5: " + base64Of(md5)};
     const S3Response answer = connection_.send(r);
     const std::string etag = answer.header("etag");
     if (etag.empty()) throw S3Error::protocol(r.operation, "the answer has no ETag");
+    checkTaken(answer, hexOf(md5), r.operation);
     upload.setPartEtag(index, etag);
   });
 
@@ -253,8 +301,9 @@ S3ObjectInfo S3Client::putFromFile(const std::string& key, const std::filesystem
 S3ObjectInfo S3Client::copy(const std::string& sourceKey, const std::string& destinationKey,
                             const S3CopyOptions& options) const {
   S3ObjectInfo source;
-  // Without the store's own check of the source's ETag, only a HEAD tells it.
-  if (options.sourceSize && !options.sourceIfMatch.empty() && signsPrefixedHeaders()) {
+  // With the source's size and ETag known no HEAD is needed: the copy is
+  // pinned to that ETag, and checked afterwards (see checkCopiedVersion).
+  if (options.sourceSize && !options.sourceIfMatch.empty()) {
     source.key = sourceKey;
     source.size = *options.sourceSize;
     source.etag = options.sourceIfMatch;
@@ -272,22 +321,16 @@ S3ObjectInfo S3Client::copy(const std::string& sourceKey, const std::string& des
   S3Request r = request("PUT", destinationKey, operation);
   r.headers = {"x-amz-copy-source: " + copySource(bucket_, sourceKey, options.sourceVersionId)};
   // Pinned to the version just seen, so that the size reported is the copy's.
-  // Where libcurl cannot sign the pair of headers (see signsPrefixedHeaders),
-  // the HEAD above is the only check.
-  if (signsPrefixedHeaders()) {
-    r.headers.push_back("x-amz-copy-source-if-match: \"" + bareEtag(source.etag) + "\"");
-  }
+  r.headers.push_back("x-amz-copy-source-if-match: \"" + bareEtag(source.etag) + "\"");
   if (options.replaceMetadata) {
     r.headers.push_back("x-amz-metadata-directive: REPLACE");
     for (auto& line : metadataLines(*options.replaceMetadata)) r.headers.push_back(std::move(line));
     for (const auto& line : options.replaceContentHeaders) r.headers.push_back(line);
   }
-  const S3Response answer = connection_.send(r);
   // A copy can fail after the store has begun to answer 200; the error then
   // comes in the body.
-  if (auto error = readErrorAnswer(answer.body)) {
-    throw S3Error::status(operation, 500, error->code, error->message);
-  }
+  r.errorsInBody = true;
+  const S3Response answer = connection_.send(r);
   const XmlResultTag result =
       readAnswer(operation, [&] { return readResultTag(answer.body, "CopyObjectResult"); });
   S3ObjectInfo info;
@@ -296,21 +339,40 @@ S3ObjectInfo S3Client::copy(const std::string& sourceKey, const std::string& des
   info.etag = result.etag;
   if (result.lastModified) info.lastModified = *result.lastModified;
   info.versionId = answer.header("x-amz-version-id");
+  checkCopiedVersion(sourceKey, destinationKey, source, info.etag, options.sourceVersionId);
   return info;
 }
 
-// With a libcurl that signs x-amz-copy-source together with
-// x-amz-copy-source-range, the store copies each part itself
-// (UploadPartCopy). Older ones cannot (see signsPrefixedHeaders): each part is
-// then fetched into memory (a memfd, so that the request code reads it like
-// a file) and sent as an ordinary part, at most `concurrency` parts of
-// uploadPartSize at a time.
+// Some stores (the RADOS Gateway among them) ignore
+// x-amz-copy-source-if-match and copy whatever the source holds. A copy
+// whose ETag is the pinned one holds the pinned bytes; any other ETag may be
+// the store's own way of writing it (a multipart source, encryption), so
+// the source is asked: when it no longer has the pinned ETag, the copy may
+// be of another version and is taken back.
+void S3Client::checkCopiedVersion(const std::string& sourceKey, const std::string& destinationKey,
+                                  const S3ObjectInfo& source,
+                                  const std::optional<std::string>& copiedEtag,
+                                  const std::string& sourceVersionId) const {
+  if (!sourceVersionId.empty()) return;
+  if (copiedEtag && bareEtag(*copiedEtag) == bareEtag(source.etag)) return;
+  S3ObjectInfo now;
+  try {
+    now = head(sourceKey);
+  } catch (const S3Error& e) {
+    if (!e.isNotFound()) throw;
+  }
+  if (bareEtag(now.etag) == bareEtag(source.etag)) return;
+  if (copiedEtag) remove(destinationKey);
+  throw S3Error::status("COPY " + sourceKey, 412, "PreconditionFailed",
+                        "the source changed while it was copied");
+}
+
+// The store copies each part itself (UploadPartCopy), pinned to the
+// source's ETag, at most `concurrency` parts at a time.
 S3ObjectInfo S3Client::copyMultipart(const std::string& sourceKey,
                                      const std::string& destinationKey, const S3ObjectInfo& source,
                                      const S3CopyOptions& options) const {
-  const bool storeCopies = signsPrefixedHeaders();
-  const std::uint64_t partSize =
-      partSizeFor(source.size, storeCopies ? options_.copyPartSize : options_.uploadPartSize);
+  const std::uint64_t partSize = partSizeFor(source.size, options_.copyPartSize);
   const std::size_t count = static_cast<std::size_t>((source.size + partSize - 1) / partSize);
   TransferMonitor monitor(options.progress, source.size);
   const std::string sourceHeader =
@@ -332,48 +394,33 @@ S3ObjectInfo S3Client::copyMultipart(const std::string& sourceKey,
                       described.contentHeaders.end());
   }
   Upload upload(*this, destinationKey, std::move(describing), count);
-  runParts("COPY " + sourceKey, count, options_.concurrency, monitor, [&](std::size_t index) {
+  auto copyPart = [&](std::size_t index) {
     const std::uint64_t first = index * partSize;
     const std::uint64_t last = std::min(source.size, first + partSize) - 1;
     const std::string range = "bytes=" + std::to_string(first) + "-" + std::to_string(last);
     S3Request r = upload.partRequest(index);
-    if (storeCopies) {
-      r.headers = {sourceHeader, "x-amz-copy-source-if-match: " + pinned,
-                   "x-amz-copy-source-range: " + range};
-      const S3Response answer = connection_.send(r);
-      if (auto error = readErrorAnswer(answer.body)) {
-        throw S3Error::status(r.operation, 500, error->code, error->message);
-      }
-      const XmlResultTag result =
-          readAnswer(r.operation, [&] { return readResultTag(answer.body, "CopyPartResult"); });
-      if (result.etag.empty()) throw S3Error::protocol(r.operation, "the answer has no ETag");
-      upload.setPartEtag(index, result.etag);
-      monitor.add(last - first + 1);
-      return;
-    }
-    const int buffer = ::memfd_create("corvane-s3-copy", MFD_CLOEXEC);
-    if (buffer < 0) throw std::system_error(errno, std::generic_category(), r.operation);
-    struct Closer {
-      int fd;
-      ~Closer() { ::close(fd); }
-    } closer{buffer};
-    S3Request get = request("GET", sourceKey, "GET " + sourceKey + " (" + range + ")");
-    if (!options.sourceVersionId.empty()) get.query = {{"versionId", options.sourceVersionId}};
-    get.headers = {"Range: " + range, "If-Match: " + pinned};
-    get.sinkFd = buffer;
-    const S3Response got = connection_.send(get);
-    if (got.status != 206 || got.received != last - first + 1) {
-      throw S3Error::protocol(get.operation,
-                              "received " + std::to_string(got.received) + " bytes of the part");
-    }
-    r.bodyFd = buffer;
-    r.bodyLength = got.received;
-    r.monitor = &monitor;
+    r.headers = {sourceHeader, "x-amz-copy-source-if-match: " + pinned,
+                 "x-amz-copy-source-range: " + range};
+    r.errorsInBody = true;
     const S3Response answer = connection_.send(r);
-    const std::string etag = answer.header("etag");
-    if (etag.empty()) throw S3Error::protocol(r.operation, "the answer has no ETag");
-    upload.setPartEtag(index, etag);
-  });
+    const XmlResultTag result =
+        readAnswer(r.operation, [&] { return readResultTag(answer.body, "CopyPartResult"); });
+    if (result.etag.empty()) throw S3Error::protocol(r.operation, "the answer has no ETag");
+    upload.setPartEtag(index, result.etag);
+    monitor.add(last - first + 1);
+  };
+  try {
+    runParts("COPY " + sourceKey, count, options_.concurrency, monitor, copyPart);
+  } catch (const S3Error& e) {
+    // A source that shrank meanwhile fails with a range past its end: a
+    // stale source is the failure to report.
+    if (e.kind() == S3Error::Kind::kStatus) {
+      checkCopiedVersion(sourceKey, destinationKey, source, std::nullopt, options.sourceVersionId);
+    }
+    throw;
+  }
+  // The parts' ETags cannot tell which version they came from.
+  checkCopiedVersion(sourceKey, destinationKey, source, std::nullopt, options.sourceVersionId);
   upload.complete({});
   S3ObjectInfo info = head(destinationKey);
   if (info.size != source.size) {

@@ -107,7 +107,8 @@ std::optional<XmlErrorAnswer> readErrorAnswer(std::string_view body) {
   }
   pugi::xml_node root = doc.document_element();
   if (localName(root) != "Error") return std::nullopt;
-  return XmlErrorAnswer{text(root, "Code"), text(root, "Message")};
+  return XmlErrorAnswer{text(root, "Code"), text(root, "Message"), text(root, "Region"),
+                        parseIsoTime(text(root, "ServerTime")), text(root, "StorageClass")};
 }
 
 S3ListPage readListPage(std::string_view body) {

@@ -23,10 +23,15 @@ class S3XmlError : public std::runtime_error {
 };
 
 // The Code and Message of an <Error> answer; nothing when `body` is not one
-// (an empty body, another document, not XML at all).
+// (an empty body, another document, not XML at all). Some errors say more:
+// the bucket's region after a wrong one, the store's clock after a skewed
+// request.
 struct XmlErrorAnswer {
   std::string code;
   std::string message;
+  std::string region;                   // <Region>, empty without one
+  std::optional<Timestamp> serverTime;  // <ServerTime>
+  std::string storageClass;             // <StorageClass> of an archived object
 };
 std::optional<XmlErrorAnswer> readErrorAnswer(std::string_view body);
 
