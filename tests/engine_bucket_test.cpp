@@ -299,6 +299,32 @@ TEST_P(EitherScopeTest, AStaleUploadIsAConflictAndTheOtherWritersBytesStay) {
   EXPECT_EQ(scope.fetch("notes/new.txt"), "theirs");
 }
 
+// A conflict copy keeps bytes that are kept nowhere else: the same bytes as
+// the file's, or as a copy this machine made of it before (a resend whose
+// answer was lost), make no new one, and the bytes of a file that was
+// deleted meanwhile take its place.
+TEST_P(EitherScopeTest, ConflictCopiesOnlyOfBytesKeptNowhereElse) {
+  scope.upload("d/f.txt", "base");
+  scope.backend->otherWrites("d/f.txt", "theirs");
+  auto copy = [&](const std::string& bytes) {
+    const EngineReply reply = scope.post(
+        "conflict-copy", body({{"path", "d/f.txt"}, {"source", scope.source(bytes)}}));
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    return reply.status == 200 ? decode::entry(reply.body).path : std::string();
+  };
+  EXPECT_EQ(copy("theirs"), "d/f.txt") << "the same bytes as the file's";
+  const std::string mine = copy("mine");
+  EXPECT_NE(mine, "d/f.txt");
+  EXPECT_EQ(scope.fetch(mine), "mine");
+  EXPECT_EQ(copy("mine"), mine) << "sent again";
+  EXPECT_EQ(scope.list("d").size(), 2u);
+
+  scope.backend->otherRemoves("d/f.txt");
+  EXPECT_EQ(copy("edited while deleted"), "d/f.txt");
+  EXPECT_EQ(scope.fetch("d/f.txt"), "edited while deleted");
+  EXPECT_EQ(scope.list("d").size(), 2u);
+}
+
 // A byte range of a file: what lies in the file of the asked bytes, nothing
 // from past its end, and always the whole file's entry.
 TEST_P(EitherScopeTest, RangesDeliverOnlyTheirBytes) {

@@ -570,7 +570,7 @@ TEST_F(EngineHttpTest, ConflictCopiesAreNamedByTheSharedRuleAndFitTheirFolder) {
   for (int i = 0; i < 122; ++i) accented += "\xc3\xa9";
   accented += "y.txt";
   const std::vector<std::string> paths = {
-      "new/in/folder.txt",   // its folders are made
+      "new/in/folder.txt",   // folders a level or two down
       "long/" + accented,    // a name of 250 bytes
       deep + "/report.txt",  // the folder leaves less than a whole name
   };
@@ -579,6 +579,7 @@ TEST_F(EngineHttpTest, ConflictCopiesAreNamedByTheSharedRuleAndFitTheirFolder) {
     const std::size_t slash = path.rfind('/');
     const std::string folderPath = path.substr(0, slash);
     const std::string name = path.substr(slash + 1);
+    upload(path, "original", "");
     const auto before = std::chrono::system_clock::now();
     const EngineReply reply =
         post("conflict-copy", body({{"path", path}, {"source", outside / "src"}}));
