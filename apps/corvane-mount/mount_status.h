@@ -1,12 +1,12 @@
 // What `corvane-mount --status` shows: for each running mount its domain,
 // mount point, the engine as the mount sees it, the changes it has not sent
-// yet (with the errors of those that failed) and its cache against the
-// limit; for a cache that no mount uses but that holds unsent changes, those
+// yet (with the errors of those that failed), the conflict copies it made in
+// the last day and its cache against the limit; for a cache that no mount uses but that holds unsent changes, those
 // changes, which the next mount of its domain sends.
 //
 // The running mounts come from the MountRegistry, the unsent changes from
-// the records beside the working copies (ContentCache::recorded): both are
-// files, read without asking the mounts, so a mount that hangs cannot hang
+// the records beside the working copies (ContentCache::recorded), the copies
+// from the ConflictRecord: all are files, read without asking the mounts, so a mount that hangs cannot hang
 // its status. Stateless; callable from any thread.
 #pragma once
 
@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "corvane-mount/conflict_record.h"
 #include "corvane-mount/content_cache.h"
 #include "corvane-mount/mount_registry.h"
 
@@ -38,6 +39,7 @@ struct MountStatus {
   bool leftMounted = false;  // it ended, and its folder is still a (dead) mount
   std::vector<std::pair<std::filesystem::path, WorkRecord>> unsent;
   std::uint64_t unsentBytes = 0;
+  std::vector<ConflictCopy> conflictCopies;  // made in the last day, oldest first
 };
 
 // Which mounts to show: all when both are empty.
@@ -50,9 +52,10 @@ struct StatusFilter {
 // unmounting), then the caches below `cacheBase` that no listed mount uses
 // and that hold unsent changes. With a filter, only what matches; a domain
 // or cache that matches no mount is shown as not mounted.
-std::vector<MountStatus> collectStatus(const std::filesystem::path& registry,
-                                       const std::optional<std::filesystem::path>& cacheBase,
-                                       const StatusFilter& filter);
+std::vector<MountStatus> collectStatus(
+    const std::filesystem::path& registry, const std::optional<std::filesystem::path>& cacheBase,
+    const StatusFilter& filter,
+    std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 
 // A mount whose entry is older than this does not answer any more.
 inline constexpr std::chrono::seconds kStatusStale{15};
