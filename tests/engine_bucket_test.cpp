@@ -24,9 +24,11 @@
 #include "engine/query.h"
 #include "engine/store_status.h"
 #include "s3/s3_client.h"
+#include "s3/s3_encoding.h"
 #include "support/engine_process.h"
 #include "support/files.h"
 #include "support/s3_test_store.h"
+#include "support/store_proxy.h"
 #include "support/tcp_relay.h"
 #include "support/test_env.h"
 
@@ -166,7 +168,8 @@ std::string kindName(const ::testing::TestParamInfo<Kind>& info) {
 // helpers.
 class ScopeFixture {
  public:
-  explicit ScopeFixture(Kind kind) {
+  // A bucket's engine reaches the store at `endpoint` when one is given.
+  explicit ScopeFixture(Kind kind, const std::string& endpoint = {}) {
     fs::create_directories(outside);
     if (kind == Kind::folder) {
       backend = std::make_unique<FolderBackend>(env.root() / "scope");
@@ -176,7 +179,12 @@ class ScopeFixture {
     EngineProcess::Options options;
     options.binary = CORVANE_BIN_DIR "/corvane-engine";
     options.extraArguments = {"--scope=docs=" + backend->scopeTarget()};
-    for (auto& argument : backend->arguments()) options.extraArguments.push_back(argument);
+    for (auto& argument : backend->arguments()) {
+      if (!endpoint.empty() && argument.starts_with("--s3-endpoint=")) {
+        argument = "--s3-endpoint=" + endpoint;
+      }
+      options.extraArguments.push_back(argument);
+    }
     engine = std::make_unique<EngineProcess>(options);
     http = engine->client();
   }
@@ -325,6 +333,32 @@ TEST_P(EitherScopeTest, AStaleUploadIsAConflictAndTheOtherWritersBytesStay) {
   scope.backend->otherWrites("notes/new.txt", "theirs");
   EXPECT_EQ(scope.uploadReply("notes/new.txt", "mine", "").status, 409);
   EXPECT_EQ(scope.fetch("notes/new.txt"), "theirs");
+}
+
+// A conflict copy keeps bytes that are kept nowhere else: the same bytes as
+// the file's, or as a copy this machine made of it before (a resend whose
+// answer was lost), make no new one, and the bytes of a file that was
+// deleted meanwhile take its place.
+TEST_P(EitherScopeTest, ConflictCopiesOnlyOfBytesKeptNowhereElse) {
+  scope.upload("d/f.txt", "base");
+  scope.backend->otherWrites("d/f.txt", "theirs");
+  auto copy = [&](const std::string& bytes) {
+    const EngineReply reply = scope.post(
+        "conflict-copy", body({{"path", "d/f.txt"}, {"source", scope.source(bytes)}}));
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    return reply.status == 200 ? decode::entry(reply.body).path : std::string();
+  };
+  EXPECT_EQ(copy("theirs"), "d/f.txt") << "the same bytes as the file's";
+  const std::string mine = copy("mine");
+  EXPECT_NE(mine, "d/f.txt");
+  EXPECT_EQ(scope.fetch(mine), "mine");
+  EXPECT_EQ(copy("mine"), mine) << "sent again";
+  EXPECT_EQ(scope.list("d").size(), 2u);
+
+  scope.backend->otherRemoves("d/f.txt");
+  EXPECT_EQ(copy("edited while deleted"), "d/f.txt");
+  EXPECT_EQ(scope.fetch("d/f.txt"), "edited while deleted");
+  EXPECT_EQ(scope.list("d").size(), 2u);
 }
 
 // A byte range of a file: what lies in the file of the asked bytes, nothing
@@ -786,6 +820,109 @@ TEST_F(BucketScopeTest, AnotherClientsChangeIsSeenWithinThePollInterval) {
       << "not seen after "
       << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()
       << " ms";
+}
+
+// The engine reaches the store through a proxy that holds its writes or
+// loses their answers, so that another client's write lands at the moment a
+// test chooses.
+class RacedWriteTest : public ::testing::Test {
+ protected:
+  StoreProxy proxy{S3TestStore::config().endpoint};
+  ScopeFixture scope{Kind::bucket, proxy.endpoint()};
+  const s3::S3Client& client() {
+    return static_cast<BucketBackend&>(*scope.backend).bucket().client();
+  }
+  std::string key(const std::string& path) { return std::string(kPrefix) + "/" + path; }
+};
+
+// Another client writes the key at the moment the engine's conditional write
+// of it reaches the store (the engine's is held at the proxy and let go as
+// the other is sent). One of the two wins; the store refuses the other (the
+// RADOS Gateway with 500 UnknownError when the two cross inside it). The
+// engine's answer says which: its bytes are there, or it is a conflict and
+// the other's are there; never a failure of the store.
+TEST_F(RacedWriteTest, AWriteThatLosesARaceIsAConflict) {
+  // The other client learns how the store takes If-Match beforehand, so that
+  // its write in the race is one request.
+  s3::S3PutOptions learn;
+  learn.ifMatch = client().putBytes(key("learn"), "x").etag;
+  client().putBytes(key("learn"), "y", learn);
+  for (const bool existing : {true, false}) {
+    for (int trial = 0; trial < 6; ++trial) {
+      SCOPED_TRACE(std::string(existing ? "a changed file" : "a new file") + ", trial " +
+                   std::to_string(trial));
+      const std::string path = "raced-" + std::to_string(existing) + std::to_string(trial) + ".txt";
+      std::string base;
+      if (existing) {
+        // Twice: the first write over a version also learns how this store
+        // takes If-Match, a second request that would be held instead.
+        base = scope.upload(path, "base").version;
+        base = scope.upload(path, "base, changed", base).version;
+      }
+      proxy.holdWrites(path);
+      EngineReply mine;
+      std::thread engineSide([&] { mine = scope.uploadReply(path, "mine", base); });
+      const bool held = proxy.waitForHeld(std::chrono::seconds(20));
+      s3::S3PutOptions condition;
+      if (existing) {
+        condition.ifMatch = base;
+      } else {
+        condition.ifNoneMatch = true;
+      }
+      std::string theirs = "no answer";
+      std::thread otherSide([&] {
+        try {
+          client().putBytes(key(path), "theirs", condition);
+          theirs = "200";
+        } catch (const s3::S3Error& e) {
+          theirs = std::to_string(e.httpStatus()) + " " + e.code();
+        }
+      });
+      proxy.release();
+      otherSide.join();
+      engineSide.join();
+      ASSERT_TRUE(held) << "the engine's write never came";
+      const std::string now = scope.fetch(path);
+      if (mine.status == 200) {
+        EXPECT_EQ(now, "mine") << "the other client: " << theirs;
+        EXPECT_NE(theirs, "200");
+      } else {
+        EXPECT_EQ(mine.status, 409) << mine.body;
+        EXPECT_EQ(now, "theirs");
+        EXPECT_EQ(theirs, "200");
+      }
+    }
+  }
+  EXPECT_EQ(scope.engine->output().find("store failed"), std::string::npos)
+      << scope.engine->output();
+}
+
+// The engine's write lands but its answer is lost on the way back: the
+// object there is the engine's own, so the write succeeded, and sending the
+// same bytes again on the old base is no conflict either.
+TEST_F(RacedWriteTest, AWriteWhoseAnswerWasLostIsTakenWhenItLanded) {
+  for (const bool existing : {true, false}) {
+    SCOPED_TRACE(existing ? "a changed file" : "a new file");
+    const std::string path = std::string(existing ? "changed" : "new") + ".txt";
+    std::string base;
+    if (existing) {
+      // Twice: the first write over a version also learns how this store
+      // takes If-Match, a second request whose answer would be lost.
+      base = scope.upload(path, "base").version;
+      base = scope.upload(path, "base, changed", base).version;
+    }
+    proxy.loseAnswers(path);
+    const int lostBefore = proxy.lostAnswers();
+    const EngineReply reply = scope.uploadReply(path, "mine, landed", base);
+    EXPECT_EQ(proxy.lostAnswers(), lostBefore + 1);
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    const Entry landed = decode::entry(reply.body);
+    EXPECT_EQ(landed.version, s3::bareEtag(client().head(key(path)).etag));
+    EXPECT_EQ(scope.fetch(path), "mine, landed");
+    const EngineReply again = scope.uploadReply(path, "mine, landed", base);
+    ASSERT_EQ(again.status, 200) << again.body;
+    EXPECT_EQ(decode::entry(again.body).version, landed.version);
+  }
 }
 
 // --- Start-up and scope records --------------------------------------------------

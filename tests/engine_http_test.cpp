@@ -536,21 +536,19 @@ TEST_F(EngineHttpTest, ConflictCopiesNeverOverwrite) {
   upload("docs/report.txt", "original", "");
   writeFile(outside / "mine", "mine");
   // Occupy the plain conflict names for the seconds around now, so the copy
-  // must add a counter.
-  const std::time_t now = std::time(nullptr);
-  for (std::time_t t = now - 1; t <= now + 3; ++t) {
-    std::tm local{};
-    ::localtime_r(&t, &local);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H%M%S", &local);
-    writeFile(folder / "docs" / ("report (conflict " + std::string(stamp) + ").txt"), "taken");
+  // must add a counter. (The engine runs on this machine, under its name.)
+  const auto now = std::chrono::system_clock::now();
+  for (int s = -1; s <= 3; ++s) {
+    writeFile(folder / "docs" / host::conflictName("report.txt", now + std::chrono::seconds(s)),
+              "taken");
   }
   const EngineReply reply =
       post("conflict-copy", body({{"path", "docs/report.txt"}, {"source", outside / "mine"}}));
   ASSERT_EQ(reply.status, 200) << reply.body;
   const Entry copy = decode::entry(reply.body);
-  EXPECT_TRUE(std::regex_match(copy.name,
-                               std::regex(R"(report \(conflict \d{4}-\d\d-\d\d \d{6} 2\)\.txt)")))
+  const std::string machine = host::machineName().empty() ? "" : host::machineName() + " ";
+  EXPECT_TRUE(std::regex_match(
+      copy.name, std::regex(R"(report \(conflict )" + machine + R"(\d{4}-\d\d-\d\d \d{6} 2\)\.txt)")))
       << copy.name;
   EXPECT_EQ(copy.path, "docs/" + copy.name);
   EXPECT_EQ(readFile(folder / copy.path), "mine");
@@ -572,7 +570,7 @@ TEST_F(EngineHttpTest, ConflictCopiesAreNamedByTheSharedRuleAndFitTheirFolder) {
   for (int i = 0; i < 122; ++i) accented += "\xc3\xa9";
   accented += "y.txt";
   const std::vector<std::string> paths = {
-      "new/in/folder.txt",   // its folders are made
+      "new/in/folder.txt",   // folders a level or two down
       "long/" + accented,    // a name of 250 bytes
       deep + "/report.txt",  // the folder leaves less than a whole name
   };
@@ -581,6 +579,7 @@ TEST_F(EngineHttpTest, ConflictCopiesAreNamedByTheSharedRuleAndFitTheirFolder) {
     const std::size_t slash = path.rfind('/');
     const std::string folderPath = path.substr(0, slash);
     const std::string name = path.substr(slash + 1);
+    upload(path, "original", "");
     const auto before = std::chrono::system_clock::now();
     const EngineReply reply =
         post("conflict-copy", body({{"path", path}, {"source", outside / "src"}}));

@@ -28,7 +28,7 @@ class EngineIntegrationTest : public ::testing::Test {
   EngineIntegrationTest()
       : bucket(env.root() / "bucket"),
         engine(EngineProcess::Options{CORVANE_BIN_DIR "/corvane-engine", {{"main", prepare()}}, {},
-                                      {}, {}}) {
+                                      {}, {}, {}}) {
     extension = std::make_shared<FileProviderExtension>(host::Domain{"local-1", "main"});
   }
 

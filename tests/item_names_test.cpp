@@ -61,7 +61,7 @@ TEST_F(ConflictNameTest, StemAndExtensionAroundTheStamp) {
       {"notes.md", 9999, "notes (conflict 2024-05-01 120309 9999).md"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(conflictName(c.name, when, c.counter), c.expected) << c.name;
+    EXPECT_EQ(conflictName(c.name, when, c.counter, kMaxNameBytes, ""), c.expected) << c.name;
   }
 }
 
@@ -73,7 +73,7 @@ TEST_F(ConflictNameTest, ACopyOfA250ByteNameFitsAndIsCutAtACharacter) {
   name += "y.txt";
   ASSERT_EQ(name.size(), 250u);
 
-  const std::string copy = conflictName(name, when);
+  const std::string copy = conflictName(name, when, 1, kMaxNameBytes, "");
   EXPECT_LE(copy.size(), kMaxNameBytes);
   EXPECT_TRUE(platform::isValidUTF8(copy)) << "cut inside a character";
   EXPECT_TRUE(copy.ends_with(std::string(kStamp) + ".txt")) << copy;
@@ -94,7 +94,7 @@ TEST_F(ConflictNameTest, LongNamesGiveWayToTheStamp) {
   };
   for (const auto& c : cases) {
     for (const int counter : {1, 2, 9999}) {
-      const std::string copy = conflictName(c.name, when, counter);
+      const std::string copy = conflictName(c.name, when, counter, kMaxNameBytes, "");
       SCOPED_TRACE(copy);
       EXPECT_EQ(copy.size(), kMaxNameBytes) << "the stem gives way exactly";
       const std::size_t tag = copy.find(" (conflict ");
@@ -107,12 +107,87 @@ TEST_F(ConflictNameTest, LongNamesGiveWayToTheStamp) {
 
 TEST_F(ConflictNameTest, AnySmallerRoomIsRespected) {
   const std::string name = "quarterly report.xlsx";
-  EXPECT_EQ(conflictName(name, when, 1, 60), "quarterly report" + std::string(kStamp) + ".xlsx");
-  EXPECT_EQ(conflictName(name, when, 1, 40), "quarte" + std::string(kStamp) + ".xlsx");
+  EXPECT_EQ(conflictName(name, when, 1, 60, ""), "quarterly report" + std::string(kStamp) + ".xlsx");
+  EXPECT_EQ(conflictName(name, when, 1, 40, ""), "quarte" + std::string(kStamp) + ".xlsx");
   // Too little room for the extension: the name is cut as a whole.
-  EXPECT_EQ(conflictName(name, when, 1, 33), "quar" + std::string(kStamp));
+  EXPECT_EQ(conflictName(name, when, 1, 33, ""), "quar" + std::string(kStamp));
   // No room even for the stamp: the stamp alone, and the caller refuses it.
-  EXPECT_EQ(conflictName(name, when, 1, 10), std::string(kStamp));
+  EXPECT_EQ(conflictName(name, when, 1, 10, ""), std::string(kStamp));
+}
+
+TEST_F(ConflictNameTest, TheMachineThatMadeTheCopyIsNamedBeforeTheStamp) {
+  const struct {
+    std::string name;
+    int counter;
+    std::string machine;
+    std::string expected;
+  } cases[] = {
+      {"report.pdf", 1, "laptop", "report (conflict laptop 2024-05-01 120309).pdf"},
+      {"a.txt", 3, "desk-2", "a (conflict desk-2 2024-05-01 120309 3).txt"},
+      {".bashrc", 1, "x", ".bashrc (conflict x 2024-05-01 120309)"},
+      {"README", 1, "", "README (conflict 2024-05-01 120309)"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(conflictName(c.name, when, c.counter, kMaxNameBytes, c.machine), c.expected)
+        << c.name;
+  }
+  // The machine's name takes room from the stem, never from the limit.
+  const std::string copy = conflictName(std::string(255, 'n'), when, 1, kMaxNameBytes, "laptop");
+  EXPECT_EQ(copy.size(), kMaxNameBytes);
+  EXPECT_TRUE(copy.ends_with(" (conflict laptop 2024-05-01 120309)")) << copy;
+}
+
+TEST(MachineNameTest, OnlyAShortFirstLabelOfPlainCharactersIsKept) {
+  const struct {
+    std::string raw;
+    std::string expected;
+  } cases[] = {
+      {"laptop", "laptop"},
+      {"build-07.example.org", "build-07"},
+      {"Anna's MacBook Pro", "AnnasMacBook"},  // cut to 12 bytes after dropping the rest
+      {"d\xc3\xa9sk_1", "dsk_1"},
+      {"averyveryverylongname", "averyveryver"},
+      {".hidden", ""},
+      {"", ""},
+      {"(){}", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(machineNameOf(c.raw), c.expected) << c.raw;
+}
+
+TEST(MachineNameTest, TheEnvironmentNamesTheMachineOnce) {
+  ::setenv("CORVANE_MACHINE_NAME", "studio.lan", 1);
+  EXPECT_EQ(machineName(), "studio");
+  ::setenv("CORVANE_MACHINE_NAME", "other", 1);
+  EXPECT_EQ(machineName(), "studio") << "decided once for the process";
+  ::unsetenv("CORVANE_MACHINE_NAME");
+}
+
+TEST_F(ConflictNameTest, CopyNamesAreReadBack) {
+  const struct {
+    std::string name;
+    int counter;
+    std::string machine;
+  } cases[] = {
+      {"report.pdf", 1, "laptop"}, {"archive.tar.gz", 2, "a"}, {".bashrc", 1, "desk"},
+      {"README", 17, ""},          {"a (b).txt", 1, "x"},      {"notes.md", 1, ""},
+  };
+  for (const auto& c : cases) {
+    const std::string copy = conflictName(c.name, when, c.counter, kMaxNameBytes, c.machine);
+    SCOPED_TRACE(copy);
+    const auto parsed = parseConflictName(copy);
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->original, c.name);
+    EXPECT_EQ(parsed->machine, c.machine);
+    EXPECT_EQ(parsed->when, when);
+    EXPECT_EQ(parsed->counter, c.counter);
+  }
+  for (const std::string other :
+       {"report.pdf", "report (conflict).pdf", "report (conflict 2024-13-01 120309).pdf",
+        "report (conflict laptop 2024-05-01 1203).pdf", "(conflict 2024-05-01 120309)",
+        "r (conflict 2024-05-01 120309 1).txt", "r (conflict lap top 2024-05-01 120309).txt",
+        "r (conflict 2024-05-01 120309).tar.gz"}) {
+    EXPECT_FALSE(parseConflictName(other).has_value()) << other;
+  }
 }
 
 TEST(ItemNameRuleTest, Names) {

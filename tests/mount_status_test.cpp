@@ -15,6 +15,7 @@
 #include <fstream>
 #include <thread>
 
+#include "corvane-mount/conflict_record.h"
 #include "corvane-mount/content_cache.h"
 #include "corvane-mount/mount_point.h"
 #include "corvane-mount/mount_registry.h"
@@ -276,6 +277,49 @@ TEST_F(StatusTest, EndedMountsAndIdleCachesShowWhatTheyLeftUnsent) {
   const auto after = collectStatus(registry, cacheBase, {});
   ASSERT_EQ(after.size(), 1u);
   EXPECT_EQ(after[0].entry.domain, "local-2");
+}
+
+TEST_F(StatusTest, TheConflictCopiesOfTheLastDayAreListed) {
+  const fs::path cache = cacheBase / "local-1";
+  ContentCache contents(cache);  // makes the folder as a mount does
+  ConflictRecord record(cache);
+  const auto now = Clock::now();
+  record.add({"old (conflict beta 2024-01-01 000000).txt", "old.txt", now - 25h});
+  record.add({"docs/a (conflict alpha 2024-05-01 120309).txt", "docs/a.txt", now - 2h});
+  record.add({"b\x01 (conflict alpha 2024-05-01 120310)", "b\x01", now - 1min});
+  MountRegistration registration(registry, entry(::getpid(), "local-1"), {}, 1h);
+  const auto mounts = collectStatus(registry, cacheBase, {}, std::nullopt, now);
+  ASSERT_EQ(mounts.size(), 1u);
+  ASSERT_EQ(mounts[0].conflictCopies.size(), 2u) << "a day old is gone";
+  EXPECT_EQ(mounts[0].conflictCopies[0].original, "docs/a.txt");
+
+  const std::string text = statusText(mounts, now);
+  EXPECT_NE(text.find("  conflict copies in the last day: 2\n"
+                      "    docs/a (conflict alpha 2024-05-01 120309).txt: a copy of docs/a.txt, "
+                      "made "),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("    b\\x01 (conflict alpha 2024-05-01 120310): a copy of b\\x01, made "),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("old.txt"), std::string::npos) << text;
+
+  simdjson::dom::parser parser;
+  const std::string json = statusJson(mounts, now);
+  simdjson::dom::element doc;
+  ASSERT_EQ(parser.parse(json).get(doc), simdjson::SUCCESS) << json;
+  simdjson::dom::array copies;
+  ASSERT_EQ(doc["mounts"].at(0)["conflictCopies"].get(copies), simdjson::SUCCESS) << json;
+  ASSERT_EQ(copies.size(), 2u);
+  EXPECT_EQ(std::string_view(copies.at(0)["path"]), "docs/a (conflict alpha 2024-05-01 120309).txt");
+  EXPECT_EQ(std::string_view(copies.at(0)["of"]), "docs/a.txt");
+  EXPECT_EQ(std::string_view(copies.at(1)["of"]), "b\x01");
+
+  // A mount without copies says so.
+  const auto none = collectStatus(registry, env.root() / "elsewhere", {"local-9", {}}, std::nullopt, now);
+  ASSERT_EQ(none.size(), 1u);
+  EXPECT_NE(statusText(none, now).find("  conflict copies in the last day: none\n"),
+            std::string::npos);
 }
 
 TEST_F(StatusTest, AMountThatStoppedWritingIsNotAnswering) {

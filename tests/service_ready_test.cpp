@@ -90,7 +90,7 @@ bool has(const std::optional<std::string>& message, const std::string& line) {
 // The engine serves one folder; EngineProcess starts it as it is made.
 EngineProcess::Options engineServing(const fs::path& folder) {
   fs::create_directories(folder);
-  return EngineProcess::Options{CORVANE_BIN_DIR "/corvane-engine", {{"docs", folder}}, {}, {}, {}};
+  return EngineProcess::Options{CORVANE_BIN_DIR "/corvane-engine", {{"docs", folder}}, {}, {}, {}, {}};
 }
 
 TEST(ServiceReadyTest, EngineIsReadyOnceEngineJsonIsPublishedAndSaysWhenItStops) {
@@ -120,7 +120,7 @@ TEST(ServiceReadyTest, MountIsReadyOnceTheFolderIsMountedAndSaysWhenItStops) {
   NotifySocket socket(env.root() / "notify");
   MountProcess mount(MountProcess::Options{CORVANE_BIN_DIR "/corvane-mount",
                                            EngineProcess::scopeId(1), env.root() / "cache",
-                                           mountpoint, env.root() / "mount.log", 1.0});
+                                           mountpoint, env.root() / "mount.log", 1.0, {}, {}});
   auto ready = awaitNotice(socket, [&] { return MountProcess::mounted(mountpoint); });
   mount.start();
   const Notice notice = ready.get();

@@ -437,6 +437,26 @@ ItemState BucketStorage::writtenState(const std::string& key,
   return objectState(written);
 }
 
+std::optional<ItemState> BucketStorage::settleFailedWrite(const std::string& path, int source,
+                                                         const std::optional<std::string>& over,
+                                                         const s3::S3Error& failure) const {
+  std::optional<s3::S3ObjectInfo> object;
+  try {
+    object = headOf(path);
+  } catch (const ApiError&) {
+    throw storeError(failure);  // the store cannot tell: the write's own failure stands
+  }
+  if (!object) {
+    if (over) return std::nullopt;  // deleted meanwhile: the file it was based on is gone
+    throw storeError(failure);
+  }
+  const std::string etag = s3::bareEtag(object->etag);
+  if (over && etag == s3::bareEtag(*over)) throw storeError(failure);
+  const ItemState state = objectState(*object);
+  if (auto ours = holding(path, state, source)) return ours;
+  return std::nullopt;
+}
+
 std::optional<ItemState> BucketStorage::placeNew(StagedFile& staged, const std::string& path) {
   // The HEAD (within kindOf) catches the stores that ignore If-None-Match.
   if (kindOf(path) != Kind::missing) return std::nullopt;
@@ -449,7 +469,8 @@ std::optional<ItemState> BucketStorage::placeNew(StagedFile& staged, const std::
     written = client_->putFromFd(key, sourceOf(staged), options);
   } catch (const s3::S3Error& e) {
     if (refusedCondition(e)) return std::nullopt;
-    throw storeError(e);
+    if (!e.isServerSide()) throw storeError(e);
+    return settleFailedWrite(path, sourceOf(staged), std::nullopt, e);
   }
   return writtenState(key, written);
 }
@@ -467,7 +488,8 @@ std::optional<ItemState> BucketStorage::replace(StagedFile& staged, const std::s
     written = client_->putFromFd(key, sourceOf(staged), options);
   } catch (const s3::S3Error& e) {
     if (refusedCondition(e)) return std::nullopt;
-    throw storeError(e);
+    if (!e.isServerSide()) throw storeError(e);
+    return settleFailedWrite(path, sourceOf(staged), current.version, e);
   }
   return writtenState(key, written);
 }

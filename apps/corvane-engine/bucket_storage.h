@@ -6,7 +6,11 @@
 // store when they are placed (there is nothing to stage): a new file is
 // written only where no object is (If-None-Match), a changed one only over
 // the version it was based on (If-Match), each after a HEAD that catches
-// stores that ignore the condition. Renames copy, then delete. Others'
+// stores that ignore the condition. A write whose answer is a failure of the
+// store is settled by the object as it is afterwards: the RADOS Gateway
+// answers 500 (UnknownError, its ECANCELED) to the loser of two conditional
+// PUTs of one key that cross, which is a lost race, not a failure; and a write
+// whose answer was lost may have landed. Renames copy, then delete. Others'
 // changes are found by listing the whole prefix now and then (BucketPoller).
 // A file's modification time travels as the object's "mtime" metadata,
 // written with every upload; what HEAD and GET tell of it is kept
@@ -89,6 +93,15 @@ class BucketStorage : public ScopeStorage {
   // Keeps for the objects copied to `to` what was known of their sources.
   void carryTimes(const std::vector<s3::S3ObjectInfo>& sources,
                   const std::vector<s3::S3ObjectInfo>& copies) const;
+  // After a conditional write of `source` at `path` (over the object with
+  // the ETag `over`, or where none was) that failed with `failure`, what the
+  // object now tells: the write's state when the bytes there are ours (it
+  // landed and only its answer failed), nothing when another writer's are
+  // there or it is gone (a lost race); throws the failure when the object is
+  // as it was, so the write did not happen.
+  std::optional<ItemState> settleFailedWrite(const std::string& path, int source,
+                                             const std::optional<std::string>& over,
+                                             const s3::S3Error& failure) const;
   // Writes the marker of the folder `path` when nothing is left below it.
   void keepFolder(const std::string& path);
   // Every object below the folder key `folderKey`, its marker included.

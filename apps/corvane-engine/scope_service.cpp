@@ -433,6 +433,34 @@ ItemEntry ScopeService::setModTime(const std::string& path, const std::string& m
   return {path, *placed};
 }
 
+std::optional<ItemEntry> ScopeService::alreadyKept(const std::string& path, int source) const {
+  std::shared_lock lock(mutex_);
+  // The bytes are the file's own: a resend of what this or another machine
+  // wrote (the same edit made twice, an upload whose answer was lost).
+  if (storage_->kindOf(path) == ScopeStorage::Kind::file) {
+    if (auto current = storage_->stateOf(path); current && !current->dir) {
+      if (auto same = storage_->holding(path, *current, source)) return ItemEntry{path, *same};
+    }
+  }
+  // Or a copy this machine made of them before: a resend of a conflict copy
+  // whose answer was lost.
+  const std::string folder = parentOf(path);
+  const std::string name = nameOf(path);
+  struct stat st {};
+  if (::fstat(source, &st) != 0) return std::nullopt;
+  const auto entries = storage_->list(folder);
+  if (!entries) return std::nullopt;
+  for (const ItemEntry& entry : *entries) {
+    if (entry.state.dir || entry.state.size != st.st_size) continue;
+    const auto copy = host::parseConflictName(nameOf(entry.path));
+    if (!copy || copy->original != name || copy->machine != host::machineName()) continue;
+    if (auto same = storage_->holding(entry.path, entry.state, source)) {
+      return ItemEntry{entry.path, *same};
+    }
+  }
+  return std::nullopt;
+}
+
 ItemEntry ScopeService::conflictCopy(const std::string& path, const std::string& source) {
   requireWritable();
   checkExistingPath(path, "path");
@@ -448,8 +476,11 @@ ItemEntry ScopeService::conflictCopy(const std::string& path, const std::string&
   storage_->checkRoomFor(joinPath(folder, std::string(room, 'x')), ScopeStorage::Kind::file);
   checkLocalPath(source, "source");
   const UniqueFd in = openSource(source);
+  // A copy only of bytes kept nowhere else.
+  if (auto kept = alreadyKept(path, in.get())) return std::move(*kept);
   const std::unique_ptr<StagedFile> staged = storage_->stage(in.get(), path);
 
+  const PathLocks::Held held(paths_, path);
   std::shared_lock lock(mutex_);
   std::vector<std::string> created;
   std::string copy;
@@ -457,6 +488,14 @@ ItemEntry ScopeService::conflictCopy(const std::string& path, const std::string&
   try {
     Mutation mutation(mutations_);
     storage_->prepareFolder(folder, created);
+    // The file was deleted (here or on another machine) while the writer
+    // changed it: the change takes its place rather than a copy beside
+    // nothing, and an upload that later finds the path empty makes no
+    // second file of the same bytes.
+    if (storage_->kindOf(path) == ScopeStorage::Kind::missing) {
+      placed = storage_->placeNew(*staged, path);
+      if (placed) copy = path;
+    }
     for (int counter = 1; counter <= kMaxCounter && !placed; ++counter) {
       copy = joinPath(folder, host::conflictName(nameOf(path), now, counter, room));
       if (storage_->kindOf(copy) != ScopeStorage::Kind::missing) continue;

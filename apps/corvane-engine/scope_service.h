@@ -55,6 +55,10 @@ class ScopeService {
   ItemEntry fetch(const std::string& path, const std::string& dest,
                   const std::optional<ByteSpan>& span = std::nullopt);
   ItemEntry upload(const std::string& path, const std::string& source, const std::string& version);
+  // Keeps the bytes of `source` beside the file at `path`, under a conflict
+  // name of this machine's; at `path` itself when nothing is there any more.
+  // Bytes already kept there, or in a copy this machine made of the file,
+  // make no new copy: the answer is the file that holds them.
   ItemEntry conflictCopy(const std::string& path, const std::string& source);
   // Gives the file at `path` the modification time `modTime` (an internet
   // date-time, with a fraction to the nanosecond) without sending its bytes
@@ -88,6 +92,9 @@ class ScopeService {
   // 409 for an upload whose base is not the current file's version.
   [[noreturn]] static void refuseStale(const std::string& path, const std::string& version,
                                        const UploadTarget& target);
+  // Where the bytes of `source` are kept already, for a conflict copy of
+  // `path`: the file at the path itself, or a copy of it this machine made.
+  std::optional<ItemEntry> alreadyKept(const std::string& path, int source) const;
   std::string relocate(const std::string& key, const std::string& targetFolder,
                        const std::string& name);
   // Logs what one of the engine's own operations did; takes the exclusive

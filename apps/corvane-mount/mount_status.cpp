@@ -43,6 +43,10 @@ void readUnsent(MountStatus& status) {
   status.unsentBytes = unsent.bytes;
 }
 
+void readCopies(MountStatus& status, Clock::time_point now) {
+  status.conflictCopies = ConflictRecord::read(status.entry.cacheFolder, now);
+}
+
 std::size_t failedCount(const MountStatus& s) {
   return static_cast<std::size_t>(std::count_if(s.unsent.begin(), s.unsent.end(), [](const auto& u) {
     return !u.second.lastFailure.empty();
@@ -102,7 +106,7 @@ namespace {
 
 std::vector<MountStatus> collectMounts(const fs::path& registry,
                                        const std::optional<fs::path>& cacheBase,
-                                       const StatusFilter& filter) {
+                                       const StatusFilter& filter, Clock::time_point now) {
   const fs::path wantedCache = filter.cache.empty() ? fs::path() : normal(filter.cache);
   auto matches = [&](const std::string& domain, const fs::path& cache) {
     if (!filter.domain.empty() && domain != filter.domain) return false;
@@ -119,6 +123,7 @@ std::vector<MountStatus> collectMounts(const fs::path& registry,
     s.running = processRuns(entry.pid, program_invocation_short_name);
     s.entry = std::move(entry);
     readUnsent(s);
+    readCopies(s, now);
     if (!s.running) {
       // Read from the mount table: asking the folder itself could hang.
       s.leftMounted = mountedOn(s.entry.mountpoint).has_value();
@@ -140,6 +145,7 @@ std::vector<MountStatus> collectMounts(const fs::path& registry,
       }
       if (!s.entry.cacheFolder.empty()) {
         readUnsent(s);
+        readCopies(s, now);
         out.push_back(std::move(s));
       }
     }
@@ -154,6 +160,7 @@ std::vector<MountStatus> collectMounts(const fs::path& registry,
       s.entry.domain = it->path().filename().string();
       s.entry.cacheFolder = it->path();
       readUnsent(s);
+      readCopies(s, now);
       if (!s.unsent.empty()) idle.push_back(std::move(s));
     }
     std::sort(idle.begin(), idle.end(),
@@ -168,8 +175,9 @@ std::vector<MountStatus> collectMounts(const fs::path& registry,
 std::vector<MountStatus> collectStatus(const fs::path& registry,
                                        const std::optional<fs::path>& cacheBase,
                                        const StatusFilter& filter,
-                                       const std::optional<fs::path>& storeStatus) {
-  std::vector<MountStatus> out = collectMounts(registry, cacheBase, filter);
+                                       const std::optional<fs::path>& storeStatus,
+                                       Clock::time_point now) {
+  std::vector<MountStatus> out = collectMounts(registry, cacheBase, filter, now);
   std::optional<stores::StoreStatusFile> stores;
   if (storeStatus) stores = stores::readStoreStatus(*storeStatus);
   // The file of an engine that ended without removing it tells nothing.
@@ -227,6 +235,14 @@ std::string statusText(const std::vector<MountStatus>& mounts, Clock::time_point
              plural(r.attempts, "attempt", "attempts");
       if (r.since.time_since_epoch().count() > 0) out += ", unsent since " + isoTime(r.since);
       out += ")\n";
+    }
+    out += "  conflict copies in the last day: " +
+           (s.conflictCopies.empty() ? std::string("none")
+                                     : std::to_string(s.conflictCopies.size())) +
+           "\n";
+    for (const auto& c : s.conflictCopies) {
+      out += "    " + shownPath(c.copy) + ": a copy of " + shownPath(c.original) + ", made " +
+             isoTime(c.made) + "\n";
     }
     if (s.registered) {
       out += "  cache: " + platform::byteCountText(e.cacheBytes) + " of " + platform::byteCountText(e.cacheLimit) + " in " +
@@ -293,6 +309,17 @@ std::string statusJson(const std::vector<MountStatus>& mounts, Clock::time_point
     }
     failed += "]";
     o.addRaw("failedChanges", failed);
+    std::string copies = "[";
+    for (const auto& c : s.conflictCopies) {
+      if (copies.size() > 1) copies += ",";
+      copies += platform::JsonObjectWriter()
+                    .addRaw("path", jsonText(c.copy))
+                    .addRaw("of", jsonText(c.original))
+                    .addString("made", isoTime(c.made))
+                    .str();
+    }
+    copies += "]";
+    o.addRaw("conflictCopies", copies);
     o.addRaw("cache", jsonText(e.cacheFolder.string()));
     if (s.registered) {
       o.addInt("cacheBytes", static_cast<std::int64_t>(e.cacheBytes));

@@ -1,13 +1,14 @@
 // What `corvane-mount --status` shows: for each running mount its domain,
 // mount point, the engine as the mount sees it, the store behind the scope
 // when the engine says it does not answer, the changes it has not sent
-// yet (with the errors of those that failed) and its cache against the
-// limit; for a cache that no mount uses but that holds unsent changes, those
+// yet (with the errors of those that failed), the conflict copies it made in
+// the last day and its cache against the limit; for a cache that no mount
+// uses but that holds unsent changes, those
 // changes, which the next mount of its domain sends.
 //
 // The running mounts come from the MountRegistry, the unsent changes from
-// the records beside the working copies (ContentCache::recorded): both are
-// files, read without asking the mounts, so a mount that hangs cannot hang
+// the records beside the working copies (ContentCache::recorded), the copies
+// from the ConflictRecord: all are files, read without asking the mounts, so a mount that hangs cannot hang
 // its status. Stateless; callable from any thread.
 #pragma once
 
@@ -19,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "corvane-mount/conflict_record.h"
 #include "corvane-mount/content_cache.h"
 #include "corvane-mount/mount_registry.h"
 #include "engine/store_status.h"
@@ -43,6 +45,7 @@ struct MountStatus {
   // The store behind the domain's scope as the running engine tells it;
   // nothing when it tells nothing about the domain.
   std::optional<stores::ScopeStoreStatus> store;
+  std::vector<ConflictCopy> conflictCopies;  // made in the last day, oldest first
 };
 
 // Which mounts to show: all when both are empty.
@@ -60,7 +63,8 @@ struct StatusFilter {
 std::vector<MountStatus> collectStatus(
     const std::filesystem::path& registry, const std::optional<std::filesystem::path>& cacheBase,
     const StatusFilter& filter,
-    const std::optional<std::filesystem::path>& storeStatus = std::nullopt);
+    const std::optional<std::filesystem::path>& storeStatus = std::nullopt,
+    std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 
 // A mount whose entry is older than this does not answer any more.
 inline constexpr std::chrono::seconds kStatusStale{15};

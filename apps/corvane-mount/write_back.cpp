@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <tuple>
 
 #include "corvane-mount/errno_map.h"
 #include "corvane-mount/mount_file_system.h"
@@ -37,6 +38,7 @@ WriteBack::WriteBack(HostBridge& bridge, ContentCache& contents, ItemCache& cach
       files_(files),
       retry_(retry),
       delay_(delay),
+      conflicts_(contents.root()),
       queue_(kSendsInFlight, [this](std::uint64_t ino) { run(ino); }) {}
 
 // ---- the kernel's side
@@ -207,6 +209,7 @@ void WriteBack::createRemote(const NodeInfo& n, FileState& s, std::uint64_t gene
     // The name was taken at the engine meanwhile: the user's file is kept
     // beside the other under a conflict name.
     auto created = createUnderConflictName(parent.path, parent.identifier(), n.name, s.file);
+    recordCopy(parent.path, created.name, n.path);
     item = created.item;
     cache_.move(n.ino, n.parent, created.name);
     notes_.note({Invalidation::entry, n.parent, n.name});
@@ -276,6 +279,7 @@ void WriteBack::modifyRemote(const NodeInfo& n, FileState& s, std::uint64_t gene
   auto changed =
       std::make_shared<host::TemplateItem>(id, parent.identifier(), n.name, typeFor(n.name));
   HostBridge::Modified result;
+  const auto sent = std::chrono::system_clock::now();
   try {
     result = bridge_.modifyItem(changed, base, host::fields::kContents, s.file);
   } catch (const host::Error& e) {
@@ -294,6 +298,7 @@ void WriteBack::modifyRemote(const NodeInfo& n, FileState& s, std::uint64_t gene
     s.matchesBase = false;
     notes_.note({Invalidation::contents, n.ino, {}});
     notes_.note({Invalidation::contents, n.parent, {}});
+    findEngineCopy(parent.path, parent.identifier(), n.name, sent);
   } else {
     s.base = result.item->itemVersion();
     s.matchesBase = true;
@@ -483,7 +488,11 @@ void WriteBack::sendLeftover(const fs::path& file, const WorkRecord& record) {
     // conflict copy there, not lost.
     auto changed = std::make_shared<host::TemplateItem>(id, parentId, name, typeFor(name));
     try {
-      bridge_.modifyItem(changed, record.base, host::fields::kContents, file);
+      const auto sent = std::chrono::system_clock::now();
+      if (bridge_.modifyItem(changed, record.base, host::fields::kContents, file)
+              .shouldFetchContent) {
+        findEngineCopy(parentPath, parentId, name, sent);
+      }
       return;
     } catch (const host::Error& e) {
       if (!isNoSuchItem(e)) throw;
@@ -495,8 +504,51 @@ void WriteBack::sendLeftover(const fs::path& file, const WorkRecord& record) {
     bridge_.createItem(templ, file);
   } catch (const host::Error& e) {
     if (!isCollision(e)) throw;
-    createUnderConflictName(parentPath, parentId, name, file);
+    recordCopy(parentPath, createUnderConflictName(parentPath, parentId, name, file).name,
+               record.path);
   }
+}
+
+// ---- conflict copies
+
+void WriteBack::recordCopy(const std::string& parentPath, const std::string& name,
+                           const std::string& original) {
+  const std::string copy = host::paths::child(parentPath, name);
+  Log::write("mount: kept " + original + " as the conflict copy " + copy);
+  try {
+    conflicts_.add({copy, original, std::chrono::system_clock::now()});
+  } catch (...) {
+    logFailure("record of a conflict copy", copy, std::current_exception());
+  }
+}
+
+void WriteBack::findEngineCopy(const std::string& parentPath,
+                               const host::ItemIdentifier& parentIdentifier,
+                               const std::string& original,
+                               std::chrono::system_clock::time_point since) {
+  // Copy names carry their time to the second.
+  const auto from = std::chrono::floor<std::chrono::seconds>(since);
+  const auto to = std::chrono::system_clock::now() + std::chrono::seconds(1);
+  std::optional<host::ConflictCopyName> newest;
+  std::string name;
+  try {
+    for (const auto& item : bridge_.list(parentIdentifier)) {
+      auto copy = host::parseConflictName(item->filename());
+      if (!copy || copy->original != original || copy->machine != host::machineName() ||
+          copy->when < from || copy->when > to) {
+        continue;
+      }
+      if (!newest || std::tie(copy->when, copy->counter) > std::tie(newest->when, newest->counter)) {
+        newest = std::move(copy);
+        name = item->filename();
+      }
+    }
+  } catch (...) {
+    // Only the status misses it: the copy itself is at the engine.
+    logFailure("listing for a conflict copy", parentPath, std::current_exception());
+    return;
+  }
+  if (newest) recordCopy(parentPath, name, host::paths::child(parentPath, original));
 }
 
 // ---- the poller's side and the end

@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "corvane-mount/conflict_record.h"
 #include "corvane-mount/content_cache.h"
 #include "corvane-mount/file_table.h"
 #include "corvane-mount/host_bridge.h"
@@ -115,6 +116,16 @@ class WriteBack {
   Created createUnderConflictName(const std::string& parentPath,
                                   const host::ItemIdentifier& parentIdentifier,
                                   const std::string& name, const std::filesystem::path& contents);
+  // Records a copy of `original` that this mount made under `name` in the
+  // folder `parentPath`; a failure to record is logged.
+  void recordCopy(const std::string& parentPath, const std::string& name,
+                  const std::string& original);
+  // The engine kept the bytes of a change of `original` (a file of the
+  // folder `parentPath`) as a conflict copy, made after `since`: finds that
+  // copy in the folder's listing and records it. A copy that cannot be
+  // found (the engine found the bytes kept already) is not recorded.
+  void findEngineCopy(const std::string& parentPath, const host::ItemIdentifier& parentIdentifier,
+                      const std::string& original, std::chrono::system_clock::time_point since);
   // After a failed commit: logs it once, counts it in the record and marks
   // the file pending until its next try. The caller holds the file's `mutex`.
   void keepUnsent(Ino ino, FileState& state, const char* op, std::exception_ptr failure);
@@ -139,6 +150,7 @@ class WriteBack {
   const RetryPolicy retry_;
   const std::chrono::milliseconds delay_;
   std::atomic<bool> toldTimesStayHere_{false};
+  ConflictRecord conflicts_;
   mutable std::mutex leftoversMutex_;
   std::vector<Leftover> leftovers_;  // guarded by leftoversMutex_; tried without it
   // Last: its workers stop before anything they use goes away.

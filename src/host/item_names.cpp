@@ -1,7 +1,11 @@
 #include "host/item_names.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
+#include <vector>
 
 #include "platform/unicode.h"
 
@@ -70,14 +74,81 @@ std::size_t nameRoomIn(std::string_view parentPath) {
   return std::min(kMaxNameBytes, kMaxPathBytes - used);
 }
 
+std::string machineNameOf(std::string_view raw) {
+  std::string out;
+  for (const char c : raw.substr(0, raw.find('.'))) {
+    if (out.size() == kMaxMachineNameBytes) break;
+    const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '-' || c == '_';
+    if (kept) out.push_back(c);
+  }
+  return out;
+}
+
+const std::string& machineName() {
+  static const std::string name = [] {
+    if (const char* given = std::getenv("CORVANE_MACHINE_NAME"); given && *given) {
+      return machineNameOf(given);
+    }
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0) return std::string();
+    return machineNameOf(host);
+  }();
+  return name;
+}
+
+namespace {
+
+constexpr std::string_view kConflictTag = " (conflict ";
+
+bool allDigits(std::string_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+int digits(std::string_view text) {
+  int value = 0;
+  for (const char c : text) value = value * 10 + (c - '0');
+  return value;
+}
+
+// "YYYY-MM-DD" and "HHMMSS" as a local time.
+std::optional<std::chrono::system_clock::time_point> localStamp(std::string_view date,
+                                                                std::string_view time) {
+  if (date.size() != 10 || date[4] != '-' || date[7] != '-' || !allDigits(date.substr(0, 4)) ||
+      !allDigits(date.substr(5, 2)) || !allDigits(date.substr(8, 2)) || time.size() != 6 ||
+      !allDigits(time)) {
+    return std::nullopt;
+  }
+  std::tm local{};
+  local.tm_year = digits(date.substr(0, 4)) - 1900;
+  local.tm_mon = digits(date.substr(5, 2)) - 1;
+  local.tm_mday = digits(date.substr(8, 2));
+  local.tm_hour = digits(time.substr(0, 2));
+  local.tm_min = digits(time.substr(2, 2));
+  local.tm_sec = digits(time.substr(4, 2));
+  local.tm_isdst = -1;
+  if (local.tm_mon < 0 || local.tm_mon > 11 || local.tm_mday < 1 || local.tm_mday > 31 ||
+      local.tm_hour > 23 || local.tm_min > 59 || local.tm_sec > 60) {
+    return std::nullopt;
+  }
+  const std::time_t t = std::mktime(&local);
+  if (t == static_cast<std::time_t>(-1)) return std::nullopt;
+  return std::chrono::system_clock::from_time_t(t);
+}
+
+}  // namespace
+
 std::string conflictName(std::string_view name, std::chrono::system_clock::time_point when,
-                         int counter, std::size_t maxBytes) {
+                         int counter, std::size_t maxBytes, std::string_view machine) {
   const std::time_t t = std::chrono::system_clock::to_time_t(when);
   std::tm local{};
   ::localtime_r(&t, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H%M%S", &local);
-  std::string tag = std::string(" (conflict ") + stamp;
+  std::string tag(kConflictTag);
+  if (!machine.empty()) tag += std::string(machine) + " ";
+  tag += stamp;
   if (counter > 1) tag += " " + std::to_string(counter);
   tag += ")";
 
@@ -101,6 +172,43 @@ std::string conflictName(std::string_view name, std::chrono::system_clock::time_
   result += tag;
   result += extension;
   return result;
+}
+
+std::optional<ConflictCopyName> parseConflictName(std::string_view name) {
+  const std::size_t tag = name.rfind(kConflictTag);
+  if (tag == std::string_view::npos || tag == 0) return std::nullopt;
+  const std::size_t close = name.find(')', tag);
+  if (close == std::string_view::npos) return std::nullopt;
+  const std::string_view extension = name.substr(close + 1);
+  if (!extension.empty() &&
+      (extension[0] != '.' || extension.find('.', 1) != std::string_view::npos)) {
+    return std::nullopt;
+  }
+  std::vector<std::string_view> words;
+  std::string_view inside = name.substr(tag + kConflictTag.size(), close - tag - kConflictTag.size());
+  for (std::size_t at = 0; at <= inside.size();) {
+    const std::size_t blank = std::min(inside.find(' ', at), inside.size());
+    words.push_back(inside.substr(at, blank - at));
+    at = blank + 1;
+  }
+  ConflictCopyName out;
+  std::size_t next = 0;
+  if (words.size() >= 3 && !localStamp(words[0], words[1])) {
+    out.machine = std::string(words[0]);
+    if (out.machine.empty() || machineNameOf(out.machine) != out.machine) return std::nullopt;
+    next = 1;
+  }
+  if (words.size() < next + 2 || words.size() > next + 3) return std::nullopt;
+  const auto when = localStamp(words[next], words[next + 1]);
+  if (!when) return std::nullopt;
+  out.when = *when;
+  if (words.size() == next + 3) {
+    if (!allDigits(words[next + 2]) || words[next + 2].size() > 6) return std::nullopt;
+    out.counter = digits(words[next + 2]);
+    if (out.counter < 2) return std::nullopt;
+  }
+  out.original = std::string(name.substr(0, tag)) + std::string(extension);
+  return out;
 }
 
 }  // namespace corvane::host

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -47,14 +48,42 @@ NameVerdict checkItemPath(std::string_view path);
 // name limit, or less where the folder's path leaves less of the path limit.
 std::size_t nameRoomIn(std::string_view parentPath);
 
-// "<stem> (conflict YYYY-MM-DD HHMMSS)<.ext>" for `name` at local time
-// `when`; `counter` > 1 adds " <counter>" inside the parentheses. The
-// extension is the part from the last "." unless that is the first character.
-// The stem gives way, cut at a UTF-8 character boundary, so that the result
-// has at most `maxBytes` bytes; an "extension" that leaves no room for any
-// stem is cut with the rest. When `maxBytes` cannot hold even the stamp, the
-// result is the stamp alone and longer than `maxBytes`.
+// The longest machine name a conflict copy carries, in bytes.
+inline constexpr std::size_t kMaxMachineNameBytes = 12;
+
+// `raw` as a conflict copy's machine name: its first label (up to the first
+// "."), with only ASCII letters, digits, "-" and "_" kept, cut to
+// kMaxMachineNameBytes. Empty when nothing is left.
+std::string machineNameOf(std::string_view raw);
+
+// This machine's name in the conflict copies it makes: CORVANE_MACHINE_NAME
+// when set and not empty, else the host name, as machineNameOf() makes it.
+// Decided at the first call and the same for the life of the process.
+const std::string& machineName();
+
+// "<stem> (conflict <machine> YYYY-MM-DD HHMMSS)<.ext>" for `name` at local
+// time `when`, made on `machine` (a name as machineNameOf() makes it; with
+// none, "<stem> (conflict YYYY-MM-DD HHMMSS)<.ext>"); `counter` > 1 adds
+// " <counter>" inside the parentheses. The extension is the part from the
+// last "." unless that is the first character. The stem gives way, cut at a
+// UTF-8 character boundary, so that the result has at most `maxBytes` bytes;
+// an "extension" that leaves no room for any stem is cut with the rest. When
+// `maxBytes` cannot hold even the stamp, the result is the stamp alone and
+// longer than `maxBytes`.
 std::string conflictName(std::string_view name, std::chrono::system_clock::time_point when,
-                         int counter = 1, std::size_t maxBytes = kMaxNameBytes);
+                         int counter = 1, std::size_t maxBytes = kMaxNameBytes,
+                         std::string_view machine = machineName());
+
+// What a conflict copy's name tells: the name it is a copy of, the machine
+// that made it (empty in names without one) and when (local time, to the
+// second). For names conflictName() makes, with or without a machine, and
+// only for those that were not cut.
+struct ConflictCopyName {
+  std::string original;
+  std::string machine;
+  std::chrono::system_clock::time_point when;
+  int counter = 1;
+};
+std::optional<ConflictCopyName> parseConflictName(std::string_view name);
 
 }  // namespace corvane::host

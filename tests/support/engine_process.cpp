@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -133,13 +134,9 @@ pid_t EngineProcess::spawn(const std::vector<std::string>& arguments, const fs::
   for (auto& a : argStrings) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  std::vector<std::string> envStrings;
-  for (char** e = environ; *e; ++e) {
-    if (!options_.dataHome.empty() && std::strncmp(*e, "XDG_DATA_HOME=", 14) == 0) continue;
-    envStrings.emplace_back(*e);
-  }
-  if (!options_.dataHome.empty())
-    envStrings.push_back("XDG_DATA_HOME=" + options_.dataHome.string());
+  auto environment = options_.environment;
+  if (!options_.dataHome.empty()) environment.emplace_back("XDG_DATA_HOME", options_.dataHome);
+  std::vector<std::string> envStrings = environmentWith(environment);
   std::vector<char*> envp;
   for (auto& e : envStrings) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -247,6 +244,24 @@ std::unique_ptr<httplib::Client> EngineProcess::client() const {
   client->set_read_timeout(120);
   client->set_write_timeout(120);
   return client;
+}
+
+std::vector<std::string> environmentWith(
+    const std::vector<std::pair<std::string, std::string>>& changes) {
+  std::vector<std::string> out;
+  for (char** e = environ; *e; ++e) {
+    const std::string_view entry(*e);
+    const bool replaced = std::any_of(changes.begin(), changes.end(), [&](const auto& change) {
+      return entry.starts_with(change.first + "=");
+    });
+    if (!replaced) out.emplace_back(entry);
+  }
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    const bool later = std::any_of(changes.begin() + static_cast<long>(i) + 1, changes.end(),
+                                   [&](const auto& c) { return c.first == changes[i].first; });
+    if (!later) out.push_back(changes[i].first + "=" + changes[i].second);
+  }
+  return out;
 }
 
 EngineReply engineGet(httplib::Client& client, const std::string& target) {

@@ -34,6 +34,8 @@ class EngineProcess {
     std::vector<std::string> extraArguments;
     // XDG_DATA_HOME of the engine; empty: the caller's.
     std::filesystem::path dataHome;
+    // Variables set for the engine in place of the caller's (NAME, value).
+    std::vector<std::pair<std::string, std::string>> environment;
   };
 
   explicit EngineProcess(Options options);
@@ -87,6 +89,12 @@ class EngineProcess {
   int port_ = 0;
   std::string token_;
 };
+
+// The calling process's environment as "NAME=value" texts, with `changes`
+// in place of the variables of the same names (the later of two wins). Made
+// before a fork: the child may only call what is safe after one.
+std::vector<std::string> environmentWith(
+    const std::vector<std::pair<std::string, std::string>>& changes);
 
 // One exchange with an engine, reduced to what tests look at. `status` is -1
 // when no HTTP answer came.

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/engine_process.h"
+
 namespace corvane::testing {
 namespace fs = std::filesystem;
 namespace {
@@ -82,11 +84,16 @@ void MountProcess::start(std::chrono::seconds timeout) {
   if (running()) throw std::logic_error("the mount is running already");
   std::vector<std::string> args = {options_.binary.string(), "-f",   "--poll",
                                    std::to_string(options_.poll), "--domain", options_.domain,
-                                   "--cache",         options_.cache.string(),
-                                   options_.mountpoint.string()};
+                                   "--cache",         options_.cache.string()};
+  args.insert(args.end(), options_.extraArguments.begin(), options_.extraArguments.end());
+  args.push_back(options_.mountpoint.string());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  std::vector<std::string> envStrings = environmentWith(options_.environment);
+  std::vector<char*> envp;
+  for (auto& e : envStrings) envp.push_back(e.data());
+  envp.push_back(nullptr);
   const int logFd =
       ::open(options_.log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (logFd < 0) throw std::runtime_error("cannot open " + options_.log.string());
@@ -98,7 +105,7 @@ void MountProcess::start(std::chrono::seconds timeout) {
     if (::getppid() != parent) ::_exit(126);
     ::dup2(logFd, STDOUT_FILENO);
     ::dup2(logFd, STDERR_FILENO);
-    ::execv(argv[0], argv.data());
+    ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
   ::close(logFd);

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace corvane::testing {
@@ -28,6 +29,9 @@ class MountProcess {
     std::filesystem::path mountpoint;  // an empty folder
     std::filesystem::path log;         // standard output and error go here
     double poll = 1.0;                 // --poll, seconds
+    std::vector<std::string> extraArguments;  // before the mount point
+    // Variables set for the mount in place of the caller's (NAME, value).
+    std::vector<std::pair<std::string, std::string>> environment;
   };
 
   explicit MountProcess(Options options);
