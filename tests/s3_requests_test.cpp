@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "s3/credential_source.h"
 #include "s3/s3_client.h"
 #include "support/test_engine.h"
 #include "support/test_env.h"
@@ -166,6 +167,76 @@ TEST_F(S3RequestsTest, FileBodiesAreNotHashed) {
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].body, "file body");
   EXPECT_EQ(requests[0].header("x-amz-content-sha256"), "UNSIGNED-PAYLOAD");
+}
+
+// A source that hands out "token-1", "token-2", ... and counts its fetches.
+std::shared_ptr<CredentialSource> countingSource(std::shared_ptr<std::atomic<int>> fetches) {
+  return std::make_shared<CredentialSource>("the test", [fetches] {
+    const std::string n = std::to_string(++*fetches);
+    return TimedCredentials{{"AKID" + n, "secret" + n, "token-" + n}, {}};
+  });
+}
+
+TEST_F(S3RequestsTest, ARefusedTokenIsRenewedAndTheRequestSentOnceMore) {
+  struct Case {
+    const char* name;
+    Reply refusal;
+    bool renews;
+  };
+  const Case cases[] = {
+      {"ExpiredToken", {400, "<Error><Code>ExpiredToken</Code></Error>"}, true},
+      {"InvalidToken", {400, "<Error><Code>InvalidToken</Code></Error>"}, true},
+      {"TokenRefreshRequired", {400, "<Error><Code>TokenRefreshRequired</Code></Error>"}, true},
+      {"AccessDenied", {403, "<Error><Code>AccessDenied</Code></Error>"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    store_.clearRequests();
+    auto fetches = std::make_shared<std::atomic<int>>(0);
+    config_.credentialSource = countingSource(fetches);
+    // A write: the refusal came before the store acted, so it may go again.
+    store_.on("PUT", "/bkt/object", [&c](const Received& r) {
+      return r.header("x-amz-security-token") == "token-1"
+                 ? c.refusal
+                 : Reply{200, "", {}, false, {{"ETag", "\"e\""}}};
+    });
+    if (c.renews) {
+      EXPECT_EQ(client().putBytes("object", "bytes").etag, "\"e\"");
+      const auto sent = store_.requests("PUT", "/bkt/object");
+      ASSERT_EQ(sent.size(), 2u);
+      EXPECT_NE(sent[1].header("authorization").value_or("").find("Credential=AKID2/"),
+                std::string::npos);
+      EXPECT_EQ(fetches->load(), 2);
+    } else {
+      EXPECT_THROW(client().putBytes("object", "bytes"), S3Error);
+      EXPECT_EQ(store_.count("PUT", "/bkt/object"), 1u);
+      EXPECT_EQ(fetches->load(), 1);
+    }
+  }
+
+  // A store that refuses every token: one renewal, then its answer.
+  store_.clearRequests();
+  auto fetches = std::make_shared<std::atomic<int>>(0);
+  config_.credentialSource = countingSource(fetches);
+  store_.on("GET", "/bkt/", Reply{400, "<Error><Code>ExpiredToken</Code></Error>"});
+  try {
+    client().listPage("", "");
+    ADD_FAILURE() << "the listing succeeded";
+  } catch (const S3Error& e) {
+    EXPECT_EQ(e.code(), "ExpiredToken");
+  }
+  EXPECT_EQ(store_.count("GET", "/bkt/"), 2u);
+}
+
+TEST_F(S3RequestsTest, AnonymousRequestsGoUnsigned) {
+  config_.credentialSource = CredentialSource::anonymous();
+  config_.credentials.sessionToken = "not-sent";
+  store_.on("GET", "/bkt/", Reply{200, kEmptyListing});
+  client().listPage("", "");
+  const auto requests = store_.requests("GET", "/bkt/");
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_FALSE(requests[0].header("authorization"));
+  EXPECT_FALSE(requests[0].header("x-amz-security-token"));
 }
 
 }  // namespace

@@ -210,6 +210,7 @@ TestEngine::TestEngine(std::string token)
       return;
     }
     res.status = reply.status;
+    for (const auto& [name, value] : reply.headers) res.set_header(name, value);
     res.set_content(reply.body, "application/json");
   };
   const std::string any = ".*";

@@ -36,6 +36,7 @@ struct Reply {
   std::string body;
   std::chrono::milliseconds delay{0};  // waited before answering (or dropping)
   bool drop = false;                   // close the connection without an answer
+  std::vector<std::pair<std::string, std::string>> headers = {};  // sent along with the body
 };
 
 // One request as the engine received it.

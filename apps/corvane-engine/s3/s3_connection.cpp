@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "host_log.h"
+#include "s3/credential_source.h"
 #include "s3/s3_xml.h"
 
 namespace corvane::s3 {
@@ -65,6 +66,13 @@ std::string lower(std::string text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return text;
+}
+
+// Refusals of the credentials that fresh ones may mend.
+bool tokenRefused(const S3Error& e) {
+  const std::string& code = e.code();
+  return e.kind() == S3Error::Kind::kStatus &&
+         (code == "ExpiredToken" || code == "InvalidToken" || code == "TokenRefreshRequired");
 }
 
 bool retryableStatus(long status, const std::string& code) {
@@ -174,6 +182,7 @@ struct S3Connection::Attempt {
   bool statusKnown = false;
   bool toSink = false;
   int sends = 0;
+  S3Credentials credentials;   // what the request was signed with
   std::exception_ptr failure;  // a local failure inside a callback
   bool mendable = true;        // whether trying again may succeed
 };
@@ -210,12 +219,22 @@ std::string S3Connection::url(const std::string& bucket, const std::string& key)
 }
 
 S3Response S3Connection::send(const S3Request& request) const {
+  bool renewed = false;
   for (int attempt = 1;; ++attempt) {
     if (request.monitor && request.monitor->canceled()) throw S3Error::canceled(request.operation);
     Attempt state;
     try {
       return sendOnce(request, state);
     } catch (const S3Error& e) {
+      // The store refused the token before acting on the request, so even a
+      // write may go again, once, with credentials fetched anew.
+      if (tokenRefused(e) && config_.credentialSource && !renewed) {
+        hostlog::debug(std::string(e.what()) + "; renewing the credentials");
+        config_.credentialSource->invalidate(state.credentials);
+        renewed = true;
+        --attempt;
+        continue;
+      }
       const bool passing =
           e.kind() == S3Error::Kind::kConnection
               ? state.mendable
@@ -224,8 +243,8 @@ S3Response S3Connection::send(const S3Request& request) const {
       const auto wait = backoff(options_, attempt);
       // A try that fails for good is reported by its caller; the tries
       // before are detail.
-      hostlog::debug(std::string(e.what()) + "; trying again in " +
-                     std::to_string(wait.count()) + " ms");
+      hostlog::debug(std::string(e.what()) + "; trying again in " + std::to_string(wait.count()) +
+                     " ms");
       std::this_thread::sleep_for(wait);
     }
   }
@@ -249,12 +268,24 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   const std::string query = canonicalQuery(request.query);
   if (!query.empty()) url += "?" + query;
 
+  const bool anonymous = config_.anonymous();
+  if (config_.credentialSource && !anonymous) {
+    try {
+      state.credentials = config_.credentialSource->current();
+    } catch (const CredentialError& e) {
+      throw S3Error::connection(request.operation, e.what());
+    }
+  } else {
+    state.credentials = config_.credentials;
+  }
+  const S3Credentials& credentials = state.credentials;
+
   HeaderList headers;
   for (const std::string& line : request.headers) headers.add(line);
   headers.add("x-amz-content-sha256: " + (request.bodyFd >= 0 ? std::string("UNSIGNED-PAYLOAD")
                                                               : sha256Hex(request.bodyText)));
-  if (!config_.credentials.sessionToken.empty()) {
-    headers.add("x-amz-security-token: " + config_.credentials.sessionToken);
+  if (!credentials.sessionToken.empty() && !anonymous) {
+    headers.add("x-amz-security-token: " + credentials.sessionToken);
   }
   // libcurl asks for "100 Continue" before sending a body and waits for it.
   // Removing its Expect header ("Expect:") stops that, but libcurl before 8.3
@@ -279,9 +310,11 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
   curl_easy_setopt(h, CURLOPT_USERAGENT, "corvane-engine");
-  curl_easy_setopt(h, CURLOPT_AWS_SIGV4, sigv4_.c_str());
-  curl_easy_setopt(h, CURLOPT_USERNAME, config_.credentials.accessKeyId.c_str());
-  curl_easy_setopt(h, CURLOPT_PASSWORD, config_.credentials.secretAccessKey.c_str());
+  if (!anonymous) {
+    curl_easy_setopt(h, CURLOPT_AWS_SIGV4, sigv4_.c_str());
+    curl_easy_setopt(h, CURLOPT_USERNAME, credentials.accessKeyId.c_str());
+    curl_easy_setopt(h, CURLOPT_PASSWORD, credentials.secretAccessKey.c_str());
+  }
   if (!config_.caBundle.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, config_.caBundle.c_str());
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(options_.connectTimeout.count()));
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -473,17 +506,19 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
 
   std::string code;
   std::string message;
+  std::string region = state.response.header("x-amz-bucket-region");
   if (auto answer = readErrorAnswer(state.response.body)) {
     code = std::move(answer->code);
     message = std::move(answer->message);
+    if (region.empty()) region = std::move(answer->region);
   }
   if (code.empty()) code = codeForStatus(status);
-  const std::string region = state.response.header("x-amz-bucket-region");
   if (!region.empty() && region != config_.region) {
     message += (message.empty() ? "" : " ");
     message += "(the bucket is in the region " + region + ")";
   }
-  throw S3Error::status(request.operation, status, std::move(code), std::move(message));
+  throw S3Error::status(request.operation, status, std::move(code), std::move(message))
+      .withBucketRegion(std::move(region));
 }
 
 }  // namespace corvane::s3

@@ -1,7 +1,10 @@
 // The request primitive of the S3 client: one signed HTTP exchange with the
 // store through libcurl (its built-in AWS Signature V4), retried with backoff
 // when the request may be sent again and the failure is passing (no
-// connection, 5xx, SlowDown).
+// connection, 5xx, SlowDown). Each try is signed with the credentials the
+// config's source holds at that moment; a token the store refuses as expired
+// makes the source renew it and the request go once more, writes included
+// (the store acted on nothing).
 //
 // Immutable after construction apart from a pool of idle libcurl handles, so
 // one connection may be used by any number of threads at once. Each handle

@@ -34,7 +34,15 @@ S3Error S3Error::canceled(const std::string& operation) {
 }
 
 S3Error S3Error::withText(std::string text) const {
-  return S3Error(kind_, httpStatus_, code_, detail_, std::move(text));
+  S3Error copy(kind_, httpStatus_, code_, detail_, std::move(text));
+  copy.bucketRegion_ = bucketRegion_;
+  return copy;
+}
+
+S3Error S3Error::withBucketRegion(std::string region) const {
+  S3Error copy = *this;
+  copy.bucketRegion_ = std::move(region);
+  return copy;
 }
 
 }  // namespace corvane::s3

@@ -31,6 +31,8 @@ class S3Error : public std::runtime_error {
   // The same failure told with another sentence, e.g. the one line the engine
   // prints when a bucket cannot be served.
   S3Error withText(std::string text) const;
+  // The same failure, knowing the bucket's region from the answer.
+  S3Error withBucketRegion(std::string region) const;
 
   Kind kind() const { return kind_; }
   // The HTTP status; 0 unless kind() is kStatus.
@@ -41,6 +43,9 @@ class S3Error : public std::runtime_error {
   // The store's message (often empty), or libcurl's / our description of
   // what failed for the other kinds.
   const std::string& detail() const { return detail_; }
+  // The bucket's region as the refusal named it (the x-amz-bucket-region
+  // header, or the Region of the XML error); empty when it named none.
+  const std::string& bucketRegion() const { return bucketRegion_; }
 
   bool isNotFound() const { return httpStatus_ == 404; }
   bool isForbidden() const { return httpStatus_ == 403; }
@@ -59,6 +64,7 @@ class S3Error : public std::runtime_error {
   long httpStatus_;
   std::string code_;
   std::string detail_;
+  std::string bucketRegion_;
 };
 
 }  // namespace corvane::s3
