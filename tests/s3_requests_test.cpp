@@ -10,6 +10,7 @@
 #include <string>
 
 #include "s3/credential_source.h"
+#include "s3/region_discovery.h"
 #include "s3/s3_client.h"
 #include "support/test_engine.h"
 #include "support/test_env.h"
@@ -226,6 +227,87 @@ TEST_F(S3RequestsTest, ARefusedTokenIsRenewedAndTheRequestSentOnceMore) {
     EXPECT_EQ(e.code(), "ExpiredToken");
   }
   EXPECT_EQ(store_.count("GET", "/bkt/"), 2u);
+}
+
+// The region a request was signed for: "eu-west-3" in ".../eu-west-3/s3/aws4_request".
+std::string signedRegion(const Received& r) {
+  const std::string authorization = r.header("authorization").value_or("");
+  const auto end = authorization.find("/s3/aws4_request");
+  if (end == std::string::npos) return {};
+  const auto start = authorization.rfind('/', end - 1);
+  return authorization.substr(start + 1, end - start - 1);
+}
+
+TEST_F(S3RequestsTest, TheBucketsRegionIsFoundAndFollowed) {
+  const char* const kVersioning = "<VersioningConfiguration/>";
+  // The store serves the bucket only to requests signed for "ap-south-1".
+  auto inRegion = [](Reply refusal) {
+    return [refusal](const Received& r) {
+      return signedRegion(r) == "ap-south-1" ? Reply{200, "<VersioningConfiguration/>"} : refusal;
+    };
+  };
+  const Reply malformed{400,
+                        "<Error><Code>AuthorizationHeaderMalformed</Code><Message>the region "
+                        "'us-east-1' is wrong; expecting 'ap-south-1'</Message>"
+                        "<Region>ap-south-1</Region></Error>"};
+  const Reply redirect{301,
+                       "<Error><Code>PermanentRedirect</Code></Error>",
+                       {},
+                       false,
+                       {{"x-amz-bucket-region", "ap-south-1"}}};
+  struct Case {
+    const char* name;
+    bool regionKnown;
+    Reply head;         // the answer to HEAD bucket
+    Reply refusal;      // to the check signed for another region
+    std::size_t heads;  // HEADs sent
+    std::string region;
+  };
+  const Case cases[] = {
+      {"HEAD names it",
+       false,
+       {200, "", {}, false, {{"x-amz-bucket-region", "ap-south-1"}}},
+       malformed,
+       1,
+       "ap-south-1"},
+      {"a redirected HEAD names it", false, redirect, redirect, 1, "ap-south-1"},
+      {"a refused HEAD names it",
+       false,
+       {403, "", {}, false, {{"x-amz-bucket-region", "ap-south-1"}}},
+       malformed,
+       1,
+       "ap-south-1"},
+      {"the check's refusal names it", false, {400, ""}, malformed, 1, "ap-south-1"},
+      {"a named region that is wrong is corrected", true, {200, ""}, malformed, 0, "ap-south-1"},
+      {"a redirect of the check", true, {200, ""}, redirect, 0, "ap-south-1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    store_.clearRequests();
+    config_.region = "us-east-1";
+    config_.regionKnown = c.regionKnown;
+    store_.on("HEAD", "/bkt/", c.head);
+    store_.on("GET", "/bkt/", inRegion(c.refusal));
+    const OpenedBucket opened = openBucket(config_, "bkt", options_);
+    EXPECT_EQ(opened.client->config().region, c.region);
+    EXPECT_EQ(store_.count("HEAD", "/bkt/"), c.heads);
+    const auto checks = store_.requests("GET", "/bkt/");
+    ASSERT_FALSE(checks.empty());
+    EXPECT_EQ(signedRegion(checks.back()), "ap-south-1");
+    EXPECT_LE(checks.size(), 2u);
+  }
+
+  // A store that names no region keeps the first guess.
+  store_.clearRequests();
+  config_.regionKnown = false;
+  store_.on("HEAD", "/bkt/", Reply{200, ""});
+  store_.on("GET", "/bkt/", Reply{200, kVersioning});
+  EXPECT_EQ(openBucket(config_, "bkt", options_).client->config().region, "us-east-1");
+  // And one that keeps refusing names its refusal.
+  store_.on("GET", "/bkt/", malformed);
+  config_.regionKnown = true;
+  EXPECT_THROW(openBucket(config_, "bkt", options_), S3Error);
+  EXPECT_EQ(store_.count("GET", "/bkt/"), 3u);
 }
 
 TEST_F(S3RequestsTest, AnonymousRequestsGoUnsigned) {

@@ -1,6 +1,6 @@
 // corvane-engine: the reference sync engine. Serves local folders and
-// buckets of S3-compatible stores as scopes over the engine's HTTP API on 127.0.0.1 and publishes its port and token in
-// engine.json. Runs in the foreground until SIGINT or SIGTERM.
+// buckets of S3-compatible stores as scopes over the engine's HTTP API on 127.0.0.1 and publishes
+// its port and token in engine.json. Runs in the foreground until SIGINT or SIGTERM.
 #include <signal.h>
 #include <unistd.h>
 
@@ -15,6 +15,7 @@
 
 #include "bucket_storage.h"
 #include "cli/command_line.h"
+#include "cli/config_sections.h"
 #include "cli/value_checks.h"
 #include "discovery_file.h"
 #include "engine_options.h"
@@ -25,6 +26,7 @@
 #include "open_files.h"
 #include "platform/folders.h"
 #include "random_hex.h"
+#include "s3/region_discovery.h"
 #include "s3/s3_client.h"
 #include "scope_service.h"
 #include "service/service_manager.h"
@@ -43,30 +45,29 @@ int refuse(const std::string& message) {
 
 // A client for each bucket scope, in the order of `setups` (null for local
 // scopes), once every bucket has answered the check; the check's outcome
-// fills in the records. Throws OptionError with one line for the user.
+// fills in the records. Each scope has its own endpoint, region and
+// credentials. Throws OptionError with one line for the user.
 std::vector<std::unique_ptr<corvane::s3::S3Client>> connectBuckets(
-    const EngineOptions& options, std::vector<ScopeSetup>& setups) {
+    std::vector<ScopeSetup>& setups) {
   std::vector<std::unique_ptr<corvane::s3::S3Client>> clients(setups.size());
-  if (std::none_of(setups.begin(), setups.end(), [](const auto& s) { return s.isBucket(); })) {
-    return clients;
-  }
-  corvane::s3::S3Config config;
-  try {
-    config = corvane::s3::resolveS3Config({options.s3Endpoint, options.s3Region});
-  } catch (const corvane::s3::S3ConfigError& e) {
-    throw OptionError(e.what());
-  }
-  corvane::hostlog::debug("S3 " + config.describe());
   for (std::size_t i = 0; i < setups.size(); ++i) {
     corvane::Scope& record = setups[i].record;
     if (!setups[i].isBucket()) continue;
-    clients[i] = std::make_unique<corvane::s3::S3Client>(config, record.bucket);
+    corvane::s3::S3Config config;
     try {
-      record.versioned = clients[i]->checkBucket().versioned;
+      config = corvane::s3::resolveS3Config(setups[i].s3);
+    } catch (const corvane::s3::S3ConfigError& e) {
+      throw OptionError("scope " + record.name + ": " + e.what());
+    }
+    corvane::hostlog::debug("scope " + record.name + ": S3 " + config.describe());
+    try {
+      auto opened = corvane::s3::openBucket(std::move(config), record.bucket);
+      record.versioned = opened.info.versioned;
+      record.region = opened.client->config().region;
+      clients[i] = std::move(opened.client);
     } catch (const corvane::s3::S3Error& e) {
       throw OptionError("scope " + record.name + ": " + e.what());
     }
-    record.region = config.region;
   }
   return clients;
 }
@@ -87,7 +88,7 @@ int serve(const EngineOptions& options) {
 
   // Options first: a command line that cannot work leaves nothing behind.
   std::vector<ScopeSetup> setups = setUpScopes(options, *applicationSupport);
-  auto bucketClients = connectBuckets(options, setups);
+  auto bucketClients = connectBuckets(setups);
   corvane::platform::makePrivateDataFolder(*applicationSupport);
 
   DiscoveryFile discovery(*applicationSupport);
@@ -98,8 +99,8 @@ int serve(const EngineOptions& options) {
   }
 
   std::vector<std::unique_ptr<ScopeService>> scopes;
-  const auto pollInterval = std::chrono::milliseconds(
-      static_cast<std::int64_t>(options.s3PollSeconds * 1000));
+  const auto pollInterval =
+      std::chrono::milliseconds(static_cast<std::int64_t>(options.s3PollSeconds * 1000));
   for (std::size_t i = 0; i < setups.size(); ++i) {
     const ScopeSetup& setup = setups[i];
     const auto logFile = changeLogFile(*applicationSupport, setup.record.name);
@@ -135,10 +136,9 @@ int serve(const EngineOptions& options) {
   try {
     server.selfCheck(port);
     discovery.publish(port, token);
-    corvane::hostlog::info("serving " + std::to_string(scopes.size()) +
-                           (scopes.size() == 1 ? " scope" : " scopes") + " on 127.0.0.1:" +
-                           std::to_string(port) + "; discovery file " +
-                           discovery.path().string());
+    corvane::hostlog::info(
+        "serving " + std::to_string(scopes.size()) + (scopes.size() == 1 ? " scope" : " scopes") +
+        " on 127.0.0.1:" + std::to_string(port) + "; discovery file " + discovery.path().string());
     corvane::service::notifyReady("serving on 127.0.0.1:" + std::to_string(port));
   } catch (const std::exception& e) {
     corvane::hostlog::error(std::string("cannot start: ") + e.what());
@@ -176,14 +176,28 @@ int main(int argc, char** argv) {
                  "Serve folder DIR, or the bucket BUCKET below PREFIX, as scope NAME "
                  "(repeatable; default: the embedded scope)")
       ->type_name("NAME=DIR|NAME=s3://BUCKET[/PREFIX]");
+  // Sections "[scope.NAME]" of engine.conf describe one scope each.
+  auto config = std::make_shared<corvane::cli::SectionedConfig>("scope", kScopeSectionKeys);
+  app.config_formatter(config);
   app.add_option("--s3-endpoint", options.s3Endpoint,
-                 "The S3 store's URL (default: AWS_ENDPOINT_URL_S3, AWS_ENDPOINT_URL, else the "
-                 "region's public endpoint)")
-      ->type_name("URL");
+                 "The S3 store's URL for scope NAME, or without NAME= for every bucket scope "
+                 "(default: AWS_ENDPOINT_URL_S3, AWS_ENDPOINT_URL, else the region's public "
+                 "endpoint; repeatable)")
+      ->type_name("[NAME=]URL");
   app.add_option("--s3-region", options.s3Region,
-                 "The buckets' region (default: AWS_REGION, AWS_DEFAULT_REGION, the profile's, "
-                 "else us-east-1)")
-      ->type_name("REGION");
+                 "The region of scope NAME's bucket, or without NAME= of every bucket (default: "
+                 "AWS_REGION, AWS_DEFAULT_REGION, the profile's, the endpoint's, else the one the "
+                 "store names; repeatable)")
+      ->type_name("[NAME=]REGION");
+  app.add_option("--s3-profile", options.s3Profile,
+                 "The profile of the shared AWS files whose credentials scope NAME uses, or "
+                 "without NAME= every bucket scope (default: AWS_PROFILE, else the environment's "
+                 "keys, else \"default\"; repeatable)")
+      ->type_name("[NAME=]PROFILE");
+  app.add_option("--s3-anonymous", options.s3Anonymous,
+                 "Read the public bucket of scope NAME without credentials (read-only; "
+                 "repeatable)")
+      ->type_name("NAME");
   app.add_option("--s3-poll", options.s3PollSeconds,
                  "How often buckets are listed for changes made by others, 0.05 to 86400 "
                  "(default 10)")
@@ -208,6 +222,12 @@ int main(int argc, char** argv) {
       ->type_name("COUNT")
       ->check(corvane::cli::wholeNumber(1, std::numeric_limits<std::int64_t>::max(), "100000"));
   if (auto status = corvane::cli::parse(app, argc, argv)) return *status;
+  // Scopes named on the command line replace the file's, its sections too.
+  if (options.scopes == config->topLevel("scope").value_or(std::vector<std::string>{})) {
+    for (const corvane::cli::NamedSection& section : config->sections()) {
+      options.sections.push_back({section.name, section.values});
+    }
+  }
   corvane::hostlog::start("corvane-engine",
                           options.verbose ? corvane::hostlog::Level::debug : logLevel);
   try {
