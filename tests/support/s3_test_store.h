@@ -28,6 +28,11 @@ class S3TestStore : public ::testing::Environment {
   // certificate, a CA bundle that makes clients trust it.
   static const std::string& tlsEndpoint();
   static const std::string& tlsCaBundle();
+  // Another setting of the store's env file (see scripts/s3-store), e.g.
+  // S3_STORE_STS_ENDPOINT; empty when the file has none.
+  static std::string setting(const std::string& name);
+  // The store's second user (another account), with its own keys.
+  static s3::S3Config otherUserConfig();
 
  private:
   std::string ownFolder_;  // the store this process started, if any
@@ -39,6 +44,8 @@ class S3TestStore : public ::testing::Environment {
 class TestBucket {
  public:
   explicit TestBucket(s3::S3ClientOptions options = {});
+  // A bucket of the user whose keys `owner` holds.
+  explicit TestBucket(const s3::S3Config& owner);
   ~TestBucket();
   TestBucket(const TestBucket&) = delete;
   TestBucket& operator=(const TestBucket&) = delete;
