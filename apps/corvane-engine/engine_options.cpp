@@ -136,10 +136,12 @@ std::vector<ScopeSetup> setUpScopes(const EngineOptions& options,
   std::set<std::string> names;
   for (const Given& g : given) {
     if (!names.insert(g.name).second) {
-      throw UsageError(g.origin + ": the scope name " + g.name +
-                       " is given twice; give each scope its own name");
+      const bool section = g.origin.starts_with("[");
+      throw UsageError((section ? g.origin : "--scope " + g.name + "=...") + ": the scope name " +
+                       g.name + " is given twice; give each scope its own name");
     }
   }
+  if (given.empty()) names.insert("default");  // the embedded scope
   auto known = [&names] {
     std::string text;
     for (const auto& n : names) text += (text.empty() ? "" : ", ") + n;
