@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "cli/config_file.h"
+#include "cli/config_sections.h"
 #include "cli/domain_choice.h"
 #include "cli/value_checks.h"
 #include "cli/version.h"
@@ -289,6 +290,64 @@ TEST(CommandLineTest, TheConfigFileIsReadAndTheCommandLineWins) {
   SampleTool none;
   ASSERT_EQ(none.parse({}), std::nullopt);
   EXPECT_EQ(none.name, "unset");
+}
+
+TEST(CommandLineTest, NamedSectionsHoldOnlyTheirKeys) {
+  TestEnvironment env;
+  const fs::path conf = env.configHome() / "CorvaneSync" / "sample.conf";
+  struct Case {
+    std::string config;
+    std::vector<cli::NamedSection> sections;  // when accepted
+    std::string refusal;                      // else the line on standard error
+  };
+  const std::vector<Case> cases = {
+      {"name = top\n[scope.photos]\nurl = \"s3://b/p\"\nregion = eu-west-1\n"
+       "[scope.docs]\nurl = /home/me/docs\n",
+       {{"photos", {{"url", "s3://b/p"}, {"region", "eu-west-1"}}},
+        {"docs", {{"url", "/home/me/docs"}}}},
+       ""},
+      {"[scope.photos]\nurl = s3://b\n[scope.photos]\nregion = r\n",
+       {{"photos", {{"url", "s3://b"}, {"region", "r"}}}},
+       ""},
+      {"[scope.photos]\nurll = s3://b\n",
+       {},
+       conf.string() + ": unknown key 'urll' in [scope.photos]; write one of url, region"},
+      {"[scope.photos]\nurl = s3://b\nurl = s3://c\n",
+       {},
+       conf.string() + ": the key 'url' in [scope.photos] takes one value"},
+      {"[scope.a.b]\nurl = s3://b\n",
+       {},
+       conf.string() + ": the section [scope.a.b] (or the key url) is not of the form "
+                       "[scope.NAME]; a name in a section has no dot"},
+      {"[scope.photos]\nurl = s3://b\nnmae = x\n",
+       {},
+       conf.string() + ": unknown key 'nmae' in [scope.photos]; write one of url, region"},
+      {"[other.photos]\nurl = s3://b\n",
+       {},
+       conf.string() + ": unknown section [other]; write the options at the top, outside any "
+                       "section"},
+  };
+  for (const Case& c : cases) {
+    writeText(conf, c.config);
+    SampleTool tool;
+    auto sections =
+        std::make_shared<cli::SectionedConfig>("scope", std::vector<std::string>{"url", "region"});
+    tool.app.config_formatter(sections);
+    ::testing::internal::CaptureStderr();
+    const auto status = tool.parse({});
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    if (c.refusal.empty()) {
+      EXPECT_EQ(status, std::nullopt) << c.config << err;
+      ASSERT_EQ(sections->sections().size(), c.sections.size()) << c.config;
+      for (std::size_t i = 0; i < c.sections.size(); ++i) {
+        EXPECT_EQ(sections->sections()[i].name, c.sections[i].name);
+        EXPECT_EQ(sections->sections()[i].values, c.sections[i].values);
+      }
+    } else {
+      EXPECT_EQ(status, std::optional<int>(cli::kUsage)) << c.config;
+      EXPECT_EQ(err, "sample: " + c.refusal + "\n") << c.config;
+    }
+  }
 }
 
 TEST(CommandLineTest, TheConfigFileFollowsTheXdgRules) {

@@ -239,8 +239,7 @@ class ScopeFixture {
     return readFile(dest);
   }
   ChangeSet changes(const std::string& anchor) {
-    const EngineReply reply =
-        get("changes", query::build({{"anchor", anchor}, {"refresh", "0"}}));
+    const EngineReply reply = get("changes", query::build({{"anchor", anchor}, {"refresh", "0"}}));
     EXPECT_EQ(reply.status, 200) << reply.body;
     return reply.status == 200 ? decode::changeSet(reply.body) : ChangeSet{};
   }
@@ -271,9 +270,8 @@ class ScopeFixture {
 };
 
 bool has(const std::vector<Change>& changes, const std::string& path, bool deleted) {
-  return std::any_of(changes.begin(), changes.end(), [&](const Change& c) {
-    return c.entry.path == path && c.deleted == deleted;
-  });
+  return std::any_of(changes.begin(), changes.end(),
+                     [&](const Change& c) { return c.entry.path == path && c.deleted == deleted; });
 }
 
 // --- What both kinds of scope do alike ---------------------------------------
@@ -369,9 +367,16 @@ TEST_P(EitherScopeTest, RangesDeliverOnlyTheirBytes) {
     std::optional<std::int64_t> offset, length;
     std::string bytes;
   } cases[] = {
-      {0, 4, "0123"},     {3, 4, "3456"},  {8, 10, "89"},   {10, 5, ""},
-      {20, 5, ""},        {4, 0, ""},      {7, {}, "789"},  {{}, 2, "01"},
-      {0, INT64_MAX, "0123456789"},        {5, INT64_MAX, "56789"},
+      {0, 4, "0123"},
+      {3, 4, "3456"},
+      {8, 10, "89"},
+      {10, 5, ""},
+      {20, 5, ""},
+      {4, 0, ""},
+      {7, {}, "789"},
+      {{}, 2, "01"},
+      {0, INT64_MAX, "0123456789"},
+      {5, INT64_MAX, "56789"},
   };
   for (const auto& c : cases) {
     const fs::path dest = scope.outside / ("range-" + std::to_string(scope.counter++));
@@ -380,8 +385,8 @@ TEST_P(EitherScopeTest, RangesDeliverOnlyTheirBytes) {
     if (c.offset) writer.addInt("offset", *c.offset);
     if (c.length) writer.addInt("length", *c.length);
     const EngineReply reply = scope.post("fetch", std::move(writer).str());
-    const std::string asked = std::to_string(c.offset.value_or(-1)) + "+" +
-                              std::to_string(c.length.value_or(-1));
+    const std::string asked =
+        std::to_string(c.offset.value_or(-1)) + "+" + std::to_string(c.length.value_or(-1));
     ASSERT_EQ(reply.status, 200) << asked << ": " << reply.body;
     EXPECT_EQ(readFile(dest), c.bytes) << asked;
     EXPECT_EQ(decode::entry(reply.body).size, 10) << asked;
@@ -412,12 +417,14 @@ TEST_P(EitherScopeTest, FoldersRenameMoveAndDeleteWithEverythingInThem) {
   EXPECT_EQ(scope.names("dst"), (std::vector<std::string>{"empty/", "g.txt"}));
 
   // A folder the engine empties stays, as it would on a disk.
-  ASSERT_EQ(scope.post("delete", JsonObjectWriter().addStringArray("paths", {"archive/sub/f.txt"}).str())
-                .status,
-            200);
+  ASSERT_EQ(
+      scope.post("delete", JsonObjectWriter().addStringArray("paths", {"archive/sub/f.txt"}).str())
+          .status,
+      200);
   EXPECT_EQ(scope.names("archive"), std::vector<std::string>{"sub/"});
   EXPECT_TRUE(scope.list("archive/sub").empty());
-  const EngineReply renamedFile = scope.post("rename", body({{"path", "dst/g.txt"}, {"name", "h.txt"}}));
+  const EngineReply renamedFile =
+      scope.post("rename", body({{"path", "dst/g.txt"}, {"name", "h.txt"}}));
   ASSERT_EQ(renamedFile.status, 200) << renamedFile.body;
   ASSERT_EQ(scope.post("move", body({{"path", "dst/h.txt"}, {"dir", ""}})).status, 200);
   EXPECT_EQ(scope.names("dst"), std::vector<std::string>{"empty/"});
@@ -440,18 +447,43 @@ TEST_P(EitherScopeTest, RefusalsAnswerTheSameStatus) {
   };
   auto& s = scope;
   const std::vector<Case> cases = {
-      {"fetch of a folder", [&] { return s.post("fetch", body({{"path", "d"}, {"dest", s.outside / "x"}})); }, 400},
-      {"fetch of nothing", [&] { return s.post("fetch", body({{"path", "nope"}, {"dest", s.outside / "y"}})); }, 404},
+      {"fetch of a folder",
+       [&] {
+         return s.post("fetch", body({{"path", "d"}, {"dest", s.outside / "x"}}));
+       },
+       400},
+      {"fetch of nothing",
+       [&] {
+         return s.post("fetch", body({{"path", "nope"}, {"dest", s.outside / "y"}}));
+       },
+       404},
       {"list of a file", [&] { return s.listReply("g.txt"); }, 404},
       {"list of nothing", [&] { return s.listReply("nope"); }, 404},
-      {"rename onto an item", [&] { return s.post("rename", body({{"path", "g.txt"}, {"name", "d"}})); }, 409},
-      {"mkdir through a file", [&] { return s.post("mkdir", body({{"path", "g.txt/sub"}})); }, 409},
+      {"rename onto an item",
+       [&] {
+         return s.post("rename", body({{"path", "g.txt"}, {"name", "d"}}));
+       },
+       409},
+      {"mkdir through a file",
+       [&] {
+         return s.post("mkdir", body({{"path", "g.txt/sub"}}));
+       },
+       409},
       {"upload over a folder", [&] { return s.uploadReply("d", "x", ""); }, 409},
       {"upload of a name too long", [&] { return s.uploadReply(longName, "x", ""); }, 400},
-      {"upload based on a file that is gone", [&] { return s.uploadReply("gone.txt", "x", "v1"); }, 409},
-      {"delete of nothing", [&] { return s.post("delete", JsonObjectWriter().addStringArray("paths", {"nope"}).str()); }, 404},
-      {"delete of a folder without /", [&] { return s.post("delete", JsonObjectWriter().addStringArray("paths", {"d"}).str()); }, 400},
-      {"move of a folder into itself", [&] { return s.post("move", body({{"path", "d/"}, {"dir", "d"}})); }, 400},
+      {"upload based on a file that is gone", [&] { return s.uploadReply("gone.txt", "x", "v1"); },
+       409},
+      {"delete of nothing",
+       [&] { return s.post("delete", JsonObjectWriter().addStringArray("paths", {"nope"}).str()); },
+       404},
+      {"delete of a folder without /",
+       [&] { return s.post("delete", JsonObjectWriter().addStringArray("paths", {"d"}).str()); },
+       400},
+      {"move of a folder into itself",
+       [&] {
+         return s.post("move", body({{"path", "d/"}, {"dir", "d"}}));
+       },
+       400},
   };
   for (const Case& c : cases) {
     const EngineReply reply = c.request();
@@ -612,16 +644,14 @@ TEST_P(EitherScopeTest, AFilesTimeTravelsWithItAndCanBeSetAlone) {
 TEST_P(EitherScopeTest, AnotherProgramsChangesAreLogged) {
   std::string anchor = scope.latest();
   scope.backend->otherWrites("theirs/new.txt", "hello");
-  const auto added = scope.changesUntil(anchor, [](const auto& all) {
-    return has(all, "theirs/new.txt", false);
-  });
+  const auto added =
+      scope.changesUntil(anchor, [](const auto& all) { return has(all, "theirs/new.txt", false); });
   EXPECT_TRUE(has(added, "theirs", false));
   ASSERT_TRUE(has(added, "theirs/new.txt", false));
 
   scope.backend->otherRemoves("theirs/new.txt");
-  const auto removed = scope.changesUntil(anchor, [](const auto& all) {
-    return has(all, "theirs/new.txt", true);
-  });
+  const auto removed =
+      scope.changesUntil(anchor, [](const auto& all) { return has(all, "theirs/new.txt", true); });
   EXPECT_TRUE(has(removed, "theirs/new.txt", true));
 }
 
@@ -1120,6 +1150,102 @@ TEST(BucketStallTest, AStoreThatStopsAnsweringIsToldUntilItAnswersAgain) {
       << output;
   EXPECT_EQ(engine.stop(), 0);
   EXPECT_FALSE(fs::exists(statusFile));
+}
+
+// --- Scopes of several accounts ----------------------------------------------
+
+// Lets anyone read the bucket and list it (a canned ACL).
+void makePublic(const s3::S3Config& owner, const std::string& bucket) {
+  const s3::S3Connection connection(owner);
+  s3::S3Request request;
+  request.method = "PUT";
+  request.bucket = bucket;
+  request.query = {{"acl", ""}};
+  request.headers = {"x-amz-acl: public-read"};
+  request.operation = "PUT acl of " + bucket;
+  connection.send(request);
+}
+
+TEST_F(BucketStartTest, OneEngineServesBucketsOfTwoAccountsARoleAndAPublicBucket) {
+  const s3::S3Config& mine = S3TestStore::config();
+  const s3::S3Config other = S3TestStore::otherUserConfig();
+  const std::string stsEndpoint = S3TestStore::setting("S3_STORE_STS_ENDPOINT");
+  ASSERT_FALSE(stsEndpoint.empty());
+  TestBucket theirs(other);
+  theirs.client().putBytes("shared.txt", "from the other account");
+  makePublic(other, theirs.name());
+  bucket.client().putBytes("mine.txt", "mine");
+
+  // The accounts' keys only in profiles: nothing in the environment would
+  // do for both, and no metadata service is asked.
+  const fs::path credentials = env.root() / "aws" / "credentials";
+  const fs::path profiles = env.root() / "aws" / "config";
+  writeFile(credentials, "[me]\naws_access_key_id = " + mine.credentials.accessKeyId +
+                             "\naws_secret_access_key = " + mine.credentials.secretAccessKey +
+                             "\n[them]\naws_access_key_id = " + other.credentials.accessKeyId +
+                             "\naws_secret_access_key = " + other.credentials.secretAccessKey +
+                             "\n");
+  writeFile(profiles, "[profile role]\nrole_arn = " + S3TestStore::setting("S3_STORE_ROLE_ARN") +
+                          "\nsource_profile = me\nrole_session_name = engine-test\n");
+  ::setenv("AWS_SHARED_CREDENTIALS_FILE", credentials.c_str(), 1);
+  ::setenv("AWS_CONFIG_FILE", profiles.c_str(), 1);
+  ::setenv("AWS_EC2_METADATA_DISABLED", "true", 1);
+  for (const char* name : {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_PROFILE"}) {
+    ::unsetenv(name);
+  }
+  writeFile(env.configHome() / "CorvaneSync" / "engine.conf",
+            "s3-endpoint = " + mine.endpoint +
+                "\ns3-poll = 1\n"
+                "[scope.mine]\nurl = s3://" +
+                bucket.name() +
+                "\nprofile = me\n"
+                "[scope.theirs]\nurl = s3://" +
+                theirs.name() +
+                "\nprofile = them\n"
+                "[scope.public]\nurl = s3://" +
+                theirs.name() +
+                "\nanonymous = true\n"
+                "[scope.role]\nurl = s3://" +
+                bucket.name() + "\nprofile = role\nendpoint = " + stsEndpoint + "\n");
+  EngineProcess::Options o;
+  o.binary = CORVANE_BIN_DIR "/corvane-engine";
+  o.extraArguments = {"--log-level=debug"};
+  EngineProcess engine(o);
+  auto http = engine.client();
+
+  const EngineReply scopes = engineGet(*http, "/v1/scopes");
+  ASSERT_EQ(scopes.status, 200) << scopes.body;
+  std::map<std::string, Scope> byName;
+  for (const Scope& s : decode::scopesAnswer(scopes.body)) byName[s.name] = s;
+  ASSERT_EQ(byName.size(), 4u) << scopes.body;
+  EXPECT_FALSE(byName["public"].write);
+  EXPECT_TRUE(byName["role"].write);
+
+  auto names = [&](const std::string& scope) {
+    const EngineReply reply = engineGet(*http, "/v1/scopes/" + byName[scope].id() + "/list?dir=");
+    std::vector<std::string> out;
+    if (reply.status != 200)
+      return std::vector<std::string>{"status " + std::to_string(reply.status)};
+    for (const Entry& e : decode::entriesAnswer(reply.body)) out.push_back(e.name);
+    return out;
+  };
+  EXPECT_EQ(names("mine"), std::vector<std::string>{"mine.txt"});
+  EXPECT_EQ(names("theirs"), std::vector<std::string>{"shared.txt"});
+  EXPECT_EQ(names("public"), std::vector<std::string>{"shared.txt"});
+  EXPECT_EQ(names("role"), std::vector<std::string>{"mine.txt"});
+
+  // The role's temporary credentials write as well.
+  const fs::path source = env.root() / "by-role.txt";
+  writeFile(source, "written with the role");
+  const EngineReply uploaded =
+      enginePost(*http, "/v1/scopes/" + byName["role"].id() + "/upload",
+                 body({{"path", "by-role.txt"}, {"source", source.string()}, {"version", ""}}));
+  EXPECT_EQ(uploaded.status, 200) << uploaded.body;
+  EXPECT_EQ(bucket.client().head("by-role.txt").size, 21u);
+  const std::string output = engine.output();
+  EXPECT_NE(output.find("the role " + S3TestStore::setting("S3_STORE_ROLE_ARN")), std::string::npos)
+      << output;
+  EXPECT_EQ(output.find(other.credentials.secretAccessKey), std::string::npos);
 }
 
 }  // namespace

@@ -268,8 +268,7 @@ TEST_F(S3ClientTest, RangedGetsWriteExactlyTheBytesAskedFor) {
   }
   S3GetOptions backwards;
   backwards.range = S3Range::between(20, 10);
-  EXPECT_THROW(client_.getToFile("r", env_.root() / "backwards", backwards),
-               std::invalid_argument);
+  EXPECT_THROW(client_.getToFile("r", env_.root() / "backwards", backwards), std::invalid_argument);
 
   S3GetOptions beyond;
   beyond.range = S3Range::from(1000);
@@ -696,3 +695,57 @@ TEST(S3TlsTest, TheCaBundleOfTheEnvironmentIsTrusted) {
 
 }  // namespace
 }  // namespace corvane::s3
+
+namespace corvane::testing {
+namespace {
+
+// A credential_process helper hands out the store's keys with an
+// Expiration two seconds ahead: the client fetches anew about every second
+// while requests keep flowing, and none of them fails.
+TEST(S3CredentialRenewalTest, AHelpersShortLivedKeysAreRenewedWithoutAFailedRequest) {
+  TestEnvironment env;
+  TestBucket bucket;
+  const s3::S3Config& store = S3TestStore::config();
+  const std::filesystem::path calls = env.root() / "calls";
+  const std::filesystem::path helper = env.root() / "helper";
+  std::ofstream(helper) << "#!/bin/sh\necho x >> '" << calls.string()
+                        << "'\nprintf '{\"Version\":1,\"AccessKeyId\":\"%s\",\"SecretAccessKey\":"
+                           "\"%s\",\"Expiration\":\"%s\"}' '"
+                        << store.credentials.accessKeyId << "' '"
+                        << store.credentials.secretAccessKey
+                        << "' \"$(date -u -d '+2 seconds' +%Y-%m-%dT%H:%M:%SZ)\"\n";
+  std::filesystem::permissions(helper, std::filesystem::perms::owner_all);
+  std::ofstream(env.root() / "config")
+      << "[default]\ncredential_process = " << helper.string() << "\n";
+  const std::map<std::string, std::string> variables = {
+      {"HOME", env.root().string()},
+      {"AWS_CONFIG_FILE", (env.root() / "config").string()},
+      {"AWS_ENDPOINT_URL", store.endpoint},
+      {"AWS_REGION", store.region},
+      {"AWS_EC2_METADATA_DISABLED", "true"}};
+  const s3::S3Config config =
+      s3::resolveS3Config({}, [&variables](const std::string& name) -> std::optional<std::string> {
+        auto it = variables.find(name);
+        if (it == variables.end()) return std::nullopt;
+        return it->second;
+      });
+  const s3::S3Client client(config, bucket.name());
+  auto helperCalls = [&] {
+    std::ifstream in(calls);
+    return std::count(std::istreambuf_iterator<char>(in), {}, '\n');
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  int requests = 0;
+  while (helperCalls() < 4 && std::chrono::steady_clock::now() < deadline) {
+    client.putBytes("k", "v");
+    EXPECT_EQ(client.listPage("", "").objects.size(), 1u);
+    ++requests;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_GE(helperCalls(), 4) << "after " << requests << " rounds of requests";
+  // Renewed ahead of expiry, not at every request.
+  EXPECT_LT(helperCalls(), requests);
+}
+
+}  // namespace
+}  // namespace corvane::testing

@@ -38,6 +38,11 @@ class S3ConfigTest : public ::testing::Test {
     if (!setting.configFile.empty()) std::ofstream(home / ".aws" / "config") << setting.configFile;
     std::map<std::string, std::string> variables = setting.environment;
     variables.emplace("HOME", home.string());
+    // Never the machine's own metadata service: a setting that wants one
+    // names its address.
+    if (!variables.contains("AWS_EC2_METADATA_SERVICE_ENDPOINT")) {
+      variables.emplace("AWS_EC2_METADATA_DISABLED", "true");
+    }
     return resolveS3Config(setting.options,
                            [variables](const std::string& name) -> std::optional<std::string> {
                              auto it = variables.find(name);
@@ -75,13 +80,41 @@ TEST_F(S3ConfigTest, EndpointAndRegionFollowTheirOrder) {
     std::string endpoint;
     bool pathStyle;
     std::string region;
+    bool regionKnown = true;
   };
   const Case cases[] = {
-      {"nothing given: the public endpoint of us-east-1",
+      {"nothing given: the public endpoint of us-east-1 until the bucket names its region",
        {kEnvKeys, "", "", {}},
        "https://s3.us-east-1.amazonaws.com",
        false,
-       "us-east-1"},
+       "us-east-1",
+       false},
+      {"the endpoint's host name names the region",
+       {kEnvKeys, "", "", {"https://s3.dualstack.ap-southeast-2.amazonaws.com", {}}},
+       "https://s3.dualstack.ap-southeast-2.amazonaws.com",
+       false,
+       "ap-southeast-2"},
+      {"a named region beats the endpoint's",
+       {kEnvKeys, "", "", {"https://s3.eu-west-2.amazonaws.com", "eu-west-1"}},
+       "https://s3.eu-west-2.amazonaws.com",
+       false,
+       "eu-west-1"},
+      {"a custom endpoint addressed virtual-hosted",
+       {kEnvKeys, "", "", {"http://store:9000", "r1", {}, "virtual"}},
+       "http://store:9000",
+       false,
+       "r1"},
+      {"the public endpoint addressed path-style",
+       {withKeys({{"AWS_REGION", "eu-west-1"}}), "", "", {{}, {}, {}, "path"}},
+       "https://s3.eu-west-1.amazonaws.com",
+       true,
+       "eu-west-1"},
+      {"a custom endpoint naming no region",
+       {withKeys({{"AWS_ENDPOINT_URL", "http://127.0.0.1:7480"}}), "", "", {}},
+       "http://127.0.0.1:7480",
+       true,
+       "us-east-1",
+       false},
       {"the option beats every variable",
        {withKeys({{"AWS_ENDPOINT_URL_S3", "http://s3var:1"},
                   {"AWS_ENDPOINT_URL", "http://anyvar:2"},
@@ -99,12 +132,14 @@ TEST_F(S3ConfigTest, EndpointAndRegionFollowTheirOrder) {
         {}},
        "https://s3var",
        true,
-       "us-east-1"},
+       "us-east-1",
+       false},
       {"the general variable",
        {withKeys({{"AWS_ENDPOINT_URL", "HTTP://Store.example:8080//"}}), "", "", {}},
        "HTTP://Store.example:8080",
        true,
-       "us-east-1"},
+       "us-east-1",
+       false},
       {"AWS_REGION beats AWS_DEFAULT_REGION and the profile; the endpoint follows",
        {withKeys({{"AWS_REGION", "eu-west-1"}, {"AWS_DEFAULT_REGION", "eu-north-1"}}),
         "",
@@ -136,12 +171,50 @@ TEST_F(S3ConfigTest, EndpointAndRegionFollowTheirOrder) {
     SCOPED_TRACE(c.name);
     const S3Config config = resolve(c.setting);
     EXPECT_EQ(config.endpoint, c.endpoint);
-    // A custom endpoint is addressed path-style, the public one by host name.
+    // Automatic addressing names the bucket in the host name only at the
+    // public store, whoever named the endpoint.
     const std::string host = config.endpoint.substr(config.endpoint.find("://") + 3);
     EXPECT_EQ(pathStyle(config.addressing, host.substr(0, host.find(':')), "bucket"),
               c.pathStyle);
     EXPECT_EQ(config.region, c.region);
+    EXPECT_EQ(config.regionKnown, c.regionKnown);
   }
+}
+
+TEST(RegionOfEndpointTest, HostNamesThatNameARegion) {
+  const std::pair<const char*, std::optional<std::string>> cases[] = {
+      {"https://s3.eu-west-1.amazonaws.com", "eu-west-1"},
+      {"https://S3.EU-West-1.amazonaws.com:443/", "eu-west-1"},
+      {"https://s3-eu-west-1.amazonaws.com", "eu-west-1"},
+      {"https://s3.dualstack.us-west-2.amazonaws.com", "us-west-2"},
+      {"https://s3-fips.dualstack.us-east-2.amazonaws.com", "us-east-2"},
+      {"https://s3-external-1.amazonaws.com", "us-east-1"},
+      {"https://s3.cn-north-1.amazonaws.com.cn", "cn-north-1"},
+      {"https://s3.fr-par.scw.cloud", "fr-par"},
+      {"https://s3.amazonaws.com", std::nullopt},
+      {"http://127.0.0.1:7480", std::nullopt},
+      {"http://localhost:9000", std::nullopt},
+      {"https://storage.example.com", std::nullopt},
+      {"https://s3.example.com", std::nullopt},
+  };
+  for (const auto& [url, region] : cases) {
+    EXPECT_EQ(regionOfEndpoint(url), region) << url;
+  }
+}
+
+TEST(WithRegionTest, ThePublicEndpointMovesWithTheRegionACustomOneStays) {
+  S3Config regional;
+  regional.endpoint = publicEndpoint("us-east-1");
+  regional.regionalEndpoint = true;
+  regional.regionKnown = false;
+  const S3Config moved = withRegion(regional, "eu-central-1");
+  EXPECT_EQ(moved.endpoint, "https://s3.eu-central-1.amazonaws.com");
+  EXPECT_EQ(moved.region, "eu-central-1");
+  EXPECT_TRUE(moved.regionKnown);
+
+  S3Config custom;
+  custom.endpoint = "http://127.0.0.1:7480";
+  EXPECT_EQ(withRegion(custom, "zg1").endpoint, "http://127.0.0.1:7480");
 }
 
 TEST_F(S3ConfigTest, CredentialsFollowTheirOrder) {
@@ -200,6 +273,12 @@ TEST_F(S3ConfigTest, CredentialsFollowTheirOrder) {
        "configonlysecret",
        "",
        "us-east-1"},
+      {"a scope's own profile beats the environment's keys and AWS_PROFILE",
+       {withKeys({{"AWS_PROFILE", "configonly"}}), credentials, config, {{}, {}, "work"}},
+       "WORKKEY",
+       "worksecret",
+       "worktoken",
+       "ap-northeast-1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -235,6 +314,34 @@ TEST_F(S3ConfigTest, UnusableSettingsAreRefusedInOneLine) {
   };
   const Case cases[] = {
       {"no credentials anywhere", {{}, "", "", {}}, "no S3 credentials"},
+      {"no credentials, and no metadata service answers",
+       {{{"AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:1"}}, "", "", {}},
+       "instance metadata service at http://127.0.0.1:1"},
+      {"a scope's profile that does not exist",
+       {kEnvKeys, "[default]\naws_access_key_id=K\n", "", {{}, {}, "nowhere"}},
+       "the profile \"nowhere\" is not in"},
+      {"a role without a source",
+       {{}, "", "[default]\nrole_arn = arn:aws:iam::1:role/r\n", {}},
+       "neither source_profile nor web_identity_token_file"},
+      {"a role whose source profile is missing",
+       {{}, "", "[default]\nrole_arn = arn:aws:iam::1:role/r\nsource_profile = gone\n", {}},
+       "the source_profile \"gone\""},
+      {"source profiles in a loop",
+       {{},
+        "",
+        "[profile a]\nrole_arn = r\nsource_profile = b\n[profile b]\nrole_arn = r\n"
+        "source_profile = a\n",
+        {{}, {}, "a"}},
+       "loop"},
+      {"a duration that is not a number",
+       {{},
+        "[src]\naws_access_key_id=K\naws_secret_access_key=S\n",
+        "[default]\nrole_arn = r\nsource_profile = src\nduration_seconds = 1h\n",
+        {}},
+       "duration_seconds"},
+      {"an unknown addressing style",
+       {kEnvKeys, "", "", {{}, {}, {}, "sideways"}},
+       "\"sideways\" is not one of auto, path, virtual"},
       {"a key without its secret",
        {{{"AWS_ACCESS_KEY_ID", "K"}}, "", "", {}},
        "AWS_SECRET_ACCESS_KEY is not"},

@@ -14,6 +14,8 @@
 #include <string>
 
 #include "host_log.h"
+#include "s3/credential_source.h"
+#include "s3/region_discovery.h"
 #include "s3/s3_client.h"
 #include "s3/sigv4.h"
 #include "support/tcp_relay.h"
@@ -745,6 +747,175 @@ TEST_F(S3RequestsTest, TheBucketCheckTellsWhatToDo) {
       EXPECT_EQ(text.find('\n'), std::string::npos) << text;
     }
   }
+}
+
+// A source that hands out "token-1", "token-2", ... and counts its fetches.
+std::shared_ptr<CredentialSource> countingSource(std::shared_ptr<std::atomic<int>> fetches) {
+  return std::make_shared<CredentialSource>("the test", [fetches] {
+    const std::string n = std::to_string(++*fetches);
+    return TimedCredentials{{"AKID" + n, "secret" + n, "token-" + n}, {}};
+  });
+}
+
+TEST_F(S3RequestsTest, ARefusedTokenIsRenewedAndTheRequestSentOnceMore) {
+  struct Case {
+    const char* name;
+    Reply refusal;
+    bool renews;
+  };
+  // The MD5 of "bytes", as the store would answer it.
+  const std::string kBytesEtag = "\"4b3a6218bb3e3a7303e8a171a60fcf92\"";
+  const Case cases[] = {
+      {"ExpiredToken", {400, "<Error><Code>ExpiredToken</Code></Error>"}, true},
+      {"InvalidToken", {400, "<Error><Code>InvalidToken</Code></Error>"}, true},
+      {"TokenRefreshRequired", {400, "<Error><Code>TokenRefreshRequired</Code></Error>"}, true},
+      {"a 403 saying the token expired",
+       {403,
+        "<Error><Code>AccessDenied</Code><Message>The provided token has expired.</Message>"
+        "</Error>"},
+       true},
+      {"AccessDenied", {403, "<Error><Code>AccessDenied</Code></Error>"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    store_.clearRequests();
+    auto fetches = std::make_shared<std::atomic<int>>(0);
+    config_.credentialSource = countingSource(fetches);
+    // A write: the refusal came before the store acted, so it may go again.
+    store_.on("PUT", "/bkt/object", [&c, &kBytesEtag](const Received& r) {
+      return r.header("x-amz-security-token") == "token-1"
+                 ? c.refusal
+                 : Reply{200, "", {}, false, {{"ETag", kBytesEtag}}};
+    });
+    if (c.renews) {
+      EXPECT_EQ(client().putBytes("object", "bytes").etag, kBytesEtag);
+      const auto sent = store_.requests("PUT", "/bkt/object");
+      ASSERT_EQ(sent.size(), 2u);
+      EXPECT_NE(sent[1].header("authorization").value_or("").find("Credential=AKID2/"),
+                std::string::npos);
+      EXPECT_EQ(fetches->load(), 2);
+    } else {
+      EXPECT_THROW(client().putBytes("object", "bytes"), S3Error);
+      EXPECT_EQ(store_.count("PUT", "/bkt/object"), 1u);
+      EXPECT_EQ(fetches->load(), 1);
+    }
+  }
+
+  // A store that refuses every token: one renewal, then its answer.
+  store_.clearRequests();
+  auto fetches = std::make_shared<std::atomic<int>>(0);
+  config_.credentialSource = countingSource(fetches);
+  store_.on("GET", "/bkt/", Reply{400, "<Error><Code>ExpiredToken</Code></Error>"});
+  try {
+    client().listPage("", "");
+    ADD_FAILURE() << "the listing succeeded";
+  } catch (const S3Error& e) {
+    EXPECT_EQ(e.code(), "ExpiredToken");
+  }
+  EXPECT_EQ(store_.count("GET", "/bkt/"), 2u);
+}
+
+// The region a request was signed for: "eu-west-3" in ".../eu-west-3/s3/aws4_request".
+std::string signedRegion(const Received& r) {
+  const std::string authorization = r.header("authorization").value_or("");
+  const auto end = authorization.find("/s3/aws4_request");
+  if (end == std::string::npos) return {};
+  const auto start = authorization.rfind('/', end - 1);
+  return authorization.substr(start + 1, end - start - 1);
+}
+
+TEST_F(S3RequestsTest, TheBucketsRegionIsFoundAndFollowed) {
+  const char* const kVersioning = "<VersioningConfiguration/>";
+  // The store serves the bucket only to requests signed for "ap-south-1".
+  auto inRegion = [](Reply refusal) {
+    return [refusal](const Received& r) {
+      return signedRegion(r) == "ap-south-1" ? Reply{200, "<VersioningConfiguration/>"} : refusal;
+    };
+  };
+  const Reply malformed{400,
+                        "<Error><Code>AuthorizationHeaderMalformed</Code><Message>the region "
+                        "'us-east-1' is wrong; expecting 'ap-south-1'</Message>"
+                        "<Region>ap-south-1</Region></Error>"};
+  const Reply redirect{301,
+                       "<Error><Code>PermanentRedirect</Code></Error>",
+                       {},
+                       false,
+                       {{"x-amz-bucket-region", "ap-south-1"}}};
+  struct Case {
+    const char* name;
+    bool regionKnown;
+    Reply head;         // the answer to HEAD bucket
+    Reply refusal;      // to the check signed for another region
+    std::size_t heads;  // HEADs sent
+    std::string region;
+  };
+  const Case cases[] = {
+      {"HEAD names it",
+       false,
+       {200, "", {}, false, {{"x-amz-bucket-region", "ap-south-1"}}},
+       malformed,
+       1,
+       "ap-south-1"},
+      {"a redirected HEAD names it", false, redirect, redirect, 1, "ap-south-1"},
+      {"a refused HEAD names it",
+       false,
+       {403, "", {}, false, {{"x-amz-bucket-region", "ap-south-1"}}},
+       malformed,
+       1,
+       "ap-south-1"},
+      {"the check's refusal names it", false, {400, ""}, malformed, 1, "ap-south-1"},
+      {"a named region that is wrong is corrected", true, {200, ""}, malformed, 0, "ap-south-1"},
+      {"a redirect of the check", true, {200, ""}, redirect, 0, "ap-south-1"},
+  };
+  // Opens the bucket and returns the region of the client it ends with.
+  std::vector<std::unique_ptr<S3Client>> made;
+  auto open = [&] {
+    made.clear();
+    made.push_back(std::make_unique<S3Client>(config_, "bkt", options_));
+    openBucket(*made.back(), [&](S3Config config) -> const S3Client& {
+      made.push_back(std::make_unique<S3Client>(std::move(config), "bkt", options_));
+      return *made.back();
+    });
+    return made.back()->config().region;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    store_.clearRequests();
+    config_.region = "us-east-1";
+    config_.regionKnown = c.regionKnown;
+    store_.on("HEAD", "/bkt/", c.head);
+    store_.on("GET", "/bkt/", inRegion(c.refusal));
+    EXPECT_EQ(open(), c.region);
+    EXPECT_EQ(store_.count("HEAD", "/bkt/"), c.heads);
+    const auto checks = store_.requests("GET", "/bkt/");
+    ASSERT_FALSE(checks.empty());
+    EXPECT_EQ(signedRegion(checks.back()), "ap-south-1");
+    EXPECT_LE(checks.size(), 2u);
+  }
+
+  // A store that names no region keeps the first guess.
+  store_.clearRequests();
+  config_.regionKnown = false;
+  store_.on("HEAD", "/bkt/", Reply{200, ""});
+  store_.on("GET", "/bkt/", Reply{200, kVersioning});
+  EXPECT_EQ(open(), "us-east-1");
+  EXPECT_EQ(made.size(), 1u);
+  // And one that keeps refusing names its refusal.
+  store_.on("GET", "/bkt/", malformed);
+  config_.regionKnown = true;
+  EXPECT_THROW(open(), S3Error);
+  EXPECT_EQ(store_.count("GET", "/bkt/"), 3u);
+}
+
+TEST_F(S3RequestsTest, AnonymousRequestsGoUnsigned) {
+  config_.credentialSource = CredentialSource::anonymous();
+  config_.credentials.sessionToken = "not-sent";
+  store_.on("GET", "/bkt/", Reply{200, kEmptyListing});
+  client().listPage("", "");
+  const auto requests = store_.requests("GET", "/bkt/");
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_FALSE(requests[0].header("authorization"));
+  EXPECT_FALSE(requests[0].header("x-amz-security-token"));
 }
 
 }  // namespace

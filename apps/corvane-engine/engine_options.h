@@ -5,26 +5,44 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "engine/records.h"
+#include "s3/s3_config.h"
 
 namespace corvane::syncengine {
 
+// A "[scope.NAME]" section of engine.conf: keys url, endpoint, region,
+// profile, addressing, read-only, anonymous, as written.
+struct ScopeSection {
+  std::string name;
+  std::map<std::string, std::string> values;
+};
+
+// The keys a scope's section may hold.
+inline const std::vector<std::string> kScopeSectionKeys = {
+    "url", "endpoint", "region", "profile", "addressing", "read-only", "anonymous"};
+
 struct EngineOptions {
-  std::vector<std::string> scopes;    // "NAME=DIR" or "NAME=s3://BUCKET[/PREFIX]", in order
-  std::vector<std::string> readOnly;  // scope names
+  std::vector<std::string> scopes;     // "NAME=DIR" or "NAME=s3://BUCKET[/PREFIX]", in order
+  std::vector<ScopeSection> sections;  // after `scopes`, in the file's order
+  std::vector<std::string> readOnly;   // scope names
   int port = 0;
   bool foreground = false;
   bool verbose = false;
   std::int64_t logRetention = 100'000;
-  std::optional<std::string> s3Endpoint;
-  std::optional<std::string> s3Region;
-  std::string s3Addressing = "auto";  // "auto", "path" or "virtual"
-  double s3PollSeconds = 10;  // how often buckets are listed for others' changes
+  // Per-scope S3 settings, each "NAME=VALUE" for scope NAME or "VALUE" for
+  // every bucket scope that has none of its own.
+  std::vector<std::string> s3Endpoint;
+  std::vector<std::string> s3Region;
+  std::vector<std::string> s3Profile;
+  std::vector<std::string> s3Addressing;  // "auto", "path" or "virtual"
+  std::vector<std::string> s3Anonymous;  // scope names: unsigned requests, read-only
+  double s3PollSeconds = 10;             // how often buckets are listed for others' changes
 };
 
 // A configuration mistake, reported to the user as it is.
@@ -45,15 +63,21 @@ struct UsageError : OptionError {
 struct ScopeSetup {
   Scope record;
   std::filesystem::path folder;  // absolute; local scopes only
+  s3::S3Options s3;              // bucket scopes only
   bool isBucket() const { return record.connection == "s3"; }
 };
 
-// The scopes to serve: one per --scope, numbered 1, 2, ... in order within
-// each connection (local-1, s3-1, local-2, ...), or the embedded default "default" in `applicationSupport`/buckets/default (made,
-// with a README.txt, when missing). Throws UsageError for a malformed or
-// repeated scope, a bucket URL without a bucket, or a --read-only name that
-// names no scope; OptionError for a folder that does not exist or cannot be
-// made.
+// The scopes to serve: one per --scope and per section with a url,
+// numbered 1, 2, ... in order within each connection (local-1, s3-1,
+// local-2, ...), or the embedded default "default" in
+// `applicationSupport`/buckets/default (made, with a README.txt, when
+// missing). A bucket scope's S3 settings are its own (--s3-region
+// NAME=REGION, or its section's), else the default (--s3-region REGION). A
+// section without url adds settings to a scope of the same name. Anonymous
+// scopes are read-only. Throws UsageError for a malformed or repeated scope
+// or setting, a bucket URL without a bucket, a name that names no scope, an
+// S3 setting for a folder, or a section value that is not one; OptionError
+// for a folder that does not exist or cannot be made.
 std::vector<ScopeSetup> setUpScopes(const EngineOptions& options,
                                     const std::filesystem::path& applicationSupport);
 

@@ -1,6 +1,6 @@
 // corvane-engine: the reference sync engine. Serves local folders and
-// buckets of S3-compatible stores as scopes over the engine's HTTP API on 127.0.0.1 and publishes its port and token in
-// engine.json. Runs in the foreground until SIGINT or SIGTERM.
+// buckets of S3-compatible stores as scopes over the engine's HTTP API on 127.0.0.1 and publishes
+// its port and token in engine.json. Runs in the foreground until SIGINT or SIGTERM.
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,10 +12,12 @@
 #include <future>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "bucket_storage.h"
 #include "cli/command_line.h"
+#include "cli/config_sections.h"
 #include "cli/value_checks.h"
 #include "discovery_file.h"
 #include "engine_options.h"
@@ -26,6 +28,7 @@
 #include "open_files.h"
 #include "platform/folders.h"
 #include "random_hex.h"
+#include "s3/region_discovery.h"
 #include "s3/s3_client.h"
 #include "scope_service.h"
 #include "store_status_writer.h"
@@ -43,51 +46,94 @@ int refuse(const std::string& message) {
   return 1;
 }
 
-// A client for each bucket scope, in the order of `setups` (null for local
-// scopes); each tells `status` whether its store answers. Throws OptionError
-// with one line for the user.
-std::vector<std::unique_ptr<corvane::s3::S3Client>> makeBucketClients(
-    const EngineOptions& options, const std::vector<ScopeSetup>& setups,
-    StoreStatusWriter& status) {
-  std::vector<std::unique_ptr<corvane::s3::S3Client>> clients(setups.size());
-  if (std::none_of(setups.begin(), setups.end(), [](const auto& s) { return s.isBucket(); })) {
-    return clients;
+// The clients of the bucket scopes, in the order of `setups` (null for
+// local scopes), while their buckets are checked: a stop signal stops every
+// one, also one made afterwards to follow a bucket into its region.
+class BucketClients {
+ public:
+  explicit BucketClients(std::size_t count) : clients_(count) {}
+
+  // Puts a client for `config` in place of scope `i`'s and returns it.
+  const corvane::s3::S3Client& make(std::size_t i, corvane::s3::S3Config config,
+                                    const std::string& bucket, StoreStatusWriter& status,
+                                    const std::string& scopeId) {
+    corvane::s3::S3ClientOptions clientOptions;
+    clientOptions.connection.storeState = [&status, scopeId,
+                                           store = config.endpoint](const auto& state) {
+      status.set(scopeId, store, state);
+    };
+    auto fresh = std::make_unique<corvane::s3::S3Client>(std::move(config), bucket, clientOptions);
+    std::lock_guard lock(mutex_);
+    if (stopped_) fresh->stop();
+    // The one replaced is destroyed outside the lock, and stop() no longer
+    // sees it.
+    std::swap(clients_[i], fresh);
+    return *clients_[i];
   }
-  corvane::s3::S3Config config;
-  try {
-    config = corvane::s3::resolveS3Config({options.s3Endpoint, options.s3Region});
-  } catch (const corvane::s3::S3ConfigError& e) {
-    throw OptionError(e.what());
+
+  void stop() {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    for (const auto& client : clients_) {
+      if (client) client->stop();
+    }
   }
-  config.addressing = corvane::s3::addressingNamed(options.s3Addressing)
-                          .value_or(corvane::s3::S3Addressing::automatic);
-  corvane::hostlog::debug("S3 " + config.describe());
+
+  // Scope `i`'s client; null for a local scope.
+  const corvane::s3::S3Client* get(std::size_t i) {
+    std::lock_guard lock(mutex_);
+    return clients_[i].get();
+  }
+
+  // Once the checks are over.
+  std::vector<std::unique_ptr<corvane::s3::S3Client>> take() {
+    std::lock_guard lock(mutex_);
+    return std::move(clients_);
+  }
+
+ private:
+  std::mutex mutex_;
+  bool stopped_ = false;
+  std::vector<std::unique_ptr<corvane::s3::S3Client>> clients_;
+};
+
+// A client for each bucket scope, with its own endpoint, region and
+// credentials; each tells `status` whether its store answers. Throws
+// OptionError with one line for the user.
+void makeBucketClients(const std::vector<ScopeSetup>& setups, BucketClients& clients,
+                       StoreStatusWriter& status) {
   for (std::size_t i = 0; i < setups.size(); ++i) {
     if (!setups[i].isBucket()) continue;
-    corvane::s3::S3ClientOptions clientOptions;
-    clientOptions.connection.storeState = [&status, id = setups[i].record.id(),
-                                           store = config.endpoint](const auto& state) {
-      status.set(id, store, state);
-    };
-    clients[i] =
-        std::make_unique<corvane::s3::S3Client>(config, setups[i].record.bucket, clientOptions);
+    const corvane::Scope& record = setups[i].record;
+    corvane::s3::S3Config config;
+    try {
+      config = corvane::s3::resolveS3Config(setups[i].s3);
+    } catch (const corvane::s3::S3ConfigError& e) {
+      throw OptionError("scope " + record.name + ": " + e.what());
+    }
+    corvane::hostlog::debug("scope " + record.name + ": S3 " + config.describe());
+    clients.make(i, std::move(config), record.bucket, status, record.id());
   }
-  return clients;
 }
 
-// The check of every bucket at start; its outcome fills in the records.
-// Throws OptionError with one line for the user.
-void checkBuckets(const std::vector<std::unique_ptr<corvane::s3::S3Client>>& clients,
-                  std::vector<ScopeSetup>& setups) {
+// The check of every bucket at start, in its own region; its outcome fills
+// in the records. Throws OptionError with one line for the user.
+void checkBuckets(BucketClients& clients, std::vector<ScopeSetup>& setups,
+                  StoreStatusWriter& status) {
   for (std::size_t i = 0; i < setups.size(); ++i) {
-    if (!clients[i]) continue;
+    const corvane::s3::S3Client* client = clients.get(i);
+    if (!client) continue;
     corvane::Scope& record = setups[i].record;
+    auto follow = [&](corvane::s3::S3Config config) -> const corvane::s3::S3Client& {
+      client = &clients.make(i, std::move(config), record.bucket, status, record.id());
+      return *client;
+    };
     try {
-      record.versioned = clients[i]->checkBucket().versioned;
+      record.versioned = corvane::s3::openBucket(*client, follow).versioned;
     } catch (const corvane::s3::S3Error& e) {
       throw OptionError("scope " + record.name + ": " + e.what());
     }
-    record.region = clients[i]->config().region;
+    record.region = client->config().region;
   }
 }
 
@@ -130,20 +176,18 @@ int serve(const EngineOptions& options) {
   // Options first: a command line that cannot work leaves nothing behind.
   std::vector<ScopeSetup> setups = setUpScopes(options, *applicationSupport);
   StoreStatusWriter storeStatus(*applicationSupport);
-  auto bucketClients = makeBucketClients(options, setups, storeStatus);
+  BucketClients checking(setups.size());
+  makeBucketClients(setups, checking, storeStatus);
   // A store that does not answer may hold the checks for a while; a stop
   // signal ends them at once.
   const int stopped = runUntilSignal(
-      stopSignals, [&] { checkBuckets(bucketClients, setups); },
-      [&] {
-        for (const auto& client : bucketClients) {
-          if (client) client->stop();
-        }
-      });
+      stopSignals, [&] { checkBuckets(checking, setups, storeStatus); },
+      [&] { checking.stop(); });
   if (stopped != 0) {
     corvane::hostlog::info("stopped before serving");
     return 0;
   }
+  auto bucketClients = checking.take();
   corvane::platform::makePrivateDataFolder(*applicationSupport);
 
   DiscoveryFile discovery(*applicationSupport);
@@ -159,8 +203,8 @@ int serve(const EngineOptions& options) {
   }
 
   std::vector<std::unique_ptr<ScopeService>> scopes;
-  const auto pollInterval = std::chrono::milliseconds(
-      static_cast<std::int64_t>(options.s3PollSeconds * 1000));
+  const auto pollInterval =
+      std::chrono::milliseconds(static_cast<std::int64_t>(options.s3PollSeconds * 1000));
   for (std::size_t i = 0; i < setups.size(); ++i) {
     const ScopeSetup& setup = setups[i];
     const auto logFile = changeLogFile(*applicationSupport, setup.record.name);
@@ -198,10 +242,9 @@ int serve(const EngineOptions& options) {
   try {
     server.selfCheck(port);
     discovery.publish(port, token);
-    corvane::hostlog::info("serving " + std::to_string(scopes.size()) +
-                           (scopes.size() == 1 ? " scope" : " scopes") + " on 127.0.0.1:" +
-                           std::to_string(port) + "; discovery file " +
-                           discovery.path().string());
+    corvane::hostlog::info(
+        "serving " + std::to_string(scopes.size()) + (scopes.size() == 1 ? " scope" : " scopes") +
+        " on 127.0.0.1:" + std::to_string(port) + "; discovery file " + discovery.path().string());
     corvane::service::notifyReady("serving on 127.0.0.1:" + std::to_string(port));
   } catch (const std::exception& e) {
     corvane::hostlog::error(std::string("cannot start: ") + e.what());
@@ -242,20 +285,33 @@ int main(int argc, char** argv) {
                  "Serve folder DIR, or the bucket BUCKET below PREFIX, as scope NAME "
                  "(repeatable; default: the embedded scope)")
       ->type_name("NAME=DIR|NAME=s3://BUCKET[/PREFIX]");
+  // Sections "[scope.NAME]" of engine.conf describe one scope each.
+  auto config = std::make_shared<corvane::cli::SectionedConfig>("scope", kScopeSectionKeys);
+  app.config_formatter(config);
   app.add_option("--s3-endpoint", options.s3Endpoint,
-                 "The S3 store's URL (default: AWS_ENDPOINT_URL_S3, AWS_ENDPOINT_URL, else the "
-                 "region's public endpoint)")
-      ->type_name("URL");
+                 "The S3 store's URL for scope NAME, or without NAME= for every bucket scope "
+                 "(default: AWS_ENDPOINT_URL_S3, AWS_ENDPOINT_URL, else the region's public "
+                 "endpoint; repeatable)")
+      ->type_name("[NAME=]URL");
   app.add_option("--s3-region", options.s3Region,
-                 "The buckets' region (default: AWS_REGION, AWS_DEFAULT_REGION, the profile's, "
-                 "else us-east-1)")
-      ->type_name("REGION");
+                 "The region of scope NAME's bucket, or without NAME= of every bucket (default: "
+                 "AWS_REGION, AWS_DEFAULT_REGION, the profile's, the endpoint's, else the one the "
+                 "store names; repeatable)")
+      ->type_name("[NAME=]REGION");
+  app.add_option("--s3-profile", options.s3Profile,
+                 "The profile of the shared AWS files whose credentials scope NAME uses, or "
+                 "without NAME= every bucket scope (default: AWS_PROFILE, else the environment's "
+                 "keys, else \"default\"; repeatable)")
+      ->type_name("[NAME=]PROFILE");
+  app.add_option("--s3-anonymous", options.s3Anonymous,
+                 "Read the public bucket of scope NAME without credentials (read-only; "
+                 "repeatable)")
+      ->type_name("NAME");
   app.add_option("--s3-addressing", options.s3Addressing,
-                 "How buckets are named in requests: in the host name (virtual), in the path "
-                 "(path), or by host name at the public store where the name allows (auto, the "
-                 "default)")
-      ->type_name("auto|path|virtual")
-      ->check(CLI::IsMember({"auto", "path", "virtual"}));
+                 "How scope NAME's bucket, or without NAME= every bucket, is named in requests: "
+                 "in the host name (virtual), in the path (path), or by host name at the public "
+                 "store where the name allows (auto, the default; repeatable)")
+      ->type_name("[NAME=]auto|path|virtual");
   app.add_option("--s3-poll", options.s3PollSeconds,
                  "How often buckets are listed for changes made by others, 0.05 to 86400 "
                  "(default 10)")
@@ -280,6 +336,12 @@ int main(int argc, char** argv) {
       ->type_name("COUNT")
       ->check(corvane::cli::wholeNumber(1, std::numeric_limits<std::int64_t>::max(), "100000"));
   if (auto status = corvane::cli::parse(app, argc, argv)) return *status;
+  // Scopes named on the command line replace the file's, its sections too.
+  if (options.scopes == config->topLevel("scope").value_or(std::vector<std::string>{})) {
+    for (const corvane::cli::NamedSection& section : config->sections()) {
+      options.sections.push_back({section.name, section.values});
+    }
+  }
   corvane::hostlog::start("corvane-engine",
                           options.verbose ? corvane::hostlog::Level::debug : logLevel);
   try {

@@ -19,6 +19,7 @@ std::string storeTlsEndpoint;
 std::string storeTlsCa;
 std::string storeDnsName;
 s3::S3Credentials storeOtherUser;
+std::map<std::string, std::string> storeSettings;
 bool storeReady = false;
 
 std::map<std::string, std::string> readEnvFile(const std::string& path) {
@@ -92,6 +93,7 @@ void S3TestStore::SetUp() {
   storeConfig.region = values["AWS_REGION"];
   storeConfig.credentials.accessKeyId = values["AWS_ACCESS_KEY_ID"];
   storeConfig.credentials.secretAccessKey = values["AWS_SECRET_ACCESS_KEY"];
+  storeSettings = values;
   storeTlsEndpoint = values["S3_STORE_TLS_ENDPOINT"];
   storeTlsCa = values["S3_STORE_TLS_CA"];
   storeDnsName = values["S3_STORE_DNS_NAME"];
@@ -128,6 +130,12 @@ const std::string& S3TestStore::dnsName() {
   return storeDnsName;
 }
 
+std::string S3TestStore::setting(const std::string& name) {
+  config();
+  auto it = storeSettings.find(name);
+  return it == storeSettings.end() ? std::string() : it->second;
+}
+
 s3::S3Config S3TestStore::otherUserConfig() {
   s3::S3Config other = config();
   other.credentials = storeOtherUser;
@@ -137,6 +145,11 @@ s3::S3Config S3TestStore::otherUserConfig() {
 TestBucket::TestBucket(s3::S3ClientOptions options)
     : name_(bucketName()),
       client_(std::make_unique<s3::S3Client>(S3TestStore::config(), name_, options)) {
+  client_->createBucket();
+}
+
+TestBucket::TestBucket(const s3::S3Config& owner)
+    : name_(bucketName()), client_(std::make_unique<s3::S3Client>(owner, name_)) {
   client_->createBucket();
 }
 

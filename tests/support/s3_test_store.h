@@ -32,6 +32,9 @@ class S3TestStore : public ::testing::Environment {
   // (BUCKET.NAME:PORT), which only the client's own resolve list maps to
   // 127.0.0.1.
   static const std::string& dnsName();
+  // Another setting of the store's env file (see scripts/s3-store), e.g.
+  // S3_STORE_STS_ENDPOINT; empty when the file has none.
+  static std::string setting(const std::string& name);
   // The store's second user (another account), with its own keys.
   static s3::S3Config otherUserConfig();
 
@@ -45,6 +48,8 @@ class S3TestStore : public ::testing::Environment {
 class TestBucket {
  public:
   explicit TestBucket(s3::S3ClientOptions options = {});
+  // A bucket of the user whose keys `owner` holds.
+  explicit TestBucket(const s3::S3Config& owner);
   ~TestBucket();
   TestBucket(const TestBucket&) = delete;
   TestBucket& operator=(const TestBucket&) = delete;

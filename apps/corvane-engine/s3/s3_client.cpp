@@ -52,6 +52,16 @@ bool S3Client::versionedWithin(std::optional<std::chrono::milliseconds> budget) 
   return readAnswer(r.operation, [&] { return readVersioningStatus(answer.body); }) == "Enabled";
 }
 
+std::string S3Client::regionNamed() const {
+  S3Request r = request("HEAD", "", "HEAD bucket " + bucket_);
+  r.retryBudget = kBucketCheckBudget;
+  try {
+    return connection_.send(r).header("x-amz-bucket-region");
+  } catch (const S3Error& e) {
+    return e.bucketRegion();
+  }
+}
+
 S3BucketInfo S3Client::checkBucket() const {
   const std::string& endpoint = config().endpoint;
   const std::string named = "the bucket \"" + bucket_ + "\"";

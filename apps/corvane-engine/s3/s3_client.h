@@ -130,6 +130,12 @@ class S3Client {
   S3BucketInfo checkBucket() const;
   // Whether the bucket's versioning is Enabled.
   bool versioned() const;
+  // The bucket's region as the store names it in answer to one HEAD of the
+  // bucket: its x-amz-bucket-region header, also on a refusal or a
+  // redirect, else the region a refusal's XML names (a 400
+  // AuthorizationHeaderMalformed). Empty when it names none or does not
+  // answer within a few seconds: the bucket check then tells why.
+  std::string regionNamed() const;
 
   // One page of ListObjectsV2 (at most `maxKeys`, the store may send fewer).
   // An empty delimiter lists every key below the prefix.

@@ -1,25 +1,14 @@
 #include "s3/s3_config.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <map>
-#include <system_error>
 #include <utility>
+#include <vector>
+
+#include "s3/credential_chain.h"
+#include "s3/profile_files.h"
 
 namespace corvane::s3 {
 namespace {
-
-using Section = std::map<std::string, std::string>;
-using Sections = std::map<std::string, Section>;
-
-std::string trim(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return {};
-  const auto last = text.find_last_not_of(" \t\r");
-  return text.substr(first, last - first + 1);
-}
 
 std::string lower(std::string text) {
   for (char& c : text) {
@@ -28,147 +17,10 @@ std::string lower(std::string text) {
   return text;
 }
 
-// The sections of an INI-style profile file, keys lower-cased; nothing when
-// the file does not exist. Indented lines belong to nested blocks
-// ("s3 =\n  max_concurrent_requests = 4") or continue a value, and are not
-// keys of the profile.
-std::optional<Sections> readProfileFile(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) {
-    if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
-    throw S3ConfigError("cannot read " + path + ": " +
-                        std::error_code(errno, std::generic_category()).message());
-  }
-  Sections sections;
-  Section* current = nullptr;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) continue;
-    const std::string text = trim(line);
-    if (text.empty() || text[0] == '#' || text[0] == ';') continue;
-    if (text.front() == '[' && text.back() == ']') {
-      current = &sections[trim(text.substr(1, text.size() - 2))];
-      continue;
-    }
-    const auto equals = text.find('=');
-    if (!current || equals == std::string::npos) continue;
-    (*current)[lower(trim(text.substr(0, equals)))] = trim(text.substr(equals + 1));
-  }
-  if (in.bad()) throw S3ConfigError("cannot read " + path);
-  return sections;
-}
-
-// The two profile files, read when first needed: a configuration given
-// entirely by the environment never touches them.
-class Profiles {
- public:
-  Profiles(const EnvironmentLookup& environment) : environment_(environment) {
-    const auto named = environment_("AWS_PROFILE");
-    explicitName_ = named.has_value();
-    name_ = named.value_or("default");
-  }
-
-  const std::string& name() const { return name_; }
-  bool explicitName() const { return explicitName_; }
-  const std::string& credentialsPath() {
-    load();
-    return credentialsPath_;
-  }
-  const std::string& configPath() {
-    load();
-    return configPath_;
-  }
-
-  // The profile's section in the credentials file, and in the config file.
-  const Section* credentials() {
-    load();
-    return find(credentials_, name_);
-  }
-  const Section* config() {
-    load();
-    if (const Section* s = find(config_, "profile " + name_)) return s;
-    return name_ == "default" ? find(config_, "default") : nullptr;
-  }
-
-  // The first of the two sections that has `key`, credentials file first.
-  std::optional<std::string> value(const std::string& key, bool configFirst) {
-    const Section* first = configFirst ? config() : credentials();
-    const Section* second = configFirst ? credentials() : config();
-    for (const Section* s : {first, second}) {
-      if (!s) continue;
-      auto it = s->find(key);
-      if (it != s->end() && !it->second.empty()) return it->second;
-    }
-    return std::nullopt;
-  }
-
- private:
-  static const Section* find(const std::optional<Sections>& sections, const std::string& name) {
-    if (!sections) return nullptr;
-    auto it = sections->find(name);
-    return it == sections->end() ? nullptr : &it->second;
-  }
-
-  std::string expandHome(const std::string& path) const {
-    if (path.rfind("~/", 0) != 0) return path;
-    const auto home = environment_("HOME");
-    return home ? *home + path.substr(1) : path;
-  }
-
-  void load() {
-    if (loaded_) return;
-    loaded_ = true;
-    const auto home = environment_("HOME").value_or("");
-    credentialsPath_ = expandHome(
-        environment_("AWS_SHARED_CREDENTIALS_FILE").value_or(home + "/.aws/credentials"));
-    configPath_ = expandHome(environment_("AWS_CONFIG_FILE").value_or(home + "/.aws/config"));
-    credentials_ = readProfileFile(credentialsPath_);
-    config_ = readProfileFile(configPath_);
-  }
-
-  const EnvironmentLookup& environment_;
-  std::string name_;
-  bool explicitName_ = false;
-  bool loaded_ = false;
-  std::string credentialsPath_;
-  std::string configPath_;
-  std::optional<Sections> credentials_;
-  std::optional<Sections> config_;
-};
-
-S3Credentials resolveCredentials(const EnvironmentLookup& environment, Profiles& profiles) {
-  auto id = environment("AWS_ACCESS_KEY_ID");
-  auto secret = environment("AWS_SECRET_ACCESS_KEY");
-  if (id && secret) {
-    return S3Credentials{*id, *secret, environment("AWS_SESSION_TOKEN").value_or("")};
-  }
-  if (id) throw S3ConfigError("AWS_ACCESS_KEY_ID is set but AWS_SECRET_ACCESS_KEY is not");
-  if (secret) throw S3ConfigError("AWS_SECRET_ACCESS_KEY is set but AWS_ACCESS_KEY_ID is not");
-
-  const std::string where = profiles.credentialsPath() + " or " + profiles.configPath();
-  if (!profiles.credentials() && !profiles.config()) {
-    if (profiles.explicitName()) {
-      throw S3ConfigError("the profile \"" + profiles.name() + "\" (AWS_PROFILE) is not in " +
-                          where);
-    }
-    throw S3ConfigError(
-        "no S3 credentials: set AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, or give the "
-        "profile \"default\" in " +
-        where);
-  }
-  id = profiles.value("aws_access_key_id", false);
-  secret = profiles.value("aws_secret_access_key", false);
-  if (!id || !secret) {
-    throw S3ConfigError("the profile \"" + profiles.name() + "\" in " + where + " lacks " +
-                        (id ? "aws_secret_access_key" : "aws_access_key_id"));
-  }
-  return S3Credentials{*id, *secret, profiles.value("aws_session_token", false).value_or("")};
-}
-
 std::string resolveEndpoint(const S3Options& options, const EnvironmentLookup& environment,
                             bool& custom) {
   std::optional<std::string> given = options.endpoint;
-  std::string source = "--s3-endpoint";
+  std::string source = "the endpoint";
   for (const char* name : {"AWS_ENDPOINT_URL_S3", "AWS_ENDPOINT_URL"}) {
     if (given) break;
     given = environment(name);
@@ -195,6 +47,25 @@ std::string resolveEndpoint(const S3Options& options, const EnvironmentLookup& e
   return url;
 }
 
+// Letters, digits and hyphens, with at least one hyphen: "eu-west-1", "fr-par".
+bool looksLikeRegion(const std::string& label) {
+  if (label.empty() || label.find('-') == std::string::npos ||
+      !(label[0] >= 'a' && label[0] <= 'z')) {
+    return false;
+  }
+  for (const char c : label) {
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) return false;
+  }
+  return true;
+}
+
+std::string stsEndpointFor(const std::string& region, bool known) {
+  if (!known) return "https://sts.amazonaws.com";
+  std::string url = "https://sts." + region + ".amazonaws.com";
+  if (region.rfind("cn-", 0) == 0) url += ".cn";
+  return url;
+}
+
 }  // namespace
 
 std::optional<std::string> processEnvironment(const std::string& name) {
@@ -209,36 +80,80 @@ std::string publicEndpoint(const std::string& region) {
   return host;
 }
 
+std::optional<std::string> regionOfEndpoint(const std::string& url) {
+  const auto schemeEnd = url.find("://");
+  if (schemeEnd == std::string::npos) return std::nullopt;
+  const std::string host =
+      lower(url.substr(schemeEnd + 3, url.find_first_of(":/", schemeEnd + 3) - schemeEnd - 3));
+  std::vector<std::string> labels;
+  for (std::size_t at = 0;;) {
+    const auto dot = host.find('.', at);
+    labels.push_back(host.substr(at, dot - at));
+    if (dot == std::string::npos) break;
+    at = dot + 1;
+  }
+  if (labels.size() < 3) return std::nullopt;
+  std::size_t i = 0;
+  if (labels[0] == "s3" || labels[0] == "s3-fips") {
+    i = 1;
+  } else if (labels[0].rfind("s3-", 0) == 0) {
+    const std::string rest = labels[0].substr(3);
+    if (rest == "external-1") return "us-east-1";
+    return looksLikeRegion(rest) ? std::optional<std::string>(rest) : std::nullopt;
+  } else {
+    return std::nullopt;
+  }
+  while (i < labels.size() && (labels[i] == "dualstack" || labels[i] == "fips")) ++i;
+  // The last two labels are the provider's domain, never a region.
+  if (i + 2 >= labels.size() || !looksLikeRegion(labels[i])) return std::nullopt;
+  return labels[i];
+}
+
+bool S3Config::anonymous() const { return credentialSource && credentialSource->isAnonymous(); }
+
 std::string S3Config::describe() const {
   std::string text = "endpoint " + endpoint + ", addressing " + addressingName(addressing) +
-                     ", region " +
-                     region + ", access key " + credentials.accessKeyId;
+                     ", region " + region +
+                     (regionKnown ? "" : " (until the store names the bucket's)");
+  if (anonymous()) return text + ", anonymous";
+  text += ", access key " + credentials.accessKeyId;
   if (!credentials.sessionToken.empty()) text += " with a session token";
+  if (credentialSource) text += " from " + credentialSource->description();
   if (!caBundle.empty()) text += ", CA bundle " + caBundle;
   return text;
 }
 
+S3Config withRegion(S3Config config, const std::string& region) {
+  config.region = region;
+  config.regionKnown = true;
+  if (config.regionalEndpoint) config.endpoint = publicEndpoint(region);
+  return config;
+}
+
 S3Config resolveS3Config(const S3Options& options, const EnvironmentLookup& lookup) {
-  // Every empty variable counts as unset, as the usual tools treat them.
-  const EnvironmentLookup environment = [&lookup](const std::string& name) {
+  // Every empty variable counts as unset, as the usual tools treat them. The
+  // lookup is kept by the credential sources, so it holds its own copy.
+  const EnvironmentLookup environment = [lookup](const std::string& name) {
     auto value = lookup(name);
     if (value && value->empty()) value.reset();
     return value;
   };
-  Profiles profiles(environment);
   S3Config config;
 
   bool custom = false;
   config.endpoint = resolveEndpoint(options, environment, custom);
 
-  config.region = [&]() -> std::string {
-    if (options.region && !options.region->empty()) return *options.region;
-    for (const char* name : {"AWS_REGION", "AWS_DEFAULT_REGION"}) {
-      if (auto value = environment(name)) return *value;
-    }
-    if (auto value = profiles.value("region", true)) return *value;
-    return "us-east-1";
-  }();
+  const std::string profileName =
+      options.profile.value_or(environment("AWS_PROFILE").value_or("default"));
+  std::optional<std::string> region;
+  if (options.region && !options.region->empty()) region = options.region;
+  for (const char* name : {"AWS_REGION", "AWS_DEFAULT_REGION"}) {
+    if (!region) region = environment(name);
+  }
+  if (!region) region = ProfileFiles(environment).profile(profileName).setting("region");
+  if (!region && custom) region = regionOfEndpoint(config.endpoint);
+  config.regionKnown = region.has_value();
+  config.region = region.value_or("us-east-1");
   for (const char c : config.region) {
     // The region is a field of the signature's scope, which ":" and "/" separate.
     if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f || c == ':' || c == '/') {
@@ -246,9 +161,35 @@ S3Config resolveS3Config(const S3Options& options, const EnvironmentLookup& look
     }
   }
 
-  if (!custom) config.endpoint = publicEndpoint(config.region);
-  config.credentials = resolveCredentials(environment, profiles);
+  if (!custom) {
+    config.endpoint = publicEndpoint(config.region);
+    config.regionalEndpoint = true;
+  }
+  const std::string addressing = options.addressing.value_or("auto");
+  if (auto style = addressingNamed(addressing)) {
+    config.addressing = *style;
+  } else {
+    throw S3ConfigError("the addressing style \"" + addressing +
+                        "\" is not one of auto, path, virtual");
+  }
   config.caBundle = environment("AWS_CA_BUNDLE").value_or("");
+
+  CredentialSettings credentials;
+  credentials.profile = options.profile;
+  credentials.anonymous = options.anonymous;
+  if (auto sts = environment("AWS_ENDPOINT_URL_STS")) {
+    credentials.sts.url = *sts;
+    while (!credentials.sts.url.empty() && credentials.sts.url.back() == '/') {
+      credentials.sts.url.pop_back();
+    }
+  } else {
+    credentials.sts.url =
+        custom ? config.endpoint : stsEndpointFor(config.region, config.regionKnown);
+  }
+  credentials.sts.region = config.region;
+  credentials.sts.caBundle = config.caBundle;
+  config.credentialSource = credentialChain(credentials, environment, signStsCall);
+  config.credentials = config.credentialSource->current();
   return config;
 }
 

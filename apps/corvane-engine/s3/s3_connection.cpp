@@ -16,6 +16,7 @@
 #include "host_log.h"
 #include "platform/curl_handles.h"
 #include "s3/s3_answer.h"
+#include "s3/credential_source.h"
 #include "s3/s3_xml.h"
 #include "s3/sigv4.h"
 
@@ -74,9 +75,16 @@ bool retryableCode(CURLcode rc) {
   }
 }
 
-// Codes of a refusal that fresh credentials may cure.
-bool credentialsExpired(const std::string& code) {
-  return code == "ExpiredToken" || code == "InvalidToken" || code == "TokenRefreshRequired";
+// A refusal that fresh credentials may cure: the codes for a token the store
+// no longer takes, or a plain 403 whose message says the token expired (some
+// stores answer so).
+bool credentialsExpired(long status, const std::string& code, const std::string& message) {
+  if (code == "ExpiredToken" || code == "InvalidToken" || code == "TokenRefreshRequired") {
+    return true;
+  }
+  const std::string text = lower(message);
+  return status == 403 && text.find("token") != std::string::npos &&
+         text.find("expired") != std::string::npos;
 }
 
 // A code for answers without a body (HEAD), so that every error names one.
@@ -182,8 +190,24 @@ S3Connection::S3Connection(S3Config config, S3ConnectionOptions options)
                                    : authority_.rfind(':'));
 }
 
-S3Credentials S3Connection::credentials() const {
-  return options_.credentials ? options_.credentials() : config_.credentials;
+S3Credentials S3Connection::credentials(const std::string& operation) const {
+  if (options_.credentials) return options_.credentials();
+  if (!config_.credentialSource) return config_.credentials;
+  try {
+    return config_.credentialSource->current();
+  } catch (const CredentialError& e) {
+    // A helper or a service that does not deliver now may deliver on the
+    // next try.
+    throw S3Error::connection(operation, e.what());
+  }
+}
+
+void S3Connection::refused(const S3Credentials& used) const {
+  if (options_.credentialsRefused) {
+    options_.credentialsRefused(used);
+  } else if (config_.credentialSource) {
+    config_.credentialSource->invalidate(used);
+  }
 }
 
 std::chrono::system_clock::time_point S3Connection::storeNow() const {
@@ -261,10 +285,15 @@ S3Response S3Connection::send(const S3Request& request) const {
           continue;
         }
       }
-      if (e.kind() == S3Error::Kind::kStatus && credentialsExpired(e.code()) &&
-          !credentialsRenewed && options_.credentialsRefused) {
+      // The store refused the token before acting on the request, so even a
+      // write may go again, once, with credentials fetched anew.
+      if (e.kind() == S3Error::Kind::kStatus &&
+          credentialsExpired(e.httpStatus(), e.code(), e.detail()) && !credentialsRenewed &&
+          (options_.credentialsRefused || config_.credentialSource) &&
+          !state.credentials.accessKeyId.empty()) {
         credentialsRenewed = true;
-        options_.credentialsRefused(state.credentials);
+        hostlog::debug(std::string(e.what()) + "; renewing the credentials");
+        refused(state.credentials);
         --attempt;
         continue;
       }
@@ -349,7 +378,7 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
   signing.payloadHash =
       request.bodyFd >= 0 ? std::string("UNSIGNED-PAYLOAD") : sha256Hex(request.bodyText);
   signing.headers.emplace_back("x-amz-content-sha256", signing.payloadHash);
-  state.credentials = credentials();
+  state.credentials = credentials(request.operation);
   const std::string authorization =
       signV4(signing, state.credentials, config_.region, "s3", storeNow());
 
@@ -646,7 +675,7 @@ S3Error S3Connection::classified(const S3Error& e, const S3Request& request,
                                                  " s " + (seconds < 0 ? "ahead" : "behind")) +
                              " the store's: set it right, e.g. with time synchronisation");
   }
-  if (credentialsExpired(code)) {
+  if (credentialsExpired(e.httpStatus(), code, e.detail())) {
     return e.withProblem(Problem::kCredentials,
                          "the temporary credentials have expired: renew them with a new "
                          "session token and start the engine again");

@@ -71,7 +71,8 @@ struct S3ConnectionOptions {
   // takes them (tests reach virtual-hosted names on 127.0.0.1 this way).
   std::vector<std::string> resolve;
 
-  // Where each try's credentials come from; without it, the config's keys.
+  // Where each try's credentials come from; without it, the config's
+  // credential source, else its keys.
   // Asked at every try, so a source that renews temporary credentials is
   // followed at once. An empty access key id means anonymous: unsigned.
   std::function<S3Credentials()> credentials;
@@ -174,7 +175,12 @@ class S3Connection {
   Address address(const std::string& bucket, const std::string& key) const;
 
   S3Response sendOnce(const S3Request& request, Attempt& attempt) const;
-  S3Credentials credentials() const;
+  // The credentials of the next try: the options' function, else the
+  // config's source, else its keys. A source that cannot deliver is a
+  // passing failure (S3Error of kind kConnection).
+  S3Credentials credentials(const std::string& operation) const;
+  // Tells whoever gave `used` that the store refused them as expired.
+  void refused(const S3Credentials& used) const;
   // Waits before the next try; false when stopped or canceled meanwhile.
   bool pause(std::chrono::milliseconds wait, const TransferMonitor* monitor) const;
   // Our clock as the store reads it: corrected once the store said ours is off.

@@ -106,9 +106,26 @@ std::optional<XmlErrorAnswer> readErrorAnswer(std::string_view body) {
     return std::nullopt;
   }
   pugi::xml_node root = doc.document_element();
+  if (localName(root) == "ErrorResponse") root = child(root, "Error");
   if (localName(root) != "Error") return std::nullopt;
   return XmlErrorAnswer{text(root, "Code"), text(root, "Message"), text(root, "Region"),
                         parseIsoTime(text(root, "ServerTime")), text(root, "StorageClass")};
+}
+
+XmlStsCredentials readStsCredentials(std::string_view body, std::string_view resultName) {
+  pugi::xml_document doc;
+  const std::string rootName =
+      std::string(resultName.substr(0, resultName.size() - 6)) + "Response";
+  const pugi::xml_node root = parseRoot(doc, body, rootName);
+  const pugi::xml_node credentials = child(child(root, resultName), "Credentials");
+  if (!credentials)
+    throw S3XmlError("the answer has no " + std::string(resultName) + "/Credentials");
+  XmlStsCredentials result{text(credentials, "AccessKeyId"), text(credentials, "SecretAccessKey"),
+                           text(credentials, "SessionToken"), text(credentials, "Expiration")};
+  if (result.accessKeyId.empty() || result.secretAccessKey.empty()) {
+    throw S3XmlError("the answer's Credentials lack a key");
+  }
+  return result;
 }
 
 S3ListPage readListPage(std::string_view body) {

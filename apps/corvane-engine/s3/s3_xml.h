@@ -23,7 +23,8 @@ class S3XmlError : public std::runtime_error {
 };
 
 // The Code and Message of an <Error> answer; nothing when `body` is not one
-// (an empty body, another document, not XML at all). Some errors say more:
+// (an empty body, another document, not XML at all); STS wraps the same
+// element in an <ErrorResponse>. Some errors say more:
 // the bucket's region after a wrong one, the store's clock after a skewed
 // request.
 struct XmlErrorAnswer {
@@ -34,6 +35,17 @@ struct XmlErrorAnswer {
   std::string storageClass;             // <StorageClass> of an archived object
 };
 std::optional<XmlErrorAnswer> readErrorAnswer(std::string_view body);
+
+// The <Credentials> of an STS answer: `resultName` is the action's result
+// element ("AssumeRoleResult"), within the matching "...Response" root. The
+// four fields as written.
+struct XmlStsCredentials {
+  std::string accessKeyId;
+  std::string secretAccessKey;
+  std::string sessionToken;
+  std::string expiration;
+};
+XmlStsCredentials readStsCredentials(std::string_view body, std::string_view resultName);
 
 // A ListObjectsV2 page. Names are decoded when the answer says it used
 // encoding-type=url.
