@@ -25,6 +25,11 @@ struct EngineOptions {
   std::optional<std::string> s3Region;
   std::string s3Addressing = "auto";  // "auto", "path" or "virtual"
   double s3PollSeconds = 10;  // how often buckets are listed for others' changes
+  // How long a bucket's folder stays watched after a host listed or changed
+  // something in it.
+  double s3WatchSeconds = 600;
+  double s3FullScanSeconds = 3600;  // how often the whole prefix is compared
+  int s3FullScanPage = 1000;        // keys per page of that comparison
 };
 
 // A configuration mistake, reported to the user as it is.
