@@ -11,23 +11,32 @@
 #             requests before that listing
 #   RSS       the engine's resident memory at ready, 70 s later, and its peak
 # and, after the first start:
-#   at rest   the store requests in a 60 s window with nobody using the
-#             engine, by kind, as a rate per hour
+#   filled    seconds until the first comparison of the whole bucket (which
+#             runs in the background, as fast as the store answers) ended
+#   at rest   the store requests in a 60 s window with five folders watched
+#             (listed just before) and nobody else using the engine, by
+#             kind, as a rate per hour
 #   a change  another client puts an object (one plain PUT) into a folder
 #             listed through the engine just before (watched) and into one
 #             nobody listed (unwatched): seconds until the engine's change
-#             feed (what a mount polls) carries it, at most 120 s
-# The engine runs with its default bucket poll (--s3-poll, 10 s) unless
-# --poll says otherwise.
+#             feed (what a mount polls) carries it, at most 120 s (the
+#             comparison of everything finds the unwatched one, hourly)
+# The engine runs with its default bucket poll (--s3-poll, 10 s) and
+# comparison of everything (--s3-full-scan, 3600 s) unless --poll and
+# --full-scan say otherwise.
 #
-# Usage: bench/bucket_scale.sh [--poll S] [--connections N] [N] [BIN_DIR]
+# Usage: bench/bucket_scale.sh [--poll S] [--full-scan S] [--connections N] [N] [BIN_DIR]
 #   (default N 100000, BIN_DIR build/bin). Needs the engine built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-poll="" connections=32
+poll="" full_scan="" connections=32
 while [ $# -gt 0 ]; do
   case $1 in
     --poll) poll=${2:-}; shift 2 || { echo "bucket_scale: --poll needs S" >&2; exit 2; } ;;
+    --full-scan)
+      full_scan=${2:-}
+      shift 2 || { echo "bucket_scale: --full-scan needs S" >&2; exit 2; }
+      ;;
     --connections)
       connections=${2:-}
       shift 2 || { echo "bucket_scale: --connections needs N" >&2; exit 2; }
@@ -96,6 +105,7 @@ start_engine() {
   local from=$marks
   start=$(date +%s%N)
   "$bin/corvane-engine" --scope "bench=s3://$bucket" ${poll:+--s3-poll "$poll"} \
+    ${full_scan:+--s3-full-scan "$full_scan"} \
     >>"$root/engine.log" 2>&1 &
   engine_pid=$!
   while :; do
@@ -144,7 +154,29 @@ change_delay() {  # path
   echo ">120"
 }
 
+# Whether the engine's first comparison of the whole bucket went all the way
+# (it keeps the pages it took beside its change log).
+compared() {
+  /usr/bin/python3 - "$XDG_DATA_HOME/CorvaneSync/changes-bench.sqlite" <<'PY'
+import sqlite3, sys
+try:
+    db = sqlite3.connect("file:" + sys.argv[1] + "?mode=ro", uri=True, timeout=5)
+    row = db.execute("SELECT value FROM meta WHERE key = 'note:bucket_scan.pages'").fetchone()
+except sqlite3.Error:
+    row = None
+sys.exit(0 if row else 1)
+PY
+}
+
 start_engine first
+until compared; do
+  kill -0 "$engine_pid" 2>/dev/null || { tail -n 20 "$root/engine.log" >&2; exit 1; }
+  sleep 0.5
+done
+result[first,filled]=$(secs $(($(date +%s%N) - result[first,start])))
+result[first,rss_filled]=$(rss "$engine_pid" VmHWM)
+echo "bucket_scale: first comparison done after ${result[first,filled]} s" >&2
+for i in 1 2 3 4 5; do api "list?dir=small/000$i" >/dev/null; done
 sleep 10
 mark
 window_from=$marks
@@ -152,9 +184,8 @@ sleep 60
 mark
 rest=$(requests count --from "scale-$window_from" --to "scale-$marks" --json)
 after70 first
-api "list?dir=small/0001" >/dev/null
 watched=$(change_delay small/0001/new-watched.txt)
-unwatched=$(change_delay small/0002/new-unwatched.txt)
+unwatched=$(change_delay small/0900/new-unwatched.txt)
 stop_engine
 start_engine restart
 after70 restart
@@ -176,8 +207,11 @@ printf '%-44s %12s %12s\n' "  by kind" "${result[first,before]#total * }" \
 row "RSS at ready (MB)" rss_ready
 row "RSS 70 s later (MB)" rss_70
 row "RSS peak (MB)" rss_peak
+echo "first comparison of the whole bucket done after ${result[first,filled]} s" \
+  "(RSS peak by then ${result[first,rss_filled]} MB)"
 echo
-printf 'at rest, store requests per hour (from 60 s): total %s' "$(per_hour total)"
+printf 'at rest, 5 folders watched, store requests per hour (from 60 s): total %s' \
+  "$(per_hour total)"
 for k in LIST HEAD GET PUT COPY POST DELETE OTHER; do
   n=$(per_hour "$k")
   [ "$n" = 0 ] || printf ', %s %s' "$k" "$n"

@@ -6,6 +6,7 @@
 // client, the start-up check of the bucket and the poll for others' changes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,8 +57,10 @@ std::vector<std::string> storeArguments() {
   ::setenv("AWS_ACCESS_KEY_ID", config.credentials.accessKeyId.c_str(), 1);
   ::setenv("AWS_SECRET_ACCESS_KEY", config.credentials.secretAccessKey.c_str(), 1);
   ::unsetenv("AWS_SESSION_TOKEN");
+  // Changes where no host looks are found by a comparison of the whole
+  // prefix, here every few seconds.
   return {"--s3-endpoint=" + config.endpoint, "--s3-region=" + config.region,
-          "--s3-poll=" + std::to_string(kPollSeconds)};
+          "--s3-poll=" + std::to_string(kPollSeconds), "--s3-full-scan=2"};
 }
 
 // Puts small objects from several threads: listings need many keys.
@@ -168,15 +171,17 @@ std::string kindName(const ::testing::TestParamInfo<Kind>& info) {
 // helpers.
 class ScopeFixture {
  public:
-  // A bucket's engine reaches the store at `endpoint` when one is given.
-  explicit ScopeFixture(Kind kind, const std::string& endpoint = {}) {
+  // A bucket's engine reaches the store at `endpoint` when one is given;
+  // each of `overrides` ("--name=value") takes the place of the argument of
+  // that name.
+  explicit ScopeFixture(Kind kind, const std::string& endpoint = {},
+                        const std::vector<std::string>& overrides = {}) {
     fs::create_directories(outside);
     if (kind == Kind::folder) {
       backend = std::make_unique<FolderBackend>(env.root() / "scope");
     } else {
       backend = std::make_unique<BucketBackend>();
     }
-    EngineProcess::Options options;
     options.binary = CORVANE_BIN_DIR "/corvane-engine";
     options.extraArguments = {"--scope=docs=" + backend->scopeTarget()};
     for (auto& argument : backend->arguments()) {
@@ -185,8 +190,24 @@ class ScopeFixture {
       }
       options.extraArguments.push_back(argument);
     }
+    override(overrides);
     engine = std::make_unique<EngineProcess>(options);
     http = engine->client();
+  }
+
+  // The engine stopped: starts another on the same state with `overrides`.
+  void startWith(const std::vector<std::string>& overrides) {
+    override(overrides);
+    engine = std::make_unique<EngineProcess>(options);
+    http = engine->client();
+  }
+  void override(const std::vector<std::string>& overrides) {
+    for (const std::string& given : overrides) {
+      const std::string name = given.substr(0, given.find('=') + 1);
+      std::erase_if(options.extraArguments,
+                    [&](const std::string& argument) { return argument.starts_with(name); });
+      options.extraArguments.push_back(given);
+    }
   }
 
   void stop() {
@@ -264,6 +285,7 @@ class ScopeFixture {
   TestEnvironment env;
   fs::path outside = env.root() / "outside";
   std::unique_ptr<Backend> backend;
+  EngineProcess::Options options;
   std::unique_ptr<EngineProcess> engine;
   std::unique_ptr<httplib::Client> http;
   int counter = 0;
@@ -666,11 +688,15 @@ TEST_P(EitherScopeTest, ARestartLogsOnlyWhatChangedWhileTheEngineWasDown) {
   scope.backend->otherWrites("added.txt", "hi");
   scope.start();
 
-  const ChangeSet set = scope.changes(anchor);
-  ASSERT_TRUE(set.changes);
-  std::set<std::pair<std::string, bool>> seen;
-  for (const Change& c : *set.changes) seen.insert({c.entry.path, c.deleted});
-  EXPECT_EQ(seen, (std::set<std::pair<std::string, bool>>{
+  // A bucket's engine serves at once and finds them by its next comparison
+  // of the whole prefix.
+  const auto changed = scope.changesUntil(anchor, [](const auto& all) {
+    return has(all, "added.txt", false) && has(all, "drop.txt", true) &&
+           has(all, "edit.txt", false);
+  });
+  std::multiset<std::pair<std::string, bool>> seen;
+  for (const Change& c : changed) seen.insert({c.entry.path, c.deleted});
+  EXPECT_EQ(seen, (std::multiset<std::pair<std::string, bool>>{
                       {"added.txt", false}, {"drop.txt", true}, {"edit.txt", false}}));
 }
 
@@ -787,8 +813,16 @@ TEST_F(BucketScopeTest, ASecondEngineSeesTheTimesAndOthersObjectsTheirLastModifi
     EXPECT_EQ(reply.status, 200) << reply.body;
     return reply.body;
   };
-  const std::string theirs = listed(*secondHttp);
-  EXPECT_TRUE(contains(theirs, "\"mod_time\":\"2001-02-03T04:05:06.123456789Z\"")) << theirs;
+  // Listed, the folder is watched: its first poll asks for the times of the
+  // objects not seen before, and listings report them from then on.
+  const std::string oldStamp = "\"mod_time\":\"2001-02-03T04:05:06.123456789Z\"";
+  std::string theirs = listed(*secondHttp);
+  const auto learnt = Clock::now() + std::chrono::seconds(kPollSeconds + 5);
+  while (!contains(theirs, oldStamp) && Clock::now() < learnt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    theirs = listed(*secondHttp);
+  }
+  EXPECT_TRUE(contains(theirs, oldStamp)) << theirs;
   for (httplib::Client* http : {secondHttp.get(), scope.http.get()}) {
     for (const Entry& e : decode::entriesAnswer(listed(*http))) {
       if (e.name == "plain.txt") {
@@ -840,6 +874,7 @@ TEST_F(BucketScopeTest, ATimeSetAloneKeepsTheRestOfTheObject) {
 }
 
 TEST_F(BucketScopeTest, AnotherClientsChangeIsSeenWithinThePollInterval) {
+  scope.list("");  // watched from now on
   std::string anchor = scope.latest();
   const auto start = Clock::now();
   client().putBytes(key("from-elsewhere.txt"), "hi");
@@ -850,6 +885,172 @@ TEST_F(BucketScopeTest, AnotherClientsChangeIsSeenWithinThePollInterval) {
       << "not seen after "
       << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()
       << " ms";
+}
+
+// --- Watching a bucket: folders hosts look at, and the whole prefix ------------
+
+// A note the engine keeps beside its change log ("bucket_scan.after", ...);
+// nothing when there is none (yet).
+std::optional<std::string> keptNote(const fs::path& database, const std::string& name) {
+  sqlite3* db = nullptr;
+  std::optional<std::string> value;
+  if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 2000);
+    sqlite3_stmt* query = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE key = ?", -1, &query, nullptr) ==
+        SQLITE_OK) {
+      const std::string key = "note:" + name;
+      sqlite3_bind_text(query, 1, key.c_str(), -1, SQLITE_TRANSIENT);
+      if (sqlite3_step(query) == SQLITE_ROW) {
+        value = reinterpret_cast<const char*>(sqlite3_column_text(query, 0));
+      }
+    }
+    sqlite3_finalize(query);
+  }
+  sqlite3_close(db);
+  return value;
+}
+
+// Waits up to `patience` for `done`, checking every few milliseconds.
+bool eventually(const std::function<bool()>& done,
+                std::chrono::milliseconds patience = std::chrono::seconds(10)) {
+  const auto deadline = Clock::now() + patience;
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+class BucketWatchTest : public ::testing::Test {
+ protected:
+  const s3::S3Client& client() {
+    return static_cast<BucketBackend&>(*scope->backend).bucket().client();
+  }
+  std::string key(const std::string& path) { return std::string(kPrefix) + "/" + path; }
+  fs::path database() { return scope->engine->applicationSupport() / "changes-docs.sqlite"; }
+  // The engine stopped: its next start is its first on this bucket.
+  void forgetTheBucket() {
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(database().string() + suffix);
+  }
+
+  std::unique_ptr<ScopeFixture> scope;
+};
+
+TEST_F(BucketWatchTest, AFolderIsPolledUntilNobodyLookedAtItForTheWatchTime) {
+  scope = std::make_unique<ScopeFixture>(
+      Kind::bucket, "", std::vector<std::string>{"--s3-watch=3", "--s3-full-scan=3600"});
+  putMany(client(), {key("old/seed"), key("fresh/seed")});
+  scope->list("old");
+  // Past the watch time, "fresh" listed all along, "old" no more.
+  const auto expired = Clock::now() + std::chrono::milliseconds(3500);
+  while (Clock::now() < expired) {
+    scope->list("fresh");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  std::string anchor = scope->latest();
+  client().putBytes(key("old/a.txt"), "a");
+  client().putBytes(key("fresh/b.txt"), "b");
+  auto seen = scope->changesUntil(
+      anchor, [](const auto& all) { return has(all, "fresh/b.txt", false); },
+      std::chrono::seconds(kPollSeconds + 1));
+  ASSERT_TRUE(has(seen, "fresh/b.txt", false)) << "a watched folder is polled";
+  // Two more polls: the folder nobody looked at is not listed.
+  const auto more = scope->changesUntil(
+      anchor, [](const auto&) { return false; }, std::chrono::seconds(2 * kPollSeconds + 1));
+  seen.insert(seen.end(), more.begin(), more.end());
+  EXPECT_FALSE(has(seen, "old/a.txt", false)) << "an expired folder is still polled";
+
+  EXPECT_EQ(scope->names("old"), (std::vector<std::string>{"a.txt", "seed"}))
+      << "a listing is always fresh";
+  seen = scope->changesUntil(
+      anchor, [](const auto& all) { return has(all, "old/a.txt", false); },
+      std::chrono::seconds(kPollSeconds + 1));
+  EXPECT_TRUE(has(seen, "old/a.txt", false)) << "watched again once listed";
+}
+
+// One page of two keys at a time, spread over a few seconds; a kill part-way
+// and a restart go on from the kept point and find every change once. Keys
+// where a file and a folder share a name, or sort between a folder's name
+// and its "/", fall on the pages' ends and must not flip between passes.
+TEST_F(BucketWatchTest, TheComparisonOfEverythingGoesOnAfterAKill) {
+  scope = std::make_unique<ScopeFixture>(
+      Kind::bucket, "",
+      std::vector<std::string>{"--s3-full-scan=3600", "--s3-full-scan-page=2"});
+  std::vector<std::string> keys;
+  for (int i = 0; i < 120; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "k/%03d", i);
+    keys.push_back(key(name));
+  }
+  for (const char* odd : {"s", "s/in", "s!", "t", "t u", "t/x/y", "k/010/", "k/010 z"}) {
+    keys.push_back(key(odd));
+  }
+  putMany(client(), keys);
+  // A first start's comparison takes in what is there.
+  scope->stop();
+  forgetTheBucket();
+  scope->startWith({});
+  ASSERT_TRUE(eventually([&] { return keptNote(database(), "bucket_scan.pages").has_value(); }))
+      << scope->engine->output();
+  std::string anchor = scope->latest();
+  scope->stop();
+
+  client().remove(key("k/005"));
+  client().putBytes(key("k/060"), "changed");
+  client().putBytes(key("k/100x"), "new");
+  client().remove(key("k/115"));
+
+  // The next comparison is due after 6 s, taking about that long.
+  scope->startWith({"--s3-full-scan=6"});
+  ASSERT_TRUE(eventually(
+      [&] {
+        const auto after = keptNote(database(), "bucket_scan.after");
+        return after && *after > "k/030";
+      },
+      std::chrono::seconds(15)));
+  scope->engine->crash();
+  const auto keptAfter = keptNote(database(), "bucket_scan.after");
+  const auto started = keptNote(database(), "bucket_scan.started");
+  ASSERT_TRUE(keptAfter && started);
+  ASSERT_LT(*keptAfter, "k/060") << "killed too late to tell";
+
+  scope->startWith({});
+  std::optional<std::string> next;
+  ASSERT_TRUE(eventually([&] {
+    next = keptNote(database(), "bucket_scan.after");
+    return next != keptAfter;
+  }));
+  EXPECT_EQ(keptNote(database(), "bucket_scan.started"), started) << "the same comparison";
+  if (next) {
+    EXPECT_GT(*next, *keptAfter) << "went on from the kept point";
+  }
+
+  const auto seen = scope->changesUntil(anchor, [](const auto& all) {
+    return has(all, "k/060", false) && has(all, "k/100x", false) && has(all, "k/115", true);
+  });
+  std::multiset<std::pair<std::string, bool>> changes;
+  for (const Change& c : seen) changes.insert({c.entry.path, c.deleted});
+  EXPECT_EQ(changes, (std::multiset<std::pair<std::string, bool>>{
+                         {"k/005", true}, {"k/060", false}, {"k/100x", false}, {"k/115", true}}));
+}
+
+// No listing of the whole prefix before serving: a first start on ten
+// thousand objects answers while its first comparison, a key per page, has
+// only begun.
+TEST_F(BucketWatchTest, ABigBucketIsServedAtOnce) {
+  scope = std::make_unique<ScopeFixture>(Kind::bucket, "",
+                                         std::vector<std::string>{"--s3-full-scan-page=1"});
+  scope->stop();
+  std::vector<std::string> keys;
+  for (int i = 0; i < 10'000; ++i) keys.push_back(key("many/" + std::to_string(i)));
+  putMany(client(), keys);
+  forgetTheBucket();
+  scope->startWith({});
+  EXPECT_EQ(scope->list("many").size(), 10'000u);
+  EXPECT_TRUE(eventually([&] { return keptNote(database(), "bucket_scan.after").has_value(); }))
+      << "no comparison under way";
+  EXPECT_FALSE(keptNote(database(), "bucket_scan.pages")) << "listed everything first";
 }
 
 // The engine reaches the store through a proxy that holds its writes or

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <filesystem>
@@ -34,10 +35,11 @@ constexpr std::size_t kMaxKeyBytes = 1024;
 // Copies of a folder's keys in flight at once: enough to hide the round
 // trips, few enough not to crowd out the requests of other clients.
 constexpr int kCopiesInFlight = 4;
-// Objects whose time one comparison of the whole prefix asks for, and how
-// many at once: a bucket full of objects not seen before (another machine's,
-// a first start) is learnt over several comparisons instead of holding one
-// up for long.
+// Objects whose time one comparison of a watched folder asks for, and how
+// many at once: a folder full of objects not seen before (another machine's)
+// is learnt over several polls instead of holding one up for long. The
+// comparison of the whole prefix asks for none: its cost must not grow with
+// the objects others wrote.
 constexpr std::size_t kTimesLearntPerWalk = 1000;
 constexpr int kHeadsInFlight = 8;
 
@@ -156,11 +158,11 @@ class ObjectReader : public FileReader {
 }  // namespace
 
 BucketStorage::BucketStorage(std::unique_ptr<s3::S3Client> client, std::string prefix,
-                             std::string scopeName, std::chrono::milliseconds pollInterval)
+                             std::string scopeName, BucketWatch watch)
     : client_(std::move(client)),
       keys_(std::move(prefix)),
       scopeName_(std::move(scopeName)),
-      pollInterval_(pollInterval) {}
+      watch_(watch) {}
 
 std::string BucketStorage::identity() const {
   std::string text = "s3 " + client_->config().endpoint + " " + client_->bucket();
@@ -173,7 +175,7 @@ std::string BucketStorage::identity() const {
 void BucketStorage::prepare() {}
 
 std::unique_ptr<ChangeWatcher> BucketStorage::watcher(ChangeWatcher::Callback onChanges) {
-  return std::make_unique<BucketPoller>(identity(), pollInterval_, std::move(onChanges));
+  return std::make_unique<BucketPoller>(*this, watch_, std::move(onChanges));
 }
 
 bool BucketStorage::anyKeyBelow(const std::string& folderKey) const {
@@ -291,6 +293,20 @@ std::optional<ItemState> BucketStorage::stateOf(const std::string& path) const {
 }
 
 std::optional<std::vector<ItemEntry>> BucketStorage::list(const std::string& dir) const {
+  // A listing asks for nothing more: it reports what was learnt before.
+  auto items = listFolder(dir, false);
+  if (!items) return std::nullopt;
+  std::vector<ItemEntry> entries;
+  entries.reserve(items->size());
+  for (auto& [path, state] : *items) entries.push_back({std::move(path), std::move(state)});
+  return entries;
+}
+
+std::optional<ItemList> BucketStorage::listForChanges(const std::string& dir) const {
+  return listFolder(dir, true);
+}
+
+std::optional<ItemList> BucketStorage::listFolder(const std::string& dir, bool learn) const {
   if (keys_.folderKey(dir).size() > kMaxKeyBytes) return std::nullopt;  // see anyKeyBelow
   FolderListing listing(dir, keys_.folderKey(dir));
   ListedTimes listed;
@@ -305,15 +321,68 @@ std::optional<std::vector<ItemEntry>> BucketStorage::list(const std::string& dir
   std::vector<SkippedKey> skipped;
   std::vector<ItemEntry> entries = listing.entries(skipped);
   reportSkipped(skipped);
-  // A listing asks for nothing more: it reports what was learnt before.
   ItemList items;
   items.reserve(entries.size());
   for (auto& entry : entries) items.emplace_back(std::move(entry.path), std::move(entry.state));
-  applyTimes(items, listed, false);
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    entries[i] = ItemEntry{std::move(items[i].first), std::move(items[i].second)};
+  applyTimes(items, listed, learn);
+  return items;
+}
+
+namespace {
+
+// Whether the file key `key` of a page whose last key is `last` may yet turn
+// out to be a folder: keys below "key/" would come after `last`. Those are
+// `last` itself and the keys it starts with where a byte below "/" follows.
+bool undecided(std::string_view key, std::string_view last) {
+  if (key.empty() || key.back() == '/') return false;  // a folder's marker
+  if (key == last) return true;
+  return last.starts_with(key) && static_cast<unsigned char>(last[key.size()]) < '/';
+}
+
+}  // namespace
+
+BucketStorage::ScanPage BucketStorage::scanPage(const std::string& after, int keys) const {
+  const std::string root = keys_.folderKey("");
+  ScanPage result;
+  s3::S3ListPage page;
+  // The page ends before the first key it cannot decide yet. Should it
+  // decide none (keys that each start the next, as "f", "f g"), a longer
+  // page is asked for; a whole page of 1,000 such keys ends at its last key
+  // all the same.
+  for (int want = keys;; want = std::min(2 * want, 1000)) {
+    page = storeCall([&] {
+      return client_->listPage(root, "", {}, want, after.empty() ? "" : root + after);
+    });
+    if (page.nextContinuationToken.empty() || page.objects.empty()) {
+      result.through.reset();
+      break;
+    }
+    const std::string_view last = std::string_view(page.objects.back().key).substr(root.size());
+    std::size_t end = 0;
+    while (end < page.objects.size() &&
+           !undecided(std::string_view(page.objects[end].key).substr(root.size()), last)) {
+      ++end;
+    }
+    if (end == 0 && want < 1000) continue;
+    if (end == 0) end = page.objects.size();
+    result.through = page.objects[end - 1].key.substr(root.size());
+    break;
   }
-  return entries;
+  TreeListing listing("", root);
+  ListedTimes listed;
+  noteTimes(page, listed);
+  listing.add(page);
+  std::vector<SkippedKey> skipped;
+  ItemList items;
+  listing.items(items, skipped);
+  reportSkipped(skipped);
+  for (auto& item : items) {
+    const std::string order = item.second.dir ? item.first + "/" : item.first;
+    if (order <= after || (result.through && order > *result.through)) continue;
+    result.items.push_back(std::move(item));
+  }
+  applyTimes(result.items, listed, false);
+  return result;
 }
 
 void BucketStorage::walk(const std::string& path, ItemList& out) const {

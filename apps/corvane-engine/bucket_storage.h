@@ -11,11 +11,12 @@
 // answers 500 (UnknownError, its ECANCELED) to the loser of two conditional
 // PUTs of one key that cross, which is a lost race, not a failure; and a write
 // whose answer was lost may have landed. Renames copy, then delete. Others'
-// changes are found by listing the whole prefix now and then (BucketPoller).
+// changes are found by listing the folders hosts look at often and the
+// whole prefix, a page at a time, now and then (BucketPoller).
 // A file's modification time travels as the object's "mtime" metadata,
 // written with every upload; what HEAD and GET tell of it is kept
-// (ObjectTimes), listings report it from there, and the comparisons of the
-// whole prefix ask for the objects not seen before, a bounded number each
+// (ObjectTimes), listings report it from there, and the comparisons of
+// watched folders ask for the objects not seen before, a bounded number each
 // time.
 //
 // Owned by ScopeService; shares the client with no one. Thread-safe as
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "bucket_keys.h"
+#include "bucket_poller.h"
 #include "object_times.h"
 #include "s3/s3_client.h"
 #include "scope_storage.h"
@@ -42,12 +44,33 @@ class BucketStorage : public ScopeStorage {
  public:
   // `scopeName` only words the log lines about skipped keys.
   BucketStorage(std::unique_ptr<s3::S3Client> client, std::string prefix, std::string scopeName,
-                std::chrono::milliseconds pollInterval);
+                BucketWatch watch);
 
   const s3::S3Client& client() const { return *client_; }
   // Keeps the objects' times in the scope's database from now on (see
   // ObjectTimes); call once, before serving.
-  void keepTimesIn(ChangeLog& log) { times_.keepIn(log); }
+  // The log also keeps how far the comparison of the whole prefix went.
+  void keepTimesIn(ChangeLog& log) {
+    times_.keepIn(log);
+    log_ = &log;
+  }
+  ChangeLog* log() const { return log_; }
+
+  // The children of the folder `dir`, as list() gives them, for a
+  // comparison: the times of some of the objects not seen before are asked
+  // for and kept. Nothing when no folder is there.
+  std::optional<ItemList> listForChanges(const std::string& dir) const;
+
+  // One page of the listing of the whole prefix, past the order key
+  // (ChangeLog::snapshotRange) `after`: the items whose order key lies after
+  // it and up to `through` (nothing: the listing ended). A page of `keys`
+  // keys (up to 1,000) ends where what follows can no longer change what it
+  // holds: a key "f" is a file only if no key below "f/" comes later.
+  struct ScanPage {
+    ItemList items;
+    std::optional<std::string> through;
+  };
+  ScanPage scanPage(const std::string& after, int keys) const;
 
   std::string identity() const override;
   void prepare() override;
@@ -74,6 +97,7 @@ class BucketStorage : public ScopeStorage {
   bool move(const std::string& from, const std::string& to, bool folder) override;
 
  private:
+  std::optional<ItemList> listFolder(const std::string& dir, bool learn) const;
   // Whether any key lies below the folder key `folderKey`.
   bool anyKeyBelow(const std::string& folderKey) const;
   // The object at the file path `path`; nothing when there is none.
@@ -112,7 +136,8 @@ class BucketStorage : public ScopeStorage {
   std::unique_ptr<s3::S3Client> client_;
   BucketKeys keys_;
   std::string scopeName_;
-  std::chrono::milliseconds pollInterval_;
+  BucketWatch watch_;
+  ChangeLog* log_ = nullptr;
   mutable ObjectTimes times_;
   mutable std::mutex skippedMutex_;
   mutable std::set<std::string> skippedKeys_;  // guarded by skippedMutex_

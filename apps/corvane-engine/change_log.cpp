@@ -45,6 +45,10 @@ class Statement {
   }
   void run() {
     step();
+    reset();
+  }
+  // Ready to run again, with new bindings.
+  void reset() {
     sqlite3_reset(stmt_);
     sqlite3_clear_bindings(stmt_);
   }
@@ -74,6 +78,12 @@ constexpr const char* kSchema = R"(
     path TEXT PRIMARY KEY, dir INTEGER NOT NULL, size INTEGER NOT NULL,
     mtime_sec INTEGER NOT NULL, mtime_nsec INTEGER NOT NULL, version TEXT NOT NULL) WITHOUT ROWID;
 )";
+
+// The snapshot in the order of a bucket's keys (see snapshotRange): a
+// comparison of one page of a listing reads only the items of that page.
+constexpr const char* kSnapshotOrderIndex =
+    "CREATE INDEX IF NOT EXISTS snapshot_order ON snapshot("
+    "path || CASE dir WHEN 0 THEN '' ELSE '/' END)";
 
 // Kept apart from the versioned tables: a new layout of the log must not
 // forget the work files a crashed engine left in the folder.
@@ -128,6 +138,7 @@ ChangeLog::ChangeLog(const std::filesystem::path& file, const std::string& stora
     }
     exec(kWorkFilesTable);
     exec(kObjectTimesTable);
+    exec(kSnapshotOrderIndex);
     const auto id = meta("log_id");
     if (!id || meta("storage") != storage) {
       // A new log, or one that described other storage: start over, so that
@@ -170,32 +181,128 @@ int ChangeLog::schemaVersion() {
   return query.step() ? static_cast<int>(query.integer(0)) : 0;
 }
 
-std::optional<std::string> ChangeLog::meta(const char* key) {
+std::optional<std::string> ChangeLog::meta(std::string_view key) {
   Statement query(db_, "SELECT value FROM meta WHERE key = ?");
-  query.bind(1, std::string_view(key));
+  query.bind(1, key);
   if (!query.step()) return std::nullopt;
   return query.text(0);
 }
 
-void ChangeLog::setMeta(const char* key, const std::string& value) {
+void ChangeLog::setMeta(std::string_view key, const std::string& value) {
   Statement update(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES(?, ?)");
-  update.bind(1, std::string_view(key)).bind(2, value).run();
+  update.bind(1, key).bind(2, value).run();
 }
 
-Snapshot ChangeLog::loadSnapshot() {
+namespace {
+
+// The snapshot's columns after the path, as every read of it selects them.
+constexpr const char* kStateColumns = "path, dir, size, mtime_sec, mtime_nsec, version";
+// Above every path: no UTF-8 text holds the byte 0xff.
+constexpr const char* kPastEveryPath = "\xff";
+
+ItemEntry readEntry(const Statement& row) {
+  ItemEntry entry;
+  entry.path = row.text(0);
+  entry.state.dir = row.integer(1) != 0;
+  entry.state.size = row.integer(2);
+  entry.state.mtime_sec = row.integer(3);
+  entry.state.mtime_nsec = row.integer(4);
+  entry.state.version = row.text(5);
+  return entry;
+}
+
+// The first path past every path below the folder path `prefix` ("a/"):
+// "a0", since "0" follows "/".
+std::string pastBelow(const std::string& prefix) {
+  if (prefix.empty()) return kPastEveryPath;
+  std::string end = prefix;
+  end.back() = '0';
+  return end;
+}
+
+std::string folderPrefix(const std::string& folder) {
+  return folder.empty() ? std::string() : folder + "/";
+}
+
+}  // namespace
+
+std::optional<ItemState> ChangeLog::snapshotState(const std::string& path) {
   std::lock_guard lock(mutex_);
-  Snapshot snapshot;
-  Statement query(db_, "SELECT path, dir, size, mtime_sec, mtime_nsec, version FROM snapshot");
-  while (query.step()) {
-    ItemState state;
-    state.dir = query.integer(1) != 0;
-    state.size = query.integer(2);
-    state.mtime_sec = query.integer(3);
-    state.mtime_nsec = query.integer(4);
-    state.version = query.text(5);
-    snapshot.emplace_hint(snapshot.end(), query.text(0), std::move(state));
+  Statement query(db_, (std::string("SELECT ") + kStateColumns + " FROM snapshot WHERE path = ?")
+                           .c_str());
+  query.bind(1, path);
+  if (!query.step()) return std::nullopt;
+  return readEntry(query).state;
+}
+
+std::vector<ItemEntry> ChangeLog::snapshotRows(const char* where,
+                                               const std::vector<std::string>& bounds) {
+  std::lock_guard lock(mutex_);
+  Statement query(db_, (std::string("SELECT ") + kStateColumns + " FROM snapshot " + where).c_str());
+  for (std::size_t i = 0; i < bounds.size(); ++i) query.bind(static_cast<int>(i + 1), bounds[i]);
+  std::vector<ItemEntry> rows;
+  while (query.step()) rows.push_back(readEntry(query));
+  return rows;
+}
+
+std::vector<ItemEntry> ChangeLog::snapshotBelow(const std::string& folder) {
+  const std::string prefix = folderPrefix(folder);
+  return snapshotRows("WHERE path >= ? AND path < ? ORDER BY path", {prefix, pastBelow(prefix)});
+}
+
+std::vector<ItemEntry> ChangeLog::snapshotRange(const std::string& after,
+                                                const std::optional<std::string>& through) {
+  return snapshotRows(
+      "WHERE (path || CASE dir WHEN 0 THEN '' ELSE '/' END) > ? AND "
+      "(path || CASE dir WHEN 0 THEN '' ELSE '/' END) <= ? "
+      "ORDER BY (path || CASE dir WHEN 0 THEN '' ELSE '/' END)",
+      {after, through.value_or(kPastEveryPath)});
+}
+
+std::vector<ItemEntry> ChangeLog::snapshotChildren(const std::string& folder) {
+  const std::string prefix = folderPrefix(folder);
+  const std::string end = pastBelow(prefix);
+  std::lock_guard lock(mutex_);
+  const std::string columns = std::string("SELECT ") + kStateColumns + " FROM snapshot WHERE ";
+  Statement from(db_, (columns + "path >= ? AND path < ? ORDER BY path LIMIT 1").c_str());
+  Statement past(db_, (columns + "path > ? AND path < ? ORDER BY path LIMIT 1").c_str());
+  std::vector<ItemEntry> children;
+  // Each step finds the next child; an item deeper down lies in a child
+  // folder, whose whole subtree is skipped in one step.
+  std::string lower = prefix;
+  bool inclusive = true;
+  while (true) {
+    Statement& query = inclusive ? from : past;
+    query.bind(1, lower).bind(2, end);
+    if (!query.step()) break;
+    ItemEntry row = readEntry(query);
+    const std::string_view rest = std::string_view(row.path).substr(prefix.size());
+    const std::size_t slash = rest.find('/');
+    if (slash == std::string_view::npos) {
+      lower = row.path;
+      inclusive = false;
+      children.push_back(std::move(row));
+    } else {
+      lower = prefix + std::string(rest.substr(0, slash)) + "0";
+      inclusive = true;
+    }
+    query.reset();
   }
-  return snapshot;
+  return children;
+}
+
+std::optional<std::string> ChangeLog::note(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  return meta("note:" + name);
+}
+
+void ChangeLog::setNote(const std::string& name, const std::optional<std::string>& value) {
+  std::lock_guard lock(mutex_);
+  if (value) {
+    setMeta("note:" + name, *value);
+  } else {
+    Statement(db_, "DELETE FROM meta WHERE key = ?").bind(1, "note:" + name).run();
+  }
 }
 
 void ChangeLog::append(const std::vector<ItemChange>& changes,

@@ -2,7 +2,9 @@
 // Application Support folder. It holds:
 //   - the log: every change in order, numbered by a sequence number;
 //   - the snapshot: the last state of every item that the log has reported,
-//     so that a restart can log what changed while the engine was down;
+//     so that a restart can log what changed while the engine was down. It
+//     is read where it is kept, a part at a time, never loaded whole: a
+//     bucket may hold millions of items;
 //   - the log's identity (random, made with the log) and the storage it
 //     describes (a folder, a bucket and prefix); opening the log for other
 //     storage starts a new log;
@@ -10,7 +12,8 @@
 //     recorded before they exist, so that a crash never leaves one behind
 //     that the next start does not know to be the engine's;
 //   - for a bucket, what the engine learnt of its objects' modification
-//     times (ObjectTimes), so that a restart need not ask again.
+//     times (ObjectTimes), so that a restart need not ask again, and how far
+//     the comparison of the whole bucket has gone (BucketPoller).
 // Anchors are "<identity>:<sequence number of the last change reported>".
 // Only the newest `retention` changes are kept; older anchors get a reset.
 //
@@ -32,8 +35,6 @@
 #include "item_records.h"
 
 namespace corvane::syncengine {
-
-using Snapshot = std::map<std::string, ItemState>;
 
 // The modification time learnt of one object of a bucket, as it was when it
 // was learnt (its ETag without quotes, its LastModified in milliseconds,
@@ -61,7 +62,25 @@ class ChangeLog {
 
   // True when this log was made just now (no earlier snapshot exists).
   bool isNew() const { return isNew_; }
-  Snapshot loadSnapshot();
+
+  // The snapshot's state of the item at `path`; nothing when it has none.
+  std::optional<ItemState> snapshotState(const std::string& path);
+  // The snapshot's items directly in the folder `folder` ("" the root), in
+  // path order. Costs a lookup per child, not per item below.
+  std::vector<ItemEntry> snapshotChildren(const std::string& folder);
+  // The snapshot's items below the folder `folder`, in path order.
+  std::vector<ItemEntry> snapshotBelow(const std::string& folder);
+  // The snapshot's items whose order key lies after `after` and up to
+  // `through` (to the end without one), in that order. An item's order key
+  // is its path, with a "/" after it for a folder: where the keys of a
+  // bucket's listing put it (a folder's marker "a/" sorts after "a b").
+  std::vector<ItemEntry> snapshotRange(const std::string& after,
+                                       const std::optional<std::string>& through);
+
+  // Small values kept beside the log, dropped with it when a new log starts:
+  // the progress of a storage's own bookkeeping.
+  std::optional<std::string> note(const std::string& name);
+  void setNote(const std::string& name, const std::optional<std::string>& value);
 
   // Appends `changes` and applies the snapshot edits (a state to store, or
   // nothing to remove the path) in one transaction.
@@ -89,8 +108,9 @@ class ChangeLog {
  private:
   void exec(const char* sql);
   int schemaVersion();
-  std::optional<std::string> meta(const char* key);
-  void setMeta(const char* key, const std::string& value);
+  std::optional<std::string> meta(std::string_view key);
+  void setMeta(std::string_view key, const std::string& value);
+  std::vector<ItemEntry> snapshotRows(const char* where, const std::vector<std::string>& bounds);
   std::string anchorFor(std::int64_t seq) const;
   void prune();
   // Runs `work` in one immediate transaction, rolled back when it throws;

@@ -24,6 +24,16 @@ struct ChangeTarget {
   ChangeTarget(std::string path, bool recursive = false, std::optional<ItemState> state = {})
       : path(std::move(path)), recursive(recursive), state(std::move(state)) {}
 
+  // The items of the folder `path` itself, not those further down, from
+  // `load`: a folder that someone watches.
+  static ChangeTarget children(std::string path, std::function<void(ChangeTarget&)> load);
+  // The items whose order key (ChangeLog::snapshotRange) lies after `after`
+  // and up to `through`, from `load`, which also sets `through` (nothing: to
+  // the end): one page of a listing of the whole scope.
+  static ChangeTarget range(std::string after, std::function<void(ChangeTarget&)> load);
+
+  enum class Reach { item, children, range };
+
   std::string path;
   // For a folder: also compare everything below it (the folder appeared,
   // moved in, or may have changed in unknown ways).
@@ -32,9 +42,37 @@ struct ChangeTarget {
   // when absent.
   std::optional<ItemState> state;
   // For a recursive target: everything below it, already walked; walked at
-  // comparison when absent.
+  // comparison when absent. For the other reaches: what `load` found; for
+  // `children`, nothing when the folder is gone.
   std::optional<ItemList> below;
+  Reach reach = Reach::item;
+  // For a range: its ends.
+  std::string after;
+  std::optional<std::string> through;
+  // Items the snapshot lacks are taken in without a change: what a new
+  // log's first look at its storage finds was there before the log began.
+  bool quietAdditions = false;
+  // Fills `below` (and for a range `through`) from the storage, once before
+  // the comparison and again whenever the comparison must be redone.
+  std::function<void(ChangeTarget&)> load;
 };
+
+inline ChangeTarget ChangeTarget::children(std::string path,
+                                           std::function<void(ChangeTarget&)> load) {
+  ChangeTarget target(std::move(path));
+  target.reach = Reach::children;
+  target.load = std::move(load);
+  return target;
+}
+
+inline ChangeTarget ChangeTarget::range(std::string after,
+                                        std::function<void(ChangeTarget&)> load) {
+  ChangeTarget target("");
+  target.reach = Reach::range;
+  target.after = std::move(after);
+  target.load = std::move(load);
+  return target;
+}
 
 class ChangeWatcher {
  public:
@@ -47,6 +85,13 @@ class ChangeWatcher {
   virtual void start() = 0;
   // Returns once the callback will not be called again.
   virtual void stop() = 0;
+  // A host just listed the folder `path`, or changed something in it: a
+  // watcher that looks at parts of the storage looks at it for a while.
+  virtual void interestIn(const std::string& path) { (void)path; }
+  // Whether the watcher finds on its own what changed while the engine was
+  // down (a poller's comparisons of the whole storage); else the scope
+  // compares the whole storage when it starts.
+  virtual bool catchesUp() const { return false; }
 };
 
 }  // namespace corvane::syncengine

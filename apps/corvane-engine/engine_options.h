@@ -43,6 +43,11 @@ struct EngineOptions {
   std::vector<std::string> s3Addressing;  // "auto", "path" or "virtual"
   std::vector<std::string> s3Anonymous;  // scope names: unsigned requests, read-only
   double s3PollSeconds = 10;             // how often buckets are listed for others' changes
+  // How long a bucket's folder stays watched after a host listed or changed
+  // something in it.
+  double s3WatchSeconds = 600;
+  double s3FullScanSeconds = 3600;  // how often the whole prefix is compared
+  int s3FullScanPage = 1000;        // keys per page of that comparison
 };
 
 // A configuration mistake, reported to the user as it is.

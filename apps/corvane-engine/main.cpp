@@ -203,8 +203,14 @@ int serve(const EngineOptions& options) {
   }
 
   std::vector<std::unique_ptr<ScopeService>> scopes;
-  const auto pollInterval =
-      std::chrono::milliseconds(static_cast<std::int64_t>(options.s3PollSeconds * 1000));
+  const auto milliseconds = [](double seconds) {
+    return std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
+  };
+  BucketWatch watch;
+  watch.poll = milliseconds(options.s3PollSeconds);
+  watch.watchFor = milliseconds(options.s3WatchSeconds);
+  watch.fullScan = milliseconds(options.s3FullScanSeconds);
+  watch.pageKeys = options.s3FullScanPage;
   for (std::size_t i = 0; i < setups.size(); ++i) {
     const ScopeSetup& setup = setups[i];
     const auto logFile = changeLogFile(*applicationSupport, setup.record.name);
@@ -212,7 +218,7 @@ int serve(const EngineOptions& options) {
     std::unique_ptr<ScopeStorage> storage;
     if (setup.isBucket()) {
       auto bucket = std::make_unique<BucketStorage>(
-          std::move(bucketClients[i]), setup.record.prefix, setup.record.name, pollInterval);
+          std::move(bucketClients[i]), setup.record.prefix, setup.record.name, watch);
       log = std::make_unique<ChangeLog>(logFile, bucket->identity(), options.logRetention);
       bucket->keepTimesIn(*log);
       storage = std::move(bucket);
@@ -317,6 +323,20 @@ int main(int argc, char** argv) {
                  "(default 10)")
       ->type_name("SECONDS")
       ->check(corvane::cli::decimalNumber(0.05, 86400.0, "10"));
+  app.add_option("--s3-watch", options.s3WatchSeconds,
+                 "How long a bucket's folder is listed at every --s3-poll after a host listed "
+                 "or changed something in it, 0.05 to 86400 (default 600)")
+      ->type_name("SECONDS")
+      ->check(corvane::cli::decimalNumber(0.05, 86400.0, "600"));
+  app.add_option("--s3-full-scan", options.s3FullScanSeconds,
+                 "How often the whole of each bucket scope is compared with what the engine "
+                 "last saw, page by page over that time, 0.05 to 604800 (default 3600)")
+      ->type_name("SECONDS")
+      ->check(corvane::cli::decimalNumber(0.05, 604800.0, "3600"));
+  app.add_option("--s3-full-scan-page", options.s3FullScanPage,
+                 "Keys per request of that comparison, 1 to 1000 (default 1000)")
+      ->type_name("KEYS")
+      ->check(corvane::cli::wholeNumber(1, 1000, "1000"));
   app.add_option("--read-only", options.readOnly,
                  "Serve scope NAME without write and delete (repeatable)")
       ->type_name("NAME");

@@ -87,7 +87,7 @@ void ScopeService::start() {
   watcher_ = storage_->watcher([this](const std::vector<ChangeTarget>& t) { noticed(t); });
   watcher_->start();
   storage_->prepare();
-  tracker_.start();
+  tracker_.start(!watcher_->catchesUp());
 }
 
 void ScopeService::stop() {
@@ -102,7 +102,7 @@ void ScopeService::noticed(const std::vector<ChangeTarget>& targets) {
   for (int attempt = 0; attempt < kUnlockedWalks; ++attempt) {
     const std::uint64_t before = mutations_.load();
     std::vector<ChangeTarget> walked = targets;
-    tracker_.walkBelow(walked);
+    tracker_.load(walked);
     std::unique_lock exclusive(mutex_);
     if (mutations_.load() == before) {
       tracker_.reconcile(walked);
@@ -110,7 +110,13 @@ void ScopeService::noticed(const std::vector<ChangeTarget>& targets) {
     }
   }
   std::unique_lock exclusive(mutex_);
-  tracker_.reconcile(targets);
+  std::vector<ChangeTarget> loaded = targets;
+  tracker_.load(loaded);
+  tracker_.reconcile(loaded);
+}
+
+void ScopeService::interestIn(const std::string& folder) {
+  if (watcher_) watcher_->interestIn(folder);
 }
 
 void ScopeService::logOwn(const std::vector<ChangeTarget>& targets) {
@@ -144,6 +150,7 @@ std::vector<ItemEntry> ScopeService::list(const std::string& dir) {
   std::shared_lock lock(mutex_);
   auto entries = storage_->list(dir);
   if (!entries) throw notFound("The folder " + quotedInput(dir) + " does not exist.");
+  interestIn(dir);
   return std::move(*entries);
 }
 
@@ -152,6 +159,7 @@ ItemChanges ScopeService::changes(const std::string& anchor) { return log_->chan
 std::string ScopeService::mkdir(const std::string& path) {
   requireWritable();
   checkCreatable(path, "path", ScopeStorage::Kind::folder);
+  interestIn(parentOf(path));
   std::unique_lock lock(mutex_);
   std::vector<std::string> created;
   try {
@@ -170,6 +178,7 @@ std::vector<std::string> ScopeService::delete_(const std::vector<std::string>& k
   std::vector<ItemKey> items;
   items.reserve(keys.size());
   for (const std::string& key : keys) items.push_back(parseItemKey(key, "key"));
+  for (const ItemKey& item : items) interestIn(parentOf(item.path));
   std::unique_lock lock(mutex_);
   for (const ItemKey& item : items) checkKeyMatches(item, storage_->kindOf(item.path), "key");
 
@@ -221,6 +230,8 @@ std::string ScopeService::relocate(const std::string& key, const std::string& ta
                                    const std::string& name) {
   const ItemKey item = parseItemKey(key, "path");
   const std::string target = joinPath(targetFolder, name);
+  interestIn(parentOf(item.path));
+  interestIn(targetFolder);
   const std::string answer = item.folder ? target + "/" : target;
   if (target == item.path) return answer;
   const auto taken = [&] {
@@ -338,6 +349,7 @@ ItemEntry ScopeService::upload(const std::string& path, const std::string& sourc
   checkExistingPath(path, "path");
   requireItem(path);
   checkLocalPath(source, "source");
+  interestIn(parentOf(path));
 
   UploadTarget target;
   {
@@ -395,6 +407,7 @@ ItemEntry ScopeService::setModTime(const std::string& path, const std::string& m
                      " is not an internet date-time; write it like "
                      "\"2001-02-03T04:05:06.123456789Z\".");
   }
+  interestIn(parentOf(path));
   const auto seconds = std::chrono::floor<std::chrono::seconds>(*time);
   const std::int64_t sec = seconds.time_since_epoch().count();
   const std::int64_t nsec = (*time - seconds).count();
@@ -466,6 +479,7 @@ ItemEntry ScopeService::conflictCopy(const std::string& path, const std::string&
   checkExistingPath(path, "path");
   requireItem(path);
   const std::string folder = parentOf(path);
+  interestIn(folder);
   const std::size_t room = host::nameRoomIn(folder);
   constexpr int kMaxCounter = 9'999;
   const auto now = std::chrono::system_clock::now();

@@ -102,6 +102,8 @@ class ScopeService {
   void logOwn(const std::vector<ChangeTarget>& targets);
   // Logs the changes others made, reported by the watcher.
   void noticed(const std::vector<ChangeTarget>& targets);
+  // Tells the watcher that a host looks at the folder `folder`.
+  void interestIn(const std::string& folder);
 
   Scope record_;
   std::unique_ptr<ChangeLog> log_;

@@ -36,7 +36,7 @@ check() {  # LINE EXPECTED (words separated by spaces; "" for none)
 
 # line                                   expected
 check "corvane-engine --sc"              "--scope"
-check "corvane-engine --s3-"             "--s3-addressing --s3-anonymous --s3-endpoint --s3-poll --s3-profile --s3-region"
+check "corvane-engine --s3-"             "--s3-addressing --s3-anonymous --s3-endpoint --s3-full-scan --s3-full-scan-page --s3-poll --s3-profile --s3-region --s3-watch"
 check "corvane-engine --port "           ""
 check "corvane-fpctl fe"                 "fetch"
 check "corvane-fpctl c"                  "changes create"

@@ -128,7 +128,8 @@ S3BucketInfo S3Client::checkBucket() const {
 }
 
 S3ListPage S3Client::listPage(std::string_view prefix, std::string_view delimiter,
-                              std::string_view continuationToken, int maxKeys) const {
+                              std::string_view continuationToken, int maxKeys,
+                              std::string_view startAfter) const {
   S3Request r = request("GET", "", "LIST " + bucket_ + "/" + std::string(prefix));
   r.query = {{"list-type", "2"},
              {"encoding-type", "url"},
@@ -138,6 +139,7 @@ S3ListPage S3Client::listPage(std::string_view prefix, std::string_view delimite
   if (!continuationToken.empty()) {
     r.query.emplace_back("continuation-token", std::string(continuationToken));
   }
+  if (!startAfter.empty()) r.query.emplace_back("start-after", std::string(startAfter));
   const S3Response answer = connection_.send(r);
   return readAnswer(r.operation, [&] { return readListPage(answer.body); });
 }

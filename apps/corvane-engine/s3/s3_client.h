@@ -139,8 +139,11 @@ class S3Client {
 
   // One page of ListObjectsV2 (at most `maxKeys`, the store may send fewer).
   // An empty delimiter lists every key below the prefix.
+  // With `startAfter`, the listing begins past that key (where a listing
+  // kept on its own resumes).
   S3ListPage listPage(std::string_view prefix, std::string_view delimiter,
-                      std::string_view continuationToken = {}, int maxKeys = 1000) const;
+                      std::string_view continuationToken = {}, int maxKeys = 1000,
+                      std::string_view startAfter = {}) const;
   // Every page in turn, each handed to `onPage` before the next is fetched,
   // so a whole listing is never held at once. Stops when onPage returns false.
   void listAll(std::string_view prefix, std::string_view delimiter,
