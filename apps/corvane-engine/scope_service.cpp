@@ -160,6 +160,9 @@ std::string ScopeService::mkdir(const std::string& path) {
   requireWritable();
   checkCreatable(path, "path", ScopeStorage::Kind::folder);
   interestIn(parentOf(path));
+  // The host now shows the new folder as empty without listing it: what
+  // others put into it must show without a listing too.
+  interestIn(path);
   std::unique_lock lock(mutex_);
   std::vector<std::string> created;
   try {
@@ -232,6 +235,9 @@ std::string ScopeService::relocate(const std::string& key, const std::string& ta
   const std::string target = joinPath(targetFolder, name);
   interestIn(parentOf(item.path));
   interestIn(targetFolder);
+  // A moved folder's contents are shown at the new place from what the host
+  // listed before the move.
+  if (item.folder) interestIn(target);
   const std::string answer = item.folder ? target + "/" : target;
   if (target == item.path) return answer;
   const auto taken = [&] {
