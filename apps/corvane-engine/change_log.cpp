@@ -182,6 +182,18 @@ void ChangeLog::setMeta(const char* key, const std::string& value) {
   update.bind(1, std::string_view(key)).bind(2, value).run();
 }
 
+// Kept in the meta table under a name of their own, so that no note can be
+// taken for the log's own entries; they go with the log when it starts over.
+std::optional<std::string> ChangeLog::storageNote(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  return meta(("storage_note." + name).c_str());
+}
+
+void ChangeLog::keepStorageNote(const std::string& name, const std::string& value) {
+  std::lock_guard lock(mutex_);
+  setMeta(("storage_note." + name).c_str(), value);
+}
+
 Snapshot ChangeLog::loadSnapshot() {
   std::lock_guard lock(mutex_);
   Snapshot snapshot;
