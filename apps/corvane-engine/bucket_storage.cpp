@@ -183,11 +183,7 @@ void BucketStorage::prepare(bool writable) {
 }
 
 void BucketStorage::changedElsewhere(const std::string& path) {
-  if (path.empty()) {
-    known_.forget("");
-  } else {
-    known_.forget(path);
-  }
+  if (!path.empty()) known_.forget(path);
 }
 
 std::unique_ptr<ChangeWatcher> BucketStorage::watcher(ChangeWatcher::Callback onChanges) {

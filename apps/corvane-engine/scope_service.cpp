@@ -98,7 +98,6 @@ void ScopeService::stop() {
 }
 
 void ScopeService::noticed(const std::vector<ChangeTarget>& targets) {
-  for (const ChangeTarget& target : targets) storage_->changedElsewhere(target.path);
   // Trees are walked before the lock is taken, so that a long listing of a
   // bucket does not hold up requests; should the engine's own operations
   // keep overlapping the walk, the last one runs under the lock.
@@ -109,17 +108,17 @@ void ScopeService::noticed(const std::vector<ChangeTarget>& targets) {
     tracker_.walkBelow(walked);
     std::unique_lock exclusive(mutex_);
     if (mutations_.load() == before) {
-      logOwn(walked);
+      for (const std::string& path : logOwn(walked)) storage_->changedElsewhere(path);
       return;
     }
   }
   std::unique_lock exclusive(mutex_);
-  logOwn(targets);
+  for (const std::string& path : logOwn(targets)) storage_->changedElsewhere(path);
 }
 
-void ScopeService::logOwn(const std::vector<ChangeTarget>& targets) {
+std::vector<std::string> ScopeService::logOwn(const std::vector<ChangeTarget>& targets) {
   std::lock_guard logging(trackerMutex_);
-  tracker_.reconcile(targets);
+  return tracker_.reconcile(targets);
 }
 
 void ScopeService::requireWritable() const {

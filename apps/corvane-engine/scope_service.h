@@ -104,7 +104,8 @@ class ScopeService {
                        const std::string& name);
   // Logs what one of the engine's own operations did, or what others did;
   // the caller holds the scope's lock (shared or exclusive).
-  void logOwn(const std::vector<ChangeTarget>& targets);
+  // Returns the paths of the changes logged.
+  std::vector<std::string> logOwn(const std::vector<ChangeTarget>& targets);
   // Logs the changes others made, reported by the watcher.
   void noticed(const std::vector<ChangeTarget>& targets);
 

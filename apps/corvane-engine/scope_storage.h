@@ -63,8 +63,8 @@ class ScopeStorage {
   // The watcher that reports others' changes to `onChanges`.
   virtual std::unique_ptr<ChangeWatcher> watcher(ChangeWatcher::Callback onChanges) = 0;
 
-  // What the storage remembers of `path` and below it may be out of date:
-  // others changed something there.
+  // What the storage remembers of `path` and below it is out of date:
+  // others changed the item there (a change the watcher reported).
   virtual void changedElsewhere(const std::string& /*path*/) {}
 
   // --- Reading -------------------------------------------------------------
