@@ -962,8 +962,10 @@ class StoreRequestsTest : public ::testing::Test {
       std::string target = line.substr(line.find(' ') + 1);
       if (target.find("list-type=") != std::string::npos) {
         const std::size_t at = target.find("prefix=");
-        std::string prefix =
-            at == std::string::npos ? "" : unescaped(target.substr(at + 7, target.find('&', at) - at - 7));
+        const std::string prefix =
+            at == std::string::npos
+                ? ""
+                : unescaped(target.substr(at + 7, target.find('&', at) - at - 7));
         out.push_back("LIST " + prefix.substr(std::min(prefix.size(), std::strlen(kPrefix) + 1)));
         continue;
       }

@@ -48,16 +48,16 @@ constexpr auto kLong = std::chrono::hours(1);
 
 TEST(KnownKeysTest, AListingAnswersForItsChildrenAndTheirAbsence) {
   KnownKeys known(kLong, 1000);
-  known.listed("docs", {{"docs/a.txt", file("v1")}, {"docs/sub", ItemState::folder()}}, false,
-               true, KnownKeys::Clock::now());
+  known.listed("docs", {{"docs/a.txt", file("v1")}, {"docs/sub", ItemState::folder()}}, false, true,
+               KnownKeys::Clock::now());
   struct Case {
     const char* path;
     const char* expected;
   };
-  for (const Case& c : {Case{"docs", "folder"}, Case{"docs/a.txt", "v1"},
-                        Case{"docs/sub", "folder"}, Case{"docs/b.txt", "missing"},
-                        Case{"docs/sub/deeper.txt", "unknown"}, Case{"other/x", "unknown"},
-                        Case{"docs/a.txt/below", "missing"}}) {
+  for (const Case& c :
+       {Case{"docs", "folder"}, Case{"docs/a.txt", "v1"}, Case{"docs/sub", "folder"},
+        Case{"docs/b.txt", "missing"}, Case{"docs/sub/deeper.txt", "unknown"},
+        Case{"other/x", "unknown"}, Case{"docs/a.txt/below", "missing"}}) {
     EXPECT_EQ(told(known, c.path), c.expected) << c.path;
   }
 }
@@ -197,8 +197,8 @@ class ScriptedStore {
 };
 
 TEST(StoreCapabilitiesTest, FindsOutOnceWhatTheStoreDoesWithConditionsAndKeepsIt) {
-  for (const Conditions kind : {Conditions::honoured, Conditions::unsupported,
-                                Conditions::ignored}) {
+  for (const Conditions kind :
+       {Conditions::honoured, Conditions::unsupported, Conditions::ignored}) {
     SCOPED_TRACE(syncengine::conditionsText(kind));
     TestEnvironment env;
     ScriptedStore store(kind);

@@ -350,7 +350,8 @@ std::optional<std::vector<ItemEntry>> BucketStorage::listFolder(const std::strin
   ListedTimes listed;
   const auto asked = KnownKeys::Clock::now();
   if (onePage) {
-    s3::S3ListPage page = storeCall([&] { return client_->listPage(keys_.folderKey(dir), "/", {}); });
+    const s3::S3ListPage page =
+        storeCall([&] { return client_->listPage(keys_.folderKey(dir), "/", {}); });
     if (!page.nextContinuationToken.empty()) return std::nullopt;
     noteTimes(page, listed);
     listing.add(page);

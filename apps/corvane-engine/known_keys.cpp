@@ -20,7 +20,8 @@ std::optional<std::optional<ItemState>> KnownKeys::find(const std::string& path)
   if (auto it = facts_.find(path); it != facts_.end() && fresh(it->second.at, now)) {
     return it->second.state;
   }
-  if (auto it = listings_.find(parentOf(path)); it != listings_.end() && fresh(it->second.at, now)) {
+  if (auto it = listings_.find(parentOf(path));
+      it != listings_.end() && fresh(it->second.at, now)) {
     return std::optional<ItemState>();  // not in the folder's listing
   }
   // Below a folder that is gone, or below a file, nothing is.

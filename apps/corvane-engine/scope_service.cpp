@@ -201,7 +201,9 @@ std::vector<std::string> ScopeService::delete_(const std::vector<std::string>& k
   std::set<std::string> paths;  // held in order: two deletes never wait for each other's
   for (const ItemKey& item : items) paths.insert(item.path);
   std::vector<std::unique_ptr<PathLocks::Held>> held;
-  for (const std::string& path : paths) held.push_back(std::make_unique<PathLocks::Held>(paths_, path));
+  for (const std::string& path : paths) {
+    held.push_back(std::make_unique<PathLocks::Held>(paths_, path));
+  }
   std::shared_lock lock(mutex_);
   removeAll();
   return keys;
