@@ -1156,6 +1156,155 @@ TEST_F(RacedWriteTest, AWriteWhoseAnswerWasLostIsTakenWhenItLanded) {
   }
 }
 
+// --- Requests per operation, and writes that do not wait for each other ------
+
+// A request target's percent-escapes undone.
+std::string unescaped(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// The engine behind a proxy that tells what the store was asked, with no
+// poll for others' changes during the test.
+class StoreRequestsTest : public ::testing::Test {
+ protected:
+  StoreProxy proxy{S3TestStore::config().endpoint};
+  ScopeFixture scope{Kind::bucket, proxy.endpoint(), {"--s3-poll=3600"}};
+
+  // What the store was asked since the last call: method and key (without
+  // the scope's prefix), or "LIST" and the folder listed.
+  std::vector<std::string> asked() {
+    const std::string bucketPath =
+        "/" + static_cast<BucketBackend&>(*scope.backend).bucket().name();
+    std::vector<std::string> out;
+    for (const std::string& line : proxy.takeRequests()) {
+      const std::string method = line.substr(0, line.find(' '));
+      std::string target = line.substr(line.find(' ') + 1);
+      if (target.find("list-type=") != std::string::npos) {
+        const std::size_t at = target.find("prefix=");
+        const std::string prefix =
+            at == std::string::npos
+                ? ""
+                : unescaped(target.substr(at + 7, target.find('&', at) - at - 7));
+        out.push_back("LIST " + prefix.substr(std::min(prefix.size(), std::strlen(kPrefix) + 1)));
+        continue;
+      }
+      target = target.substr(0, target.find('?'));
+      const std::string scopePath = bucketPath + "/" + kPrefix + "/";
+      if (target.starts_with(scopePath)) target = target.substr(scopePath.size());
+      out.push_back(method + " " + unescaped(target));
+    }
+    return out;
+  }
+  int remove(const std::string& key) {
+    return scope.post("delete", JsonObjectWriter().addStringArray("paths", {key}).str()).status;
+  }
+};
+
+// A write relies on the store's conditions (found out at start), and what
+// the engine listed or wrote answers what is at a path: an operation on a
+// known item is its one request.
+TEST_F(StoreRequestsTest, AnOperationOnAKnownItemIsOneRequest) {
+  EXPECT_NE(scope.engine->output().find("If-None-Match honoured, If-Match honoured"),
+            std::string::npos)
+      << scope.engine->output();
+  const std::string kept = scope.upload("sub/kept.txt", "kept").version;
+  scope.upload("sub/gone.txt", "gone");
+  // The engine's first write over a version also learns how the store takes
+  // If-Match; the overwrite below is a later one.
+  scope.upload("sub/kept.txt", "kept, again", kept);
+  scope.list("");
+  scope.list("sub");
+  asked();
+  std::string version;
+  struct Step {
+    const char* what;
+    std::function<void()> run;
+    std::vector<std::string> expected;
+  };
+  const Step steps[] = {
+      {"create", [&] { version = scope.upload("sub/new.txt", "one").version; },
+       {"PUT sub/new.txt"}},
+      {"overwrite", [&] { version = scope.upload("sub/new.txt", "two", version).version; },
+       {"PUT sub/new.txt"}},
+      {"read", [&] { EXPECT_EQ(scope.fetch("sub/new.txt"), "two"); }, {"GET sub/new.txt"}},
+      {"delete", [&] { EXPECT_EQ(remove("sub/gone.txt"), 200); }, {"DELETE sub/gone.txt"}},
+      {"create in a folder never listed", [&] { scope.upload("fresh/one.txt", "1"); },
+       {"LIST fresh/", "PUT fresh/one.txt"}},
+      {"create beside it", [&] { scope.upload("fresh/two.txt", "2"); }, {"PUT fresh/two.txt"}},
+      {"a stale overwrite", [&] {
+         EXPECT_EQ(scope.uploadReply("sub/new.txt", "three", "0123").status, 409);
+       }, {}},
+  };
+  for (const Step& step : steps) {
+    step.run();
+    EXPECT_EQ(asked(), step.expected) << step.what;
+  }
+  // What the engine reported is what the store holds.
+  EXPECT_EQ(scope.names("sub"), (std::vector<std::string>{"kept.txt", "new.txt"}));
+  EXPECT_EQ(scope.fetch("sub/new.txt"), "two");
+}
+
+// What is known is never taken over what the store refuses: another
+// client's object where the engine knows of none makes the create a
+// conflict, and a folder of the name decides before anything is written.
+TEST_F(StoreRequestsTest, AnotherClientsObjectTheEngineDidNotKnowIsAConflict) {
+  scope.list("");
+  const auto& bucket = static_cast<BucketBackend&>(*scope.backend);
+  bucket.bucket().client().putBytes(std::string(kPrefix) + "/theirs.txt", "theirs");
+  const EngineReply reply = scope.uploadReply("theirs.txt", "mine", "");
+  EXPECT_EQ(reply.status, 409) << reply.body;
+  EXPECT_EQ(scope.fetch("theirs.txt"), "theirs");
+
+  scope.upload("folder/inside.txt", "x");
+  asked();
+  EXPECT_EQ(scope.uploadReply("folder", "a file", "").status, 409);
+  EXPECT_EQ(asked(), std::vector<std::string>{});
+}
+
+// A write held at the proxy on its way to the store keeps neither another
+// key's upload nor a delete waiting: both answer while it is held. The
+// change log tells them in the order they took effect.
+TEST_F(StoreRequestsTest, WritesOfOtherKeysDoNotWaitForEachOther) {
+  scope.upload("other.txt", "x");
+  scope.list("");
+  std::string anchor = scope.latest();
+  proxy.holdWrites("slow.txt");
+  EngineReply slow;
+  std::thread held([&] { slow = scope.uploadReply("slow.txt", "slow", ""); });
+  ASSERT_TRUE(proxy.waitForHeld(std::chrono::seconds(20)));
+  // Another connection to the engine: one client sends one request at a time.
+  const auto second = scope.engine->client();
+  const std::string scopePath = "/v1/scopes/" + scope.backend->scopeId() + "/";
+  const EngineReply quick = enginePost(
+      *second, scopePath + "upload",
+      body({{"path", "quick.txt"}, {"source", scope.source("quick")}, {"version", ""}}));
+  const int removed =
+      enginePost(*second, scopePath + "delete",
+                 JsonObjectWriter().addStringArray("paths", {"other.txt"}).str())
+          .status;
+  proxy.release();
+  held.join();
+  EXPECT_EQ(quick.status, 200) << quick.body;
+  EXPECT_EQ(removed, 200);
+  EXPECT_EQ(slow.status, 200) << slow.body;
+  std::vector<std::string> order;
+  for (const Change& change : scope.changesUntil(anchor, [](const std::vector<Change>& all) {
+         return has(all, "slow.txt", false);
+       })) {
+    order.push_back(change.entry.path + (change.deleted ? " deleted" : ""));
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"quick.txt", "other.txt deleted", "slow.txt"}));
+}
+
 // --- Start-up and scope records --------------------------------------------------
 
 class BucketStartTest : public ::testing::Test {

@@ -135,7 +135,11 @@ void FolderListing::add(const s3::S3ListPage& page) {
     if (!object.key.starts_with(folderKey_)) continue;  // not asked for
     anything_ = true;
     const std::string_view name = std::string_view(object.key).substr(folderKey_.size());
-    if (name.empty()) continue;  // the folder's own marker
+    if (name.empty()) {  // the folder's own marker
+      marked_ = true;
+      continue;
+    }
+    if (folderPath_.empty() && name == kProbeName) continue;
     if (auto why = unfitName(name)) {
       skipped_.push_back({object.key, *why});
     } else {
@@ -192,6 +196,7 @@ void TreeListing::add(const s3::S3ListPage& page) {
     if (!object.key.starts_with(folderKey_)) continue;
     std::string_view rest = std::string_view(object.key).substr(folderKey_.size());
     if (rest.empty()) continue;  // the folder's own marker
+    if (folderPath_.empty() && rest == kProbeName) continue;
     const bool marker = rest.back() == '/';
     if (marker) rest.remove_suffix(1);
     // The folders on the way: the valid leading names, as far as they go.

@@ -43,6 +43,12 @@ class BucketKeys {
   std::string prefix_;
 };
 
+// The name, in the scope's root folder, of the object with which the engine
+// finds out what the store does with conditional writes (StoreCapabilities).
+// The item name rule refuses it (it holds a backslash), so no item can be
+// written there, and listings pass it over without a word.
+constexpr std::string_view kProbeName = ".corvane\\probe";
+
 // The state of an object as the engine reports it: its ETag (without
 // quotes) is the version; the time is its "mtime" metadata where the object
 // has it and `object` carries it (HEAD, GET), else its LastModified (to the
@@ -81,6 +87,8 @@ class FolderListing {
   // Whether any key at all lies below the folder (its marker included): the
   // folder exists.
   bool anything() const { return anything_; }
+  // Whether the folder's own marker object is among the keys.
+  bool marked() const { return marked_; }
   // The children, sorted by name bytes, each once. Call once, after the last
   // page.
   std::vector<ItemEntry> entries(std::vector<SkippedKey>& skipped);
@@ -89,6 +97,7 @@ class FolderListing {
   std::string folderPath_;
   std::string folderKey_;
   bool anything_ = false;
+  bool marked_ = false;
   std::vector<std::pair<std::string, ItemState>> files_;  // by name
   std::vector<std::string> folders_;                      // names
   std::vector<SkippedKey> skipped_;

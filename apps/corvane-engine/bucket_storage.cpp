@@ -42,6 +42,12 @@ constexpr int kCopiesInFlight = 4;
 // the objects others wrote.
 constexpr std::size_t kTimesLearntPerWalk = 1000;
 constexpr int kHeadsInFlight = 8;
+// How long what the scope learnt of a path is trusted (see KnownKeys), and
+// how many paths it remembers; folders of more entries than
+// kLargestKnownListing are not remembered, they would crowd out the rest.
+constexpr auto kKnownFor = std::chrono::minutes(10);
+constexpr std::size_t kKnownPaths = 100'000;
+constexpr std::size_t kLargestKnownListing = 10'000;
 
 // Runs `work(i)` for every i below `count` on up to `threads` threads, this
 // one among them.
@@ -162,7 +168,9 @@ BucketStorage::BucketStorage(std::unique_ptr<s3::S3Client> client, std::string p
     : client_(std::move(client)),
       keys_(std::move(prefix)),
       scopeName_(std::move(scopeName)),
-      watch_(watch) {}
+      watch_(watch),
+      known_(kKnownFor, kKnownPaths),
+      capabilities_(*client_, keys_.folderKey("") + std::string(kProbeName)) {}
 
 std::string BucketStorage::identity() const {
   std::string text = "s3 " + client_->config().endpoint + " " + client_->bucket();
@@ -172,7 +180,13 @@ std::string BucketStorage::identity() const {
 
 // Nothing of the engine's own outlives a run in the bucket: a multipart
 // upload that fails is aborted at once.
-void BucketStorage::prepare() {}
+void BucketStorage::prepare(bool writable) {
+  if (writable) capabilities_.settle(log_, scopeName_);
+}
+
+void BucketStorage::changedElsewhere(const std::string& path) {
+  if (!path.empty()) known_.forget(path);
+}
 
 std::unique_ptr<ChangeWatcher> BucketStorage::watcher(ChangeWatcher::Callback onChanges) {
   return std::make_unique<BucketPoller>(*this, watch_, std::move(onChanges));
@@ -279,22 +293,57 @@ void BucketStorage::carryTimes(const std::vector<s3::S3ObjectInfo>& sources,
   times_.forget(gone);
 }
 
-ScopeStorage::Kind BucketStorage::kindOf(const std::string& path) const {
+ScopeStorage::Kind BucketStorage::storeKindOf(const std::string& path) const {
   if (path.empty()) return Kind::folder;
   // A folder wins over an object of the same name.
-  if (anyKeyBelow(keys_.folderKey(path))) return Kind::folder;
-  return headOf(path) ? Kind::file : Kind::missing;
+  if (anyKeyBelow(keys_.folderKey(path))) {
+    known_.learnt(path, ItemState::folder());
+    return Kind::folder;
+  }
+  if (auto object = headOf(path)) {
+    known_.learnt(path, described(*object));
+    return Kind::file;
+  }
+  known_.gone(path);
+  return Kind::missing;
+}
+
+std::optional<std::optional<ItemState>> BucketStorage::knownAt(const std::string& path) const {
+  if (auto known = known_.find(path)) return known;
+  if (keys_.key(path).size() > kMaxKeyBytes) return std::optional<ItemState>();  // see anyKeyBelow
+  listFolder(parentOf(path), false, true);  // learnt unless it takes more than one page
+  return known_.find(path);
+}
+
+ScopeStorage::Kind BucketStorage::kindOf(const std::string& path) const {
+  if (path.empty()) return Kind::folder;
+  if (auto known = knownAt(path)) {
+    if (!*known) return Kind::missing;
+    return (*known)->dir ? Kind::folder : Kind::file;
+  }
+  return storeKindOf(path);
 }
 
 std::optional<ItemState> BucketStorage::stateOf(const std::string& path) const {
-  if (path.empty() || anyKeyBelow(keys_.folderKey(path))) return ItemState::folder();
+  if (path.empty()) return ItemState::folder();
+  if (auto known = knownAt(path)) return *known;
+  switch (storeKindOf(path)) {
+    case Kind::folder:
+      return ItemState::folder();
+    case Kind::file:
+      if (auto known = known_.find(path)) return *known;
+      break;
+    case Kind::missing:
+    case Kind::other:
+      return std::nullopt;
+  }
   if (auto object = headOf(path)) return described(*object);
   return std::nullopt;
 }
 
 std::optional<std::vector<ItemEntry>> BucketStorage::list(const std::string& dir) const {
   // A listing asks for nothing more: it reports what was learnt before.
-  auto items = listFolder(dir, false);
+  auto items = listFolder(dir, false, false);
   if (!items) return std::nullopt;
   std::vector<ItemEntry> entries;
   entries.reserve(items->size());
@@ -303,21 +352,34 @@ std::optional<std::vector<ItemEntry>> BucketStorage::list(const std::string& dir
 }
 
 std::optional<ItemList> BucketStorage::listForChanges(const std::string& dir) const {
-  return listFolder(dir, true);
+  return listFolder(dir, true, false);
 }
 
-std::optional<ItemList> BucketStorage::listFolder(const std::string& dir, bool learn) const {
+std::optional<ItemList> BucketStorage::listFolder(const std::string& dir, bool learn,
+                                                  bool onePage) const {
   if (keys_.folderKey(dir).size() > kMaxKeyBytes) return std::nullopt;  // see anyKeyBelow
   FolderListing listing(dir, keys_.folderKey(dir));
   ListedTimes listed;
-  storeCall([&] {
-    client_->listAll(keys_.folderKey(dir), "/", [&](s3::S3ListPage& page) {
-      noteTimes(page, listed);
-      listing.add(page);
-      return true;
+  const auto asked = KnownKeys::Clock::now();
+  if (onePage) {
+    const s3::S3ListPage page =
+        storeCall([&] { return client_->listPage(keys_.folderKey(dir), "/", {}); });
+    if (!page.nextContinuationToken.empty()) return std::nullopt;
+    noteTimes(page, listed);
+    listing.add(page);
+  } else {
+    storeCall([&] {
+      client_->listAll(keys_.folderKey(dir), "/", [&](s3::S3ListPage& page) {
+        noteTimes(page, listed);
+        listing.add(page);
+        return true;
+      });
     });
-  });
-  if (!dir.empty() && !listing.anything()) return std::nullopt;
+  }
+  if (!dir.empty() && !listing.anything()) {
+    known_.listed(dir, {}, false, false, asked);
+    return std::nullopt;
+  }
   std::vector<SkippedKey> skipped;
   std::vector<ItemEntry> entries = listing.entries(skipped);
   reportSkipped(skipped);
@@ -325,6 +387,11 @@ std::optional<ItemList> BucketStorage::listFolder(const std::string& dir, bool l
   items.reserve(entries.size());
   for (auto& entry : entries) items.emplace_back(std::move(entry.path), std::move(entry.state));
   applyTimes(items, listed, learn);
+  if (items.size() <= kLargestKnownListing) {
+    entries.clear();
+    for (const auto& [path, state] : items) entries.push_back({path, state});
+    known_.listed(dir, entries, listing.marked(), true, asked);
+  }
   return items;
 }
 
@@ -409,9 +476,12 @@ std::unique_ptr<FileReader> BucketStorage::openFile(const std::string& path) con
     case Kind::folder:
       throw fetchOfFolder(path);
     case Kind::file:
-      return std::make_unique<ObjectReader>(
-          *client_, keys_.key(path),
-          [this](const s3::S3ObjectInfo& object) { return described(object); });
+      return std::make_unique<ObjectReader>(*client_, keys_.key(path),
+                                            [this, path](const s3::S3ObjectInfo& object) {
+                                              ItemState state = described(object);
+                                              known_.learnt(path, state);
+                                              return state;
+                                            });
     case Kind::missing:
     case Kind::other:
       break;
@@ -475,6 +545,7 @@ void BucketStorage::makeFolders(const std::string& path, std::vector<std::string
     if (kind != Kind::missing) throw fileInTheWay(prefix, path);
     missing = true;
     storeCall([&] { return client_->putBytes(keys_.folderKey(prefix), ""); });
+    known_.madeFolder(prefix);
     created.push_back(prefix);
   }
 }
@@ -494,16 +565,14 @@ void BucketStorage::prepareFolder(const std::string& path, std::vector<std::stri
   }
 }
 
-ItemState BucketStorage::writtenState(const std::string& key,
-                                      const s3::S3ObjectInfo& written) const {
-  // An upload's answer carries the time of the answer, which may differ
-  // from the LastModified that listings will report.
-  try {
-    const s3::S3ObjectInfo object = client_->head(key);
-    if (s3::bareEtag(object.etag) == s3::bareEtag(written.etag)) return described(object);
-  } catch (const s3::S3Error&) {
-  }
-  return objectState(written);
+ItemState BucketStorage::writtenState(const std::string& path, s3::S3ObjectInfo written,
+                                      const std::map<std::string, std::string>& metadata) const {
+  // The object carries the metadata it was written with; its LastModified
+  // is known to the second from the answer's date (see ObjectTimes).
+  written.metadata = metadata;
+  ItemState state = described(written);
+  known_.learnt(path, state);
+  return state;
 }
 
 std::optional<ItemState> BucketStorage::settleFailedWrite(const std::string& path, int source,
@@ -527,40 +596,54 @@ std::optional<ItemState> BucketStorage::settleFailedWrite(const std::string& pat
 }
 
 std::optional<ItemState> BucketStorage::placeNew(StagedFile& staged, const std::string& path) {
-  // The HEAD (within kindOf) catches the stores that ignore If-None-Match.
-  if (kindOf(path) != Kind::missing) return std::nullopt;
+  const Conditions conditions = capabilities_.ifNoneMatch();
+  if (conditions == Conditions::honoured) {
+    // The condition sees an object at the key, not a folder of that name
+    // (keys below "name/"): that is decided from what is known.
+    if (kindOf(path) == Kind::folder) return std::nullopt;
+  } else if (storeKindOf(path) != Kind::missing) {
+    return std::nullopt;
+  }
   const std::string key = keys_.key(path);
   s3::S3PutOptions options;
-  options.ifNoneMatch = true;
+  options.ifNoneMatch = conditions != Conditions::unsupported;
   options.metadata = timeMetadata(sourceOf(staged));
   s3::S3ObjectInfo written;
   try {
     written = client_->putFromFd(key, sourceOf(staged), options);
   } catch (const s3::S3Error& e) {
+    known_.forget(path);
     if (refusedCondition(e)) return std::nullopt;
     if (!e.isServerSide()) throw storeError(e);
     return settleFailedWrite(path, sourceOf(staged), std::nullopt, e);
   }
-  return writtenState(key, written);
+  return writtenState(path, written, options.metadata);
 }
 
 std::optional<ItemState> BucketStorage::replace(StagedFile& staged, const std::string& path,
                                                 const ItemState& current) {
-  const auto object = headOf(path);
-  if (!object || s3::bareEtag(object->etag) != current.version) return std::nullopt;
+  const Conditions conditions = capabilities_.ifMatch();
+  if (conditions != Conditions::honoured) {
+    const auto object = headOf(path);
+    if (!object || s3::bareEtag(object->etag) != current.version) {
+      known_.forget(path);
+      return std::nullopt;
+    }
+  }
   const std::string key = keys_.key(path);
   s3::S3PutOptions options;
-  options.ifMatch = current.version;
+  if (conditions != Conditions::unsupported) options.ifMatch = current.version;
   options.metadata = timeMetadata(sourceOf(staged));
   s3::S3ObjectInfo written;
   try {
     written = client_->putFromFd(key, sourceOf(staged), options);
   } catch (const s3::S3Error& e) {
+    known_.forget(path);
     if (refusedCondition(e)) return std::nullopt;
     if (!e.isServerSide()) throw storeError(e);
     return settleFailedWrite(path, sourceOf(staged), current.version, e);
   }
-  return writtenState(key, written);
+  return writtenState(path, written, options.metadata);
 }
 
 std::vector<s3::S3ObjectInfo> BucketStorage::objectsBelow(const std::string& folderKey) const {
@@ -577,8 +660,10 @@ std::vector<s3::S3ObjectInfo> BucketStorage::objectsBelow(const std::string& fol
 void BucketStorage::keepFolder(const std::string& path) {
   if (path.empty()) return;
   const std::string folderKey = keys_.folderKey(path);
-  if (anyKeyBelow(folderKey)) return;
+  const std::optional<bool> keeps = known_.keepsItself(path);
+  if (keeps == true || (!keeps && anyKeyBelow(folderKey))) return;
   storeCall([&] { return client_->putBytes(folderKey, ""); });
+  known_.madeFolder(path);
 }
 
 std::optional<ItemState> BucketStorage::setModTime(const std::string& path,
@@ -599,10 +684,11 @@ std::optional<ItemState> BucketStorage::setModTime(const std::string& path,
   try {
     copied = client_->copy(key, key, options);
   } catch (const s3::S3Error& e) {
+    known_.forget(path);
     if (refusedCondition(e)) return std::nullopt;
     throw storeError(e);
   }
-  return writtenState(key, copied);
+  return writtenState(path, copied, *options.replaceMetadata);
 }
 
 void BucketStorage::remove(const std::string& path, bool folder) {
@@ -610,8 +696,15 @@ void BucketStorage::remove(const std::string& path, bool folder) {
     std::vector<std::string> keys;
     for (const auto& object : objectsBelow(keys_.folderKey(path))) keys.push_back(object.key);
     times_.forget(keys);
-    const auto failures = storeCall([&] { return client_->removeMany(keys); });
+    std::vector<s3::S3DeleteFailure> failures;
+    try {
+      failures = storeCall([&] { return client_->removeMany(keys); });
+    } catch (...) {
+      known_.forget(path);  // some may be gone
+      throw;
+    }
     if (!failures.empty()) {
+      known_.forget(path);
       throw ApiError(502, "The store kept " + std::to_string(failures.size()) + " of the " +
                               std::to_string(keys.size()) + " objects below " +
                               quotedInput(path) + "; the first, " + shownKey(failures[0].key) +
@@ -619,13 +712,22 @@ void BucketStorage::remove(const std::string& path, bool folder) {
     }
   } else {
     times_.forget({keys_.key(path)});
-    storeCall([&] { client_->remove(keys_.key(path)); });
+    try {
+      storeCall([&] { client_->remove(keys_.key(path)); });
+    } catch (...) {
+      known_.forget(path);
+      throw;
+    }
   }
+  known_.gone(path);
   keepFolder(parentOf(path));
 }
 
 bool BucketStorage::move(const std::string& from, const std::string& to, bool folder) {
-  if (kindOf(to) != Kind::missing) return false;
+  // A copy writes over whatever is there: asked of the store, not known.
+  if (storeKindOf(to) != Kind::missing) return false;
+  known_.forget(from);
+  known_.forget(to);
   if (folder) {
     moveFolder(from, to);
   } else {
@@ -640,6 +742,7 @@ bool BucketStorage::move(const std::string& from, const std::string& to, bool fo
     carryTimes({*object}, {copied});
     storeCall([&] { client_->remove(keys_.key(from)); });
   }
+  known_.gone(from);
   keepFolder(parentOf(from));
   return true;
 }

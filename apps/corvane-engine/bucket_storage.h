@@ -5,8 +5,12 @@
 // last item out of a folder. Uploads go straight from the source file to the
 // store when they are placed (there is nothing to stage): a new file is
 // written only where no object is (If-None-Match), a changed one only over
-// the version it was based on (If-Match), each after a HEAD that catches
-// stores that ignore the condition. A write whose answer is a failure of the
+// the version it was based on (If-Match). Where the store honours those
+// conditions (StoreCapabilities), the write is the only request; elsewhere a
+// HEAD looks first. What is at a path is answered from what the scope learnt
+// lately (KnownKeys: its listings, its own writes) before the store is
+// asked, and a question about one path is asked as a listing of its folder,
+// which answers for the path's siblings too. A write whose answer is a failure of the
 // store is settled by the object as it is afterwards: the RADOS Gateway
 // answers 500 (UnknownError, its ECANCELED) to the loser of two conditional
 // PUTs of one key that cross, which is a lost race, not a failure; and a write
@@ -20,11 +24,13 @@
 // time.
 //
 // Owned by ScopeService; shares the client with no one. Thread-safe as
-// ScopeStorage says: the client and the ObjectTimes are, and the keys
-// already reported as skipped are guarded by skippedMutex_.
+// ScopeStorage says: the client, the ObjectTimes, the KnownKeys and the
+// StoreCapabilities are, and the keys already reported as skipped are
+// guarded by skippedMutex_.
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -34,9 +40,11 @@
 
 #include "bucket_keys.h"
 #include "bucket_poller.h"
+#include "known_keys.h"
 #include "object_times.h"
 #include "s3/s3_client.h"
 #include "scope_storage.h"
+#include "store_capabilities.h"
 
 namespace corvane::syncengine {
 
@@ -47,9 +55,10 @@ class BucketStorage : public ScopeStorage {
                 BucketWatch watch);
 
   const s3::S3Client& client() const { return *client_; }
-  // Keeps the objects' times in the scope's database from now on (see
-  // ObjectTimes); call once, before serving.
-  // The log also keeps how far the comparison of the whole prefix went.
+  // Keeps the objects' times (see ObjectTimes) and what the store was found
+  // to do (StoreCapabilities) in the scope's database from now on; call
+  // once, before serving. The log also keeps how far the comparison of the
+  // whole prefix went.
   void keepTimesIn(ChangeLog& log) {
     times_.keepIn(log);
     log_ = &log;
@@ -71,11 +80,13 @@ class BucketStorage : public ScopeStorage {
     std::optional<std::string> through;
   };
   ScanPage scanPage(const std::string& after, int keys) const;
+  const StoreCapabilities& capabilities() const { return capabilities_; }
 
   std::string identity() const override;
-  void prepare() override;
+  void prepare(bool writable) override;
   std::unique_ptr<ChangeWatcher> watcher(ChangeWatcher::Callback onChanges) override;
 
+  void changedElsewhere(const std::string& path) override;
   Kind kindOf(const std::string& path) const override;
   std::optional<ItemState> stateOf(const std::string& path) const override;
   std::optional<std::vector<ItemEntry>> list(const std::string& dir) const override;
@@ -97,14 +108,23 @@ class BucketStorage : public ScopeStorage {
   bool move(const std::string& from, const std::string& to, bool folder) override;
 
  private:
-  std::optional<ItemList> listFolder(const std::string& dir, bool learn) const;
   // Whether any key lies below the folder key `folderKey`.
   bool anyKeyBelow(const std::string& folderKey) const;
+  // What is at `path` as the store tells it now (a LIST and a HEAD).
+  Kind storeKindOf(const std::string& path) const;
+  // What is known of the item at `path` (see KnownKeys::find); when nothing
+  // is, its folder is listed, if one page holds it, and that answers.
+  std::optional<std::optional<ItemState>> knownAt(const std::string& path) const;
+  // The children of the folder `dir`, learnt by KnownKeys; with `learn`,
+  // the times of some objects not seen before are asked for and kept; with
+  // `onePage`, nothing when they take more than one page.
+  std::optional<ItemList> listFolder(const std::string& dir, bool learn, bool onePage) const;
   // The object at the file path `path`; nothing when there is none.
   std::optional<s3::S3ObjectInfo> headOf(const std::string& path) const;
   // The state of an object just written at `key`: the store's own
   // description, so that it matches what listings report later.
-  ItemState writtenState(const std::string& key, const s3::S3ObjectInfo& written) const;
+  ItemState writtenState(const std::string& path, s3::S3ObjectInfo written,
+                         const std::map<std::string, std::string>& metadata) const;
   // The state of an object as HEAD or GET described it; what it tells of
   // the object's time is kept.
   ItemState described(const s3::S3ObjectInfo& object) const;
@@ -139,6 +159,8 @@ class BucketStorage : public ScopeStorage {
   BucketWatch watch_;
   ChangeLog* log_ = nullptr;
   mutable ObjectTimes times_;
+  mutable KnownKeys known_;
+  StoreCapabilities capabilities_;
   mutable std::mutex skippedMutex_;
   mutable std::set<std::string> skippedKeys_;  // guarded by skippedMutex_
 };

@@ -193,6 +193,18 @@ void ChangeLog::setMeta(std::string_view key, const std::string& value) {
   update.bind(1, key).bind(2, value).run();
 }
 
+// Kept in the meta table under a name of their own, so that no note can be
+// taken for the log's own entries; they go with the log when it starts over.
+std::optional<std::string> ChangeLog::storageNote(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  return meta("storage_note." + name);
+}
+
+void ChangeLog::keepStorageNote(const std::string& name, const std::string& value) {
+  std::lock_guard lock(mutex_);
+  setMeta("storage_note." + name, value);
+}
+
 namespace {
 
 // The snapshot's columns after the path, as every read of it selects them.

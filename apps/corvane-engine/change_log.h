@@ -100,6 +100,11 @@ class ChangeLog {
   void storeObjectTimes(const std::vector<ObjectTimeRecord>& records);
   void forgetObjectTimes(const std::vector<std::string>& keys);
 
+  // What the engine found out about the storage and keeps across restarts
+  // (see StoreCapabilities), by name; nothing when it was never kept.
+  std::optional<std::string> storageNote(const std::string& name);
+  void keepStorageNote(const std::string& name, const std::string& value);
+
   std::string currentAnchor();
   // The answer to a changes query for `anchor`: "latest", an anchor of this
   // log, or anything else (reset).

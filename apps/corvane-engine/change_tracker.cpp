@@ -45,14 +45,18 @@ void ChangeTracker::start(bool compareWhole) {
   reconcile({whole});
 }
 
-void ChangeTracker::reconcile(const std::vector<Target>& targets) {
+std::vector<std::string> ChangeTracker::reconcile(const std::vector<Target>& targets) {
   Pending pending;
   for (const Target& target : targets) compare(target, pending);
-  if (pending.deletions.empty() && pending.updates.empty() && pending.edits.empty()) return;
+  if (pending.deletions.empty() && pending.updates.empty() && pending.edits.empty()) return {};
   std::vector<ItemChange> changes = std::move(pending.deletions);
   changes.insert(changes.end(), std::make_move_iterator(pending.updates.begin()),
                  std::make_move_iterator(pending.updates.end()));
   log_.append(changes, pending.edits);
+  std::vector<std::string> paths;
+  paths.reserve(changes.size());
+  for (const ItemChange& change : changes) paths.push_back(change.entry.path);
+  return paths;
 }
 
 void ChangeTracker::load(std::vector<Target>& targets) const {

@@ -33,7 +33,8 @@ class ChangeTracker {
   // Compares each target with the snapshot and logs the differences in one
   // append: deletions of items that are gone (children before their folder),
   // then updates of new or changed items (folders before their children).
-  void reconcile(const std::vector<Target>& targets);
+  // Returns the paths of the changes logged.
+  std::vector<std::string> reconcile(const std::vector<Target>& targets);
 
   // Fills in what each target is compared with: runs its `load`, or walks
   // the storage below a recursive target; may run without the scope's lock.

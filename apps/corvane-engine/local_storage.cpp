@@ -75,7 +75,7 @@ LocalStorage::LocalStorage(fs::path root, ChangeLog& log)
 
 std::string LocalStorage::identity() const { return folder_.root().string(); }
 
-void LocalStorage::prepare() { workFiles_.removeLeftovers(folder_); }
+void LocalStorage::prepare(bool /*writable*/) { workFiles_.removeLeftovers(folder_); }
 
 std::unique_ptr<ChangeWatcher> LocalStorage::watcher(ChangeWatcher::Callback onChanges) {
   return std::make_unique<FolderWatcher>(folder_.root(), std::move(onChanges));

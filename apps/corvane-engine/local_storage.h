@@ -26,7 +26,7 @@ class LocalStorage : public ScopeStorage {
   const ScopeFolder& folder() const { return folder_; }
 
   std::string identity() const override;
-  void prepare() override;
+  void prepare(bool writable) override;
   std::unique_ptr<ChangeWatcher> watcher(ChangeWatcher::Callback onChanges) override;
 
   Kind kindOf(const std::string& path) const override;

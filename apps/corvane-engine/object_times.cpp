@@ -8,10 +8,15 @@ namespace corvane::syncengine {
 namespace {
 
 // Whether `a` and `b` describe the same LastModified, as exactly as the less
-// exact of them tells it.
+// exact of them tells it. A record to the second may come from the answer
+// to the write that made the object, whose date is taken when the store
+// answers, a moment after it set the LastModified: that may be in the second
+// before.
 bool sameMoment(const ObjectTimeRecord& a, std::int64_t lastModified, bool exact) {
   if (a.lastModifiedExact && exact) return a.lastModified == lastModified;
-  return secondsOfMilliseconds(a.lastModified) == secondsOfMilliseconds(lastModified);
+  const std::int64_t ahead =
+      secondsOfMilliseconds(a.lastModified) - secondsOfMilliseconds(lastModified);
+  return ahead == 0 || (!a.lastModifiedExact && ahead == 1);
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <utility>
 
@@ -86,7 +88,8 @@ void ScopeService::start() {
   std::unique_lock lock(mutex_);
   watcher_ = storage_->watcher([this](const std::vector<ChangeTarget>& t) { noticed(t); });
   watcher_->start();
-  storage_->prepare();
+  storage_->prepare(record_.write);
+  std::lock_guard logging(trackerMutex_);
   tracker_.start(!watcher_->catchesUp());
 }
 
@@ -105,23 +108,23 @@ void ScopeService::noticed(const std::vector<ChangeTarget>& targets) {
     tracker_.load(walked);
     std::unique_lock exclusive(mutex_);
     if (mutations_.load() == before) {
-      tracker_.reconcile(walked);
+      for (const std::string& path : logOwn(walked)) storage_->changedElsewhere(path);
       return;
     }
   }
   std::unique_lock exclusive(mutex_);
   std::vector<ChangeTarget> loaded = targets;
   tracker_.load(loaded);
-  tracker_.reconcile(loaded);
+  for (const std::string& path : logOwn(loaded)) storage_->changedElsewhere(path);
 }
 
 void ScopeService::interestIn(const std::string& folder) {
   if (watcher_) watcher_->interestIn(folder);
 }
 
-void ScopeService::logOwn(const std::vector<ChangeTarget>& targets) {
-  std::unique_lock exclusive(mutex_);
-  tracker_.reconcile(targets);
+std::vector<std::string> ScopeService::logOwn(const std::vector<ChangeTarget>& targets) {
+  std::lock_guard logging(trackerMutex_);
+  return tracker_.reconcile(targets);
 }
 
 void ScopeService::requireWritable() const {
@@ -169,10 +172,10 @@ std::string ScopeService::mkdir(const std::string& path) {
     Mutation mutation(mutations_);
     storage_->makeFolders(path, created);
   } catch (...) {
-    tracker_.reconcile(folderTargets(created));
+    logOwn(folderTargets(created));
     throw;
   }
-  tracker_.reconcile(folderTargets(created));
+  logOwn(folderTargets(created));
   return path;
 }
 
@@ -182,21 +185,39 @@ std::vector<std::string> ScopeService::delete_(const std::vector<std::string>& k
   items.reserve(keys.size());
   for (const std::string& key : keys) items.push_back(parseItemKey(key, "key"));
   for (const ItemKey& item : items) interestIn(parentOf(item.path));
-  std::unique_lock lock(mutex_);
-  for (const ItemKey& item : items) checkKeyMatches(item, storage_->kindOf(item.path), "key");
-
-  std::vector<ChangeTarget> removed;
-  try {
-    Mutation mutation(mutations_);
-    for (const ItemKey& item : items) {
-      removed.push_back({item.path, false});
-      storage_->remove(item.path, item.folder);
+  auto removeAll = [&] {
+    for (const ItemKey& item : items) checkKeyMatches(item, storage_->kindOf(item.path), "key");
+    std::vector<ChangeTarget> removed;
+    try {
+      Mutation mutation(mutations_);
+      for (const ItemKey& item : items) {
+        removed.push_back({item.path, false});
+        storage_->remove(item.path, item.folder);
+      }
+    } catch (...) {
+      logOwn(removed);  // whatever did go is logged
+      throw;
     }
-  } catch (...) {
-    tracker_.reconcile(removed);  // whatever did go is logged
-    throw;
+    logOwn(removed);
+  };
+  // Files go like uploads, each path held, so that deleting many files at
+  // once (rm -rf) does not wait for one store round trip after another; a
+  // folder changes the scope's structure and goes alone.
+  const bool filesOnly =
+      std::none_of(items.begin(), items.end(), [](const ItemKey& item) { return item.folder; });
+  if (!filesOnly) {
+    std::unique_lock lock(mutex_);
+    removeAll();
+    return keys;
   }
-  tracker_.reconcile(removed);
+  std::set<std::string> paths;  // held in order: two deletes never wait for each other's
+  for (const ItemKey& item : items) paths.insert(item.path);
+  std::vector<std::unique_ptr<PathLocks::Held>> held;
+  for (const std::string& path : paths) {
+    held.push_back(std::make_unique<PathLocks::Held>(paths_, path));
+  }
+  std::shared_lock lock(mutex_);
+  removeAll();
   return keys;
 }
 
@@ -252,11 +273,11 @@ std::string ScopeService::relocate(const std::string& key, const std::string& ta
     Mutation mutation(mutations_);
     done = storage_->move(item.path, target, item.folder);
   } catch (...) {
-    tracker_.reconcile(moved);  // a move that failed part-way may have moved some
+    logOwn(moved);  // a move that failed part-way may have moved some
     throw;
   }
   if (!done) throw taken();
-  tracker_.reconcile(moved);
+  logOwn(moved);
   return answer;
 }
 
@@ -383,14 +404,13 @@ ItemEntry ScopeService::upload(const std::string& path, const std::string& sourc
     placed = target.current ? storage_->replace(*staged, path, *target.current)
                             : storage_->placeNew(*staged, path);
   } catch (...) {
-    lock.unlock();
     logOwn(folderTargets(created));
     throw;
   }
-  lock.unlock();
   std::vector<ChangeTarget> changed = folderTargets(created);
   if (placed) changed.push_back({path, false, placed});
   logOwn(changed);
+  lock.unlock();
   if (!placed) {
     if (target.current) {
       throw conflict("The file " + quotedInput(path) + " changed since version " +
@@ -438,17 +458,16 @@ ItemEntry ScopeService::setModTime(const std::string& path, const std::string& m
     Mutation mutation(mutations_);
     placed = storage_->setModTime(path, *current, sec, nsec);
   } catch (...) {
-    lock.unlock();
     logOwn({{path, false}});
     throw;
   }
-  lock.unlock();
   if (!placed) {
     logOwn({{path, false}});
     throw conflict("The file " + quotedInput(path) + " changed since version " +
                    quotedInput(version) + " while its time was being set.");
   }
   logOwn({{path, false, placed}});
+  lock.unlock();
   return {path, *placed};
 }
 
@@ -496,6 +515,9 @@ ItemEntry ScopeService::conflictCopy(const std::string& path, const std::string&
   storage_->checkRoomFor(joinPath(folder, std::string(room, 'x')), ScopeStorage::Kind::file);
   checkLocalPath(source, "source");
   const UniqueFd in = openSource(source);
+  // A copy is asked for because the file changed elsewhere: what the storage
+  // remembers of it is no guide.
+  storage_->changedElsewhere(path);
   // A copy only of bytes kept nowhere else.
   if (auto kept = alreadyKept(path, in.get())) return std::move(*kept);
   const std::unique_ptr<StagedFile> staged = storage_->stage(in.get(), path);
@@ -522,14 +544,13 @@ ItemEntry ScopeService::conflictCopy(const std::string& path, const std::string&
       placed = storage_->placeNew(*staged, copy);
     }
   } catch (...) {
-    lock.unlock();
     logOwn(folderTargets(created));
     throw;
   }
-  lock.unlock();
   std::vector<ChangeTarget> changed = folderTargets(created);
   if (placed) changed.push_back({copy, false, placed});
   logOwn(changed);
+  lock.unlock();
   if (!placed) {
     throw conflict("Too many conflict copies of " + quotedInput(path) +
                    " exist; remove some and try again.");

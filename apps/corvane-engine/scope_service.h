@@ -4,17 +4,22 @@
 // ApiError.
 //
 // Owned by the Engine; shared by all request threads. Changes of the
-// scope's structure (mkdir, delete, rename, move) run one at a time under the
-// exclusive lock; listings, fetches and the placing of uploads take the lock
-// shared, so they never see half of a rename, while uploads of different
-// paths proceed in parallel (uploads of one path wait for each other, see
-// PathLocks). The tracker is only touched under the exclusive lock. Lock
-// order: a path lock, then the scope's lock.
+// scope's structure (mkdir, rename, move, the delete of a folder) run one at
+// a time under the exclusive lock; listings, fetches, the placing of uploads
+// and the deletes of files take the lock shared, so they never see half of a
+// rename, while writes of different paths proceed in parallel, each with its
+// store round trips (writes of one path wait for each other, see PathLocks).
+// The tracker, and with it the change log, is touched under its own mutex,
+// taken last and held only to log an outcome that is known: an operation
+// logs what it did before it lets go of the scope's lock, so the log's order
+// is the order in which operations took effect. Lock order: path locks (in
+// path order), then the scope's lock, then the tracker's mutex.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <string>
@@ -97,9 +102,10 @@ class ScopeService {
   std::optional<ItemEntry> alreadyKept(const std::string& path, int source) const;
   std::string relocate(const std::string& key, const std::string& targetFolder,
                        const std::string& name);
-  // Logs what one of the engine's own operations did; takes the exclusive
-  // lock.
-  void logOwn(const std::vector<ChangeTarget>& targets);
+  // Logs what one of the engine's own operations did, or what others did;
+  // the caller holds the scope's lock (shared or exclusive).
+  // Returns the paths of the changes logged.
+  std::vector<std::string> logOwn(const std::vector<ChangeTarget>& targets);
   // Logs the changes others made, reported by the watcher.
   void noticed(const std::vector<ChangeTarget>& targets);
   // Tells the watcher that a host looks at the folder `folder`.
@@ -111,6 +117,7 @@ class ScopeService {
   ChangeTracker tracker_;
   PathLocks paths_;
   mutable std::shared_mutex mutex_;
+  std::mutex trackerMutex_;  // guards tracker_
   // Raised when an operation of the engine's own begins and when it ends.
   std::atomic<std::uint64_t> mutations_{0};
   std::unique_ptr<ChangeWatcher> watcher_;

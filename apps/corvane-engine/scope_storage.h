@@ -56,10 +56,16 @@ class ScopeStorage {
   // Names the storage for the change log, which is not continued for other
   // storage: "/home/me/Documents", "s3 http://host:8000 photos/2024".
   virtual std::string identity() const = 0;
-  // Clears what an earlier run left behind; called once before serving.
-  virtual void prepare() = 0;
+  // Clears what an earlier run left behind and, for a scope that is
+  // `writable`, finds out what writes may rely on; called once before
+  // serving.
+  virtual void prepare(bool writable) = 0;
   // The watcher that reports others' changes to `onChanges`.
   virtual std::unique_ptr<ChangeWatcher> watcher(ChangeWatcher::Callback onChanges) = 0;
+
+  // What the storage remembers of `path` and below it is out of date:
+  // others changed the item there (a change the watcher reported).
+  virtual void changedElsewhere(const std::string& /*path*/) {}
 
   // --- Reading -------------------------------------------------------------
 

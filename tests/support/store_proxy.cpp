@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <stdexcept>
+#include <utility>
 
 namespace corvane::testing {
 namespace {
@@ -144,6 +145,11 @@ void StoreProxy::loseAnswers(const std::string& keyPart) {
   loseKey_ = keyPart;
 }
 
+std::vector<std::string> StoreProxy::takeRequests() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(requests_, {});
+}
+
 bool StoreProxy::takeHold(const std::string& requestLine) {
   std::lock_guard lock(mutex_);
   if (holdKey_.empty() || requestLine.find(holdKey_) == std::string::npos) return false;
@@ -199,6 +205,10 @@ void StoreProxy::upstreamward(const std::shared_ptr<Connection>& c) {
     const std::string head = buffer.substr(0, end + 4);
     buffer.erase(0, end + 4);
     const std::string requestLine = head.substr(0, head.find("\r\n"));
+    {
+      std::lock_guard lock(mutex_);
+      requests_.push_back(requestLine.substr(0, requestLine.rfind(' ')));
+    }
     const bool write = requestLine.starts_with("PUT ") || requestLine.starts_with("POST ");
     if (write && takeLoss(requestLine)) c->loseNext = true;
     if (!sendAll(c->upstream, head.data(), head.size())) return;

@@ -8,6 +8,8 @@
 //   - loseAnswers(): the answer to the next such write is not passed on, the
 //     connection to the engine is closed instead: the write landed and its
 //     answer was lost on the way.
+// It also keeps the request line of every request it passed on, so that a
+// test can tell exactly what the store was asked.
 // Requests are read as HTTP/1.1 with a Content-Length (what the engine
 // sends); requests on one connection follow each other.
 //
@@ -50,6 +52,9 @@ class StoreProxy {
   void loseAnswers(const std::string& keyPart);
   // How many answers were dropped so far.
   int lostAnswers() const { return lost_.load(); }
+  // The requests passed on since the last call, as method and target
+  // ("PUT /bucket/key?x-id=PutObject"), in the order they came.
+  std::vector<std::string> takeRequests();
 
  private:
   struct Connection;
@@ -73,6 +78,7 @@ class StoreProxy {
   bool released_ = false;
   std::string loseKey_;  // guarded by mutex_; empty: none
   std::atomic<int> lost_{0};
+  std::vector<std::string> requests_;  // guarded by mutex_
   std::vector<std::shared_ptr<Connection>> connections_;  // guarded by mutex_
   std::vector<std::thread> threads_;                      // guarded by mutex_
 };
