@@ -2291,6 +2291,55 @@ TEST_F(MountRequestTest, AStalledEngineIsServedAroundAndCaughtUpWith) {
   EXPECT_EQ(uploaded.load(), 1);
 }
 
+// A request left waiting by an engine that has stopped answering does not
+// wait for the next poll to find that out: it has the engine probed at once
+// (once, however many requests wait), the probe finds it stalled, and the
+// request takes the offline path (EIO for what the mount does not hold).
+TEST_F(MountRequestTest, ARequestLeftWaitingHasTheEngineProbedAtOnce) {
+  options.engineTimeout = 800ms;
+  Hold hold;
+  engine.on("GET", scopePath("/changes"), [&](const Received&) {
+    hold.pass();
+    return Reply{200, toJson(ChangeSet{"a1", std::vector<Change>{}, false})};
+  });
+  engine.on("GET", scopePath("/list"), [&](const Received& r) {
+    hold.pass();
+    if (r.queryValue("dir") != "") return Reply{200, R"({"entries":[]})"};
+    const std::vector<Entry> root{makeEntry("docs", true, 0, "dir")};
+    return Reply{200, "{\"entries\":" + toJson(root) + "}"};
+  });
+  ASSERT_EQ(mount().readdir(kRootIno).size(), 1u);
+  std::atomic<int> probes{0};
+  mount().presence().setProber([&] { probes++; });
+
+  hold.hold();
+  auto first = std::async(std::launch::async, [&] { return errnoOf([&] { d().names("docs"); }); });
+  auto second = std::async(std::launch::async, [&] { return errnoOf([&] { d().at("docs/x"); }); });
+  ASSERT_TRUE(eventually([&] { return hold.waiting() == 2; }));
+  ASSERT_TRUE(eventually([&] { return probes.load() > 0; }, 5s)) << "nobody asked for a probe";
+  // What the prober starts: the poll, whose own timeout finds the engine stalled.
+  mount().pollOnce();
+  EXPECT_TRUE(mount().engineAway());
+  ASSERT_EQ(first.wait_for(5s), std::future_status::ready) << "a waiting listing stayed";
+  ASSERT_EQ(second.wait_for(5s), std::future_status::ready) << "a waiting lookup stayed";
+  EXPECT_EQ(first.get(), EIO);
+  EXPECT_EQ(second.get(), EIO);
+  EXPECT_EQ(probes.load(), 1);
+
+  // Once it answers again, a request that waits long may ask again.
+  hold.release();
+  ASSERT_TRUE(eventually([&] {
+    mount().pollOnce();
+    return !mount().engineAway();
+  }));
+  hold.hold();
+  auto third = std::async(std::launch::async, [&] { return errnoOf([&] { d().at("docs/y"); }); });
+  EXPECT_TRUE(eventually([&] { return probes.load() == 2; }, 5s));
+  hold.release();
+  ASSERT_EQ(third.wait_for(10s), std::future_status::ready);
+  mount().presence().setProber({});
+}
+
 // A request that comes through the gate while the poll asks for a batch may
 // have recorded something newer than the batch: the poll asks again before
 // applying anything.
