@@ -1770,6 +1770,29 @@ TEST_F(MountRequestTest, AFileDeletedAndRecreatedInOneBatchIsAskedFor) {
   EXPECT_EQ(errnoOf([&] { d().at("a.txt"); }), ENOENT);
 }
 
+// A folder the mount dropped when the engine reported it gone holds an item
+// again (a file written into it here while another machine moved it away):
+// the nearest folder the mount holds is listed again and shows it.
+TEST_F(MountRequestTest, AnItemInAFolderTheMountDroppedHasItsFolderListedAgain) {
+  onList("", {makeEntry("p", true, 0, "dir")});
+  ASSERT_EQ(d().names(""), std::set<std::string>{"p"});
+  Change gone{{"p", "p", true, 0, {}, "dir"}, true};
+  engine.on("GET", scopePath("/changes"),
+            Reply{200, toJson(ChangeSet{"a2", std::vector<Change>{gone}, false})});
+  onList("", {});
+  mount().pollOnce();
+  ASSERT_EQ(d().names(""), std::set<std::string>{});
+
+  Change added{{"p/new.txt", "new.txt", false, 3, {}, "v1"}, false};
+  engine.on("GET", scopePath("/changes"),
+            Reply{200, toJson(ChangeSet{"a3", std::vector<Change>{added}, false})});
+  onList("", {makeEntry("p", true, 0, "dir")});
+  onList("p", {makeEntry("p/new.txt", false, 3, "v1")});
+  mount().pollOnce();
+  EXPECT_EQ(d().names(""), std::set<std::string>{"p"});
+  EXPECT_EQ(d().names("p"), std::set<std::string>{"new.txt"});
+}
+
 // ---------------------------------------------------- partial contents
 
 constexpr std::int64_t kMiB = 1 << 20;
