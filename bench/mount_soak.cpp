@@ -41,6 +41,7 @@ struct Settings {
   std::string binaries;
   bool trace = false;
   bool twoMachines = false;
+  bool keepGoing = false;
   double poll = 0.5;
 };
 
@@ -93,6 +94,7 @@ int exerciseTwoMachines(const Settings& s, std::uint64_t& seed) {
   const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
                                     std::chrono::duration<double>(s.exerciserSeconds));
   std::size_t seeds = 0;
+  std::map<std::string, std::size_t> mismatches;  // first line -> seeds
   TwoMachineExerciser::Figures total;
   std::map<std::string, std::size_t> counts;
   while (Clock::now() < deadline) {
@@ -127,21 +129,34 @@ int exerciseTwoMachines(const Settings& s, std::uint64_t& seed) {
       failure = "a mount took its answering engine for lost";
     }
     if (failure) {
-      std::cout << "two machines: MISMATCH with seed " << seed << "\n" << *failure << "\n" << logs;
-      return 1;
+      std::cout << "two machines: MISMATCH with seed " << seed << "\n" << *failure << "\n";
+      if (!s.keepGoing) {
+        std::cout << logs;
+        return 1;
+      }
+      // Counted by what went wrong, without the paths and numbers that differ.
+      std::string what = failure->substr(0, failure->find('\n'));
+      for (char& c : what) {
+        if (c >= '0' && c <= '9') c = '#';
+      }
+      mismatches[what.substr(0, 60)]++;
     }
     ++seed;
   }
   std::cout << "two machines: " << seeds << " seeds, " << total.operations << " operations ("
             << total.acknowledged << " acknowledged, " << total.writes << " writes, "
             << total.replaced << " replaced by a machine that saw them) in " << secondsSince(start)
-            << " s, no mismatch; " << total.files << " files at the ends; conflict copies:";
+            << " s, " << (mismatches.empty() ? "no mismatch" : "mismatches below") << "; "
+            << total.files << " files at the ends; conflict copies:";
   for (const auto& [kind, n] : total.conflictCopies) std::cout << " " << kind << " " << n << ";";
   std::cout << " writes removed by a machine that had not seen them: " << total.removedUnseen
             << "\n ";
   for (const auto& [kind, n] : counts) std::cout << " " << kind << " " << n << ";";
   std::cout << "\n";
-  return 0;
+  for (const auto& [what, n] : mismatches) {
+    std::cout << "  MISMATCH in " << n << " seeds: " << what << "\n";
+  }
+  return mismatches.empty() ? 0 : 1;
 }
 
 int crash(const Settings& s, std::uint64_t seed) {
@@ -186,6 +201,8 @@ int main(int argc, char** argv) {
   app.add_flag("--two-machines", s.twoMachines,
                "the exerciser on two machines (engine and mount each) on one bucket, instead of "
                "one mount and the crash rounds");
+  app.add_flag("--keep-going", s.keepGoing,
+               "two machines: go on after a mismatch (a new seed) and count them by kind");
   app.add_option("--poll", s.poll, "two machines: the mounts' and engines' poll, in seconds")
       ->capture_default_str();
   app.add_option("--bin", s.binaries, "where corvane-engine and corvane-mount are (default: here)");
