@@ -197,6 +197,8 @@ TwoMachineExerciser::Result TwoMachineExerciser::renameFile(Machine& m) {
   }
   if (over) replaced(*over);
   removals_.push_back({m.name(), to, Clock::now()});
+  // The write moves with its file: a removal at the new path may take it.
+  if (auto w = writes_.find(*moving); w != writes_.end()) w->second.path = to;
   note(m.name() + ": rename " + from + " to " + to + (over ? " (over a file)" : ""));
   figures_.acknowledged++;
   return std::nullopt;
@@ -234,6 +236,9 @@ TwoMachineExerciser::Result TwoMachineExerciser::renameFolder(Machine& m) {
     return mismatch(m.name() + ": rename folder " + from + " to " + to + ": " + errnoText(errno));
   }
   note(m.name() + ": rename folder " + from + " to " + to);
+  for (auto& [bytes, w] : writes_) {
+    if (w.path.starts_with(from + "/")) w.path = to + w.path.substr(from.size());
+  }
   figures_.acknowledged++;
   return std::nullopt;
 }

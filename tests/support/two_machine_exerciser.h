@@ -72,6 +72,8 @@ class TwoMachineExerciser {
 
  private:
   struct Write {
+    // `path`: where the writer wrote it, then where the exerciser last
+    // renamed its file (or folder) to.
     std::string machine, path, bytes;
     bool wasNew = false;  // the path held no file in the writer's view
     Clock::time_point acknowledged;
