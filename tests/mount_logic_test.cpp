@@ -1770,6 +1770,29 @@ TEST_F(MountRequestTest, AFileDeletedAndRecreatedInOneBatchIsAskedFor) {
   EXPECT_EQ(errnoOf([&] { d().at("a.txt"); }), ENOENT);
 }
 
+// A folder the mount dropped when the engine reported it gone holds an item
+// again (a file written into it here while another machine moved it away):
+// the nearest folder the mount holds is listed again and shows it.
+TEST_F(MountRequestTest, AnItemInAFolderTheMountDroppedHasItsFolderListedAgain) {
+  onList("", {makeEntry("p", true, 0, "dir")});
+  ASSERT_EQ(d().names(""), std::set<std::string>{"p"});
+  Change gone{{"p", "p", true, 0, {}, "dir"}, true};
+  engine.on("GET", scopePath("/changes"),
+            Reply{200, toJson(ChangeSet{"a2", std::vector<Change>{gone}, false})});
+  onList("", {});
+  mount().pollOnce();
+  ASSERT_EQ(d().names(""), std::set<std::string>{});
+
+  Change added{{"p/new.txt", "new.txt", false, 3, {}, "v1"}, false};
+  engine.on("GET", scopePath("/changes"),
+            Reply{200, toJson(ChangeSet{"a3", std::vector<Change>{added}, false})});
+  onList("", {makeEntry("p", true, 0, "dir")});
+  onList("p", {makeEntry("p/new.txt", false, 3, "v1")});
+  mount().pollOnce();
+  EXPECT_EQ(d().names(""), std::set<std::string>{"p"});
+  EXPECT_EQ(d().names("p"), std::set<std::string>{"new.txt"});
+}
+
 // ---------------------------------------------------- partial contents
 
 constexpr std::int64_t kMiB = 1 << 20;
@@ -2289,6 +2312,55 @@ TEST_F(MountRequestTest, AStalledEngineIsServedAroundAndCaughtUpWith) {
   mount().waitForWriteBacks();
   EXPECT_EQ(mount().pendingWriteBacks(), 0u);
   EXPECT_EQ(uploaded.load(), 1);
+}
+
+// A request left waiting by an engine that has stopped answering does not
+// wait for the next poll to find that out: it has the engine probed at once
+// (once, however many requests wait), the probe finds it stalled, and the
+// request takes the offline path (EIO for what the mount does not hold).
+TEST_F(MountRequestTest, ARequestLeftWaitingHasTheEngineProbedAtOnce) {
+  options.engineTimeout = 800ms;
+  Hold hold;
+  engine.on("GET", scopePath("/changes"), [&](const Received&) {
+    hold.pass();
+    return Reply{200, toJson(ChangeSet{"a1", std::vector<Change>{}, false})};
+  });
+  engine.on("GET", scopePath("/list"), [&](const Received& r) {
+    hold.pass();
+    if (r.queryValue("dir") != "") return Reply{200, R"({"entries":[]})"};
+    const std::vector<Entry> root{makeEntry("docs", true, 0, "dir")};
+    return Reply{200, "{\"entries\":" + toJson(root) + "}"};
+  });
+  ASSERT_EQ(mount().readdir(kRootIno).size(), 1u);
+  std::atomic<int> probes{0};
+  mount().presence().setProber([&] { probes++; });
+
+  hold.hold();
+  auto first = std::async(std::launch::async, [&] { return errnoOf([&] { d().names("docs"); }); });
+  auto second = std::async(std::launch::async, [&] { return errnoOf([&] { d().at("docs/x"); }); });
+  ASSERT_TRUE(eventually([&] { return hold.waiting() == 2; }));
+  ASSERT_TRUE(eventually([&] { return probes.load() > 0; }, 5s)) << "nobody asked for a probe";
+  // What the prober starts: the poll, whose own timeout finds the engine stalled.
+  mount().pollOnce();
+  EXPECT_TRUE(mount().engineAway());
+  ASSERT_EQ(first.wait_for(5s), std::future_status::ready) << "a waiting listing stayed";
+  ASSERT_EQ(second.wait_for(5s), std::future_status::ready) << "a waiting lookup stayed";
+  EXPECT_EQ(first.get(), EIO);
+  EXPECT_EQ(second.get(), EIO);
+  EXPECT_EQ(probes.load(), 1);
+
+  // Once it answers again, a request that waits long may ask again.
+  hold.release();
+  ASSERT_TRUE(eventually([&] {
+    mount().pollOnce();
+    return !mount().engineAway();
+  }));
+  hold.hold();
+  auto third = std::async(std::launch::async, [&] { return errnoOf([&] { d().at("docs/y"); }); });
+  EXPECT_TRUE(eventually([&] { return probes.load() == 2; }, 5s));
+  hold.release();
+  ASSERT_EQ(third.wait_for(10s), std::future_status::ready);
+  mount().presence().setProber({});
 }
 
 // A request that comes through the gate while the poll asks for a batch may

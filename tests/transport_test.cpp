@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -385,6 +386,21 @@ TEST_F(TransportTest, TheConnectionOfARefusedRequestWithABodyIsNotReused) {
   EXPECT_EQ(requests[1].clientPort, requests[0].clientPort);
   EXPECT_NE(requests[2].clientPort, requests[1].clientPort);
   EXPECT_EQ(requests[3].clientPort, requests[2].clientPort);
+}
+
+// The engine closes a kept connection after 2 s without a request; one that
+// the client took up again near that moment would lose its request in the
+// close. So a connection is taken up again only after a short pause.
+TEST_F(TransportTest, AConnectionIsReusedOnlyWellInsideTheEnginesIdleLimit) {
+  engine.onScopes({makeScope()});
+  client.scopes();
+  client.scopes();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  client.scopes();
+  const auto requests = engine.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[1].clientPort, requests[0].clientPort);
+  EXPECT_NE(requests[2].clientPort, requests[1].clientPort);
 }
 
 TEST_F(TransportTest, ADiscoveryFileThatIsNoRegularFileFailsAtOnce) {

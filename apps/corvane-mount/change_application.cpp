@@ -1,6 +1,7 @@
 #include "corvane-mount/change_application.h"
 
 #include "corvane-mount/mount_internal.h"
+#include "host/item_paths.h"
 
 namespace corvane::mount {
 using namespace internal;
@@ -184,12 +185,36 @@ void ChangeApplication::updateNode(const NodeInfo& n, ItemPtr item, bool dir) {
 
 void ChangeApplication::addNode(const ItemPtr& item) {
   auto parent = cache_.byIdentifier(item->parentItemIdentifier());
-  if (!parent || !parent->dir || !parent->attached) return;
+  if (!parent || !parent->dir || !parent->attached) {
+    relistAbove(host::paths::path(item->parentItemIdentifier()));
+    return;
+  }
   std::vector<Invalidation> notes;
   cache_.upsert(parent->ino, item, &notes);
   notes_.note(notes);
   notes_.note({Invalidation::entry, parent->ino, item->filename()});
   notes_.note({Invalidation::contents, parent->ino, {}});
+}
+
+void ChangeApplication::relistAbove(const std::string& missing) {
+  // A folder this mount does not hold (dropped when the engine reported it
+  // gone, e.g. moved away by another machine while a file was written into
+  // it here) holds an item again. The nearest folder the mount does hold
+  // gets listed again when next looked at, so the folder shows once more.
+  std::string path = missing;
+  while (!path.empty()) {
+    const std::string up = host::paths::parent(path);
+    auto n = cache_.byIdentifier(host::paths::identifier(up));
+    if (n && n->dir && n->attached) {
+      if (n->complete) {
+        cache_.setComplete(n->ino, false);
+        notes_.note({Invalidation::entry, n->ino, host::paths::name(path)});
+        notes_.note({Invalidation::contents, n->ino, {}});
+      }
+      return;
+    }
+    path = up;
+  }
 }
 
 bool ChangeApplication::subtreeKeeps(Ino root) const {

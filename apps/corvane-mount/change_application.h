@@ -65,6 +65,9 @@ class ChangeApplication {
   void updateNode(const NodeInfo& node, ItemPtr item, bool dir);
   // An item the cache does not hold, in a folder it knows.
   void addNode(const ItemPtr& item);
+  // Has the nearest folder above `missing` (a path the cache does not hold
+  // as a folder) listed again at its next use.
+  void relistAbove(const std::string& missing);
   // Whether local state keeps the node or anything below it.
   bool subtreeKeeps(Ino root) const;
   // Drops all knowledge but what local state keeps.

@@ -20,6 +20,8 @@ void ChangePoller::start() {
     }
     wake_.notify_one();
   });
+  // A request that waits long on the engine has it probed now.
+  fs_.presence().setProber([this] { pollNow(); });
   thread_ = std::thread([this] { run(); });
 }
 
@@ -31,6 +33,7 @@ void ChangePoller::stop() {
   }
   wake_.notify_one();
   if (thread_.joinable()) thread_.join();
+  fs_.presence().setProber({});
   fs_.setNotesListener({});
 }
 

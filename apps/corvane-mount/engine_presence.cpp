@@ -5,6 +5,7 @@
 namespace corvane::mount {
 
 void EnginePresence::answered() {
+  doubted_.store(false);
   if (state_.load() == State::present) return;
   std::lock_guard lock(mutex_);
   if (state_.exchange(State::present) == State::present) return;
@@ -19,6 +20,17 @@ void EnginePresence::missed(bool timedOut, const std::string& why) {
   say("lost the engine (" + why +
       "); cached files, listed folders and known names are served from the cache, everything "
       "else fails with an I/O error until it is back");
+}
+
+void EnginePresence::doubt() {
+  if (state_.load() != State::present || doubted_.exchange(true)) return;
+  std::lock_guard lock(mutex_);
+  if (prober_) prober_();
+}
+
+void EnginePresence::setProber(std::function<void()> prober) {
+  std::lock_guard lock(mutex_);
+  prober_ = std::move(prober);
 }
 
 void EnginePresence::setListener(Listener listener) {

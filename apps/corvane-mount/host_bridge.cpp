@@ -1,5 +1,6 @@
 #include "corvane-mount/host_bridge.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -15,6 +16,9 @@ using Clock = std::chrono::steady_clock;
 const host::Request kRequest{};
 // How often a waiting call looks whether the engine was found stalled.
 constexpr auto kStallCheck = std::chrono::milliseconds(50);
+// A wait after which a call doubts the engine: far longer than the engine
+// takes for a lookup or a listing it knows, short beside the probe's timeout.
+constexpr auto kDoubtAfter = std::chrono::milliseconds(1000);
 
 host::Error unanswered() { return host::Error::fileProvider(host::codes::kServerUnreachable); }
 
@@ -29,14 +33,22 @@ class Slot {
   void fail(host::Error error) { finish(std::nullopt, std::move(error)); }
 
   // Waits until answered, `deadline` passed or `leave` says so; true when
-  // answered.
-  bool wait(Clock::time_point deadline, const std::function<bool()>& leave) {
+  // answered. Calls `doubt` once when the wait reaches `doubtAt`.
+  bool wait(Clock::time_point deadline, const std::function<bool()>& leave,
+            Clock::time_point doubtAt, const std::function<void()>& doubt) {
     std::unique_lock lock(mutex_);
     while (!finished_) {
       if (leave && leave()) return false;
       const auto now = Clock::now();
       if (now >= deadline) return false;
-      done_.wait_until(lock, std::min(deadline, now + kStallCheck));
+      if (doubt && now >= doubtAt) {
+        lock.unlock();
+        doubt();
+        lock.lock();
+        doubtAt = Clock::time_point::max();
+        continue;
+      }
+      done_.wait_until(lock, std::min({deadline, doubtAt, now + kStallCheck}));
     }
     return true;
   }
@@ -76,7 +88,10 @@ T await(Slot<T>& slot, const HostBridge::Patience& patience, EnginePresence& pre
       patience.timeout ? Clock::now() + *patience.timeout : Clock::time_point::max();
   std::function<bool()> leave;
   if (patience.leavesWhenStalled) leave = [&presence] { return presence.stalled(); };
-  if (!slot.wait(deadline, leave)) {
+  // The poller's probes are the test themselves.
+  std::function<void()> doubt;
+  if (!patience.sentWhileStalled) doubt = [&presence] { presence.doubt(); };
+  if (!slot.wait(deadline, leave, Clock::now() + kDoubtAfter, doubt)) {
     if (patience.timeout && Clock::now() >= deadline) {
       presence.missed(true, "no answer within " +
                                 std::to_string(patience.timeout->count()) + " ms");

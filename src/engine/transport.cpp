@@ -22,7 +22,13 @@ namespace corvane::transport {
 namespace {
 
 constexpr long kIdleSeconds = 300;
-constexpr long kMaxIdleConnectionSeconds = 2;
+// libcurl counts a connection's idle time in whole seconds and reuses it
+// while that count is not above this limit: 0 keeps reuse to connections
+// idle for less than a second, well inside the engine's 2 s for a kept
+// connection. At 2 a connection idle for 2.0 to 2.99 s was reused, and a
+// request sent just as the engine closed it was lost (and, never resent,
+// read as a missing engine).
+constexpr long kMaxIdleConnectionSeconds = 0;
 constexpr std::size_t kMaxIdleHandles = 64;
 constexpr const char* kRefused = "The engine refused.";
 
@@ -244,7 +250,8 @@ void configure(CURL* h, Exchange& x, const std::string& token,
   x.resends.install(h);
   // Connections idle for longer are not reused: an engine closes idle
   // connections after a few seconds, and a request sent into a connection
-  // the engine is just closing would fail (see ResendGuard).
+  // the engine is just closing would fail (see ResendGuard and
+  // kMaxIdleConnectionSeconds).
   curl_easy_setopt(h, CURLOPT_MAXAGE_CONN, kMaxIdleConnectionSeconds);
   if (jsonBody) {
     curl_easy_setopt(h, CURLOPT_POST, 1L);

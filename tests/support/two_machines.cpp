@@ -191,7 +191,9 @@ std::vector<std::string> Machine::engineArguments() const {
   if (!options_.prefix.empty()) {
     scope += "/" + options_.prefix.substr(0, options_.prefix.size() - 1);
   }
-  return {scope, "--s3-endpoint=" + store.endpoint, "--s3-region=" + store.region,
+  const std::string endpoint =
+      options_.storeEndpoint.empty() ? store.endpoint : options_.storeEndpoint;
+  return {scope, "--s3-endpoint=" + endpoint, "--s3-region=" + store.region,
           "--s3-poll=" + std::to_string(options_.storePoll)};
 }
 

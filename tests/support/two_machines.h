@@ -54,6 +54,7 @@ class Machine {
     double storePoll = 0.5;      // the engine's --s3-poll
     double writeBackDelay = 0;   // the mount's --write-back-delay
     std::vector<std::string> mountArguments;  // more for corvane-mount
+    std::string storeEndpoint;                // empty: the test store's (else a proxy before it)
     std::filesystem::path binaries;  // empty: beside the running executable
   };
 
