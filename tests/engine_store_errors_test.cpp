@@ -22,12 +22,21 @@ namespace fs = std::filesystem;
 
 const char* const kEmptyListing =
     "<ListBucketResult><IsTruncated>false</IsTruncated></ListBucketResult>";
+// The bucket holds a.txt, as its HEAD answer says.
+const char* const kListing =
+    "<ListBucketResult><IsTruncated>false</IsTruncated><Contents><Key>a.txt</Key>"
+    "<LastModified>2026-12-10T13:49:24.000Z</LastModified>"
+    "<ETag>&quot;5d41402abc4b2a76b9719d911017c592&quot;</ETag><Size>5</Size></Contents>"
+    "</ListBucketResult>";
 
 class StoreRefusalTest : public ::testing::Test {
  protected:
   StoreRefusalTest() {
     store.on("GET", "/bkt/", [](const Received& r) {
       if (r.queryValue("versioning")) return Reply{200, "<VersioningConfiguration/>"};
+      // Only a listing whose prefix a.txt starts with holds it.
+      const std::string prefix = r.queryValue("prefix").value_or("");
+      if (std::string_view("a.txt").starts_with(prefix)) return Reply{200, kListing};
       return Reply{200, kEmptyListing};
     });
     store.on("HEAD", "/bkt/a.txt",

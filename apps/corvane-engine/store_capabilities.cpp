@@ -98,6 +98,16 @@ void StoreCapabilities::settle(ChangeLog* log, const std::string& scopeName) {
       over.ifMatch = kNoSuchEtag;
       ifMatch = refusedWrite(over).value_or(Conditions::unknown);
     }
+    // Whatever the writes above made goes: the bucket is the user's, and
+    // other tools would show the object.
+    if (first || probeThere) {
+      try {
+        client_.remove(probeKey_);
+      } catch (const s3::S3Error& e) {
+        hostlog::warning(std::string("cannot remove the object that tried the store's "
+                                     "conditional writes: ") + e.what());
+      }
+    }
     if (log) {
       try {
         if (ifNoneMatch != Conditions::unknown) {

@@ -10,7 +10,8 @@
 // The probe writes the empty object kProbeName in the scope's root folder
 // (listings pass it over): a PUT with If-None-Match: * makes it when it is
 // missing, a second one over it must be refused with 412, and a PUT with
-// If-Match of an ETag it cannot have must be refused with 412 too. A probe
+// If-Match of an ETag it cannot have must be refused with 412 too. Then the
+// probe object is removed: other clients of the bucket never meet it. A probe
 // the store fails (no access, unreachable) decides nothing: writes then
 // look first, and the next start asks again.
 //
