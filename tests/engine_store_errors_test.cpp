@@ -139,5 +139,30 @@ TEST_F(StoreRefusalTest, EachRefusalHasItsStatusAndAdvice) {
   }
 }
 
+// A store that does not implement versioning answers the question with 501;
+// its bucket is served as an unversioned one.
+TEST(StoreWithoutVersioningTest, ItsBucketIsServed) {
+  TestEngine store;
+  store.on("GET", "/bkt/", [](const Received& r) {
+    if (r.queryValue("versioning")) {
+      return Reply{501, "<Error><Code>NotImplemented</Code></Error>"};
+    }
+    return Reply{200, kListing};
+  });
+  ::setenv("AWS_ACCESS_KEY_ID", "AKIDEXAMPLE", 1);
+  ::setenv("AWS_SECRET_ACCESS_KEY", "secret", 1);
+  ::unsetenv("AWS_SESSION_TOKEN");
+  EngineProcess::Options o;
+  o.binary = CORVANE_BIN_DIR "/corvane-engine";
+  o.extraArguments = {"--scope=b=s3://bkt", "--read-only=b",
+                      "--s3-endpoint=http://127.0.0.1:" + std::to_string(store.port()),
+                      "--s3-region=eu-west-3"};
+  EngineProcess engine(o);
+  auto http = engine.client();
+  const EngineReply listed = engineGet(*http, "/v1/scopes/s3-1/list?dir=");
+  EXPECT_EQ(listed.status, 200) << listed.body << engine.output();
+  EXPECT_NE(listed.body.find("a.txt"), std::string::npos) << listed.body;
+}
+
 }  // namespace
 }  // namespace corvane::testing

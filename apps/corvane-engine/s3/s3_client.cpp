@@ -48,7 +48,15 @@ bool S3Client::versionedWithin(std::optional<std::chrono::milliseconds> budget) 
   S3Request r = request("GET", "", "GET versioning of bucket " + bucket_);
   r.query = {{"versioning", ""}};
   r.retryBudget = budget;
-  const S3Response answer = connection_.send(r);
+  S3Response answer;
+  try {
+    answer = connection_.send(r);
+  } catch (const S3Error& e) {
+    // Some stores do not implement versioning and say so: their buckets
+    // hold one version of each object, as an unversioned bucket does.
+    if (e.kind() == S3Error::Kind::kStatus && e.httpStatus() == 501) return false;
+    throw;
+  }
   return readAnswer(r.operation, [&] { return readVersioningStatus(answer.body); }) == "Enabled";
 }
 
