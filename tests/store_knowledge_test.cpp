@@ -76,6 +76,21 @@ TEST(KnownKeysTest, AListingAskedBeforeAWriteDoesNotUndoIt) {
   EXPECT_EQ(told(known, "docs/old.txt"), "v3");
 }
 
+// A move forgets its target before the copy lands: a listing of the target's
+// folder asked before then must not tell the target missing when it answers.
+TEST(KnownKeysTest, AListingAskedBeforeAForgetTellsNothingOfOtherPaths) {
+  KnownKeys known(kLong, 1000);
+  known.listed("dst", {{"dst/g.txt", file("v1")}}, false, true, KnownKeys::Clock::now());
+  const auto asked = KnownKeys::Clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));  // the forget comes strictly later
+  known.forget("dst/h.txt");
+  known.listed("dst", {{"dst/g.txt", file("v1")}}, false, true, asked);
+  EXPECT_EQ(told(known, "dst/h.txt"), "unknown");
+  EXPECT_EQ(told(known, "dst/g.txt"), "v1");
+  known.listed("dst", {{"dst/g.txt", file("v1")}}, false, true, KnownKeys::Clock::now());
+  EXPECT_EQ(told(known, "dst/h.txt"), "missing");
+}
+
 TEST(KnownKeysTest, WritesRemovalsAndForgettingChangeWhatIsKnown) {
   KnownKeys known(kLong, 1000);
   known.learnt("a/b/c.txt", file("v1"));

@@ -21,7 +21,7 @@ std::optional<std::optional<ItemState>> KnownKeys::find(const std::string& path)
     return it->second.state;
   }
   if (auto it = listings_.find(parentOf(path));
-      it != listings_.end() && fresh(it->second.at, now)) {
+      it != listings_.end() && it->second.complete && fresh(it->second.at, now)) {
     return std::optional<ItemState>();  // not in the folder's listing
   }
   // Below a folder that is gone, or below a file, nothing is.
@@ -43,7 +43,10 @@ std::optional<bool> KnownKeys::keepsItself(const std::string& dir) const {
     if (it->second.state && fresh(it->second.at, now)) return true;
   }
   const auto listing = listings_.find(dir);
-  if (listing == listings_.end() || !fresh(listing->second.at, now)) return std::nullopt;
+  if (listing == listings_.end() || !listing->second.complete ||
+      !fresh(listing->second.at, now)) {
+    return std::nullopt;
+  }
   return listing->second.marker;
 }
 
@@ -70,7 +73,7 @@ void KnownKeys::listed(const std::string& dir, const std::vector<ItemEntry>& ent
     eraseBelow(path);
   }
   Listing& listing = listings_[dir];
-  if (listing.at <= asked) listing = {marker, asked};
+  if (listing.at <= asked) listing = {marker, asked, true};
   if (!dir.empty()) {
     // No key below tells that no folder is there; a file of the name may be.
     auto self = facts_.find(dir);
@@ -111,7 +114,7 @@ void KnownKeys::madeFolder(const std::string& dir) {
   for (std::string up = parentOf(dir); !up.empty(); up = parentOf(up)) {
     facts_[up] = {ItemState::folder(), now};
   }
-  listings_[dir] = {true, now};
+  listings_[dir] = {true, now, true};
   bound();
 }
 
@@ -119,8 +122,10 @@ void KnownKeys::forget(const std::string& path) {
   std::lock_guard lock(mutex_);
   facts_.erase(path);
   eraseBelow(path);
-  // The folder's listing no longer tells that nothing else is in it.
-  listings_.erase(parentOf(path));
+  // The folder's listing no longer tells that nothing else is in it, and
+  // neither does one asked before now that answers later (it may miss what
+  // is being written at the path).
+  listings_[parentOf(path)] = {false, Clock::now(), false};
 }
 
 void KnownKeys::eraseBelow(const std::string& path) {

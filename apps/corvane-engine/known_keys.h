@@ -68,6 +68,9 @@ class KnownKeys {
   struct Listing {
     bool marker = false;
     Clock::time_point at;
+    // False after a forget: nothing is known of the folder's other contents
+    // until a listing asked after `at` answers.
+    bool complete = true;
   };
   bool fresh(Clock::time_point at, Clock::time_point now) const { return now - at < trust_; }
   // Forgets everything when over capacity; the caller holds mutex_.
