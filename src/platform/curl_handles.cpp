@@ -83,4 +83,22 @@ bool connectionReusable(CURL* handle, std::uint64_t bodyLength, long status) {
   return sent >= 0 && static_cast<std::uint64_t>(sent) >= bodyLength;
 }
 
+bool headerField(std::string_view line, std::string& name, std::string& value) {
+  const auto colon = line.find(':');
+  if (colon == std::string_view::npos) return false;
+  name.assign(line.substr(0, colon));
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  const std::string_view rest = line.substr(colon + 1);
+  const auto first = rest.find_first_not_of(" \t");
+  const auto last = rest.find_last_not_of(" \t\r\n");
+  if (first == std::string_view::npos) {
+    value.clear();
+  } else {
+    value.assign(rest.substr(first, last - first + 1));
+  }
+  return true;
+}
+
 }  // namespace corvane::platform

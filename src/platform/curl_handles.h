@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvane::platform {
@@ -104,5 +105,10 @@ class ResendGuard {
 // body (a store that refuses a write on its headers leaves the rest unread),
 // and the bytes left would be taken for the start of the next request.
 bool connectionReusable(CURL* handle, std::uint64_t bodyLength, long status);
+
+// One line of an answer's header as a lower-case name and its value without
+// the blanks around it; false for a line that is no "Name: value" (the
+// status line, the blank line that ends the header).
+bool headerField(std::string_view line, std::string& name, std::string& value);
 
 }  // namespace corvane::platform

@@ -17,13 +17,6 @@ struct Received {
   bool tooLong = false;
 };
 
-std::string lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 }  // namespace
 
 HttpAnswer httpExchange(const HttpCall& call, const std::string& what) {
@@ -71,14 +64,11 @@ HttpAnswer httpExchange(const HttpCall& call, const std::string& what) {
       h, CURLOPT_HEADERFUNCTION, +[](char* data, size_t size, size_t count, void* user) -> size_t {
         auto* r = static_cast<Received*>(user);
         const size_t n = size * count;
-        std::string_view line(data, n);
-        const auto colon = line.find(':');
-        if (colon == std::string_view::npos) return n;
-        std::string value(line.substr(colon + 1));
-        const auto first = value.find_first_not_of(" \t");
-        const auto last = value.find_last_not_of(" \t\r\n");
-        value = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
-        r->answer.headers[lower(std::string(line.substr(0, colon)))] = std::move(value);
+        std::string name;
+        std::string value;
+        if (platform::headerField(std::string_view(data, n), name, value)) {
+          r->answer.headers[std::move(name)] = std::move(value);
+        }
         return n;
       });
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &received);

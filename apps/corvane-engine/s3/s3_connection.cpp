@@ -424,14 +424,11 @@ S3Response S3Connection::sendOnce(const S3Request& request, Attempt& state) cons
           s->response.headers.clear();
           return n;
         }
-        const auto colon = line.find(':');
-        if (colon == std::string_view::npos) return n;
-        std::string value(line.substr(colon + 1));
-        const auto first = value.find_first_not_of(" \t");
-        const auto last = value.find_last_not_of(" \t\r\n");
-        value = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
         try {
-          s->response.headers[lower(std::string(line.substr(0, colon)))] = std::move(value);
+          std::string name;
+          std::string value;
+          if (!platform::headerField(line, name, value)) return n;
+          s->response.headers[std::move(name)] = std::move(value);
         } catch (...) {
           s->failure = std::current_exception();
           return 0;
